@@ -1,0 +1,55 @@
+#include "engine/engine_core.h"
+
+#include <algorithm>
+
+namespace zovir {
+
+EngineCore::EngineCore(Clock& c, SerialPortFactory& ports, EngineHost* h)
+    : clock(c), portFactory(ports), host(h) {}
+
+void EngineCore::ReportStatus(CommStatus status, const std::string& text, MESSAGE_TYPE kind) {
+  StatusText = text;
+  if (OnStatusText) OnStatusText(nullptr, status, StatusText, cfg.Index, kind);
+}
+
+void EngineCore::ReportError(const std::string& text) {
+  const int systemError = lastSystemError_;
+  lastSystemError_ = 0;
+  int expected = 0;
+  const int stored = systemError == 0 ? ERR_GENERIC_FAILURE : systemError;
+  if (ErrorCode.compare_exchange_strong(expected, stored)) {
+    StatusText = "ERROR, " + text + ", Error code: " + std::to_string(systemError);
+    if (OnError) OnError(nullptr, std::string(StatusText), cfg.Index);
+  }
+  if (hDiagPort) {
+    uint32_t mask = 0;
+    hDiagPort->ClearError(mask);
+  }
+}
+
+void EngineCore::ReportProgress(int position) {
+  if (OnProgress) OnProgress(nullptr, position, cfg.Index, 100);
+}
+
+bool EngineCore::RequestStop() {
+  stopRequested_ = true;
+  return Fail(ERR_USER_STOP);
+}
+
+bool EngineCore::Fail(int code) {
+  int expected = 0;
+  return ErrorCode.compare_exchange_strong(expected, code);
+}
+
+bool EngineCore::Wait(uint32_t ms) {
+  constexpr uint32_t kSlice = 100;
+  while (ms > 0) {
+    if (StopRequested()) return false;
+    const uint32_t step = std::min(ms, kSlice);
+    clock.SleepMs(step);
+    ms -= step;
+  }
+  return !StopRequested();
+}
+
+}  // namespace zovir

@@ -1,0 +1,22 @@
+#pragma once
+#include <functional>
+#include <string>
+
+namespace zovir {
+
+enum CommStatus : int { csOpened = 0, csClosed = 1, csWorking = 5, csInfo = 8 };
+enum MESSAGE_TYPE : int { mtProgress = 0, mtInfo = 1, mtError = 2, mtPass = 3 };
+
+// The user's Stop.
+constexpr int ERR_USER_STOP = 210;
+// Stored when a failure happens while the system's last error is 0.
+constexpr int ERR_GENERIC_FAILURE = 31;
+
+// The three engine callbacks. `sender` is always null; it is kept so a receiver written for
+// the window toolkit's method-pointer shape keeps its signature.
+using StatusTextCallback =
+    std::function<void(void* sender, CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind)>;
+using ErrorCallback = std::function<void(void* sender, const std::string& text, int slot)>;
+using ProgressCallback = std::function<void(void* sender, int position, int slot, int maximum)>;
+
+}  // namespace zovir
