@@ -1,0 +1,283 @@
+#include "platform/profile_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace zovir {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r')) s.remove_prefix(1);
+  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+enum class LineKind { Other, Section, Key };
+
+// One physical line of the file. `end` excludes the line break; `next` is the start of the
+// following line.
+struct Line {
+  size_t begin = 0, end = 0, next = 0;
+  LineKind kind = LineKind::Other;
+  std::string_view name;   // section or key name, trimmed
+  std::string_view value;  // raw value, trimmed (quotes still on)
+};
+
+std::vector<Line> SplitLines(const std::string& text) {
+  std::vector<Line> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    Line line;
+    line.begin = pos;
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) {
+      line.end = text.size();
+      line.next = text.size();
+    } else {
+      line.end = (nl > pos && text[nl - 1] == '\r') ? nl - 1 : nl;
+      line.next = nl + 1;
+    }
+    std::string_view body(text.data() + line.begin, line.end - line.begin);
+    std::string_view t = Trim(body);
+    if (!t.empty() && t.front() == '[') {
+      line.kind = LineKind::Section;
+      t.remove_prefix(1);
+      size_t close = t.find(']');
+      if (close != std::string_view::npos) t = t.substr(0, close);
+      line.name = Trim(t);
+    } else {
+      size_t eq = t.find('=');
+      if (eq != std::string_view::npos) {
+        line.kind = LineKind::Key;
+        line.name = Trim(t.substr(0, eq));
+        line.value = Trim(t.substr(eq + 1));
+      }
+    }
+    lines.push_back(line);
+    pos = line.next;
+  }
+  return lines;
+}
+
+// Index of the first section header named `section`, or -1.
+long FindSection(const std::vector<Line>& lines, std::string_view section) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].kind == LineKind::Section && EqualNoCase(lines[i].name, section)) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+std::string_view Unquote(std::string_view v) {
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') {
+    v.remove_prefix(1);
+    v.remove_suffix(1);
+  }
+  return v;
+}
+
+std::string LineBreakOf(const std::string& text) {
+  size_t nl = text.find('\n');
+  if (nl != std::string::npos && nl > 0 && text[nl - 1] == '\r') return "\r\n";
+  if (nl == std::string::npos && text.find('\r') != std::string::npos) return "\r\n";
+  return "\n";
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return false;
+  out = ss.str();
+  return true;
+}
+
+}  // namespace
+
+ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) { Reload(); }
+
+ProfileFile ProfileFile::FromText(std::string text, std::string path) {
+  ProfileFile f;
+  f.path_ = std::move(path);
+  f.text_ = std::move(text);
+  f.loaded_ = true;
+  return f;
+}
+
+bool ProfileFile::Reload() {
+  std::string text;
+  loaded_ = !path_.empty() && ReadWholeFile(path_, text);
+  text_ = loaded_ ? std::move(text) : std::string();
+  return loaded_;
+}
+
+std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
+  std::vector<Line> lines = SplitLines(text_);
+  long s = FindSection(lines, section);
+  if (s < 0) return std::nullopt;
+  for (size_t i = static_cast<size_t>(s) + 1; i < lines.size(); ++i) {
+    if (lines[i].kind == LineKind::Section) break;
+    if (lines[i].kind == LineKind::Key && EqualNoCase(lines[i].name, key)) {
+      return std::string(Unquote(lines[i].value));
+    }
+  }
+  return std::nullopt;
+}
+
+std::string ProfileFile::GetString(std::string_view section, std::string_view key, std::string_view def) const {
+  std::optional<std::string> v = Find(section, key);
+  return v ? *v : std::string(def);
+}
+
+std::optional<int> ProfileFile::ParseInt(std::string_view text) {
+  std::string_view t = Trim(text);
+  if (t.empty()) return std::nullopt;
+  size_t i = 0;
+  bool negative = false;
+  if (t[0] == '+' || t[0] == '-') {
+    negative = t[0] == '-';
+    i = 1;
+  }
+  if (i == t.size()) return std::nullopt;
+  long long value = 0;
+  for (; i < t.size(); ++i) {
+    if (t[i] < '0' || t[i] > '9') return std::nullopt;
+    value = value * 10 + (t[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value < INT_MIN || value > INT_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+int ProfileFile::GetInt(std::string_view section, std::string_view key, int def) const {
+  std::optional<std::string> v = Find(section, key);
+  if (!v) return def;
+  std::optional<int> n = ParseInt(*v);
+  return n ? *n : def;
+}
+
+void ProfileFile::SetString(std::string_view section, std::string_view key, std::string_view value) {
+  std::vector<Line> lines = SplitLines(text_);
+  const std::string eol = LineBreakOf(text_);
+  long s = FindSection(lines, section);
+  if (s < 0) {
+    std::string add;
+    if (!text_.empty() && text_.back() != '\n') add += eol;
+    add += "[" + std::string(section) + "]" + eol + std::string(key) + "=" + std::string(value) + eol;
+    text_ += add;
+    return;
+  }
+  size_t insertAt = lines[static_cast<size_t>(s)].next;
+  bool lastHasBreak = lines[static_cast<size_t>(s)].next != lines[static_cast<size_t>(s)].end;
+  for (size_t i = static_cast<size_t>(s) + 1; i < lines.size(); ++i) {
+    const Line& l = lines[i];
+    if (l.kind == LineKind::Section) break;
+    if (l.kind == LineKind::Key && EqualNoCase(l.name, key)) {
+      // Keep the line's own spelling and indentation of the key; replace what follows "=".
+      size_t start = text_.find('=', l.begin) + 1;
+      while (start < l.end && IsBlank(text_[start])) ++start;
+      text_.replace(start, l.end - start, std::string(value));
+      return;
+    }
+    // New keys go after the section's last non-blank line, so blank lines that separate
+    // it from the next section stay where they are.
+    if (!Trim(std::string_view(text_.data() + l.begin, l.end - l.begin)).empty()) {
+      insertAt = l.next;
+      lastHasBreak = l.next != l.end;
+    }
+  }
+  std::string add;
+  if (!lastHasBreak) add += eol;
+  add += std::string(key) + "=" + std::string(value) + eol;
+  text_.insert(insertAt, add);
+}
+
+bool ProfileFile::Save() const { return WriteFileAtomically(path_, text_); }
+
+bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  // Start from what is on disk now, so a value another program wrote meanwhile survives.
+  if (!path_.empty()) {
+    std::string current;
+    if (ReadWholeFile(path_, current)) text_ = std::move(current);
+  }
+  std::string before = text_;
+  SetString(section, key, value);
+  if (!Save()) {
+    int err = errno;
+    text_ = std::move(before);
+    errno = err;
+    return false;
+  }
+  loaded_ = true;
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view data) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  std::string tmpl = path + ".XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = mkstemp(name.data());
+  if (fd < 0) return false;
+  struct stat st {};
+  mode_t mode = 0644;
+  if (stat(path.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  bool ok = fchmod(fd, mode) == 0;
+  size_t done = 0;
+  while (ok && done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  int err = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && rename(name.data(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(name.data());
+    errno = err;
+  }
+  return ok;
+}
+
+}  // namespace zovir

@@ -1,0 +1,63 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zovir {
+
+// An INI ("profile") file read and written the way the Windows profile-string functions do
+// it, which is what Config.ini and the identity backup are written for:
+//  - section and key names match without regard to (ASCII) case;
+//  - the first matching section, and within it the first matching key, wins;
+//  - blanks around the "=" and around the value are not part of the value, and one pair of
+//    enclosing double quotes is removed from it;
+//  - a missing file, section or key yields the caller's default;
+//  - lines may end in CR LF or LF; the text is 8-bit and never re-encoded.
+// Writing a value rewrites only the line that holds it (or adds the key or section when it
+// is missing) and keeps every other byte of the file; the new file replaces the old one
+// atomically (a sibling file is written, then renamed over it).
+class ProfileFile {
+ public:
+  // Reads `path` at once; a file that cannot be read behaves as an empty one
+  // (see Loaded()).
+  explicit ProfileFile(std::string path);
+
+  // Parses `text` as the file's contents (nothing is read from disk).
+  static ProfileFile FromText(std::string text, std::string path = {});
+
+  const std::string& Path() const { return path_; }
+  const std::string& Text() const { return text_; }
+  // True when the file existed and could be read.
+  bool Loaded() const { return loaded_; }
+  // Reads the file again (another program may have rewritten it).
+  bool Reload();
+
+  // The value, or nothing when the section or key is missing.
+  std::optional<std::string> Find(std::string_view section, std::string_view key) const;
+  std::string GetString(std::string_view section, std::string_view key, std::string_view def) const;
+  // A decimal integer (optional sign, surrounding blanks allowed). A missing key, an empty
+  // value, trailing characters or a value outside the int range yield `def`.
+  int GetInt(std::string_view section, std::string_view key, int def) const;
+
+  // Sets the value in memory and writes the file. Returns false (and leaves the file as it
+  // was) when it cannot be written; errno then tells why.
+  bool WriteString(std::string_view section, std::string_view key, std::string_view value);
+  // Sets the value in memory only; Save() writes it.
+  void SetString(std::string_view section, std::string_view key, std::string_view value);
+  bool Save() const;
+
+  // Converts a whole text the way GetInt does.
+  static std::optional<int> ParseInt(std::string_view text);
+
+ private:
+  ProfileFile() = default;
+  std::string path_;
+  std::string text_;
+  bool loaded_ = false;
+};
+
+// Writes `data` to `path` atomically: a sibling temporary file is written and flushed,
+// then renamed over `path`. The permissions of an existing file are kept.
+bool WriteFileAtomically(const std::string& path, std::string_view data);
+
+}  // namespace zovir

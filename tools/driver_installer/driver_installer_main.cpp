@@ -1,0 +1,156 @@
+// DriverInstaller: makes sure this PC can serve the modem (the kernel's USB serial drivers
+// are there, the udev rules that give the user its ports and keep the modem manager off
+// them are installed) and then writes [Uninstall] UninstallUDisk = 1 into the Config.ini in
+// its folder.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/profile_file.h"
+#include "tools/common/helper_support.h"
+
+using namespace zovir;
+using namespace zovir::tools;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kRulesName = "60-quorvel-zovir-modem.rules";
+constexpr const char* kRules =
+    "# Written by DriverInstaller: USB modems on Qualcomm chipsets.\n"
+    "# The user may open the modem's serial ports and USB device; the modem manager keeps\n"
+    "# off its ports so an update is not disturbed.\n"
+    "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"05c6\", MODE=\"0660\", GROUP=\"dialout\", "
+    "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"
+    "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"05c6\", MODE=\"0664\", GROUP=\"plugdev\"\n";
+
+struct Options {
+  std::string rulesDir = "/etc/udev/rules.d";
+  std::string modulesDir;  // /lib/modules/<release>
+  std::string loadedDir = "/sys/module";
+  bool defaultRulesDir = true;
+};
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "usage: DriverInstaller [--rules-dir DIR] [--modules-dir DIR] [--loaded-modules-dir DIR]\n"
+               "Checks that the kernel has the USB serial drivers the modem needs (usbserial with\n"
+               "option or qcserial) and installs the udev rules %s (needs the\n"
+               "right to write the rules folder). When both are in place it writes\n"
+               "[Uninstall] UninstallUDisk=1 into the Config.ini in the program's folder.\n"
+               "Exit status: 0 done, 2 bad arguments or Config.ini, 3 drivers missing,\n"
+               "4 rules could not be installed.\n",
+               kRulesName);
+}
+
+bool ReadFile(const fs::path& p, std::string& out) {
+  std::ifstream in(p, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  out = ss.str();
+  return true;
+}
+
+// A driver is there when it is loaded, built into the kernel or installed as a module.
+bool HasDriver(const Options& o, const std::string& name, const std::string& builtin, const std::string& deps) {
+  std::error_code ec;
+  if (fs::exists(fs::path(o.loadedDir) / name, ec)) return true;
+  const std::string file = "/" + name + ".ko";
+  for (const std::string* list : {&builtin, &deps}) {
+    std::istringstream in(*list);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::string entry = line.substr(0, line.find(':'));
+      size_t slash = entry.rfind('/');
+      std::string base = slash == std::string::npos ? entry : entry.substr(slash);
+      if (base.rfind(file, 0) == 0) return true;  // also name.ko.xz and the like
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  utsname u{};
+  if (uname(&u) == 0) o.modulesDir = std::string("/lib/modules/") + u.release;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    }
+    if ((a == "--rules-dir" || a == "--modules-dir" || a == "--loaded-modules-dir") && i + 1 < argc) {
+      std::string v = argv[++i];
+      if (a == "--rules-dir") {
+        o.rulesDir = v;
+        o.defaultRulesDir = false;
+      } else if (a == "--modules-dir") {
+        o.modulesDir = v;
+      } else {
+        o.loadedDir = v;
+      }
+      continue;
+    }
+    std::fprintf(stderr, "DriverInstaller: unexpected argument '%s'\n", a.c_str());
+    Usage(stderr);
+    return 2;
+  }
+
+  const std::string config = ConfigBesideExecutable();
+  ProfileFile ini(config);
+  if (!ini.Loaded()) {
+    std::fprintf(stderr, "DriverInstaller: cannot read %s: %s\n", config.c_str(), ErrnoText(errno).c_str());
+    return 2;
+  }
+
+  std::string builtin, deps;
+  ReadFile(fs::path(o.modulesDir) / "modules.builtin", builtin);
+  ReadFile(fs::path(o.modulesDir) / "modules.dep", deps);
+  std::vector<std::string> missing;
+  if (!HasDriver(o, "usbserial", builtin, deps)) missing.push_back("usbserial");
+  if (!HasDriver(o, "option", builtin, deps) && !HasDriver(o, "qcserial", builtin, deps)) {
+    missing.push_back("option or qcserial");
+  }
+  if (!missing.empty()) {
+    std::string list;
+    for (const std::string& m : missing) list += (list.empty() ? "" : ", ") + m;
+    std::fprintf(stderr, "DriverInstaller: the kernel lacks the modem's drivers: %s\n", list.c_str());
+    return 3;
+  }
+
+  const fs::path rules = fs::path(o.rulesDir) / kRulesName;
+  std::string present;
+  if (!ReadFile(rules, present) || present != kRules) {
+    if (!WriteFileAtomically(rules.string(), kRules)) {
+      std::fprintf(stderr, "DriverInstaller: cannot install %s: %s (run it with administrator rights)\n",
+                   rules.c_str(), ErrnoText(errno).c_str());
+      return 4;
+    }
+    std::printf("DriverInstaller: installed %s\n", rules.c_str());
+    if (o.defaultRulesDir) {
+      // Best effort: new rules apply to the next plug-in even without the reload.
+      if (std::system("udevadm control --reload-rules >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "DriverInstaller: udev did not reload its rules; replug the modem\n");
+      }
+    }
+  }
+
+  if (!ini.WriteString("Uninstall", "UninstallUDisk", "1")) {
+    std::fprintf(stderr, "DriverInstaller: cannot write %s: %s\n", config.c_str(), ErrnoText(errno).c_str());
+    return 2;
+  }
+  std::printf("DriverInstaller: done\n");
+  return 0;
+}
