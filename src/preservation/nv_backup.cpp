@@ -1,0 +1,365 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "preservation/nv_items.h"
+
+namespace zovir {
+
+namespace {
+
+constexpr uint8_t kNVRead = 0x26;
+constexpr uint8_t kNVWrite = 0x27;
+constexpr uint8_t kSubsystemDispatch = 0x4B;
+constexpr int kBackupFailAt = 99;
+constexpr int kBackupWaitFrom = 2;
+constexpr int kRestoreFailAt = 99;
+constexpr int kRestoreWaitFrom = 3;
+constexpr uint32_t kRFHeaderSize = 12;
+constexpr uint32_t kRFRecordHeader = 4;  // item code + data length
+// The largest data an RF read reply can carry in the response buffer; a record claiming
+// more cannot have come from a backup.
+constexpr uint32_t kRFMaxData = Link::kResponseSize - NVItems::kRFReplyMinLength;
+// RF status word values of the factory-test NV commands.
+constexpr uint8_t kRFWriteFailed = 3;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+// A backup or restore file: one descriptor, closed on every path.
+class NVFile {
+ public:
+  NVFile() = default;
+  NVFile(const NVFile&) = delete;
+  NVFile& operator=(const NVFile&) = delete;
+  ~NVFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool Create(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return fd_ >= 0;
+  }
+  bool OpenForReading(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  bool Size(uint64_t& size) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+  }
+  bool Write(const uint8_t* data, size_t n) {
+    while (n > 0) {
+      const ssize_t w = ::write(fd_, data, n);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+  // Reads exactly n bytes; a short file is a failure.
+  bool Read(uint8_t* data, size_t n) {
+    while (n > 0) {
+      const ssize_t r = ::read(fd_, data, n);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) {
+        errno = EIO;
+        return false;
+      }
+      data += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  // The backup is what the restore relies on after the flash is rewritten: it must be on
+  // disk, not in a cache, before the run goes on.
+  bool Finish() {
+    const bool synced = ::fsync(fd_) == 0;
+    const int saved = errno;
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (!synced) errno = saved;
+    return synced && closed;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void NVItems::FileError(const std::string& text, int error) {
+  core_.SetSystemError(error);
+  core_.ReportError(text);
+}
+
+bool NVItems::SkipsUITItem(int32_t id) const {
+  if (id != 6503 && id != 6504) return false;
+  const int p = core_.cfg.ProjectType;
+  return !(core_.cfg.UIT_NewWays == 0 && (p == 38 || p == 39 || p == 48));
+}
+
+std::string NVItems::RecordLabel(int32_t id, size_t position, const NVItemTable& primary,
+                                 const NVItemTable* secondary) const {
+  const std::string prefix = "[" + std::to_string(id) + "]";
+  if (position < primary.size() && primary[position].Id == id) return prefix + primary[position].Name;
+  for (const NVItemTable* t : {&primary, secondary}) {
+    if (t == nullptr) continue;
+    for (const NVItemEntry& e : *t)
+      if (e.Id == id) return prefix + e.Name;
+  }
+  return prefix + tables_.NameOf(id);
+}
+
+std::string NVItems::SavedOr(const std::string& path, const char* fileName) const {
+  if (!core_.run.bRestoreFromSaved) return path;
+  return (std::filesystem::path(core_.run.SavedBackupFolder) / fileName).string();
+}
+
+void NVItems::BuildNVLists() {
+  const EngineConfig& c = core_.cfg;
+  if (!UsesFullNVList(c)) {
+    baseList_ = tables_.base;
+    const int p = c.ProjectType;
+    const bool cdmaProject = p == 36 || p == 37 || p == 38 || p == 39 || p == 41 || p == 48;
+    if (c.PlatformType == 2 || cdmaProject) {
+      baseList_.insert(baseList_.end(), tables_.cdmaCalibration.begin(), tables_.cdmaCalibration.end());
+      if (c.RTRECFG != 0 && (p == 36 || p == 37))
+        baseList_.insert(baseList_.end(), tables_.cdmaIdentity.begin(), tables_.cdmaIdentity.end());
+    } else if (c.PlatformType == 3) {
+      baseList_.insert(baseList_.end(), tables_.lteCalibration.begin(), tables_.lteCalibration.end());
+    }
+    if (c.strLTEType == "LTE")
+      rfList_ = tables_.rf;
+    else
+      rfList_.clear();
+  }
+  written_.clear();
+  written_.reserve(baseList_.size());
+}
+
+void NVItems::BackupNV() { BackupList(Variant::Base); }
+void NVItems::BackupFullNV() { BackupList(Variant::Full); }
+void NVItems::RestoreNV() { RestoreList(Variant::Base); }
+void NVItems::RestoreFullNV() { RestoreList(Variant::Full); }
+
+void NVItems::BackupList(Variant variant) {
+  LogLine("Backup NV Start.");
+  const bool base = variant == Variant::Base;
+  const NVItemTable& list = base ? baseList_ : tables_.full;
+  const std::string& path = core_.cfg.bakFile;
+  NVFile file;
+  if (path.empty() || !file.Create(path)) {
+    FileError("Fail to create......", path.empty() ? ENOENT : errno);
+    return;
+  }
+  if (base) written_.clear();
+  for (const NVItemEntry& entry : list) {
+    if (base && SkipsUITItem(entry.Id)) continue;
+    const std::string label = "[" + std::to_string(entry.Id) + "]" + entry.Name;
+    const uint16_t id = static_cast<uint16_t>(entry.Id);
+    uint32_t length = 0;
+    if (!NVExchange(NVReadRequest(id), {kNVRead, NVReplyShape::Item, id}, kBackupFailAt, kBackupWaitFrom,
+                    length)) {
+      core_.ReportError(label + ":Fail to backup NV");
+      return;
+    }
+    const int status = CheckNVStatus(link_.Response(), length, label,
+                                     base ? NVStatusPolicy::Skip : NVStatusPolicy::Tolerant);
+    if (status == 5 || status == 6) continue;  // skip policy: logged, not backed up
+    if (status != 0) return;
+    if (!file.Write(link_.Response() + 1, kRecordSize)) {
+      FileError("Fail to write NV......", errno);
+      return;
+    }
+    if (base) written_.push_back(entry);
+    if (!core_.Healthy()) {
+      FailureStatus("Fail to backup NV......");
+      return;
+    }
+  }
+  if (!file.Finish()) {
+    FileError("Fail to write NV......", errno);
+    return;
+  }
+  LogLine("Backup NV......OK");
+}
+
+void NVItems::BackupRFNV() {
+  // A failed or stopped run must stay failed; there is nothing to add to it.
+  if (!core_.Healthy()) return;
+  const std::string& path = core_.run.nv1bakFile;
+  NVFile file;
+  if (path.empty() || !file.Create(path)) {
+    FileError("Fail to create......", path.empty() ? ENOENT : errno);
+    return;
+  }
+  rfBackupWritten_ = true;
+  for (const NVItemEntry& entry : rfList_) {
+    if (SkipsUITItem(entry.Id)) continue;
+    const uint16_t id = static_cast<uint16_t>(entry.Id);
+    uint32_t length = 0;
+    if (!NVExchange(RFReadRequest(id), {kSubsystemDispatch, NVReplyShape::RFRead, id}, kBackupFailAt,
+                    kBackupWaitFrom, length)) {
+      core_.ReportError("[" + std::to_string(entry.Id) + "]" + entry.Name + ":Fail to backup NV");
+      return;
+    }
+    const uint8_t* reply = link_.Response();
+    const std::string label = "[" + std::to_string(entry.Id) + "]";
+    switch (const uint8_t status = reply[10]) {
+      case 0:
+        if (!file.Write(reply + kRFHeaderSize, length - kRFHeaderSize - 2)) {
+          FileError("Fail to write NV......", errno);
+          return;
+        }
+        break;
+      case 1:
+      case 4:
+        break;  // nothing stored under this item on this modem
+      case 5:
+        // Logged and skipped: ending here would leave every later item without a backup
+        // while the run goes on to flash.
+        LogLine(label + ":status Error Received:Item inactive");
+        break;
+      case 6:
+        LogLine(label + ":Bad parameter in command block");
+        break;
+      default:
+        core_.ReportError(label + NVStatusSuffix(status));
+        return;
+    }
+    if (!core_.Healthy()) {
+      FailureStatus("Fail to backup NV......");
+      return;
+    }
+  }
+  if (!file.Finish()) {
+    FileError("Fail to write NV......", errno);
+    return;
+  }
+  LogLine("Backup NV......OK");
+}
+
+void NVItems::RestoreList(Variant variant) {
+  LogLine("Restore NV Start.");
+  const bool base = variant == Variant::Base;
+  const std::string path = SavedOr(core_.cfg.bakFile, "nv.bak");
+  NVFile file;
+  uint64_t size = 0;
+  if (path.empty() || !file.OpenForReading(path) || !file.Size(size)) {
+    FileError("Could not open backup file: " + path, path.empty() ? ENOENT : errno);
+    return;
+  }
+  if (size == 0) {
+    LogLine("Backup file length <= 0");
+    return;
+  }
+  if (size % kRecordSize != 0) {
+    core_.ReportError("backup file size error: " + path);
+    return;
+  }
+  const NVItemTable& primary = base ? written_ : tables_.full;
+  const NVItemTable* secondary = base ? &baseList_ : nullptr;
+  const uint64_t records = size / kRecordSize;
+  std::vector<uint8_t> request(1 + kRecordSize + 2, 0);
+  request[0] = kNVWrite;
+  for (uint64_t position = 0; position < records; ++position) {
+    if (!file.Read(request.data() + 1, kRecordSize)) {
+      FileError("Could not read from BIN file: " + path, errno);
+      return;
+    }
+    const uint16_t id = Le16(request.data() + 1);
+    uint32_t length = 0;
+    if (!NVExchange(request, {kNVWrite, NVReplyShape::Item, id}, kRestoreFailAt, kRestoreWaitFrom, length)) {
+      core_.ReportError(RecordLabel(id, position, primary, secondary) + ":Fail to restore NV");
+      return;
+    }
+    const int status = CheckNVStatus(link_.Response(), length, RecordLabel(id, position, primary, secondary),
+                                     base ? NVStatusPolicy::Skip : NVStatusPolicy::Tolerant);
+    // Statuses 5 and 6 under the skip policy are logged; the remaining records still need
+    // restoring.
+    if (status != 0 && !(base && (status == 5 || status == 6))) return;
+    if (!core_.Healthy()) {
+      FailureStatus("Fail to restore......");
+      return;
+    }
+  }
+  LogLine("Restore NV......OK");
+}
+
+void NVItems::RestoreRFNV() {
+  LogLine("Restore NV Start.");
+  const std::string path = SavedOr(core_.run.nv1bakFile, "nv1.bak");
+  // Only a file this run wrote, or one a saved backup holds, is restored; a run whose
+  // configuration makes no RF backup has nothing to put back.
+  std::error_code ec;
+  const bool present = !path.empty() && std::filesystem::exists(path, ec);
+  if (core_.run.bRestoreFromSaved ? !present : !rfBackupWritten_) {
+    LogLine("Backup file length <= 0");
+    return;
+  }
+  NVFile file;
+  uint64_t size = 0;
+  if (!file.OpenForReading(path) || !file.Size(size)) {
+    FileError("Could not open backup file: " + path, errno);
+    return;
+  }
+  if (size == 0) {
+    LogLine("Backup file length <= 0");
+    return;
+  }
+  std::vector<uint8_t> request{kSubsystemDispatch, 0x0B, 0x24, 0x00, 0x5D, 0x02, 0x00, 0x00, 0x0E, 0x00};
+  uint64_t consumed = 0;
+  for (size_t position = 0; consumed < size; ++position) {
+    request.resize(kRFHeaderSize - 2 + kRFRecordHeader);
+    if (!file.Read(request.data() + kRFHeaderSize - 2, kRFRecordHeader)) {
+      FileError("Could not read from BIN file: " + path, errno);
+      return;
+    }
+    const uint16_t id = Le16(request.data() + kRFHeaderSize - 2);
+    const uint16_t n = Le16(request.data() + kRFHeaderSize);
+    if (n > kRFMaxData) {
+      core_.ReportError("backup file size error: " + path);
+      return;
+    }
+    request.resize(request.size() + n);
+    if (!file.Read(request.data() + kRFHeaderSize + 2, n)) {
+      FileError("Could not read from BIN file: " + path, errno);
+      return;
+    }
+    consumed += kRFRecordHeader + n;
+    const std::string label = RecordLabel(id, position, rfList_, nullptr);
+    uint32_t length = 0;
+    if (!NVExchange(request, {kSubsystemDispatch, NVReplyShape::RFWrite, id}, kRestoreFailAt, kRestoreWaitFrom,
+                    length)) {
+      core_.ReportError(label + ":Fail to restore NV");
+      return;
+    }
+    // A modem that says the write failed still holds the old value: that is no restore.
+    if (link_.Response()[10] == kRFWriteFailed) {
+      core_.ReportError(label + ":Fail to restore NV");
+      return;
+    }
+    if (!core_.Healthy()) {
+      FailureStatus("Fail to restore......");
+      return;
+    }
+  }
+  LogLine("Restore NV......OK");
+}
+
+}  // namespace zovir

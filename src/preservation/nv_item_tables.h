@@ -1,0 +1,51 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zovir {
+
+// One row of an NV item table: the item id as the modem numbers it and its symbolic name.
+struct NVItemEntry {
+  int32_t Id = -1;
+  std::string Name;
+  bool operator==(const NVItemEntry&) const = default;
+};
+
+using NVItemTable = std::vector<NVItemEntry>;
+
+// The item tables the NV backup draws its lists from. The built-in set carries every row
+// this product knows; a firmware packet can supply complete vendor tables in the text
+// format of NV_TABLES.md, read by the same loader.
+struct NVItemTables {
+  // The engine's base list (built-in items plus an appended table) and the written-items
+  // table hold at most this many entries.
+  static constexpr size_t kListCapacity = 1499;
+
+  NVItemTable base;
+  NVItemTable cdmaCalibration;
+  NVItemTable cdmaIdentity;
+  NVItemTable lteCalibration;
+  NVItemTable rf;
+  NVItemTable full;
+
+  static const NVItemTables& BuiltIn();
+
+  // Reads tables in the text format. Each section present replaces the table of that name;
+  // sections not present keep their rows. On any error nothing changes, false is returned
+  // and `error` names the line.
+  bool Merge(std::string_view text, std::string& error);
+  // Merge() on the content of a file.
+  bool MergeFile(const std::string& path, std::string& error);
+
+  // The name of the first row with `id` in any table, or empty.
+  std::string NameOf(int32_t id) const;
+};
+
+// Parses the text format into `out` (sections present only). False with `error` set on the
+// first malformed line.
+bool ParseNVItemTables(std::string_view text, NVItemTables& out, std::vector<std::string>& sectionsSeen,
+                       std::string& error);
+
+}  // namespace zovir

@@ -1,0 +1,351 @@
+#include <gmock/gmock.h>
+
+#include "unit/nv/nv_fixture.h"
+
+namespace zovir::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
+
+const NVItemTables& T() { return NVItemTables::BuiltIn(); }
+
+std::vector<int32_t> Ids(const NVItemTable& t) {
+  std::vector<int32_t> ids;
+  for (const auto& e : t) ids.push_back(e.Id);
+  return ids;
+}
+
+NVItemTable Concat(std::initializer_list<const NVItemTable*> parts) {
+  NVItemTable out;
+  for (const NVItemTable* p : parts) out.insert(out.end(), p->begin(), p->end());
+  return out;
+}
+
+// ---- list building ----
+
+struct ListCase {
+  const char* name;
+  int platformType, projectType, rtrecfg, isOmbrix;
+  const char* lteType;
+  NVItemTable base;
+  NVItemTable rf;
+};
+
+class NVListBuilding : public NVFixture, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(NVListBuilding, FollowsPlatformAndProjectType) {
+  const ListCase& c = GetParam();
+  core.cfg.PlatformType = c.platformType;
+  core.cfg.ProjectType = c.projectType;
+  core.cfg.RTRECFG = c.rtrecfg;
+  core.cfg.IsOmbrix = c.isOmbrix;
+  core.cfg.strLTEType = c.lteType;
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  EXPECT_EQ(nv.BaseNVList(), c.base);
+  EXPECT_EQ(nv.RFNVList(), c.rf);
+  EXPECT_EQ(nv.FullNVList(), T().full);
+  EXPECT_TRUE(nv.NVWrittenItems().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, NVListBuilding,
+    ::testing::Values(
+        ListCase{"Lte", 3, -1, 0, 0, "LTE", Concat({&T().base, &T().lteCalibration}), T().rf},
+        ListCase{"LteWithoutRf", 3, -1, 0, 0, "WCDMA", Concat({&T().base, &T().lteCalibration}), {}},
+        ListCase{"Evdo", 2, -1, 1, 0, "", Concat({&T().base, &T().cdmaCalibration}), {}},
+        ListCase{"Cdma2000", 1, -1, 0, 0, "", T().base, {}},
+        ListCase{"Unknown", 0, -1, 0, 0, "", T().base, {}},
+        ListCase{"Project41OnLte", 3, 41, 0, 0, "LTE", Concat({&T().base, &T().cdmaCalibration}), T().rf},
+        ListCase{"Project36Identity", 0, 36, 1, 0, "", Concat({&T().base, &T().cdmaCalibration, &T().cdmaIdentity}),
+                 {}},
+        ListCase{"Project37NoRtrecfg", 0, 37, 0, 0, "", Concat({&T().base, &T().cdmaCalibration}), {}},
+        ListCase{"Project38Rtrecfg", 0, 38, 1, 0, "", Concat({&T().base, &T().cdmaCalibration}), {}},
+        ListCase{"Project12Ombrix", 3, 12, 0, 1, "LTE", T().base, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the engine's choice of variant ----
+
+class RecordingNV final : public NVService {
+ public:
+  std::vector<std::string> calls;
+  int GetPlatformID() override { return 0; }
+  void WriteNVItemList() override { calls.push_back("WriteNVItemList"); }
+  void BuildNVLists() override { calls.push_back("BuildNVLists"); }
+  void BackupNV() override { calls.push_back("BackupNV"); }
+  void BackupRFNV() override { calls.push_back("BackupRFNV"); }
+  void BackupFullNV() override { calls.push_back("BackupFullNV"); }
+  void RestoreNV() override { calls.push_back("RestoreNV"); }
+  void RestoreRFNV() override { calls.push_back("RestoreRFNV"); }
+  void RestoreFullNV() override { calls.push_back("RestoreFullNV"); }
+};
+
+TEST(NVVariantChoice, FollowsTheConfiguration) {
+  struct Case {
+    int platformType, projectType, isOmbrix;
+    std::vector<std::string> backup;
+    std::string restore;
+  };
+  const std::vector<std::string> both{"BackupNV", "BackupRFNV"}, baseOnly{"BackupNV"};
+  const Case cases[] = {
+      {3, -1, 0, both, "RestoreNV"},     {0, 12, 0, both, "RestoreNV"},
+      {3, 12, 1, {"BackupFullNV"}, "RestoreFullNV"},
+      {1, -1, 0, baseOnly, "RestoreNV"}, {2, -1, 0, baseOnly, "RestoreNV"},
+      {3, 35, 0, baseOnly, "RestoreNV"}, {3, 39, 0, baseOnly, "RestoreNV"},
+      {3, 41, 0, baseOnly, "RestoreNV"}, {3, 48, 0, baseOnly, "RestoreNV"},
+      {3, 40, 0, both, "RestoreNV"},
+  };
+  for (const Case& c : cases) {
+    EngineConfig cfg;
+    cfg.PlatformType = c.platformType;
+    cfg.ProjectType = c.projectType;
+    cfg.IsOmbrix = c.isOmbrix;
+    RecordingNV backup, restore;
+    RunNVBackup(backup, cfg);
+    RunNVRestore(restore, cfg);
+    EXPECT_EQ(backup.calls, c.backup) << c.platformType << "/" << c.projectType;
+    EXPECT_THAT(restore.calls, ElementsAre(c.restore)) << c.platformType << "/" << c.projectType;
+  }
+}
+
+// ---- backups ----
+
+class NVBackup : public NVFixture {
+ protected:
+  void Configure(int platformType, int projectType, const char* lteType = "LTE") {
+    core.cfg.PlatformType = platformType;
+    core.cfg.ProjectType = projectType;
+    core.cfg.strLTEType = lteType;
+  }
+  std::vector<uint8_t> ExpectedNVBak(const NVItemTable& list, std::initializer_list<int32_t> without = {}) {
+    std::vector<uint8_t> out;
+    for (const auto& e : list) {
+      if (std::find(without.begin(), without.end(), e.Id) != without.end()) continue;
+      const auto r = Record(static_cast<uint16_t>(e.Id), ValueOf(static_cast<uint16_t>(e.Id)));
+      out.insert(out.end(), r.begin(), r.end());
+    }
+    return out;
+  }
+};
+
+TEST_F(NVBackup, BaseListIsWrittenRecordByRecordInListOrder) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  Populate(nv.BaseNVList());
+  nv.BackupNV();
+  ASSERT_TRUE(errors.empty()) << Error();
+  EXPECT_EQ(ReadFile(core.cfg.bakFile), ExpectedNVBak(nv.BaseNVList()));
+  EXPECT_EQ(nv.NVWrittenItems(), nv.BaseNVList());
+  EXPECT_EQ(Texts().front(), "Backup NV Start.");
+  EXPECT_EQ(Texts().back(), "Backup NV......OK");
+}
+
+TEST_F(NVBackup, InactiveItemIsLeftOutOfTheBaseBackupButNotOfTheFullOne) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  Populate(nv.BaseNVList());
+  modem.items[1883].status = 5;
+  nv.BackupNV();
+  EXPECT_TRUE(errors.empty()) << Error();
+  EXPECT_EQ(ReadFile(core.cfg.bakFile), ExpectedNVBak(nv.BaseNVList(), {1883}));
+  EXPECT_TRUE(Logged("[1883]NV_VCO_SLOPE_I:NV status Error Received:Item inactive"));
+  EXPECT_THAT(Ids(nv.NVWrittenItems()), Not(Contains(1883)));
+  EXPECT_EQ(Texts().back(), "Backup NV......OK");
+
+  lines.clear();
+  Populate(nv.FullNVList());
+  modem.items[3649].status = 5;
+  nv.BackupFullNV();
+  EXPECT_TRUE(errors.empty()) << Error();
+  const auto bak = ReadFile(core.cfg.bakFile);
+  ASSERT_EQ(bak.size(), 130u * nv.FullNVList().size());
+  EXPECT_EQ(bak[130], 3649 & 0xFF);  // the inactive item keeps its place
+  EXPECT_TRUE(Logged("[3649]NV_DPA_OR_UPA_I:NV status Error Received:Item inactive"));
+  EXPECT_EQ(Texts().back(), "Backup NV......OK");
+}
+
+TEST_F(NVBackup, UITResultsAreKeptOnlyByTheOldWaysOfProjects38To48) {
+  struct Case {
+    int project, uitNewWays;
+    bool kept;
+  };
+  for (const Case c : {Case{38, 0, true}, Case{39, 0, true}, Case{48, 0, true}, Case{38, 1, false},
+                       Case{36, 0, false}, Case{41, 0, false}}) {
+    errors.clear();
+    Configure(0, c.project);
+    core.cfg.UIT_NewWays = c.uitNewWays;
+    NVItems nv{core, link};
+    nv.BuildNVLists();
+    Populate(nv.BaseNVList());
+    nv.BackupNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    const auto bak = ReadFile(core.cfg.bakFile);
+    const auto expected = c.kept ? ExpectedNVBak(nv.BaseNVList()) : ExpectedNVBak(nv.BaseNVList(), {6503, 6504});
+    EXPECT_EQ(bak, expected) << "project " << c.project << " UIT_NewWays " << c.uitNewWays;
+  }
+}
+
+TEST_F(NVBackup, StatusOtherThanInactiveStopsTheBackupWithAnEngineError) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  Populate(nv.BaseNVList());
+  modem.items[1885].status = 8;
+  nv.BackupNV();
+  EXPECT_THAT(errors, ElementsAre(ErrorText("[1885]NV_RGS_TYPE_I:Item not defined for this target")));
+  EXPECT_FALSE(Logged("Backup NV......OK"));
+  EXPECT_EQ(ReadFile(core.cfg.bakFile).size(), 130u * 5);  // the items before it
+}
+
+TEST_F(NVBackup, UnansweredItemFailsTheBackupAfter99Attempts) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  port().SetResponder([](const std::vector<uint8_t>&) { return std::vector<uint8_t>{}; });
+  nv.BackupNV();
+  EXPECT_THAT(errors, ElementsAre(ErrorText("[141]NV_THERM_I:Fail to backup NV")));
+  EXPECT_EQ(port().Writes().size(), 99u);
+}
+
+TEST_F(NVBackup, BackupFileThatCannotBeCreatedOrWrittenIsAnEngineError) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  Populate(nv.BaseNVList());
+  core.cfg.bakFile = dir + "/missing/nv.bak";
+  nv.BackupNV();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], ::testing::StartsWith("ERROR, Fail to create......, Error code: "));
+  EXPECT_NE(core.ErrorCode.load(), 0);
+  EXPECT_TRUE(modem.requests.empty());
+
+  // A full disk.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  EngineCore other{clock, ports, nullptr};
+  std::vector<std::string> otherErrors;
+  other.OnError = [&](void*, const std::string& t, int) { otherErrors.push_back(t); };
+  other.cfg = core.cfg;
+  other.cfg.bakFile = "/dev/full";
+  other.run.nv1bakFile = "/dev/full";
+  other.hDiagPort = std::move(core.hDiagPort);
+  Link otherLink{other};
+  NVItems full{other, otherLink};
+  full.BuildNVLists();
+  full.BackupNV();
+  ASSERT_EQ(otherErrors.size(), 1u);
+  EXPECT_THAT(otherErrors[0], ::testing::StartsWith("ERROR, Fail to write NV......, Error code: "));
+}
+
+// ---- RF backup ----
+
+class NVRFBackup : public NVBackup {
+ protected:
+  void PopulateRF(const NVItemTable& list) {
+    for (const auto& e : list) {
+      const auto id = static_cast<uint16_t>(e.Id);
+      std::vector<uint8_t> data(static_cast<size_t>(id % 300));  // variable length, some empty
+      for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(id + i * 3);
+      modem.rf[id].data = data;
+    }
+  }
+  std::vector<uint8_t> ExpectedNV1Bak(const NVItemTable& list, std::initializer_list<int32_t> without = {}) {
+    std::vector<uint8_t> out;
+    for (const auto& e : list) {
+      if (std::find(without.begin(), without.end(), e.Id) != without.end()) continue;
+      const auto& d = modem.rf[static_cast<uint16_t>(e.Id)].data;
+      out.insert(out.end(), {static_cast<uint8_t>(e.Id & 0xFF), static_cast<uint8_t>(e.Id >> 8),
+                             static_cast<uint8_t>(d.size() & 0xFF), static_cast<uint8_t>(d.size() >> 8)});
+      out.insert(out.end(), d.begin(), d.end());
+    }
+    return out;
+  }
+};
+
+TEST_F(NVRFBackup, WritesVariableRecordsOfEveryReadableItem) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  PopulateRF(nv.RFNVList());
+  modem.rf[22982].status = 1;  // read failed: skipped silently
+  modem.rf[571].status = 4;    // inactive: skipped silently
+  modem.rf[20309].status = 5;  // logged, skipped, the backup goes on
+  nv.BackupRFNV();
+  ASSERT_TRUE(errors.empty()) << Error();
+  EXPECT_EQ(ReadFile(core.run.nv1bakFile), ExpectedNV1Bak(nv.RFNVList(), {22982, 571, 20309}));
+  EXPECT_TRUE(Logged("[20309]:status Error Received:Item inactive"));
+  EXPECT_EQ(Texts().back(), "Backup NV......OK");
+  EXPECT_TRUE(nv.RFBackupWritten());
+  // The duplicated B20 pair is read twice.
+  size_t reads20179 = 0;
+  for (const auto& r : modem.requests) reads20179 += r[0] == 0x4B && r[10] == (20179 & 0xFF) && r[11] == (20179 >> 8);
+  EXPECT_EQ(reads20179, 2u);
+  // The request of the first item, byte for byte.
+  EXPECT_EQ(modem.requests.front(),
+            (std::vector<uint8_t>{0x4B, 0x0B, 0x24, 0x00, 0x5C, 0x02, 0x00, 0x00, 0x90, 0x00, 0x55, 0x4F}));
+}
+
+TEST_F(NVRFBackup, WithoutLTETheFileIsEmptyAndTheBackupOK) {
+  Configure(3, -1, "WCDMA");
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  nv.BackupRFNV();
+  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(std::filesystem::exists(core.run.nv1bakFile));
+  EXPECT_TRUE(ReadFile(core.run.nv1bakFile).empty());
+  EXPECT_TRUE(Logged("Backup NV......OK"));
+}
+
+TEST_F(NVRFBackup, UntoleratedStatusIsAnEngineError) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  PopulateRF(nv.RFNVList());
+  modem.rf[23112].status = 3;
+  nv.BackupRFNV();
+  EXPECT_THAT(errors, ElementsAre(ErrorText("[23112]:Memory is full")));
+  EXPECT_FALSE(Logged("Backup NV......OK"));
+}
+
+TEST_F(NVRFBackup, KeepsAnEarlierFailureOrStop) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  PopulateRF(nv.RFNVList());
+  modem.items.clear();
+  modem.items[141].status = 9;  // the base-list backup fails at its first item
+  nv.BackupNV();
+  ASSERT_EQ(errors.size(), 1u);
+  const int failure = core.ErrorCode.load();
+  nv.BackupRFNV();
+  EXPECT_EQ(core.ErrorCode.load(), failure);
+  EXPECT_FALSE(Logged("Backup NV......OK"));
+
+  // A Stop during the RF backup survives its end as well.
+  errors.clear();
+  lines.clear();
+  EngineCore other{clock, ports, nullptr};
+  other.cfg = core.cfg;
+  other.run = core.run;
+  other.hDiagPort = std::move(core.hDiagPort);
+  other.OnStatusText = core.OnStatusText;
+  Link otherLink{other};
+  NVItems stopped{other, otherLink};
+  stopped.BuildNVLists();
+  int reads = 0;
+  port().SetResponder([&](const std::vector<uint8_t>& w) {
+    if (++reads == 5) other.RequestStop();
+    return modem.Handle(w);
+  });
+  stopped.BackupRFNV();
+  EXPECT_EQ(other.ErrorCode.load(), ERR_USER_STOP);
+  EXPECT_TRUE(Logged("Fail to backup NV......"));
+  EXPECT_FALSE(Logged("Backup NV......OK"));
+  EXPECT_EQ(reads, 5);
+}
+
+}  // namespace
+}  // namespace zovir::test
