@@ -1,0 +1,294 @@
+// The boot loader on the emergency-download port. Sahara: the loader greets first, then
+// pulls the flash programmer (an ELF32 image) piece by piece: the 52-byte header, the
+// program headers, then every loadable segment in file order. DMSS (older loaders): framed
+// NOP / version / parameter commands first, then the same pull without a hello exchange.
+#include <algorithm>
+#include <cstring>
+
+#include "sim/device_state.h"
+#include "sim/protocols.h"
+#include "sim/virtual_modem.h"
+
+namespace zovir::sim {
+namespace {
+
+constexpr uint32_t kHello = 1, kHelloResp = 2, kReadData = 3, kEndOfImage = 4, kDone = 5, kDoneResp = 6,
+                   kReset = 7, kResetResp = 8;
+constexpr uint32_t kImageId = 13;  // the flash programmer
+constexpr uint32_t kElfHeaderSize = 52;
+// End-of-image statuses for a programmer the loader cannot take.
+constexpr uint32_t kStatusInvalidElf = 0x0B;
+constexpr uint32_t kStatusNoSegments = 0x0C;
+
+Bytes Words(std::initializer_list<uint32_t> words) {
+  Bytes b;
+  for (uint32_t w : words) PutLe32(b, w);
+  return b;
+}
+
+class BootLoader final : public PortProtocol {
+ public:
+  BootLoader(PortHost& host, BootProtocol protocol) : host_(host), dmss_(protocol == BootProtocol::Dmss) {}
+
+  void OnStart() override {
+    if (dmss_) {
+      state_ = State::Dmss;
+      return;
+    }
+    state_ = State::Command;
+    Reply hello;
+    hello.form = Reply::Form::Raw;
+    hello.payload = Words({kHello, 48, 2, 1, host_.Options().saharaMaxCommand, 0, 0, 0, 0, 0, 0, 0});
+    SendReply(host_, "sahara:hello", std::move(hello));
+  }
+
+  void OnBytes(std::span<const uint8_t> data) override {
+    for (size_t i = 0; i < data.size();) {
+      switch (state_) {
+        case State::Dmss:
+          i += DmssByte(data[i]);
+          break;
+        case State::Data: {
+          size_t take = std::min(data.size() - i, static_cast<size_t>(expect_ - got_.size()));
+          got_.insert(got_.end(), data.begin() + static_cast<std::ptrdiff_t>(i), data.begin() + static_cast<std::ptrdiff_t>(i + take));
+          i += take;
+          if (got_.size() == expect_) DataComplete();
+          break;
+        }
+        case State::Command:
+          cmd_.push_back(data[i++]);
+          CommandBytes();
+          break;
+        case State::Gone:
+          return;
+      }
+    }
+  }
+
+ private:
+  enum class State { Dmss, Command, Data, Gone };
+  enum class Expect { Header, ProgramHeaders, Segment };
+
+  // --- DMSS -------------------------------------------------------------------------------
+  size_t DmssByte(uint8_t b) {
+    // The programmer's ELF header follows the parameter exchange raw; it begins with 7F.
+    if (b == 0x7F && !deframer_.InFrame()) {
+      ExpectData(Expect::Header, kElfHeaderSize);
+      return 0;  // the byte is taken again as data
+    }
+    if (auto frame = deframer_.Push(b); frame && !frame->payload.empty()) DmssFrame(*frame);
+    return 1;
+  }
+
+  void DmssFrame(const DecodedFrame& f) {
+    Reply r;
+    r.form = Reply::Form::Framed;
+    r.nak = Bytes{0x03, 0x00, 0x02};
+    if (!f.checkOk) {
+      r.payload = Bytes{0x03, 0x00, 0x01};  // NAK: bad check
+      SendReply(host_, "dmss:bad-frame", std::move(r));
+      return;
+    }
+    switch (f.payload[0]) {
+      case 0x06:  // no-operation -> ACK
+        r.payload = Bytes{0x02};
+        SendReply(host_, "dmss:nop", std::move(r));
+        return;
+      case 0x0C: {  // version request -> version reply
+        const char* text = "QV9X06 BOOT 1.0";
+        r.payload.clear();
+        r.payload.push_back(0x0D);
+        r.payload.push_back(static_cast<uint8_t>(std::strlen(text)));
+        r.payload.insert(r.payload.end(), text, text + std::strlen(text));
+        SendReply(host_, "dmss:version", std::move(r));
+        return;
+      }
+      case 0x07: {  // parameter request -> 11 bytes: 08 ver min size(BE) model devsize devtype
+        r.form = Reply::Form::FramedNoFlag;
+        r.payload = ParameterReply();
+        SendReply(host_, "dmss:param", std::move(r));
+        return;
+      }
+      default:
+        r.payload = Bytes{0x03, 0x00, 0x02};  // NAK: invalid command
+        SendReply(host_, "dmss:unknown", std::move(r));
+        return;
+    }
+  }
+
+  // The reply must stay 11 bytes on the wire, so no check byte may need an escape.
+  static Bytes ParameterReply() {
+    for (uint8_t type = 0x01;; ++type) {
+      Bytes p{0x08, 0x06, 0x01, 0x10, 0x00, 0x2D, 0x80, type};
+      if (EncodeFrame(p, false).size() == 11) return p;
+    }
+  }
+
+  // --- Sahara -----------------------------------------------------------------------------
+  void CommandBytes() {
+    while (cmd_.size() >= 8) {
+      uint32_t len = GetLe32(cmd_, 4);
+      if (len < 8 || len > 0x1000) {  // not a packet boundary: resynchronise
+        cmd_.erase(cmd_.begin());
+        continue;
+      }
+      if (cmd_.size() < len) return;
+      Bytes packet(cmd_.begin(), cmd_.begin() + len);
+      cmd_.erase(cmd_.begin(), cmd_.begin() + len);
+      Packet(packet);
+      if (state_ != State::Command) {
+        // Anything after the packet belongs to the new state.
+        Bytes rest;
+        rest.swap(cmd_);
+        if (!rest.empty()) OnBytes(rest);
+        return;
+      }
+    }
+  }
+
+  void Packet(const Bytes& p) {
+    switch (GetLe32(p, 0)) {
+      case kHelloResp:
+        image_.clear();
+        ExpectData(Expect::Header, kElfHeaderSize);
+        SendRead(0, kElfHeaderSize);
+        return;
+      case kDone: {
+        Reply r;
+        r.form = Reply::Form::Raw;
+        r.payload = Words({kDoneResp, 12, transferOk_ ? 1u : 0u});
+        r.statusOffset = 8;
+        SendReply(host_, "sahara:done", std::move(r));
+        if (transferOk_) {
+          host_.ProgrammerReceived(image_);
+          host_.Request(Transition::ToProgrammer, 0);
+          state_ = State::Gone;
+        }
+        return;
+      }
+      case kReset: {
+        Reply r;
+        r.form = Reply::Form::Raw;
+        r.payload = Words({kResetResp, 8});
+        SendReply(host_, "sahara:reset", std::move(r));
+        host_.Request(Transition::ToDownloadMode, 0);
+        state_ = State::Gone;
+        return;
+      }
+      default:
+        return;  // other packets are ignored, as a loader waiting for a response would
+    }
+  }
+
+  void ExpectData(Expect what, uint32_t n) {
+    expecting_ = what;
+    expect_ = n;
+    got_.clear();
+    state_ = State::Data;
+  }
+
+  void SendRead(uint32_t offset, uint32_t length) {
+    Reply r;
+    r.form = Reply::Form::Raw;
+    r.payload = Words({kReadData, 20, kImageId, offset, length});
+    SendReply(host_, "sahara:read", std::move(r));
+  }
+
+  void EndOfImage(uint32_t status) {
+    transferOk_ = status == 0;
+    state_ = State::Command;
+    Reply r;
+    r.form = Reply::Form::Raw;
+    r.payload = Words({kEndOfImage, 16, kImageId, status});
+    r.statusOffset = 12;
+    r.nak = Words({kEndOfImage, 16, kImageId, 1});
+    SendReply(host_, "sahara:end", std::move(r));
+  }
+
+  void DataComplete() {
+    Bytes data;
+    data.swap(got_);
+    switch (expecting_) {
+      case Expect::Header: {
+        PlaceInImage(0, data);
+        const bool elf = data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F' && data[4] == 1;
+        phoff_ = GetLe32(data, 28);
+        const uint16_t phentsize = GetLe16(data, 42), phnum = GetLe16(data, 44);
+        if (!elf || phentsize != 32 || phnum == 0 || phnum > 256 || phoff_ < kElfHeaderSize) {
+          host_.Event("programmer is not an ELF32 image");
+          EndOfImage(kStatusInvalidElf);
+          return;
+        }
+        ExpectData(Expect::ProgramHeaders, uint32_t(phentsize) * phnum);
+        SendRead(phoff_, expect_);
+        return;
+      }
+      case Expect::ProgramHeaders: {
+        PlaceInImage(phoff_, data);
+        pieces_.clear();
+        struct Seg {
+          uint32_t offset, size;
+        };
+        std::vector<Seg> segs;
+        for (size_t at = 0; at + 32 <= data.size(); at += 32) {
+          const uint32_t type = GetLe32(data, at), offset = GetLe32(data, at + 4), filesz = GetLe32(data, at + 16);
+          if (type == 1 && filesz > 0) segs.push_back({offset, filesz});
+        }
+        std::sort(segs.begin(), segs.end(), [](const Seg& a, const Seg& b) { return a.offset < b.offset; });
+        const uint32_t chunk = std::max<uint32_t>(1, host_.Options().saharaMaxChunk);
+        for (const auto& s : segs) {
+          for (uint32_t done = 0; done < s.size; done += chunk) pieces_.push_back({s.offset + done, std::min(chunk, s.size - done)});
+        }
+        if (pieces_.empty()) {
+          host_.Event("programmer has no loadable segment");
+          EndOfImage(kStatusNoSegments);
+          return;
+        }
+        next_ = 0;
+        RequestNextPiece();
+        return;
+      }
+      case Expect::Segment:
+        PlaceInImage(pieces_[next_].first, data);
+        ++next_;
+        if (next_ == pieces_.size()) {
+          EndOfImage(0);
+        } else {
+          RequestNextPiece();
+        }
+        return;
+    }
+  }
+
+  void RequestNextPiece() {
+    ExpectData(Expect::Segment, pieces_[next_].second);
+    SendRead(pieces_[next_].first, pieces_[next_].second);
+  }
+
+  void PlaceInImage(uint32_t offset, const Bytes& data) {
+    if (image_.size() < offset + data.size()) image_.resize(offset + data.size());
+    std::copy(data.begin(), data.end(), image_.begin() + offset);
+  }
+
+  PortHost& host_;
+  bool dmss_;
+  State state_ = State::Command;
+  Deframer deframer_;
+  Bytes cmd_;
+  Expect expecting_ = Expect::Header;
+  uint32_t expect_ = 0;
+  Bytes got_;
+  uint32_t phoff_ = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> pieces_;
+  size_t next_ = 0;
+  bool transferOk_ = false;
+  Bytes image_;
+};
+
+}  // namespace
+
+std::unique_ptr<PortProtocol> MakeBootProtocol(PortHost& host, BootProtocol protocol) {
+  return std::make_unique<BootLoader>(host, protocol);
+}
+
+}  // namespace zovir::sim

@@ -1,0 +1,155 @@
+// zovir-modem-sim: a virtual USB modem on pseudo-terminals.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+
+#include "sim/checksum.h"
+#include "sim/virtual_modem.h"
+
+namespace {
+
+constexpr const char* kFaultHelp = R"(Faults (--fault SPEC, repeatable; several rules may be joined by ','):
+  KEY[@N[+|xC]]=KIND[:ARG]
+    N     the occurrence of KEY that is hit, counted from 1 (default 1)
+    N+    occurrence N and every later one; NxC: C occurrences from N on; * every one
+  KIND:
+    silent        no reply
+    corrupt[:i]   flip one byte of the reply (default: the reply code)
+    nak | error   the protocol's negative answer (DIAG 13+echo, streaming 0D error packet,
+                  Sahara end-of-image with an error status, AT ERROR)
+    wrong         a well-formed reply with a different command code
+    status:S      set the reply's status field to S (ptable, open, sahara:end, sahara:done)
+    delay:MS      reply after MS milliseconds
+    drop[:i]      leave out one byte of the reply (default the second)
+    split[:n]     send the reply in pieces of n bytes (default 1)
+    vanish[:MS]   the port disappears instead of replying (back after MS, default never)
+  KEY:
+    diag:XX diag:4b:SS           normal-mode DIAG command / subsystem (hex), e.g. diag:3a
+    sahara:hello sahara:read sahara:end sahara:done
+    dmss:nop dmss:version dmss:param
+    hello security ptable open write close reset poweroff
+    fast-reset fast-request fast-block fast-flash
+    at:AT at:+CGMR at:I ...      AT commands by name
+  Examples: --fault write@3=corrupt   --fault close@1=silent,ptable@1=status:1
+)";
+
+std::string Hex16(uint16_t v) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%04X", v);
+  return b;
+}
+
+// Prints what a state folder holds; with an image folder also whether each partition matches
+// the image of the same name (NAME.mbn). Returns the exit code.
+int Show(const std::string& stateDir, const std::string& imageDir) {
+  zovir::sim::DeviceState state(stateDir);
+  auto parts = state.Partitions();
+  if (parts.empty()) {
+    std::cout << "no partitions in " << stateDir << "\n";
+    return imageDir.empty() ? 0 : 1;
+  }
+  bool allMatch = true;
+  std::printf("%-12s %12s  %-6s %s\n", "partition", "size", "CRC", imageDir.empty() ? "" : "match");
+  for (const auto& [name, s] : parts) {
+    std::string match;
+    if (!imageDir.empty()) {
+      std::ifstream in(std::filesystem::path(imageDir) / (name + ".mbn"), std::ios::binary);
+      if (!in) {
+        match = "no image";
+        allMatch = false;
+      } else {
+        zovir::sim::Bytes img((std::istreambuf_iterator<char>(in)), {});
+        bool same = img.size() == s.size && zovir::sim::Crc16(img) == s.crc;
+        match = same ? "yes" : "NO";
+        allMatch = allMatch && same;
+      }
+    }
+    std::printf("%-12s %12llu  0x%s %s\n", name.c_str(), static_cast<unsigned long long>(s.size), Hex16(s.crc).c_str(),
+                match.c_str());
+  }
+  return allMatch ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace zovir::sim;
+  CLI::App app{"A virtual USB LTE modem on pseudo-terminals: normal firmware (DIAG + AT ports), "
+               "boot loader (Sahara or DMSS) and flash programmer (streaming download)."};
+  app.footer(kFaultHelp);
+  VirtualModemOptions opt;
+  std::vector<std::string> faults;
+  std::string startMode = "normal", restart = "keep", showDir, compareDir;
+  bool dmss = false, quiet = false;
+  app.add_option("--device-map", opt.deviceMapPath, "device-map file to write the ports into (INI, shared)");
+  app.add_option("--state", opt.stateDir, "folder of the modem's persistent state (partitions, manifest, NV, EFS)");
+  app.add_option("--fault", faults, "inject a fault (see below)");
+  app.add_option("--com", opt.comNumbers, "COM numbers this modem may use, in order (default 7,8,9)")->delimiter(',');
+  app.add_flag("--terminal", opt.terminalPort, "normal mode also shows an application terminal port");
+  app.add_option("--restart-ports", restart, "after a restart: keep (same numbers, diagnostic pty kept), same (same numbers, new ptys), new (next numbers)")
+      ->check(CLI::IsMember({"keep", "same", "new"}));
+  app.add_flag("--dmss", dmss, "the boot loader speaks DMSS first (project type 44)");
+  app.add_option("--start-mode", startMode, "normal, sahara, dmss or programmer")
+      ->check(CLI::IsMember({"normal", "sahara", "dmss", "programmer"}));
+  app.add_option("--sahara-chunk", opt.saharaMaxChunk, "longest Sahara read-data request in bytes")->check(CLI::Range(1u, 1u << 24));
+  app.add_option("--fast-block", opt.fastBlockSize, "block size of the fast-speed transfer (the tool's BlockSize)")->check(CLI::Range(1u, 1u << 20));
+  app.add_option("--split", opt.replySplit, "send every reply in pieces of this many bytes");
+  app.add_option("--reboot-delay", opt.rebootDelayMs, "ms between the download-mode echo and the restart");
+  app.add_option("--reset-delay", opt.resetDelayMs, "ms between the reset reply and the restart");
+  app.add_option("--reenumerate-delay", opt.reenumerateDelayMs, "ms without ports during a restart");
+  app.add_option("--firmware-version", opt.firmwareVersion, "version the AT port reports");
+  app.add_option("--show", showDir, "print the partitions held in a state folder and exit");
+  app.add_option("--compare", compareDir, "with --show: compare each partition with IMAGES/<name>.mbn (exit 1 on a mismatch)");
+  app.add_flag("-q,--quiet", quiet, "print only the ports");
+  CLI11_PARSE(app, argc, argv);
+
+  if (!showDir.empty()) return Show(showDir, compareDir);
+  if (opt.deviceMapPath.empty()) {
+    std::cerr << "--device-map is required\n";
+    return 2;
+  }
+  for (const auto& f : faults) {
+    std::string err = opt.faults.AddSpec(f);
+    if (!err.empty()) {
+      std::cerr << "--fault: " << err << "\n";
+      return 2;
+    }
+  }
+  opt.bootProtocol = dmss ? BootProtocol::Dmss : BootProtocol::Sahara;
+  opt.restartPorts = restart == "new" ? RestartPorts::NewNumbers : restart == "same" ? RestartPorts::SameNumbers : RestartPorts::KeepDiagPort;
+  opt.startMode = startMode == "sahara" ? ModemMode::BootSahara
+                  : startMode == "dmss" ? ModemMode::BootDmss
+                  : startMode == "programmer" ? ModemMode::Programmer
+                                              : ModemMode::Normal;
+  std::mutex outMu;
+  opt.onEvent = [&](const std::string& text) {
+    if (quiet && text.rfind("port ", 0) != 0) return;
+    std::lock_guard lock(outMu);
+    std::cout << text << std::endl;
+  };
+
+  // Signals are taken by sigwait below, never by the modem's thread.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+  VirtualModem modem(opt);
+  try {
+    modem.Start();
+  } catch (const std::exception& e) {
+    std::cerr << "cannot start the modem: " << e.what() << "\n";
+    return 1;
+  }
+  int sig = 0;
+  sigwait(&set, &sig);
+  modem.Stop();
+  return 0;
+}

@@ -1,0 +1,317 @@
+// The flash programmer: the streaming download protocol. Every command is a frame; every
+// reply is a frame with an opening flag. The fast-speed extension sends the image raw in
+// fixed blocks, each acknowledged, and ends each part with an unframed write-flash command.
+#include <algorithm>
+#include <cstring>
+
+#include "sim/checksum.h"
+#include "sim/device_state.h"
+#include "sim/protocols.h"
+#include "sim/virtual_modem.h"
+
+namespace zovir::sim {
+namespace {
+
+// Error codes of the 0x0D error packet.
+constexpr uint32_t kErrInvalidCommand = 0x05;
+constexpr uint32_t kErrBadFrame = 0x04;
+constexpr uint32_t kErrSequence = 0x0F;
+constexpr uint32_t kErrInvalidName = 0x02;
+
+constexpr const char kTargetMagic[] = "QCOM fast download protocol targ";
+constexpr const char kHostMagic[] = "QCOM fast download protocol host";
+
+// Open-by-name partition names -> the partition the data lands in.
+struct NamedPartition {
+  const char* openName;
+  const char* partition;
+};
+constexpr NamedPartition kPartitions[] = {
+    {"0:SBL", "sbl1"}, {"0:TZ", "tz"},     {"0:QDSP", "qdsp6sw"}, {"0:MBA", "mba"},
+    {"0:RPM", "rpm"},  {"0:ACDB", "acdb"}, {"0:APPS", "apps"},
+};
+
+Bytes ErrorPacket(uint32_t code, const std::string& text) {
+  Bytes p;
+    p.push_back(0x0D);
+  PutLe32(p, code);
+  p.insert(p.end(), text.begin(), text.end());
+  return p;
+}
+
+class Programmer final : public PortProtocol {
+ public:
+  explicit Programmer(PortHost& host) : host_(host) {}
+
+  void OnBytes(std::span<const uint8_t> data) override {
+    for (size_t i = 0; i < data.size(); ++i) {
+      if (fast_ == Fast::Blocks) {
+        size_t take = std::min(data.size() - i, static_cast<size_t>(blockSize_ - block_.size()));
+        block_.insert(block_.end(), data.begin() + static_cast<std::ptrdiff_t>(i), data.begin() + static_cast<std::ptrdiff_t>(i + take));
+        i += take - 1;
+        if (block_.size() == blockSize_) BlockComplete();
+        continue;
+      }
+      if (fast_ == Fast::AwaitFlash) {
+        block_.push_back(data[i]);
+        AwaitFlashBytes();
+        continue;
+      }
+      if (auto frame = deframer_.Push(data[i])) Frame(*frame);
+    }
+  }
+
+  void OnTick(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point lastInput) override {
+    // In the raw stages a retrying host sends a framed transfer reset or request instead of
+    // the next block; once the line is quiet, take what is pending as that command.
+    if ((fast_ == Fast::Blocks || fast_ == Fast::AwaitFlash) && !block_.empty() && now - lastInput > std::chrono::milliseconds(150)) {
+      TryPendingAsCommand();
+    }
+  }
+
+ private:
+  enum class Fast { Off, Blocks, AwaitFlash };
+
+  void Send(const std::string& key, Bytes payload, int statusOffset = -1) {
+    Reply r;
+    r.payload = std::move(payload);
+    r.statusOffset = statusOffset;
+    r.nak = ErrorPacket(kErrInvalidCommand, "Invalid command");
+    SendReply(host_, key, std::move(r));
+  }
+  void SendError(const std::string& key, uint32_t code, const std::string& text) {
+    host_.Event("programmer error: " + text);
+    Send(key, ErrorPacket(code, text));
+  }
+
+  void Frame(const DecodedFrame& f) {
+    if (f.payload.empty()) return;
+    if (!f.checkOk) {
+      SendError("bad-frame", kErrBadFrame, "Invalid CRC");
+      return;
+    }
+    const auto& p = f.payload;
+    switch (p[0]) {
+      case 0x01: return Hello(p);
+      case 0x17: return Security(p);
+      case 0x19: return PartitionTable(p);
+      case 0x1B: return Open(p);
+      case 0x07: return Write(p);
+      case 0x15: return Close();
+      case 0x0B:
+        Send("reset", Bytes{0x0C});
+        lastCommand_ = 0x0B;
+        host_.Request(Transition::ToNormal, host_.Options().resetDelayMs);
+        return;
+      case 0x11:
+        Send("poweroff", Bytes{0x12});
+        lastCommand_ = 0x11;
+        host_.Request(Transition::PowerOff, host_.Options().resetDelayMs);
+        return;
+      case 0x24: return FastReset(p);
+      case 0x20: return FastRequest(p);
+      default:
+        SendError("unknown", kErrInvalidCommand, "Invalid command");
+        return;
+    }
+  }
+
+  void Hello(const Bytes& p) {
+    if (p.size() < 1 + 32 || std::memcmp(p.data() + 1, kHostMagic, 32) != 0) {
+      SendError("hello", kErrInvalidCommand, "Invalid hello");
+      return;
+    }
+    hello_ = true;
+    Bytes r(1 + 32);
+    r[0] = 0x02;
+    std::memcpy(r.data() + 1, kTargetMagic, 32);
+    r.push_back(0x02);  // version
+    r.push_back(0x02);  // minimum version
+    PutLe32(r, 1024);   // preferred block size of a stream write
+    PutLe32(r, 0);      // base address of the flash
+    const char* flash = "QV NAND 256MB";
+    r.push_back(static_cast<uint8_t>(std::strlen(flash)));
+    for (const char* c = flash; *c; ++c) r.push_back(static_cast<uint8_t>(*c));
+    PutLe16(r, 1);     // window size
+    PutLe16(r, 1);     // number of sectors
+    PutLe32(r, 0x20000);  // sector size
+    r.push_back(0x01);    // feature bits
+    Send("hello", std::move(r));
+  }
+
+  void Security(const Bytes&) {
+    if (!hello_) return SendError("security", kErrSequence, "Command out of sequence: no hello");
+    security_ = true;
+    Send("security", Bytes{0x18});
+  }
+
+  void PartitionTable(const Bytes& p) {
+    if (!security_) return SendError("ptable", kErrSequence, "Command out of sequence: no security mode");
+    if (p.size() < 3) return SendError("ptable", kErrInvalidCommand, "Empty partition table");
+    const bool override = p[1] != 0;
+    Bytes table(p.begin() + 2, p.end());
+    auto stored = host_.State().Partition("partition");
+    uint8_t status = 0;
+    if (!override && stored && !stored->empty() && *stored != table) {
+      status = 1;  // differs from the table on flash: the host must override
+    } else {
+      host_.State().StorePartition("partition", std::move(table));
+    }
+    Send("ptable", Bytes{0x1A, status}, 1);
+  }
+
+  void Open(const Bytes& p) {
+    if (!security_) return SendError("open", kErrSequence, "Command out of sequence: no security mode");
+    if (p.size() < 2) return SendError("open", kErrInvalidCommand, "Invalid open");
+    std::string partition;
+    if (p[1] == 0x0E) {
+      auto nul = std::find(p.begin() + 2, p.end(), 0);
+      if (nul == p.end()) return SendError("open", kErrInvalidName, "Invalid partition name");
+      const std::string name(p.begin() + 2, nul);  // bytes after the NUL are accepted
+      for (const auto& np : kPartitions) {
+        if (name == np.openName) partition = np.partition;
+      }
+      if (partition.empty()) return SendError("open", kErrInvalidName, "Invalid partition name " + name);
+    } else if (p[1] == 0x09) {
+      partition = "efs";
+    } else if (p[1] == 0x0B) {
+      partition = "efs2apps";
+    } else {
+      return SendError("open", kErrInvalidCommand, "Invalid image type");
+    }
+    if (open_ && (*open_ != partition || written_)) {
+      return SendError("open", kErrSequence, "Command out of sequence: " + *open_ + " is open");
+    }
+    // A repeated open of the same image before any data (the host retrying) is answered again.
+    if (!open_) {
+      open_ = partition;
+      image_.clear();
+      written_ = false;
+    }
+    lastCommand_ = 0x1B;
+    Send("open", Bytes{0x1C, 0x00}, 1);
+  }
+
+  void Write(const Bytes& p) {
+    if (!open_) return SendError("write", kErrSequence, "Command out of sequence: no image open");
+    if (p.size() < 5) return SendError("write", kErrInvalidCommand, "Invalid write");
+    const uint32_t address = GetLe32(p, 1);
+    Place(address, p.data() + 5, p.size() - 5);
+    written_ = true;
+    lastCommand_ = 0x07;
+    Bytes r;
+    r.push_back(0x08);
+    PutLe32(r, address);
+    Send("write", std::move(r));
+  }
+
+  void Close() {
+    if (!open_) {
+      // The host retrying a close whose reply it missed.
+      if (lastCommand_ == 0x15) return Send("close", Bytes{0x16});
+      return SendError("close", kErrSequence, "Command out of sequence: no image open");
+    }
+    host_.Event("partition " + *open_ + " written: " + std::to_string(image_.size()) + " bytes");
+    host_.State().StorePartition(*open_, std::move(image_));
+    image_.clear();
+    open_.reset();
+    written_ = false;
+    fast_ = Fast::Off;
+    lastCommand_ = 0x15;
+    Send("close", Bytes{0x16});
+  }
+
+  // --- fast-speed extension ---------------------------------------------------------------
+  bool ParsePart(const Bytes& p) {
+    if (p.size() < 11) return false;
+    partOffset_ = GetLe32(p, 1);
+    partLength_ = GetLe32(p, 5);
+    checksum_ = GetLe16(p, 9);
+    return true;
+  }
+
+  void FastReset(const Bytes& p) {
+    if (!open_) return SendError("fast-reset", kErrSequence, "Command out of sequence: no image open");
+    if (!ParsePart(p)) return SendError("fast-reset", kErrInvalidCommand, "Invalid transfer reset");
+    fast_ = Fast::Off;
+    part_.clear();
+    block_.clear();
+    Send("fast-reset", Bytes{0x23, 0xFF, 0xFF});
+  }
+
+  void FastRequest(const Bytes& p) {
+    if (!open_) return SendError("fast-request", kErrSequence, "Command out of sequence: no image open");
+    if (!ParsePart(p) || partLength_ == 0) return SendError("fast-request", kErrInvalidCommand, "Invalid transfer request");
+    blockSize_ = std::max<uint32_t>(1, host_.Options().fastBlockSize);
+    blocksLeft_ = (partLength_ + blockSize_ - 1) / blockSize_;
+    part_.clear();
+    part_.reserve(partLength_);
+    block_.clear();
+    blockIndex_ = 0;
+    fast_ = Fast::Blocks;
+    Send("fast-request", Bytes{0x23, 0x00, 0x00});
+  }
+
+  void BlockComplete() {
+    const size_t keep = std::min<size_t>(block_.size(), partLength_ - part_.size());
+    part_.insert(part_.end(), block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(keep));
+    block_.clear();
+    --blocksLeft_;
+    if (blocksLeft_ == 0) fast_ = Fast::AwaitFlash;
+    Bytes ack;
+    ack.push_back(0x23);
+    PutLe16(ack, static_cast<uint16_t>(blockIndex_++ & 0x7FFF));
+    Send("fast-block", std::move(ack));
+  }
+
+  void AwaitFlashBytes() {
+    if (block_.size() == 7 && block_[0] == 0x21 && Crc16Update(0xFFFF, block_) == 0xF0B8) {
+      block_.clear();
+      Place(partOffset_, part_.data(), part_.size());
+      written_ = true;
+      part_.clear();
+      fast_ = Fast::Off;
+      Send("fast-flash", Bytes{0x22, 0x00, 0x00});
+      return;
+    }
+    if (block_.back() == 0x7E) TryPendingAsCommand();
+  }
+
+  void TryPendingAsCommand() {
+    Deframer d;
+    std::optional<DecodedFrame> frame;
+    for (uint8_t b : block_) {
+      if (auto f = d.Push(b); f && !f->payload.empty()) frame = f;
+    }
+    if (!frame || !frame->checkOk || (frame->payload[0] != 0x24 && frame->payload[0] != 0x20)) return;
+    block_.clear();
+    fast_ = Fast::Off;
+    Frame(*frame);
+  }
+
+  void Place(uint32_t address, const uint8_t* data, size_t n) {
+    if (image_.size() < address + n) image_.resize(address + n);
+    std::copy(data, data + n, image_.begin() + address);
+  }
+
+  PortHost& host_;
+  Deframer deframer_;
+  bool hello_ = false;
+  bool security_ = false;
+  std::optional<std::string> open_;
+  bool written_ = false;
+  uint8_t lastCommand_ = 0;
+  Bytes image_;
+
+  Fast fast_ = Fast::Off;
+  uint32_t partOffset_ = 0, partLength_ = 0, blockSize_ = 4096, blocksLeft_ = 0, blockIndex_ = 0;
+  uint16_t checksum_ = 0;
+  Bytes part_;
+  Bytes block_;
+};
+
+}  // namespace
+
+std::unique_ptr<PortProtocol> MakeProgrammerProtocol(PortHost& host) { return std::make_unique<Programmer>(host); }
+
+}  // namespace zovir::sim
