@@ -17,6 +17,7 @@
 
 #include "platform/profile_file.h"
 #include "tools/common/helper_support.h"
+#include "tools/driver_installer/udev_rules.h"
 
 using namespace zovir;
 using namespace zovir::tools;
@@ -24,28 +25,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kRulesName = "60-quorvel-zovir-modem.rules";
-constexpr const char* kRules =
-    "# Written by DriverInstaller: USB modems on Qualcomm chipsets.\n"
-    "# The user may open the modem's serial ports and USB device; the modem manager keeps\n"
-    "# off its ports so an update is not disturbed.\n"
-    "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"05c6\", MODE=\"0660\", GROUP=\"dialout\", "
-    "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"
-    "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"05c6\", MODE=\"0664\", GROUP=\"plugdev\"\n";
+// The project's udev rules (packaging/70-zovir-modem.rules), built into the program.
+constexpr const char* kRulesName = "70-zovir-modem.rules";
+constexpr const char* kRules = kUdevRules;
 
 struct Options {
   std::string rulesDir = "/etc/udev/rules.d";
   std::string modulesDir;  // /lib/modules/<release>
   std::string loadedDir = "/sys/module";
+  std::string packagedRulesDir = "/lib/udev/rules.d";
   bool defaultRulesDir = true;
 };
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "usage: DriverInstaller [--rules-dir DIR] [--modules-dir DIR] [--loaded-modules-dir DIR]\n"
+               "usage: DriverInstaller [--rules-dir DIR] [--packaged-rules-dir DIR] [--modules-dir DIR]\n"
+               "                       [--loaded-modules-dir DIR]\n"
                "Checks that the kernel has the USB serial drivers the modem needs (usbserial with\n"
-               "option or qcserial) and installs the udev rules %s (needs the\n"
-               "right to write the rules folder). When both are in place it writes\n"
+               "option or qcserial) and that the udev rules %s are installed\n"
+               "(by a package in /lib/udev/rules.d, or in /etc/udev/rules.d); installs them into\n"
+               "the latter when they are not (needs the right to write there). When both are in\n"
+               "place it writes\n"
                "[Uninstall] UninstallUDisk=1 into the Config.ini in the program's folder.\n"
                "Exit status: 0 done, 2 bad arguments or Config.ini, 3 drivers missing,\n"
                "4 rules could not be installed.\n",
@@ -91,9 +91,13 @@ int main(int argc, char** argv) {
       Usage(stdout);
       return 0;
     }
-    if ((a == "--rules-dir" || a == "--modules-dir" || a == "--loaded-modules-dir") && i + 1 < argc) {
+    if ((a == "--rules-dir" || a == "--packaged-rules-dir" || a == "--modules-dir" ||
+         a == "--loaded-modules-dir") &&
+        i + 1 < argc) {
       std::string v = argv[++i];
-      if (a == "--rules-dir") {
+      if (a == "--packaged-rules-dir") {
+        o.packagedRulesDir = v;
+      } else if (a == "--rules-dir") {
         o.rulesDir = v;
         o.defaultRulesDir = false;
       } else if (a == "--modules-dir") {
@@ -132,7 +136,9 @@ int main(int argc, char** argv) {
 
   const fs::path rules = fs::path(o.rulesDir) / kRulesName;
   std::string present;
-  if (!ReadFile(rules, present) || present != kRules) {
+  std::error_code ec;
+  const bool packaged = fs::exists(fs::path(o.packagedRulesDir) / kRulesName, ec);
+  if (!packaged && (!ReadFile(rules, present) || present != kRules)) {
     if (!WriteFileAtomically(rules.string(), kRules)) {
       std::fprintf(stderr, "DriverInstaller: cannot install %s: %s (run it with administrator rights)\n",
                    rules.c_str(), ErrnoText(errno).c_str());
@@ -141,7 +147,8 @@ int main(int argc, char** argv) {
     std::printf("DriverInstaller: installed %s\n", rules.c_str());
     if (o.defaultRulesDir) {
       // Best effort: new rules apply to the next plug-in even without the reload.
-      if (std::system("udevadm control --reload-rules >/dev/null 2>&1") != 0) {
+      if (std::system("udevadm control --reload >/dev/null 2>&1 && "
+                      "udevadm trigger --subsystem-match=tty --subsystem-match=usb >/dev/null 2>&1") != 0) {
         std::fprintf(stderr, "DriverInstaller: udev did not reload its rules; replug the modem\n");
       }
     }

@@ -324,17 +324,18 @@ TEST(DriverInstaller, InstallsTheRulesAndReportsCompletion) {
                                          "kernel/drivers/usb/serial/usbserial.ko.xz:\n"
                                          "kernel/drivers/usb/serial/option.ko.xz: kernel/drivers/usb/serial/usb_wwan.ko.xz\n");
   fs::create_directories(dir / "rules");
-  const std::vector<std::string> args{"--rules-dir", dir / "rules", "--modules-dir", modules,
-                                      "--loaded-modules-dir", modules + "-loaded"};
+  const std::vector<std::string> args{"--rules-dir", dir / "rules", "--packaged-rules-dir", dir / "none",
+                                      "--modules-dir", modules, "--loaded-modules-dir", modules + "-loaded"};
   ProgramRun r = RunProgram(installer, args);
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(ProfileFile(dir / "Config.ini").GetInt("Uninstall", "UninstallUDisk", 0), 1);
   std::vector<fs::path> rules;
   for (const auto& e : fs::directory_iterator(dir / "rules")) rules.push_back(e.path());
   ASSERT_EQ(rules.size(), 1u);
+  EXPECT_EQ(rules[0].filename(), "70-zovir-modem.rules");
   const std::string text = ReadAll(rules[0].string());
-  EXPECT_NE(text.find("05c6"), std::string::npos);
-  EXPECT_NE(text.find("ID_MM_DEVICE_IGNORE"), std::string::npos);
+  EXPECT_NE(text.find("ATTRS{idVendor}==\"05c6\""), std::string::npos) << text;
+  EXPECT_NE(text.find("ID_MM_DEVICE_IGNORE"), std::string::npos) << text;
 
   // Run again (the tool resets the flag when the modem is gone): the rules stay as they are.
   ProfileFile(dir / "Config.ini").WriteString("Uninstall", "UninstallUDisk", "0");
@@ -351,12 +352,15 @@ TEST(DriverInstaller, DoesNotReportCompletionWhenItCouldNotFinish) {
     bool loadedSerial;
     bool rulesWritable;
     int exitCode;
+    bool packaged = false;
   } cases[] = {
       {"no serial driver", "kernel/drivers/usb/serial/usbserial.ko:\n", "", false, true, 3},
       {"no usbserial", "kernel/drivers/usb/serial/option.ko:\n", "", false, true, 3},
       {"built-in and loaded drivers count", "", "kernel/drivers/usb/serial/qcserial.ko\n", true, true, 0},
       {"rules folder cannot be written", "kernel/drivers/usb/serial/usbserial.ko:\nkernel/qcserial.ko:\n", "", false,
        false, 4},
+      {"rules installed by a package", "kernel/drivers/usb/serial/usbserial.ko:\nkernel/qcserial.ko:\n", "", false,
+       false, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -367,8 +371,10 @@ TEST(DriverInstaller, DoesNotReportCompletionWhenItCouldNotFinish) {
     if (c.loadedSerial) fs::create_directories(modules + "-loaded/usbserial");
     const std::string rules = c.rulesWritable ? dir / "rules" : dir / "missing/rules";
     if (c.rulesWritable) fs::create_directories(rules);
-    ProgramRun r = RunProgram(installer,
-                       {"--rules-dir", rules, "--modules-dir", modules, "--loaded-modules-dir", modules + "-loaded"});
+    fs::create_directories(dir / "packaged");
+    if (c.packaged) dir.Write("packaged/70-zovir-modem.rules", "# from the package\n");
+    ProgramRun r = RunProgram(installer, {"--rules-dir", rules, "--packaged-rules-dir", dir / "packaged", "--modules-dir",
+                                          modules, "--loaded-modules-dir", modules + "-loaded"});
     EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
     EXPECT_EQ(ProfileFile(dir / "Config.ini").GetInt("Uninstall", "UninstallUDisk", 0), c.exitCode == 0 ? 1 : 0);
     if (c.exitCode != 0) {
