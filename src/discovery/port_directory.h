@@ -94,7 +94,9 @@ class PortDirectory {
   Hooks hooks_;
   ATProbe probe_;
 
-  std::mutex rescan_;  // held while an operation runs on the owner's thread
+  // Held while an operation runs on the owner's thread (recursive: a hook that calls back in
+  // on that thread must not lock it out).
+  std::recursive_mutex rescan_;
   mutable std::mutex state_;
   PortLists lists_;
   ModemFacts facts_;
