@@ -180,13 +180,15 @@ void NVItems::BackupList(Variant variant) {
     }
     const int status = CheckNVStatus(link_.Response(), length, label,
                                      base ? NVStatusPolicy::Skip : NVStatusPolicy::Tolerant);
-    if (status == 5 || status == 6) continue;  // skip policy: logged, not backed up
-    if (status != 0) return;
-    if (!file.Write(link_.Response() + 1, kRecordSize)) {
-      FileError("Fail to write NV......", errno);
-      return;
+    // Under the skip policy 5 and 6 were logged and the item is not backed up.
+    if (status != 0 && status != 5 && status != 6) return;
+    if (status == 0) {
+      if (!file.Write(link_.Response() + 1, kRecordSize)) {
+        FileError("Fail to write NV......", errno);
+        return;
+      }
+      if (base) written_.push_back(entry);
     }
-    if (base) written_.push_back(entry);
     if (!core_.Healthy()) {
       FailureStatus("Fail to backup NV......");
       return;

@@ -173,8 +173,9 @@ TEST_P(NVExchangeRejects, AFaultyReplyCostsOneAttempt) {
   ASSERT_TRUE(nv.NVExchange(NVItems::NVReadRequest(141), {0x26, NVReplyShape::Item, 141}, 99, 2, length));
   EXPECT_EQ(length, 135u);
   EXPECT_EQ(port().Writes().size(), 2u);
+  const auto value = ValueOf(141);
   EXPECT_EQ(std::vector<uint8_t>(link.Response() + 3, link.Response() + 131),
-            std::vector<uint8_t>(ValueOf(141).begin(), ValueOf(141).end()));
+            std::vector<uint8_t>(value.begin(), value.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, NVExchangeRejects,

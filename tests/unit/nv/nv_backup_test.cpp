@@ -323,28 +323,29 @@ TEST_F(NVRFBackup, KeepsAnEarlierFailureOrStop) {
   nv.BackupRFNV();
   EXPECT_EQ(core.ErrorCode.load(), failure);
   EXPECT_FALSE(Logged("Backup NV......OK"));
+}
 
-  // A Stop during the RF backup survives its end as well.
-  errors.clear();
-  lines.clear();
-  EngineCore other{clock, ports, nullptr};
-  other.cfg = core.cfg;
-  other.run = core.run;
-  other.hDiagPort = std::move(core.hDiagPort);
-  other.OnStatusText = core.OnStatusText;
-  Link otherLink{other};
-  NVItems stopped{other, otherLink};
-  stopped.BuildNVLists();
-  int reads = 0;
-  port().SetResponder([&](const std::vector<uint8_t>& w) {
-    if (++reads == 5) other.RequestStop();
-    return modem.Handle(w);
-  });
-  stopped.BackupRFNV();
-  EXPECT_EQ(other.ErrorCode.load(), ERR_USER_STOP);
+TEST_F(NVRFBackup, StopDuringTheRFBackupSurvivesItsEnd) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  PopulateRF(nv.RFNVList());
+  modem.rf[20825].status = 5;  // the 11th item
+  const auto log = core.OnStatusText;
+  core.OnStatusText = [&](void* s, CommStatus st, const std::string& t, int i, MESSAGE_TYPE k) {
+    log(s, st, t, i, k);
+    if (t.find(":Item inactive") != std::string::npos) core.RequestStop();
+  };
+  nv.BackupRFNV();
+  EXPECT_EQ(core.ErrorCode.load(), ERR_USER_STOP);
   EXPECT_TRUE(Logged("Fail to backup NV......"));
   EXPECT_FALSE(Logged("Backup NV......OK"));
-  EXPECT_EQ(reads, 5);
+  NVItemTable firstTen(nv.RFNVList().begin(), nv.RFNVList().begin() + 10);
+  EXPECT_EQ(ReadFile(core.run.nv1bakFile), ExpectedNV1Bak(firstTen));
+  // Later steps of the run see the stop too: nothing more is read.
+  const size_t requests = modem.requests.size();
+  nv.BackupRFNV();
+  EXPECT_EQ(modem.requests.size(), requests);
 }
 
 }  // namespace

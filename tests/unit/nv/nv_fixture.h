@@ -28,6 +28,7 @@ class NVFixture : public ::testing::Test {
  protected:
   NVFixture() {
     int error = 0;
+    ports.Port("COM7");
     core.hDiagPort = ports.Open("COM7", error);
     port().SetResponder([this](const std::vector<uint8_t>& w) { return modem.Handle(w); });
     core.OnStatusText = [this](void*, CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {

@@ -81,9 +81,10 @@ TEST_F(NVRestore, LabelsNameTheRecordsItemEvenWhenTheBackupSkippedOne) {
   nv.BackupNV();
   modem.items.clear();
   port().SetResponder([](const std::vector<uint8_t>&) { return std::vector<uint8_t>{}; });
+  const size_t before = port().Writes().size();
   nv.RestoreNV();
   EXPECT_THAT(errors, ElementsAre(ErrorText("[5479]NV_ENH_THERM_I:Fail to restore NV")));
-  EXPECT_EQ(port().Writes().size(), 99u);
+  EXPECT_EQ(port().Writes().size() - before, 99u);
 }
 
 struct FileCase {
@@ -238,18 +239,35 @@ TEST_F(NVRestore, RFRecordsAreCheckedAndAFailedWriteIsAnError) {
   }
 }
 
-TEST_F(NVRestore, StopDuringARestoreEndsItWithTheFailureStatus) {
+TEST_F(NVRestore, StopDuringARestoreEndsIt) {
   NVItems nv{core, link};
   BackupAndErase(nv);
+  // The user stops while the modem answers: the exchange ends, nothing further is written.
   int writes = 0;
   port().SetResponder([&](const std::vector<uint8_t>& w) {
     if (++writes == 3) core.RequestStop();
     return modem.Handle(w);
   });
   nv.RestoreNV();
+  EXPECT_EQ(writes, 3);
+  EXPECT_FALSE(Logged("Restore NV......OK"));
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(core.ErrorCode.load(), ERR_USER_STOP);
+}
+
+TEST_F(NVRestore, StopBetweenTwoRecordsReportsTheFailureStatus) {
+  NVItems nv{core, link};
+  BackupAndErase(nv);
+  modem.items[1882].writeStatus = 5;
+  const auto log = core.OnStatusText;
+  core.OnStatusText = [&](void* s, CommStatus st, const std::string& t, int i, MESSAGE_TYPE k) {
+    log(s, st, t, i, k);
+    if (t.find(":Item inactive") != std::string::npos) core.RequestStop();
+  };
+  nv.RestoreNV();
   EXPECT_TRUE(Logged("Fail to restore......"));
   EXPECT_FALSE(Logged("Restore NV......OK"));
-  EXPECT_EQ(writes, 3);
+  EXPECT_EQ(modem.items.count(1883), 0u);  // the record after it
   EXPECT_TRUE(errors.empty());
 }
 
