@@ -1,0 +1,133 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "discovery/device_flags.h"
+#include "discovery/host_discovery.h"
+#include "discovery/port_directory.h"
+#include "sim/virtual_modem.h"
+
+namespace zovir {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Port discovery needs no port opened for the classification.
+class NoPorts final : public SerialPortFactory {
+ public:
+  std::unique_ptr<SerialPort> Open(const std::string&, int& error) override {
+    error = 2;
+    return nullptr;
+  }
+};
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zovir-disc-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::filesystem::path path;
+};
+
+// The arrivals and removals the monitor reported, and the engine's two flags as the window
+// raises them.
+struct Watcher {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<DeviceEvent> events;
+  std::atomic<bool> DeviceChangeSeen{false}, DeviceArrivalSeen{false};
+
+  void Note(const DeviceEvent& e) {
+    std::lock_guard lock(m);
+    NoteDeviceEvent(e, DeviceChangeSeen, DeviceArrivalSeen);
+    events.push_back(e);
+    cv.notify_all();
+  }
+  bool WaitForArrival(const std::string& port) {
+    std::unique_lock lock(m);
+    return cv.wait_for(lock, 30s, [&] {
+      for (const auto& e : events)
+        if (e.kind == DeviceEventKind::Arrival && e.PortName == port) return true;
+      return false;
+    });
+  }
+};
+
+TEST(VirtualModemDiscovery, FindsThePortsAndFollowsARestartUnderNewNumbers) {
+  TempDir dir;
+  sim::VirtualModemOptions options;
+  options.deviceMapPath = (dir.path / "ports.ini").string();
+  options.comNumbers = {7, 8, 9, 10, 11, 12};
+  options.terminalPort = true;
+  options.restartPorts = sim::RestartPorts::NewNumbers;
+  options.rebootDelayMs = 50;
+  options.reenumerateDelayMs = 100;
+  sim::VirtualModem modem(options);
+  modem.Start();
+
+  HostDiscovery host(HostDiscoveryOptions{options.deviceMapPath});
+  SteadyClock clock;
+  NoPorts ports;
+  QueuedOwnerThread owner;
+  std::vector<std::string> log;
+  PortDirectory directory(host.Enumerator(), ports, clock, owner,
+                          PortDirectory::Hooks{[&](const std::string& s) { log.push_back(s); }, {}});
+  Watcher watcher;
+  ASSERT_TRUE(host.Monitor().Start([&](const DeviceEvent& e) { watcher.Note(e); }));
+
+  PortList diag, terminal;
+  ASSERT_EQ(directory.EnumerateModemPorts(diag, terminal), 1);
+  EXPECT_EQ(diag, PortList{"COM7"});
+  EXPECT_EQ(terminal, PortList{"COM9"});
+  std::vector<SerialCommEntry> serial;
+  ASSERT_TRUE(host.Enumerator().ListSerialPorts(serial));
+  std::string diagPath;
+  bool atListed = false;
+  for (const auto& e : serial) {
+    if (e.PortName == "COM7") diagPath = e.ValueName;
+    if (e.PortName == "COM8") atListed = !e.LegacyUart;
+  }
+  EXPECT_TRUE(atListed);
+  ASSERT_FALSE(diagPath.empty());
+
+  // The download-mode switch (DIAG 3A): the modem restarts into its boot loader and its
+  // emergency download port appears under the next free number.
+  const int fd = ::open(diagPath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  const uint8_t switchToDownload[] = {0x7E, 0x3A, 0xA1, 0x6E, 0x7E};
+  ASSERT_EQ(::write(fd, switchToDownload, sizeof switchToDownload), static_cast<ssize_t>(sizeof switchToDownload));
+  ASSERT_TRUE(watcher.WaitForArrival("COM10"));
+  ::close(fd);
+  EXPECT_TRUE(watcher.DeviceChangeSeen);
+  EXPECT_TRUE(watcher.DeviceArrivalSeen);
+
+  log.clear();
+  EXPECT_FALSE(directory.IsSameDiagPort(7));
+  EXPECT_EQ(log, std::vector<std::string>{"Different DiaComPort COM10"});
+  diag.clear();
+  terminal.clear();
+  EXPECT_EQ(directory.EnumerateModemPorts(diag, terminal), 1);
+  EXPECT_EQ(diag, (PortList{"COM10", "COM10"}));
+  EXPECT_TRUE(terminal.empty());
+  {
+    std::lock_guard lock(watcher.m);
+    bool diagRemoved = false;
+    for (const auto& e : watcher.events) diagRemoved |= e.kind == DeviceEventKind::Removal && e.PortName == "COM7";
+    EXPECT_TRUE(diagRemoved);
+  }
+  host.Monitor().Stop();
+  modem.Stop();
+}
+
+}  // namespace
+}  // namespace zovir
