@@ -85,6 +85,17 @@ TEST(ReadProjectConfiguration, ShippedFileIsReadCompletely) {
   EXPECT_EQ(c.EndATList, ConfigList{"AT+CFUN=1\r\n\r\n"});
 }
 
+#ifdef ZOVIR_DEMO_CONFIG
+TEST(ReadProjectConfiguration, DemoPacketConfigurationIsValid) {
+  ProjectConfiguration c;
+  RecordingMessageSink sink;
+  EXPECT_TRUE(ReadProjectConfiguration(c, ZOVIR_DEMO_CONFIG, sink));
+  EXPECT_TRUE(sink.messages.empty());
+  EXPECT_TRUE(sink.logLines.empty());
+  EXPECT_FALSE(c.StartATList.empty());
+}
+#endif
+
 TEST(ReadProjectConfiguration, ProjectCodesAreComparedExactly) {
   struct Case {
     const char* code;
