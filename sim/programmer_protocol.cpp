@@ -17,6 +17,9 @@ constexpr uint32_t kErrInvalidCommand = 0x05;
 constexpr uint32_t kErrBadFrame = 0x04;
 constexpr uint32_t kErrSequence = 0x0F;
 constexpr uint32_t kErrInvalidName = 0x02;
+constexpr uint32_t kErrInvalidAddress = 0x02;
+// The flash of the modem; nothing is written beyond it.
+constexpr uint64_t kFlashSize = 256ull * 1024 * 1024;
 
 constexpr const char kTargetMagic[] = "QCOM fast download protocol targ";
 constexpr const char kHostMagic[] = "QCOM fast download protocol host";
@@ -196,6 +199,7 @@ class Programmer final : public PortProtocol {
     if (!open_) return SendError("write", kErrSequence, "Command out of sequence: no image open");
     if (p.size() < 5) return SendError("write", kErrInvalidCommand, "Invalid write");
     const uint32_t address = GetLe32(p, 1);
+    if (address + uint64_t(p.size() - 5) > kFlashSize) return SendError("write", kErrInvalidAddress, "Invalid destination address");
     Place(address, p.data() + 5, p.size() - 5);
     written_ = true;
     lastCommand_ = 0x07;
@@ -242,6 +246,7 @@ class Programmer final : public PortProtocol {
   void FastRequest(const Bytes& p) {
     if (!open_) return SendError("fast-request", kErrSequence, "Command out of sequence: no image open");
     if (!ParsePart(p) || partLength_ == 0) return SendError("fast-request", kErrInvalidCommand, "Invalid transfer request");
+    if (uint64_t(partOffset_) + partLength_ > kFlashSize) return SendError("fast-request", kErrInvalidAddress, "Invalid destination address");
     blockSize_ = std::max<uint32_t>(1, host_.Options().fastBlockSize);
     blocksLeft_ = (partLength_ + blockSize_ - 1) / blockSize_;
     part_.clear();
