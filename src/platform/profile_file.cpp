@@ -58,6 +58,9 @@ std::vector<Line> SplitLines(const std::string& text) {
       line.next = nl + 1;
     }
     std::string_view body(text.data() + line.begin, line.end - line.begin);
+    // An editor may have saved the file with a UTF-8 byte-order mark; it must not hide the
+    // first section. The mark itself stays in the file.
+    if (line.begin == 0 && body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
     std::string_view t = Trim(body);
     if (!t.empty() && t.front() == '[') {
       line.kind = LineKind::Section;

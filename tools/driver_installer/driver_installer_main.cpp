@@ -47,8 +47,8 @@ void Usage(FILE* out) {
                "the latter when they are not (needs the right to write there). When both are in\n"
                "place it writes\n"
                "[Uninstall] UninstallUDisk=1 into the Config.ini in the program's folder.\n"
-               "Exit status: 0 done, 2 bad arguments or Config.ini, 3 drivers missing,\n"
-               "4 rules could not be installed.\n",
+               "Rules that cannot be installed for want of rights are reported but do not stop it.\n"
+               "Exit status: 0 done, 2 bad arguments or Config.ini, 3 drivers missing.\n",
                kRulesName);
 }
 
@@ -140,16 +140,21 @@ int main(int argc, char** argv) {
   const bool packaged = fs::exists(fs::path(o.packagedRulesDir) / kRulesName, ec);
   if (!packaged && (!ReadFile(rules, present) || present != kRules)) {
     if (!WriteFileAtomically(rules.string(), kRules)) {
-      std::fprintf(stderr, "DriverInstaller: cannot install %s: %s (run it with administrator rights)\n",
+      // The rules only make access easier and keep the modem manager away; the tool found
+      // and opened the modem's ports before it started this program, so the update can go
+      // on. Say what is missing instead of blocking every later device check.
+      std::fprintf(stderr,
+                   "DriverInstaller: warning: cannot install %s: %s; run DriverInstaller with administrator "
+                   "rights to install the udev rules\n",
                    rules.c_str(), ErrnoText(errno).c_str());
-      return 4;
-    }
-    std::printf("DriverInstaller: installed %s\n", rules.c_str());
-    if (o.defaultRulesDir) {
-      // Best effort: new rules apply to the next plug-in even without the reload.
-      if (std::system("udevadm control --reload >/dev/null 2>&1 && "
-                      "udevadm trigger --subsystem-match=tty --subsystem-match=usb >/dev/null 2>&1") != 0) {
-        std::fprintf(stderr, "DriverInstaller: udev did not reload its rules; replug the modem\n");
+    } else {
+      std::printf("DriverInstaller: installed %s\n", rules.c_str());
+      if (o.defaultRulesDir) {
+        // Best effort: new rules apply to the next plug-in even without the reload.
+        if (std::system("udevadm control --reload >/dev/null 2>&1 && "
+                        "udevadm trigger --subsystem-match=tty --subsystem-match=usb >/dev/null 2>&1") != 0) {
+          std::fprintf(stderr, "DriverInstaller: udev did not reload its rules; replug the modem\n");
+        }
       }
     }
   }

@@ -67,6 +67,14 @@ TEST(ProfileFile, LineFeedOnlyFilesAndKeysBeforeAnySectionAreHandled) {
   EXPECT_EQ(ini.GetString("B", "k", ""), "w");
 }
 
+TEST(ProfileFile, ByteOrderMarkDoesNotHideTheFirstSection) {
+  TempDir dir;
+  const std::string path = dir.File("Config.ini", "\xEF\xBB\xBF[Project]\r\nCaption=Q\r\n");
+  EXPECT_EQ(ProfileFile(path).GetString("Project", "Caption", ""), "Q");
+  ASSERT_TRUE(ProfileFile(path).WriteString("Project", "Caption", "R"));
+  EXPECT_EQ(ReadAll(path), "\xEF\xBB\xBF[Project]\r\nCaption=R\r\n");
+}
+
 TEST(ProfileFile, IntegersThatDoNotConvertYieldTheDefault) {
   struct Case {
     const char* value;
