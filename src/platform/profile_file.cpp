@@ -1,6 +1,7 @@
 #include "platform/profile_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -218,7 +219,36 @@ void ProfileFile::SetString(std::string_view section, std::string_view key, std:
 
 bool ProfileFile::Save() const { return WriteFileAtomically(path_, text_); }
 
+namespace {
+
+// Serialises read-modify-write cycles of the files of one folder across processes (the tool
+// and a helper program may change the same Config.ini at once). The lock is on the folder,
+// so no lock file is left beside the file.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& filePath) {
+    size_t slash = filePath.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : filePath.substr(0, slash));
+    fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ >= 0) {
+      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
 bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  FolderLock lock(path_);
   // Start from what is on disk now, so a value another program wrote meanwhile survives.
   if (!path_.empty()) {
     std::string current;

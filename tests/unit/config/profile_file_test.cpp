@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "temp_dir.h"
 
@@ -169,6 +171,26 @@ TEST(ProfileFile, WriteStartsFromTheFileOnDisk) {
   ASSERT_TRUE(ProfileFile(path).WriteString("Project", "B", "2"));
   ASSERT_TRUE(stale.WriteString("Project", "A", "3"));
   EXPECT_EQ(ReadAll(path), "[Project]\nA=3\nB=2\n");
+}
+
+TEST(ProfileFile, ConcurrentWritersLoseNoValue) {
+  // Each writer reads the file, changes its own key and writes it back; without mutual
+  // exclusion one writer's rename would drop another's change.
+  TempDir dir;
+  const std::string path = dir.File("Config.ini", "[Project]\nCaption=x\n");
+  constexpr int kWriters = 4, kRounds = 50;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&path, w] {
+      for (int i = 1; i <= kRounds; ++i) {
+        ASSERT_TRUE(ProfileFile(path).WriteString("Project", "Key" + std::to_string(w), std::to_string(i)));
+      }
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  ProfileFile result(path);
+  for (int w = 0; w < kWriters; ++w) EXPECT_EQ(result.GetInt("Project", "Key" + std::to_string(w), 0), kRounds);
+  EXPECT_EQ(result.GetString("Project", "Caption", ""), "x");
 }
 
 }  // namespace
