@@ -36,7 +36,7 @@ const std::vector<PortRole>& KnownPortRoles();
 // The host's serial ports from sysfs: /sys/class/tty/ttyS<k> (legacy UARTs with hardware
 // behind them), ttyUSB<k> and ttyACM<k> (USB serial interfaces), named COM<k+1>,
 // COM<k+100> and COM<k+200>, merged with the device map. Ports are listed in the order
-// of their numbers.
+// of their numbers. Holds no state between scans, so several threads may scan at once.
 class LinuxDeviceEnumerator final : public DeviceEnumerator {
  public:
   explicit LinuxDeviceEnumerator(LinuxDeviceEnumeratorOptions options = {});
