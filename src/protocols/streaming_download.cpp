@@ -22,6 +22,9 @@ constexpr int kHandshakeTries = 20;
 constexpr int kResetReads = 3;
 // 7E 08 address(4) check(2) 7E when nothing in it needs an escape.
 constexpr size_t kWriteAckSize = 9;
+// 7E code two-bytes check(2) 7E: asking for no more than that keeps a port with interval
+// time-outs from waiting after the reply for bytes that never come.
+constexpr size_t kFastReplySize = 7;
 
 constexpr uint8_t kHello[] = {0x01, 'Q', 'C', 'O', 'M', ' ', 'f', 'a', 's', 't', ' ', 'd', 'o',
                               'w',  'n', 'l', 'o', 'a', 'd', ' ', 'p', 'r', 'o', 't', 'o', 'c',
@@ -481,7 +484,7 @@ void StreamingDownload::BuildFastHandshake(uint8_t command, uint32_t offset, uin
 }
 
 bool StreamingDownload::FastReplyIs(uint8_t code, int emptyReads, bool needAllOnes) {
-  const size_t got = ReadRawReply(core_, link_, reply_, sizeof reply_, emptyReads, sizeof reply_);
+  const size_t got = ReadRawReply(core_, link_, reply_, sizeof reply_, emptyReads, kFastReplySize);
   if (got < 2 || reply_[1] != code) return false;
   return !needAllOnes || (got >= 4 && reply_[2] == 0xFF && reply_[3] == 0xFF);
 }

@@ -118,7 +118,7 @@ Bytes FakeProgrammer::OnWrite(const Bytes& written) {
       Crc16Update(kCrc16Init, written.data(), written.size()) == kCrc16Residue) {
     commands.push_back(0x21);
     if (partReceived_ == partLength_) Place(partitions[open_], partOffset_, part_.data(), part_.size());
-    return Reply(0x21, EncodeFrame({0x22, 0x00}));
+    return Reply(0x21, EncodeFrame({0x22, 0x00, 0x00}));
   }
   const Bytes payload = DecodeFrame(written);
   if (payload.empty()) return {};

@@ -355,6 +355,33 @@ TEST_F(StreamingTest, FastTransferWithoutAPreflightChecksumTakesItFromTheFile) {
   EXPECT_EQ(programmer.partitions["0:APPS"], image);
 }
 
+TEST(StreamingLongTimeouts, AcknowledgementsAreTakenWithoutWaitingForMoreBytes) {
+  // Project type 20 reads with interval time-outs: a read of more bytes than the reply has
+  // would wait a second per block.
+  for (bool fast : {false, true}) {
+    SCOPED_TRACE(fast);
+    ProtocolRig r;
+    FakeProgrammer p;
+    p.fastBlockSize = 1024;
+    r.port.SetResponder([&p](const Bytes& w) { return p.OnWrite(w); });
+    r.core.cfg.ProjectType = 20;
+    r.core.cfg.bFastSpeedDownload = fast;
+    r.OpenDiag();
+    StreamingDownload s(r.core, r.link);
+    const Bytes image = PatternBytes(20 * 1024, 6);
+    const std::string path = r.WriteFile("apps.mbn", image);
+    ASSERT_EQ(s.OpenAppsImage(), 0);
+    const uint64_t start = r.clock.NowMs();
+    if (fast) {
+      ASSERT_TRUE(s.FastWriteImage(path, 20 * 1024, 0x4242));
+    } else {
+      ASSERT_EQ(s.WriteImageBlocks(BlockVariant::Image, path, 20 * 1024, 65, 70), 0);
+    }
+    EXPECT_LT(r.clock.NowMs() - start, 500u);
+    EXPECT_EQ(p.partitions["0:APPS"], image);
+  }
+}
+
 TEST_F(StreamingTest, StopDuringATransferEndsItWithoutAnErrorReport) {
   const std::string path = rig.WriteFile("sbl1.mbn", PatternBytes(50 * 1024, 1));
   programmer.tamper = [this](uint8_t command, int occurrence, Bytes&) {
