@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,6 +34,10 @@ PtyPort::PtyPort() {
 PtyPort::~PtyPort() {
   if (master_ >= 0) close(master_);
   if (slave_ >= 0) close(slave_);
+}
+
+void PtyPort::ClearExclusive() {
+  if (slave_ >= 0) ::ioctl(slave_, TIOCNXCL);
 }
 
 size_t PtyPort::Read(uint8_t* buf, size_t cap) {

@@ -19,6 +19,9 @@ class PtyPort {
   const std::string& Path() const { return path_; }
   int MasterFd() const { return master_; }
 
+  // Lifts an exclusive-open flag a client left behind: the modem's own slave fd keeps the
+  // tty open, so the flag would otherwise outlive the client that set it.
+  void ClearExclusive();
   // Reads what the tool wrote (non-blocking); 0 when nothing is there.
   size_t Read(uint8_t* buf, size_t cap);
   // Writes all bytes unless `wakeFd` becomes readable (stop) or `timeoutMs` passes with the

@@ -90,6 +90,7 @@ class VirtualModem::Impl {
     std::unique_ptr<Host> host;
     std::unique_ptr<PortProtocol> proto;
     Clock::time_point lastInput = Clock::now();
+    bool published = false;  // in the device map
     bool vanish = false;
     int backAfterMs = 0;
     Clock::time_point backAt{};
@@ -289,11 +290,17 @@ class VirtualModem::Impl {
     for (auto& p : ports_) p->proto->OnStart();
   }
 
-  void Publish(const Port& p) {
+  void Publish(Port& p) {
     RoleInfo info = Info(p.role);
     const std::string prefix = p.role == Role::Download ? "Qualcomm" : opt_.friendlyPrefix;
+    p.pty->ClearExclusive();
     PortEntry e{p.com, p.pty->Path(), prefix + " " + info.label + " (COM" + std::to_string(p.com) + ")", info.hwid};
     map_.Put(e);
+    {
+      std::lock_guard lock(mu_);
+      p.published = true;
+    }
+    cv_.notify_all();
     Event("port COM" + std::to_string(p.com) + " " + e.path + " " + e.friendlyName);
   }
 
@@ -304,6 +311,7 @@ class VirtualModem::Impl {
       std::lock_guard lock(mu_);
       for (auto it = ports_.begin(); it != ports_.end();) {
         map_.Remove((*it)->com);
+        (*it)->published = false;
         const bool keep = keepDiag && ((*it)->role == Role::Diag || (*it)->role == Role::Download);
         (*it)->proto.reset();
         if (keep) {
@@ -326,6 +334,10 @@ class VirtualModem::Impl {
       }
       p.vanish = false;
       map_.Remove(p.com);
+      {
+        std::lock_guard lock(mu_);
+        p.published = false;
+      }
       Event("port COM" + std::to_string(p.com) + " vanished");
       {
         std::lock_guard lock(mu_);
@@ -400,6 +412,16 @@ ModemMode VirtualModem::Mode() const {
 bool VirtualModem::WaitForMode(ModemMode mode, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mu_);
   return impl_->cv_.wait_for(lock, timeout, [&] { return impl_->mode_ == mode; });
+}
+
+bool VirtualModem::WaitForPort(int com, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu_);
+  return impl_->cv_.wait_for(lock, timeout, [&] {
+    for (const auto& p : impl_->ports_) {
+      if (p->com == com && p->published) return true;
+    }
+    return false;
+  });
 }
 
 uint32_t VirtualModem::ModeEntries(ModemMode mode) const {

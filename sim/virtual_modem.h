@@ -86,6 +86,8 @@ class VirtualModem {
   ModemMode Mode() const;
   // Blocks until the modem is in `mode` (true) or the time passed (false).
   bool WaitForMode(ModemMode mode, std::chrono::milliseconds timeout) const;
+  // Blocks until a port numbered `com` is shown (true) or the time passed (false).
+  bool WaitForPort(int com, std::chrono::milliseconds timeout) const;
   // The ports shown now.
   std::vector<PortEntry> Ports() const;
   // Number of times `mode` was entered since Start.
