@@ -396,8 +396,8 @@ const char* kShiftDevice =
     "SCSICMDHID=12,34,56\r\n"
     "SCSIDEVICEHID=HID\\VID_05C6&PID_F00E&MI_01\\8&1c3a5b&0&0000\r\n";
 
-const char* kUsbStick = "[USB1]\nVendorId=0781\nProductId=5567\nAddress=3\nStorageInterface=0\nBulkOut=02\nBulkIn=81\n"
-                        "ScsiVendor=SanDisk\nScsiModel=Cruzer Blade\n";
+const char* kUsbStick = "[USB1]\nVendorId=1234\nProductId=5678\nAddress=3\nStorageInterface=0\nBulkOut=02\nBulkIn=81\n"
+                        "ScsiVendor=Generic\nScsiModel=Flash Disk\n";
 
 TEST(ModeSwitchHelper, SendsTheConfiguredCommandToTheModemOnly) {
   struct Case {
