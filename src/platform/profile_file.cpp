@@ -99,6 +99,12 @@ std::string_view Unquote(std::string_view v) {
   return v;
 }
 
+std::string LowerCopy(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
 std::string LineBreakOf(const std::string& text) {
   size_t nl = text.find('\n');
   if (nl != std::string::npos && nl > 0 && text[nl - 1] == '\r') return "\r\n";
@@ -125,27 +131,38 @@ ProfileFile ProfileFile::FromText(std::string text, std::string path) {
   f.path_ = std::move(path);
   f.text_ = std::move(text);
   f.loaded_ = true;
+  f.Reindex();
   return f;
+}
+
+void ProfileFile::Reindex() {
+  index_.clear();
+  std::unordered_map<std::string, std::string>* current = nullptr;
+  for (const Line& line : SplitLines(text_)) {
+    if (line.kind == LineKind::Section) {
+      // A section name seen before is never searched again: the first one wins.
+      auto [it, inserted] = index_.try_emplace(LowerCopy(line.name));
+      current = inserted ? &it->second : nullptr;
+    } else if (line.kind == LineKind::Key && current) {
+      current->try_emplace(LowerCopy(line.name), std::string(Unquote(line.value)));
+    }
+  }
 }
 
 bool ProfileFile::Reload() {
   std::string text;
   loaded_ = !path_.empty() && ReadWholeFile(path_, text);
   text_ = loaded_ ? std::move(text) : std::string();
+  Reindex();
   return loaded_;
 }
 
 std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
-  std::vector<Line> lines = SplitLines(text_);
-  long s = FindSection(lines, section);
-  if (s < 0) return std::nullopt;
-  for (size_t i = static_cast<size_t>(s) + 1; i < lines.size(); ++i) {
-    if (lines[i].kind == LineKind::Section) break;
-    if (lines[i].kind == LineKind::Key && EqualNoCase(lines[i].name, key)) {
-      return std::string(Unquote(lines[i].value));
-    }
-  }
-  return std::nullopt;
+  auto s = index_.find(LowerCopy(section));
+  if (s == index_.end()) return std::nullopt;
+  auto k = s->second.find(LowerCopy(key));
+  if (k == s->second.end()) return std::nullopt;
+  return k->second;
 }
 
 std::string ProfileFile::GetString(std::string_view section, std::string_view key, std::string_view def) const {
@@ -190,6 +207,7 @@ void ProfileFile::SetString(std::string_view section, std::string_view key, std:
     if (!text_.empty() && text_.back() != '\n') add += eol;
     add += "[" + std::string(section) + "]" + eol + std::string(key) + "=" + std::string(value) + eol;
     text_ += add;
+    Reindex();
     return;
   }
   size_t insertAt = lines[static_cast<size_t>(s)].next;
@@ -202,6 +220,7 @@ void ProfileFile::SetString(std::string_view section, std::string_view key, std:
       size_t start = text_.find('=', l.begin) + 1;
       while (start < l.end && IsBlank(text_[start])) ++start;
       text_.replace(start, l.end - start, std::string(value));
+      Reindex();
       return;
     }
     // New keys go after the section's last non-blank line, so blank lines that separate
@@ -215,6 +234,7 @@ void ProfileFile::SetString(std::string_view section, std::string_view key, std:
   if (!lastHasBreak) add += eol;
   add += std::string(key) + "=" + std::string(value) + eol;
   text_.insert(insertAt, add);
+  Reindex();
 }
 
 bool ProfileFile::Save() const { return WriteFileAtomically(path_, text_); }
@@ -259,6 +279,7 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
   if (!Save()) {
     int err = errno;
     text_ = std::move(before);
+    Reindex();
     errno = err;
     return false;
   }

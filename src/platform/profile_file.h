@@ -2,6 +2,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace zovir {
 
@@ -51,9 +52,14 @@ class ProfileFile {
 
  private:
   ProfileFile() = default;
+  // Rebuilds the lookup index from text_; called after every change of text_.
+  void Reindex();
+
   std::string path_;
   std::string text_;
   bool loaded_ = false;
+  // Lower-case section name → lower-case key name → value (first occurrences only).
+  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> index_;
 };
 
 // Writes `data` to `path` atomically: a sibling temporary file is written and flushed,
