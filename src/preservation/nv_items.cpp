@@ -256,43 +256,4 @@ int NVItems::GetPlatformID() {
 
 bool UsesFullNVList(const EngineConfig& cfg) { return cfg.ProjectType == 12 && cfg.IsOmbrix != 0; }
 
-bool RunsRFBackup(const EngineConfig& cfg) {
-  if (UsesFullNVList(cfg)) return false;
-  if (cfg.PlatformType == 1 || cfg.PlatformType == 2) return false;
-  switch (cfg.ProjectType) {
-    case 35: case 36: case 37: case 38: case 39: case 41: case 48:
-      return false;
-    default:
-      return true;
-  }
-}
-
-void RunNVBackup(NVService& nv, const EngineConfig& cfg) {
-  if (UsesFullNVList(cfg)) {
-    nv.BackupFullNV();
-    return;
-  }
-  nv.BackupNV();
-  if (RunsRFBackup(cfg)) nv.BackupRFNV();
-}
-
-void RunNVRestore(NVService& nv, const EngineConfig& cfg) {
-  if (UsesFullNVList(cfg))
-    nv.RestoreFullNV();
-  else
-    nv.RestoreNV();
-}
-
-void RunPlatformCheck(EngineCore& core, NVService& nv) {
-  if (!core.Healthy() || core.cfg.PlatformName == 255) return;
-  core.ReportStatus(csInfo, "check platform start.", mtInfo);
-  const int platform = nv.GetPlatformID();
-  if (platform == core.cfg.PlatformName) {
-    core.ReportStatus(csInfo, "check platform OK.", mtInfo);
-    return;
-  }
-  core.ReportError("Could not get platform type.");
-  if (platform != -1 && core.host != nullptr) core.host->MessageBox("Plantform type is not matched", "Warning");
-}
-
 }  // namespace zovir

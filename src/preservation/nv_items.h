@@ -103,15 +103,7 @@ class NVItems final : public NVService {
 // The message suffix of an NV status (":Item was read-only", ...; ":Unkown error" beyond 10).
 const char* NVStatusSuffix(uint8_t status);
 
-// The engine's choice of variants by configuration.
-bool UsesFullNVList(const EngineConfig& cfg);            // project type 12 with IsOmbrix
-bool RunsRFBackup(const EngineConfig& cfg);              // the RF backup follows the base-list one
-void RunNVBackup(NVService& nv, const EngineConfig& cfg);  // BackupFullNV, or BackupNV [+ BackupRFNV]
-void RunNVRestore(NVService& nv, const EngineConfig& cfg);  // RestoreFullNV or RestoreNV
-
-// The engine's platform check: "check platform start.", then "check platform OK." or the
-// engine error "Could not get platform type." (with the "Plantform type is not matched"
-// box when the modem answered another platform). Skipped when PlatformName is 255.
-void RunPlatformCheck(EngineCore& core, NVService& nv);
+// Project type 12 with IsOmbrix: the full list replaces the base and RF lists.
+bool UsesFullNVList(const EngineConfig& cfg);
 
 }  // namespace zovir

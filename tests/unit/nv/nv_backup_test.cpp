@@ -66,50 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"Project12Ombrix", 3, 12, 0, 1, "LTE", T().base, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- the engine's choice of variant ----
-
-class RecordingNV final : public NVService {
- public:
-  std::vector<std::string> calls;
-  int GetPlatformID() override { return 0; }
-  void WriteNVItemList() override { calls.push_back("WriteNVItemList"); }
-  void BuildNVLists() override { calls.push_back("BuildNVLists"); }
-  void BackupNV() override { calls.push_back("BackupNV"); }
-  void BackupRFNV() override { calls.push_back("BackupRFNV"); }
-  void BackupFullNV() override { calls.push_back("BackupFullNV"); }
-  void RestoreNV() override { calls.push_back("RestoreNV"); }
-  void RestoreRFNV() override { calls.push_back("RestoreRFNV"); }
-  void RestoreFullNV() override { calls.push_back("RestoreFullNV"); }
-};
-
-TEST(NVVariantChoice, FollowsTheConfiguration) {
-  struct Case {
-    int platformType, projectType, isOmbrix;
-    std::vector<std::string> backup;
-    std::string restore;
-  };
-  const std::vector<std::string> both{"BackupNV", "BackupRFNV"}, baseOnly{"BackupNV"};
-  const Case cases[] = {
-      {3, -1, 0, both, "RestoreNV"},     {0, 12, 0, both, "RestoreNV"},
-      {3, 12, 1, {"BackupFullNV"}, "RestoreFullNV"},
-      {1, -1, 0, baseOnly, "RestoreNV"}, {2, -1, 0, baseOnly, "RestoreNV"},
-      {3, 35, 0, baseOnly, "RestoreNV"}, {3, 39, 0, baseOnly, "RestoreNV"},
-      {3, 41, 0, baseOnly, "RestoreNV"}, {3, 48, 0, baseOnly, "RestoreNV"},
-      {3, 40, 0, both, "RestoreNV"},
-  };
-  for (const Case& c : cases) {
-    EngineConfig cfg;
-    cfg.PlatformType = c.platformType;
-    cfg.ProjectType = c.projectType;
-    cfg.IsOmbrix = c.isOmbrix;
-    RecordingNV backup, restore;
-    RunNVBackup(backup, cfg);
-    RunNVRestore(restore, cfg);
-    EXPECT_EQ(backup.calls, c.backup) << c.platformType << "/" << c.projectType;
-    EXPECT_THAT(restore.calls, ElementsAre(c.restore)) << c.platformType << "/" << c.projectType;
-  }
-}
-
 // ---- backups ----
 
 class NVBackup : public NVFixture {
