@@ -60,6 +60,9 @@ struct VirtualModemOptions {
   std::string flashInfo = "\"ID : 2C AC 90 15 56 PageSize : 2048 BlockSize : 131072 TotalSize : 256MB\"";
   std::string pmu = "PMU: PM9X06";
   std::string friendlyPrefix = "Quorvel";
+  // Platform identifier the firmware reports in its build-ID reply; 8 matches a configured
+  // Platform text containing 8200 (the demo packet's Config.ini).
+  uint8_t platformId = 8;
 
   FaultPlan faults;
   // More responders, installed after the standard ones.
