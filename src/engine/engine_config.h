@@ -18,6 +18,8 @@ struct EngineConfig {
   int PlatformName = 255;     // 255 = do not check the platform
   int PlatformType = 0;
   std::string strLTEType;
+  std::string strProjectName;  // [Project] LSTProject
+  std::string strGPIO;
 
   std::string ramFile;
   uint32_t ramFileSize = 0;
