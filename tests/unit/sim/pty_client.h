@@ -89,6 +89,19 @@ class PtyClient {
     return out;
   }
 
+  // Reads until the text holds `needle` or the time passed; returns the text.
+  std::string ReadUntil(const std::string& needle, int timeoutMs = 5000) {
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (text.find(needle) == std::string::npos && WaitReadable(deadline)) {
+      char buf[1024];
+      ssize_t r = ::read(fd_, buf, sizeof buf);
+      if (r <= 0) break;
+      text.append(buf, static_cast<size_t>(r));
+    }
+    return text;
+  }
+
   // Drops whatever the port holds now.
   void Discard() { tcflush(fd_, TCIFLUSH); }
 

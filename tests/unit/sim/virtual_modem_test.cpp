@@ -55,6 +55,42 @@ TEST(VirtualModemNormal, DiagRepliesCarryNoOpeningFlagAndUnknownCommandsGetTheEr
   EXPECT_EQ(version[0], 0x00);
 }
 
+TEST(VirtualModemNormal, AddedRespondersAnswerByCommandAndSubsystemAndPassTheFaultPlan) {
+  TempDir dir;
+  auto opt = BaseOptions(dir);
+  opt.extraResponders.push_back([](DiagDispatcher& diag, AtDispatcher& at) {
+    diag.Register(0x26, [](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
+      ctx.state.SetNv(req[1], Bytes{0x42});
+      return Bytes(req.begin(), req.end());
+    });
+    diag.RegisterSubsystem(0x13, [](std::span<const uint8_t>, DiagContext&) -> std::optional<Bytes> {
+      return Bytes{0x4B, 0x13, 0x00, 0x00};
+    });
+    at.Register("+ZTEST", [](const AtCommand& cmd, AtContext&) { return "\r\n+ZTEST: " + cmd.args + "\r\n\r\nOK\r\n"; });
+  });
+  ASSERT_EQ(opt.faults.AddSpec("diag:4b:13@2=nak"), "");
+  VirtualModem modem(opt);
+  modem.Start();
+  PtyClient diag(PortPath(modem, 7));
+  diag.Write(EncodeFrame(Bytes{0x26, 0x05}, true));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x26, 0x05}, false));
+  EXPECT_EQ(modem.State().Nv(5), Bytes{0x42});
+  const Bytes efs{0x4B, 0x13, 0x01, 0x00};
+  diag.Write(EncodeFrame(efs, true));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x4B, 0x13, 0x00, 0x00}, false));
+  diag.Write(EncodeFrame(efs, true));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x13, 0x4B, 0x13, 0x01, 0x00}, false));
+  // Another subsystem nobody registered gets the error reply.
+  diag.Write(EncodeFrame(Bytes{0x4B, 0x0B, 0x00, 0x00}, true));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x13, 0x4B, 0x0B, 0x00, 0x00}, false));
+  EXPECT_EQ(modem.CommandCount("diag:4b:13"), 2u);
+
+  PtyClient at(PortPath(modem, 8));
+  at.Write(std::string("AT+ZTEST=1,2\r"));
+  const std::string reply = at.ReadUntil("OK");
+  EXPECT_NE(reply.find("+ZTEST: =1,2"), std::string::npos) << reply;
+}
+
 TEST(VirtualModemNormal, AtPortAnswersTheProbeQueries) {
   TempDir dir;
   VirtualModem modem(BaseOptions(dir));
@@ -75,12 +111,7 @@ TEST(VirtualModemNormal, AtPortAnswersTheProbeQueries) {
   for (const auto& c : cases) {
     at.Discard();
     ASSERT_TRUE(at.Write(c.command));
-    std::string reply;
-    auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (reply.find(c.expect) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      Bytes b = at.ReadFor(50);
-      reply.append(b.begin(), b.end());
-    }
+    const std::string reply = at.ReadUntil(c.expect);
     EXPECT_NE(reply.find(c.expect), std::string::npos) << c.command << " -> " << reply;
   }
 }
