@@ -47,6 +47,10 @@ std::string Hex16(uint16_t v) {
 // Prints what a state folder holds; with an image folder also whether each partition matches
 // the image of the same name (NAME.mbn). Returns the exit code.
 int Show(const std::string& stateDir, const std::string& imageDir) {
+  if (!std::filesystem::is_directory(stateDir)) {
+    std::cerr << "no state folder " << stateDir << "\n";
+    return 1;
+  }
   zovir::sim::DeviceState state(stateDir);
   auto parts = state.Partitions();
   if (parts.empty()) {
@@ -102,7 +106,11 @@ int main(int argc, char** argv) {
   app.add_option("--reboot-delay", opt.rebootDelayMs, "ms between the download-mode echo and the restart");
   app.add_option("--reset-delay", opt.resetDelayMs, "ms between the reset reply and the restart");
   app.add_option("--reenumerate-delay", opt.reenumerateDelayMs, "ms without ports during a restart");
-  app.add_option("--firmware-version", opt.firmwareVersion, "version the AT port reports");
+  app.add_option("--firmware-version", opt.firmwareVersion, "version the AT port reports (AT+CGMR, ATI)");
+  app.add_option("--imei", opt.imei, "IMEI the AT port reports");
+  app.add_option("--flash-info", opt.flashInfo, "body of the AT+FLASHINFO reply");
+  app.add_option("--pmu", opt.pmu, "body of the AT+PMU reply");
+  app.add_option("--platform-id", opt.platformId, "platform identifier of the build-ID reply");
   app.add_option("--show", showDir, "print the partitions held in a state folder and exit");
   app.add_option("--compare", compareDir, "with --show: compare each partition with IMAGES/<name>.mbn (exit 1 on a mismatch)");
   app.add_flag("-q,--quiet", quiet, "print only the ports");
