@@ -12,7 +12,7 @@ struct KindName {
   FaultKind kind;
 };
 constexpr KindName kKinds[] = {
-    {"silent", FaultKind::Silent}, {"corrupt", FaultKind::Corrupt}, {"nak", FaultKind::Nak},
+    {"silent", FaultKind::Silent}, {"ignore", FaultKind::Ignore}, {"corrupt", FaultKind::Corrupt}, {"nak", FaultKind::Nak},
     {"error", FaultKind::Nak},     {"wrong", FaultKind::Wrong},     {"status", FaultKind::Status},
     {"delay", FaultKind::Delay},   {"drop", FaultKind::Drop},       {"split", FaultKind::Split},
     {"vanish", FaultKind::Vanish},
@@ -130,6 +130,18 @@ std::optional<FaultRule> FaultPlan::Hit(const std::string& key) {
     if (r.key != key || n < r.first) continue;
     if (r.count != 0 && n >= r.first + r.count) continue;
     fired_.push_back(r);
+    return r;
+  }
+  return std::nullopt;
+}
+
+std::optional<FaultRule> FaultPlan::Peek(const std::string& key) const {
+  std::lock_guard lock(mu_);
+  auto it = counts_.find(key);
+  const uint32_t n = (it == counts_.end() ? 0 : it->second) + 1;
+  for (const auto& r : rules_) {
+    if (r.key != key || n < r.first) continue;
+    if (r.count != 0 && n >= r.first + r.count) continue;
     return r;
   }
   return std::nullopt;

@@ -10,7 +10,8 @@ namespace zovir::sim {
 
 // What a fault does to the one reply it hits.
 enum class FaultKind {
-  Silent,   // no reply at all
+  Silent,   // no reply at all (the command itself took effect; the reply was lost)
+  Ignore,   // the command is lost before the device sees it: no effect, no reply
   Corrupt,  // one byte of the reply flipped (arg: index on the wire, default the reply code)
   Nak,      // the protocol's negative answer instead (DIAG 13+echo, streaming 0D error packet,
             // Sahara end-of-image with an error status, AT "ERROR")
@@ -37,7 +38,7 @@ struct FaultRule {
 //   KEY[@N[+|xC]]=KIND[:ARG]
 //   N   the occurrence hit, counted from 1 per key (default 1)
 //   N+  occurrence N and every later one;  NxC  C occurrences starting at N
-//   KIND silent | corrupt[:i] | nak | error | wrong | status:S | delay:MS | drop[:i]
+//   KIND silent | ignore | corrupt[:i] | nak | error | wrong | status:S | delay:MS | drop[:i]
 //        | split[:n] | vanish[:MS]
 // Keys: diag:XX (DIAG command byte, hex), diag:4b:SS (subsystem), sahara:hello,
 // sahara:read, sahara:end, sahara:done, dmss:nop, dmss:version, dmss:param, hello, security,
@@ -55,6 +56,8 @@ class FaultPlan {
 
   // Counts one occurrence of `key` and returns the rule that hits it, if any.
   std::optional<FaultRule> Hit(const std::string& key);
+  // The rule that the next occurrence of `key` would hit, without counting it.
+  std::optional<FaultRule> Peek(const std::string& key) const;
   // Occurrences counted so far for a key.
   uint32_t Count(const std::string& key) const;
   // Rules that have fired so far (in order).

@@ -18,7 +18,9 @@ constexpr const char* kFaultHelp = R"(Faults (--fault SPEC, repeatable; several 
     N     the occurrence of KEY that is hit, counted from 1 (default 1)
     N+    occurrence N and every later one; NxC: C occurrences from N on; * every one
   KIND:
-    silent        no reply
+    silent        no reply (the command took effect, its reply was lost)
+    ignore        the command is lost before the modem sees it: no effect, no reply
+                  (DIAG, AT and streaming commands; elsewhere the same as silent)
     corrupt[:i]   flip one byte of the reply (default: the reply code)
     nak | error   the protocol's negative answer (DIAG 13+echo, streaming 0D error packet,
                   Sahara end-of-image with an error status, AT ERROR)

@@ -15,9 +15,10 @@ class NormalDiag final : public PortProtocol {
       if (!frame) continue;
       // A frame whose check fails is dropped, as the firmware does; the host times out.
       if (!frame->checkOk || frame->payload.empty()) continue;
+      const std::string key = DiagDispatcher::FaultKey(frame->payload);
+      if (CommandLost(host_, key)) continue;
       DiagContext ctx{host_.State(), host_.Options(), host_};
       std::optional<Bytes> payload = diag_.Dispatch(frame->payload, ctx);
-      const std::string key = DiagDispatcher::FaultKey(frame->payload);
       if (!payload) {
         host_.Faults().Hit(key);
         continue;
@@ -56,6 +57,7 @@ class AtPort final : public PortProtocol {
     line.swap(line_);
     if (line.empty()) return;
     AtCommand cmd = AtDispatcher::Parse(line);
+    if (CommandLost(host_, AtDispatcher::FaultKey(cmd))) return;
     std::string text;
     if (echo_) text = line + "\r";
     AtContext ctx{host_.State(), host_.Options(), host_};

@@ -27,6 +27,14 @@ uint8_t Flip(uint8_t b) {
 
 }  // namespace
 
+bool CommandLost(PortHost& host, const std::string& key) {
+  auto next = host.Faults().Peek(key);
+  if (!next || next->kind != FaultKind::Ignore) return false;
+  host.Faults().Hit(key);
+  host.Event("fault ignore on " + key + " #" + std::to_string(host.Faults().Count(key)));
+  return true;
+}
+
 Bytes Reply::Wire() const { return Encode(payload, form); }
 
 std::optional<FaultRule> SendReply(PortHost& host, const std::string& key, Reply reply) {
@@ -37,6 +45,7 @@ std::optional<FaultRule> SendReply(PortHost& host, const std::string& key, Reply
     const size_t codeIndex = reply.form == Reply::Form::Framed ? 1 : 0;
     switch (fault->kind) {
       case FaultKind::Silent:
+      case FaultKind::Ignore:  // where a command cannot be dropped before it acts
         return fault;
       case FaultKind::Vanish:
         host.Vanish(fault->arg > 0 ? fault->arg : 0);

@@ -50,6 +50,10 @@ class PortHost {
 // Returns the fault that fired, if any.
 std::optional<FaultRule> SendReply(PortHost& host, const std::string& key, Reply reply);
 
+// True when the next occurrence of `key` is to be lost before the device sees it (an
+// "ignore" fault); the occurrence is then counted here and the caller drops the command.
+bool CommandLost(PortHost& host, const std::string& key);
+
 // The device side of one protocol on one port.
 class PortProtocol {
  public:

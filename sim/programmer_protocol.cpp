@@ -34,6 +34,23 @@ constexpr NamedPartition kPartitions[] = {
     {"0:RPM", "rpm"},  {"0:ACDB", "acdb"}, {"0:APPS", "apps"},
 };
 
+// The fault-plan key of a command.
+std::string CommandKey(uint8_t command) {
+  switch (command) {
+    case 0x01: return "hello";
+    case 0x17: return "security";
+    case 0x19: return "ptable";
+    case 0x1B: return "open";
+    case 0x07: return "write";
+    case 0x15: return "close";
+    case 0x0B: return "reset";
+    case 0x11: return "poweroff";
+    case 0x24: return "fast-reset";
+    case 0x20: return "fast-request";
+    default: return "unknown";
+  }
+}
+
 Bytes ErrorPacket(uint32_t code, const std::string& text) {
   Bytes p;
     p.push_back(0x0D);
@@ -94,6 +111,7 @@ class Programmer final : public PortProtocol {
       return;
     }
     const auto& p = f.payload;
+    if (CommandLost(host_, CommandKey(p[0]))) return;
     switch (p[0]) {
       case 0x01: return Hello(p);
       case 0x17: return Security(p);

@@ -15,6 +15,7 @@ TEST(FaultPlanSpec, ParsesOccurrencesKindsAndArguments) {
   } cases[] = {
       {"write=silent", "write", 1, 1, FaultKind::Silent, -1},
       {"write@3=corrupt", "write", 3, 1, FaultKind::Corrupt, -1},
+      {"diag:3a@2=ignore", "diag:3a", 2, 1, FaultKind::Ignore, -1},
       {"write@3+=drop:2", "write", 3, 0, FaultKind::Drop, 2},
       {"close@2x3=error", "close", 2, 3, FaultKind::Nak, -1},
       {"diag:3A@*=delay:1500", "diag:3a", 1, 0, FaultKind::Delay, 1500},
@@ -55,6 +56,10 @@ TEST(FaultPlanHits, FireOnlyOnTheirOccurrences) {
   EXPECT_EQ(writes, ".x..xx..");
   EXPECT_EQ(closes, "..xxx");
   EXPECT_EQ(plan.Fired().size(), 6u);
+  // Peek tells what the next occurrence would get without counting it.
+  EXPECT_FALSE(plan.Peek("write"));
+  EXPECT_EQ(plan.Peek("close")->kind, FaultKind::Nak);
+  EXPECT_EQ(plan.Count("close"), 5u);
 }
 
 }  // namespace

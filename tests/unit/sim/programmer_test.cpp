@@ -223,6 +223,7 @@ TEST_P(ProgrammerFault, HitsOnlyTheChosenOccurrence) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ProgrammerFault,
                          ::testing::Values(FaultCase{"write@2=silent", false, false},
+                                           FaultCase{"write@2=ignore", false, false},
                                            FaultCase{"write@2=corrupt", true, false},
                                            FaultCase{"write@2=drop", true, false},
                                            FaultCase{"write@2=nak", true, false},

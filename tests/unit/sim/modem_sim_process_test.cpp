@@ -1,0 +1,122 @@
+// zovir-modem-sim as its own process: ports in the map while it runs, a download-mode switch
+// over a pty, a clean map after SIGTERM, and --show on the state it left.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "pty_client.h"
+
+extern char** environ;
+
+namespace zovir::sim::test {
+namespace {
+
+class SimProcess {
+ public:
+  explicit SimProcess(std::vector<std::string> args) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    args.insert(args.begin(), ZOVIR_MODEM_SIM);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, ZOVIR_MODEM_SIM, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~SimProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+  // Reads the program's output until a line holds `text`.
+  bool WaitFor(const std::string& text, int timeoutMs = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (seen_.find(text) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      pollfd p{out_, POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+      char buf[512];
+      ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return false;
+      seen_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  int Terminate() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& Output() const { return seen_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string seen_;
+};
+
+int RunShow(const std::string& state, const std::string& images, std::string& out) {
+  std::string cmd = std::string(ZOVIR_MODEM_SIM) + " --show " + state + " --compare " + images;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  char buf[256];
+  while (f && std::fgets(buf, sizeof buf, f)) out += buf;
+  int status = f ? ::pclose(f) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ModemSimProgram, RunsUntilStoppedAndLeavesNoPortsBehind) {
+  TempDir dir;
+  const std::string map = dir / "ports.ini";
+  SimProcess sim({"--device-map", map, "--state", dir / "state", "--com", "17,18,19", "--restart-ports", "new",
+                  "--reboot-delay", "50", "--reenumerate-delay", "50", "--fault", "diag:3a@1=ignore"});
+  ASSERT_TRUE(sim.WaitFor("mode normal")) << sim.Output();
+  EXPECT_NE(sim.Output().find("port COM17 "), std::string::npos);
+  auto ports = ReadMap(map);
+  ASSERT_EQ(ports.size(), 2u);
+
+  PtyClient diag(ports["COM17"]["Path"]);
+  diag.Write(Bytes{0x3A, 0xA1, 0x6E, 0x7E});  // the first switch is lost (fault)
+  EXPECT_TRUE(diag.ReadFor(150).empty());
+  diag.Write(Bytes{0x3A, 0xA1, 0x6E, 0x7E});
+  EXPECT_EQ(diag.ReadExactly(4), (Bytes{0x3A, 0xA1, 0x6E, 0x7E}));
+  ASSERT_TRUE(sim.WaitFor("mode boot (Sahara)")) << sim.Output();
+  ports = ReadMap(map);
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_EQ(ports["COM19"]["FriendlyName"], "Qualcomm HS-USB QDLoader 9008 (COM19)");
+
+  EXPECT_EQ(sim.Terminate(), 0);
+  EXPECT_TRUE(ReadMap(map).empty());
+}
+
+TEST(ModemSimProgram, ShowComparesTheStateWithAnImageFolder) {
+  TempDir dir;
+  {
+    DeviceState state(dir / "state");
+    state.StorePartition("sbl1", ReadFile(std::string(ZOVIR_TEST_PACKET_DIR) + "/sbl1.mbn"));
+  }
+  std::string out;
+  EXPECT_EQ(RunShow(dir / "state", ZOVIR_TEST_PACKET_DIR, out), 0) << out;
+  EXPECT_NE(out.find("sbl1"), std::string::npos);
+  EXPECT_NE(out.find("yes"), std::string::npos);
+  {
+    DeviceState state(dir / "state");
+    state.StorePartition("tz", Bytes{1, 2, 3});
+  }
+  out.clear();
+  EXPECT_EQ(RunShow(dir / "state", ZOVIR_TEST_PACKET_DIR, out), 1) << out;
+  EXPECT_NE(out.find("NO"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zovir::sim::test
