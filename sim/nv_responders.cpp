@@ -18,6 +18,7 @@ constexpr uint16_t kRFWrite = 0x025D;
 constexpr size_t kItemRequestSize = 1 + 2 + NVStore::kItemSize + 2;
 constexpr size_t kRFHeaderSize = 10;
 constexpr uint32_t kMsmHwVersion = 0x000970E1;
+constexpr uint32_t kModelIdBase = 0x00009100;  // the platform code is the low byte
 
 uint16_t Le16(std::span<const uint8_t> p, size_t at) { return static_cast<uint16_t>(p[at] | (p[at + 1] << 8)); }
 
@@ -80,7 +81,7 @@ std::optional<Bytes> BuildID(NVStore& store, std::span<const uint8_t> req, DiagC
   store.Bind(ctx.state);
   Bytes reply{kBuildId, store.BuildVersion(), 0x00, 0x00};
   PutLe32(reply, kMsmHwVersion);
-  PutLe32(reply, store.ModelId());
+  PutLe32(reply, store.ModelId().value_or(kModelIdBase | ctx.options.platformId));
   const std::string text = store.BuildText();
   reply.insert(reply.end(), text.begin(), text.end());
   reply.push_back(0);

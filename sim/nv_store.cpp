@@ -95,7 +95,7 @@ uint8_t NVStore::BuildVersion() const {
   return buildVersion_;
 }
 
-uint32_t NVStore::ModelId() const {
+std::optional<uint32_t> NVStore::ModelId() const {
   std::lock_guard lock(mu_);
   return modelId_;
 }

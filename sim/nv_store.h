@@ -53,10 +53,11 @@ class NVStore {
   std::optional<uint16_t> RFWriteStatus(uint16_t id) const;
 
   // Extended build ID: reply version (2), mobile model id (its low byte is the platform
-  // code the tool checks) and the build text.
+  // code the tool checks) and the build text. Without a model id set here the reply carries
+  // the modem's VirtualModemOptions::platformId.
   void SetBuildID(uint8_t version, uint32_t modelId, std::string buildText);
   uint8_t BuildVersion() const;
-  uint32_t ModelId() const;
+  std::optional<uint32_t> ModelId() const;
   std::string BuildText() const;
 
   // Values the modem loses when its firmware is written (as a real erase can): the listed
@@ -90,7 +91,7 @@ class NVStore {
   std::map<uint16_t, uint16_t> rfStatus_;
   std::map<uint16_t, uint16_t> rfWriteStatus_;
   uint8_t buildVersion_ = 2;
-  uint32_t modelId_ = 0x00009106;  // platform code 0x06
+  std::optional<uint32_t> modelId_;
   std::string buildText_ = "BTM9X06_V1.0.0_R01";
   bool loseAll_ = false;
   std::set<uint32_t> loseNv_;

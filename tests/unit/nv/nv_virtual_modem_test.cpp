@@ -109,7 +109,7 @@ TEST_F(NVOnVirtualModem, BackupAndRestoreSurviveTheLossOfEveryValue) {
 
 TEST_F(NVOnVirtualModem, PlatformIsTheLowByteOfTheModelId) {
   NVItems nv{core, link};
-  EXPECT_EQ(nv.GetPlatformID(), 0x06);
+  EXPECT_EQ(nv.GetPlatformID(), options.platformId);
   store->SetBuildID(2, 0x00A1B2C3, "X");
   EXPECT_EQ(nv.GetPlatformID(), 0xC3);
   store->SetBuildID(3, 0x00A1B2C3, "X");
