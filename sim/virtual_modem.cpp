@@ -119,6 +119,9 @@ class VirtualModem::Impl {
     const size_t need = opt_.terminalPort ? 3 : 2;
     if (opt_.comNumbers.size() < need) throw std::runtime_error("not enough COM numbers for the ports");
     if (wake_ < 0) throw std::runtime_error("eventfd failed");
+    uint64_t stale = 0;  // a previous Stop's signal
+    [[maybe_unused]] auto r = ::read(wake_, &stale, sizeof stale);
+    pending_.reset();
     switch (opt_.startMode) {
       case ModemMode::BootSahara:
       case ModemMode::BootDmss:
@@ -219,6 +222,7 @@ class VirtualModem::Impl {
   void Reboot(ModemMode next) {
     const bool keep = opt_.restartPorts == RestartPorts::KeepDiagPort;
     RemovePorts(keep);
+    vanished_.clear();  // a port that vanished before the restart comes back as the new mode's
     SetMode(ModemMode::Rebooting);
     Event("restarting into " + std::string(ModeName(next)));
     if (!Sleep(opt_.reenumerateDelayMs)) return;

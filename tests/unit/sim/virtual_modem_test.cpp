@@ -292,6 +292,23 @@ TEST(VirtualModemDmss, PreCommandsAreHarmlessThenNopParameterAndARawHeaderStartT
   EXPECT_EQ(Le32(req, 12), 52u);
 }
 
+TEST(VirtualModemLifecycle, StartsAgainAfterAStopWithTheSameState) {
+  TempDir dir;
+  auto opt = BaseOptions(dir);
+  VirtualModem modem(opt);
+  modem.Start();
+  modem.State().StorePartition("tz", Bytes{1, 2});
+  modem.Stop();
+  EXPECT_EQ(modem.Mode(), ModemMode::Stopped);
+  EXPECT_TRUE(modem.Ports().empty());
+  modem.Start();
+  EXPECT_EQ(modem.Mode(), ModemMode::Normal);
+  PtyClient diag(PortPath(modem, 7));
+  diag.Write(EncodeFrame(Bytes{0x55}, false));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x13, 0x55}, false));
+  EXPECT_EQ(modem.State().Partition("tz"), (Bytes{1, 2}));
+}
+
 TEST(VirtualModemFleet, EightModemsShareOneDeviceMapEachWithItsOwnPorts) {
   TempDir dir;
   std::vector<std::unique_ptr<VirtualModem>> fleet;
