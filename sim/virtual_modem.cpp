@@ -149,9 +149,11 @@ class VirtualModem::Impl {
   // ---------------------------------------------------------------------------------------
   void Loop() {
     std::vector<uint8_t> buf(64 * 1024);
-    while (!Stopping()) {
-      std::vector<pollfd> fds;
-      std::vector<Port*> order;
+    std::vector<pollfd> fds;
+    std::vector<Port*> order;
+    for (;;) {
+      fds.clear();
+      order.clear();
       for (auto& p : ports_) {
         if (!p->pty) continue;
         fds.push_back({p->pty->MasterFd(), POLLIN, 0});
@@ -159,7 +161,7 @@ class VirtualModem::Impl {
       }
       fds.push_back({wake_, POLLIN, 0});
       ::poll(fds.data(), fds.size(), 20);
-      if (Stopping()) break;
+      if (fds.back().revents & POLLIN) break;  // Stop
       for (size_t i = 0; i < order.size(); ++i) {
         if (!(fds[i].revents & POLLIN)) continue;
         Port& p = *order[i];
