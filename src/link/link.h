@@ -71,26 +71,52 @@ class Link {
 
   RxResult ReceiveFrame();       // waits until a frame ends or a Stop (bounded slices)
   RxResult ReceiveFrameTimed();  // gives up after 5000 ms
-  RxResult ReceiveReply(uint8_t expectedCommand);  // DIAG replies: no opening flag needed
-  RxResult ReceiveWriteAck();    // nine raw bytes; Frame when bytes 1,2 are 08 00
-  RxResult ReceiveEfs();         // EFS receive: no time limit, keeps and counts the closing 7E
+  // DIAG replies: no opening flag needed. A valid frame is always Frame (the reply's first
+  // byte is a command code, not an ACK/NAK).
+  RxResult ReceiveReply(uint8_t expectedCommand);
+  // Nine raw bytes; Frame (length 9) when bytes 1,2 are 08 00, BadCheck for other bytes,
+  // Timeout when fewer than nine came within the port's read time.
+  RxResult ReceiveWriteAck();
+  // EFS receive: no time limit, keeps and counts the closing 7E; like ReceiveReply it needs
+  // no opening flag. A valid frame is always Frame.
+  RxResult ReceiveEfs();
 
   const uint8_t* Response() const { return response_.data(); }
   uint8_t* MutableResponse() { return response_.data(); }
 
   // Discards what the receive buffer holds (with every purge of the port's queues).
   void DiscardReceived();
+  // Purges the diagnostic port (PURGE_* actions) together with the receive buffer; protocol
+  // code that purges on its own should use this rather than the port.
+  bool PurgeDiagPort(uint32_t actions = PURGE_ALL);
   // Read system calls made on the diagnostic port (benchmarks).
   uint64_t PortReads() const { return portReads_; }
 
   EngineCore& core() { return core_; }
 
  private:
+  class ReadWindow;
+  enum class Start : uint8_t { Hunt, Open };
+
+  RxResult Receive(Start start, bool keepClosingFlag, uint32_t limitMs, bool classifyAckNak);
+  bool Stopping() const;
+  void ReportErrorMask(const char* text);
+  bool ReadOnce(ReadWindow& window, uint8_t* buffer, uint32_t n, uint32_t& got);
+  bool FillRx(ReadWindow& window, bool& warned);
+  uint32_t TakeRx(uint8_t* buffer, uint32_t n);
+  uint32_t PortRead(uint8_t* buffer, uint32_t n);
+  void SendCommon(bool reportMask);
+  bool ConfigureModemPort(SerialPort& port);
+
+  static constexpr size_t kRxCapacity = 16384;
+
   EngineCore& core_;
   FrameBuffer frame_;
   std::array<uint8_t, kResponseSize + 1> response_{};
+  std::array<uint8_t, kTransmitSize> tx_{};
   std::vector<uint8_t> rx_;  // bytes read from the port and not parsed yet
   size_t rxPos_ = 0;
+  size_t rxLen_ = 0;
   bool lastSendOk_ = true;
   uint64_t portReads_ = 0;
 };
