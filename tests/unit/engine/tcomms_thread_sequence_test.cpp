@@ -283,6 +283,16 @@ TEST_F(EngineSequence, FirstFailureStopsTheRunAndIsTheOnlyErrorReported) {
   }
 }
 
+TEST_F(EngineSequence, PortThatCannotBeOpenedFailsWithTheSystemsErrorCode) {
+  ports_.FailOpens("COM7", 1, 2);
+  auto engine = RunWith();
+  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, COM7Could not open Diagnostic port, Error code: 2"});
+  EXPECT_EQ(engine->ErrorCode(), 2);
+  EXPECT_FALSE(Saw("ReadIdentity"));
+  EXPECT_FALSE(Saw("ProgrammerPhase"));
+  EXPECT_TRUE(ports_.Port("COM8").Closed());
+}
+
 TEST_F(EngineSequence, DiagnosticPortThatNeverReturnsTimesOutAtAttemptTenAndTriesTwenty) {
   script().hooks["ReportPortNames"] = [this](EngineCore&) { ports_.FailOpens("COM7", 1000); };
   auto engine = RunWith();
