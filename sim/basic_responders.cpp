@@ -15,6 +15,13 @@ void InstallBasicDiagResponders(DiagDispatcher& diag, AtDispatcher& /*at*/) {
   });
   // Service programming code: accepted whatever the six digits are.
   diag.Register(0x41, [](std::span<const uint8_t>, DiagContext&) -> std::optional<Bytes> { return Bytes{0x41, 0x01}; });
+  // Mode change: 1 offline (acknowledged), 2 reset (acknowledged, then the firmware restarts
+  // and its ports re-enumerate). Other modes are refused with the error reply.
+  diag.Register(0x29, [](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
+    if (req.size() < 3 || req[2] != 0 || (req[1] != 1 && req[1] != 2)) return DiagDispatcher::ErrorReply(req);
+    if (req[1] == 2) ctx.port.Request(Transition::ToNormal, ctx.options.resetDelayMs);
+    return Bytes(req.begin(), req.begin() + 3);
+  });
   // Download-mode switch: echo, then reboot into the boot loader.
   diag.Register(0x3A, [](std::span<const uint8_t>, DiagContext& ctx) -> std::optional<Bytes> {
     ctx.port.Request(Transition::ToDownloadMode, ctx.options.rebootDelayMs);

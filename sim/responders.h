@@ -7,7 +7,8 @@ namespace zovir::sim {
 // installed from InstallStandardResponders (sim/responders.cpp).
 void InstallStandardResponders(DiagDispatcher& diag, AtDispatcher& at);
 
-// DIAG version request (00), service programming code (41), download-mode switch (3A).
+// DIAG version request (00), service programming code (41), mode change (29: offline, reset),
+// download-mode switch (3A).
 void InstallBasicDiagResponders(DiagDispatcher& diag, AtDispatcher& at);
 // "AT", echo, "ATI", "AT+CGMR", "AT+FLASHINFO", "AT+PMU", "AT+CFUN".
 void InstallBasicAtResponders(DiagDispatcher& diag, AtDispatcher& at);

@@ -309,6 +309,27 @@ TEST(VirtualModemLifecycle, StartsAgainAfterAStopWithTheSameState) {
   EXPECT_EQ(modem.State().Partition("tz"), (Bytes{1, 2}));
 }
 
+TEST(VirtualModemNormal, DiagResetRestartsTheFirmwareUnderItsPortNumbers) {
+  TempDir dir;
+  auto opt = BaseOptions(dir);
+  opt.restartPorts = RestartPorts::SameNumbers;
+  VirtualModem modem(opt);
+  modem.Start();
+  PtyClient diag(PortPath(modem, 7));
+  diag.Write(EncodeFrame(Bytes{0x29, 0x01, 0x00}, false));  // offline: acknowledged, no restart
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x29, 0x01, 0x00}, false));
+  diag.Write(EncodeFrame(Bytes{0x29, 0x05, 0x00}, false));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x13, 0x29, 0x05, 0x00}, false));
+  diag.Write(EncodeFrame(Bytes{0x29, 0x02, 0x00}, false));
+  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x29, 0x02, 0x00}, false));
+  ASSERT_TRUE(modem.WaitForMode(ModemMode::Rebooting, 5s));
+  ASSERT_TRUE(modem.WaitForMode(ModemMode::Normal, 5s));
+  EXPECT_EQ(modem.ModeEntries(ModemMode::Normal), 2u);
+  EXPECT_TRUE(modem.WaitForPort(8, 1s));
+  EXPECT_EQ(ReadMap(opt.deviceMapPath).size(), 2u);
+  EXPECT_NE(PortPath(modem, 8), "");
+}
+
 TEST(VirtualModemFleet, EightModemsShareOneDeviceMapEachWithItsOwnPorts) {
   TempDir dir;
   std::vector<std::unique_ptr<VirtualModem>> fleet;
