@@ -23,7 +23,8 @@ using PhaseFactory = std::function<std::unique_ptr<PhaseSet>(EngineCore&, Link&)
 
 // Called on the engine's thread once Execute has returned and both ports are closed. A
 // receiver that needs the window's thread must post the work there and must not wait for
-// the owner (the owner may itself be waiting for this engine to end).
+// the owner (the owner may itself be waiting for this engine to end). It may drop a
+// std::shared_ptr to the engine, but must not destroy an engine that is owned otherwise.
 using TerminateCallback = std::function<void(int slot)>;
 
 // Folder name of a run's backup inside the backup root: "SN[<serial>]" when the serial number
