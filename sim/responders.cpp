@@ -1,10 +1,13 @@
 #include "sim/responders.h"
 
+#include "sim/efs_responders.h"
+
 namespace zovir::sim {
 
 void InstallStandardResponders(DiagDispatcher& diag, AtDispatcher& at) {
   InstallBasicDiagResponders(diag, at);
   InstallBasicAtResponders(diag, at);
+  InstallEfsResponders(diag, at);
 }
 
 }  // namespace zovir::sim

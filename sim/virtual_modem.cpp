@@ -175,6 +175,15 @@ class VirtualModem::Impl {
       for (auto& p : ports_) {
         if (p->proto && p->pty && !p->vanish) p->proto->OnTick(now, p->lastInput);
       }
+      // The modem's own slave descriptor keeps each tty open, so an exclusive-open flag a
+      // client set would outlive that client and refuse its next open (unless root). Clients
+      // exclude each other with flock on the port; the flag is lifted here now and then.
+      if (now - lastExclusiveSweep_ > std::chrono::milliseconds(100)) {
+        lastExclusiveSweep_ = now;
+        for (auto& p : ports_) {
+          if (p->pty) p->pty->ClearExclusive();
+        }
+      }
       ApplyVanish();
       Revive();
       if (pending_ && now >= pending_->at) {
@@ -395,6 +404,7 @@ class VirtualModem::Impl {
   std::vector<std::unique_ptr<Port>> ports_;
   std::vector<std::unique_ptr<Port>> vanished_;
   std::optional<Pending> pending_;
+  Clock::time_point lastExclusiveSweep_{};
   size_t cursor_ = 0;
   size_t lastPortCount_ = 0;
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
 
 #include "pty_client.h"
@@ -328,6 +330,25 @@ TEST(VirtualModemNormal, DiagResetRestartsTheFirmwareUnderItsPortNumbers) {
   EXPECT_TRUE(modem.WaitForPort(8, 1s));
   EXPECT_EQ(ReadMap(opt.deviceMapPath).size(), 2u);
   EXPECT_NE(PortPath(modem, 8), "");
+}
+
+TEST(VirtualModemLifecycle, AnExclusiveFlagDoesNotOutliveTheClientThatSetIt) {
+  TempDir dir;
+  VirtualModem modem(BaseOptions(dir));
+  modem.Start();
+  const std::string path = PortPath(modem, 8);
+  {
+    PtyClient first(path);
+    ASSERT_EQ(::ioctl(first.fd(), TIOCEXCL), 0);
+  }
+  // The modem lifts it within its sweep; a later client (not root) could open the port again.
+  PtyClient next(path);
+  int exclusive = 1;
+  for (int i = 0; i < 100 && exclusive; ++i) {
+    ASSERT_EQ(::ioctl(next.fd(), TIOCGEXCL, &exclusive), 0);
+    if (exclusive) ::poll(nullptr, 0, 10);
+  }
+  EXPECT_EQ(exclusive, 0);
 }
 
 TEST(VirtualModemFleet, EightModemsShareOneDeviceMapEachWithItsOwnPorts) {
