@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -123,7 +124,9 @@ void DeviceState::Load() {
   }
   for (const auto& [key, value] : ReadPairs(root / "nv.ini")) {
     auto data = Unhex(value);
-    if (data) nv_[static_cast<uint32_t>(std::stoul(key))] = *data;
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(key.c_str(), &end, 10);
+    if (data && !key.empty() && end && *end == '\0' && id <= 0xFFFFFFFFul) nv_[static_cast<uint32_t>(id)] = *data;
   }
   for (const auto& [key, value] : ReadPairs(root / "identity.ini")) identity_[key] = value;
   std::error_code ec;

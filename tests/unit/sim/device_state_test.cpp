@@ -27,6 +27,20 @@ TEST(DeviceState, EverythingPersistsAcrossInstancesOnOneFolder) {
   EXPECT_EQ(s.ListEfs("/nv/item_files/conf"), std::vector<std::string>{"a.conf"});
 }
 
+TEST(DeviceState, DamagedStateFilesAreSkippedNotFatal) {
+  TempDir dir;
+  {
+    std::ofstream nv(dir / "nv.ini");
+    nv << "[NV]\nabc=0102\n550=zz\n551=0A0B\n-\n=\n";
+    std::ofstream manifest(dir / "manifest.ini");
+    manifest << "[../../etc]\nSize=1\n[missing]\nSize=3\n";
+  }
+  DeviceState s(dir.path());
+  EXPECT_EQ(s.AllNv().size(), 1u);
+  EXPECT_EQ(s.Nv(551), (Bytes{0x0A, 0x0B}));
+  EXPECT_TRUE(s.Partitions().empty());
+}
+
 TEST(DeviceState, RefusesNamesAndPathsThatLeaveTheFolder) {
   TempDir dir;
   DeviceState s(dir.path());
