@@ -1,0 +1,520 @@
+#include "preservation/efs_files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "link/crc16.h"
+#include "preservation/local_folders.h"
+
+namespace zovir {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint8_t kDispatch = 0x4B;
+constexpr uint8_t kEfsSubsystem = 0x13;
+constexpr uint8_t kFlag = 0x7E;
+constexpr uint8_t kEscape = 0x7D;
+
+// POSIX values the modem reports.
+constexpr uint32_t kENOENT = 2;
+constexpr uint32_t kENXIO = 6;  // what older firmware answers for a folder that is there
+constexpr uint32_t kEEXIST = 17;
+
+constexpr uint32_t kFileTypeMask = 0xF000;
+constexpr uint32_t kRegularFile = 0x8000;
+
+// Reply sizes (payload, without check and flag).
+constexpr uint32_t kStatReply = 32;
+constexpr uint32_t kOpenReply = 12;
+constexpr uint32_t kReadHeader = 20;
+constexpr uint32_t kWriteReply = 20;
+constexpr uint32_t kStatusReply = 8;
+constexpr uint32_t kDirEntryName = 40;
+
+constexpr uint32_t kEntryFile = 0;
+constexpr uint32_t kEntryDir = 1;
+
+void Put16(std::vector<uint8_t>& v, uint16_t x) {
+  v.push_back(static_cast<uint8_t>(x));
+  v.push_back(static_cast<uint8_t>(x >> 8));
+}
+void Put32(std::vector<uint8_t>& v, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+std::vector<uint8_t> Header(EfsCommand c) {
+  std::vector<uint8_t> v{kDispatch, kEfsSubsystem};
+  Put16(v, static_cast<uint16_t>(c));
+  return v;
+}
+void PutPath(std::vector<uint8_t>& v, std::string_view path) {
+  v.insert(v.end(), path.begin(), path.end());
+  v.push_back(0);
+}
+
+// Closes a descriptor when it leaves scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  bool Reset() {
+    if (fd_ < 0) return true;
+    const bool ok = ::close(fd_) == 0;
+    fd_ = -1;
+    return ok;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Reads exactly n bytes unless the file ends first; returns what it read.
+size_t ReadFull(int fd, uint8_t* data, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd, data + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+std::string JoinEfs(const std::string& path, const std::string& name) {
+  std::string joined = path;
+  if (joined.empty() || joined.back() != '/') joined += '/';
+  joined += name;
+  if (joined.size() > 1 && joined.front() == '/') joined.erase(0, 1);
+  return joined;
+}
+
+}  // namespace
+
+uint32_t EfsReply::U32(uint32_t offset) const {
+  if (offset + 4 > PayloadLength()) return 0;
+  return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
+         (static_cast<uint32_t>(bytes[offset + 2]) << 16) | (static_cast<uint32_t>(bytes[offset + 3]) << 24);
+}
+
+// ---------------------------------------------------------------------------------------
+// Requests
+
+std::vector<uint8_t> EfsRequests::Stat(std::string_view path) {
+  auto v = Header(EfsCommand::Stat);
+  PutPath(v, path);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::OpenForRead(std::string_view path) {
+  auto v = Header(EfsCommand::Open);
+  Put32(v, 0x000);  // read-only
+  Put32(v, 0444);
+  PutPath(v, path);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::OpenForWrite(std::string_view path) {
+  auto v = Header(EfsCommand::Open);
+  Put32(v, 0x241);  // write-only, create, truncate
+  Put32(v, 0666);
+  PutPath(v, path);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Read(uint32_t offset) {
+  auto v = Header(EfsCommand::Read);
+  Put32(v, 0);
+  Put32(v, kReadBlock);
+  Put32(v, offset);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Write(uint32_t offset, const uint8_t* data, uint32_t count) {
+  auto v = Header(EfsCommand::Write);
+  Put32(v, 0);
+  Put32(v, offset);
+  v.insert(v.end(), data, data + count);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Close() {
+  auto v = Header(EfsCommand::Close);
+  Put32(v, 0);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Mkdir(std::string_view path) {
+  auto v = Header(EfsCommand::Mkdir);
+  Put16(v, 0777);
+  PutPath(v, path);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Opendir(std::string_view path) {
+  auto v = Header(EfsCommand::Opendir);
+  PutPath(v, path);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Readdir(uint32_t dirp, uint32_t sequence) {
+  auto v = Header(EfsCommand::Readdir);
+  Put32(v, dirp);
+  Put32(v, sequence);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Closedir(uint32_t dirp) {
+  auto v = Header(EfsCommand::Closedir);
+  Put32(v, dirp);
+  return v;
+}
+
+std::vector<uint8_t> EfsRequests::Statfs() {
+  auto v = Header(EfsCommand::Statfs);
+  v.push_back(0);
+  return v;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reply rules
+
+bool EfsReplyRules::Header(const EfsReply& r, EfsCommand command) {
+  const auto c = static_cast<uint16_t>(command);
+  return r.PayloadLength() >= 4 && r.bytes[0] == kDispatch && r.bytes[1] == kEfsSubsystem &&
+         r.bytes[2] == static_cast<uint8_t>(c) && r.bytes[3] == static_cast<uint8_t>(c >> 8);
+}
+
+bool EfsReplyRules::StatAnswered(const EfsReply& r) {
+  return Header(r, EfsCommand::Stat) && r.PayloadLength() >= kStatReply;
+}
+
+bool EfsReplyRules::StatPlainFile(const EfsReply& r) {
+  return StatAnswered(r) && r.U32(4) == 0 && (r.U32(8) & kFileTypeMask) == kRegularFile;
+}
+
+bool EfsReplyRules::OpenedForRead(const EfsReply& r) {
+  return Header(r, EfsCommand::Open) && r.PayloadLength() >= kOpenReply && r.U32(4) == 0 && r.U32(8) == 0;
+}
+
+bool EfsReplyRules::OpenedForWrite(const EfsReply& r) { return OpenedForRead(r); }
+
+bool EfsReplyRules::ReadBlock(const EfsReply& r, uint32_t offset, uint32_t expected) {
+  return Header(r, EfsCommand::Read) && r.PayloadLength() >= kReadHeader && r.U32(4) == 0 &&
+         r.U32(8) == offset && r.U32(12) == expected && r.U32(16) == 0 &&
+         r.PayloadLength() - kReadHeader == expected;
+}
+
+bool EfsReplyRules::Written(const EfsReply& r, uint32_t offset, uint32_t count) {
+  return Header(r, EfsCommand::Write) && r.PayloadLength() >= kWriteReply && r.U32(4) == 0 &&
+         r.U32(8) == offset && r.U32(12) == count && r.U32(16) == 0;
+}
+
+bool EfsReplyRules::Closed(const EfsReply& r) {
+  return Header(r, EfsCommand::Close) && r.PayloadLength() >= kStatusReply && r.U32(4) == 0;
+}
+
+bool EfsReplyRules::DirMade(const EfsReply& r) {
+  if (!Header(r, EfsCommand::Mkdir) || r.PayloadLength() < kStatusReply) return false;
+  const uint32_t e = r.U32(4);
+  return e == 0 || e == kENXIO || e == kEEXIST;
+}
+
+bool EfsReplyRules::DirOpened(const EfsReply& r) {
+  return Header(r, EfsCommand::Opendir) && r.PayloadLength() >= 12 && r.U32(4) != 0 && r.U32(8) == 0;
+}
+
+bool EfsReplyRules::DirEntry(const EfsReply& r, uint32_t dirp, uint32_t sequence) {
+  if (!Header(r, EfsCommand::Readdir) || r.PayloadLength() < kDirEntryName + 1) return false;
+  if (r.U32(4) != dirp || r.U32(8) != sequence || r.U32(12) != 0) return false;
+  // The name must end inside the payload.
+  const uint8_t* begin = r.bytes + kDirEntryName;
+  const uint8_t* end = r.bytes + r.PayloadLength();
+  return std::find(begin, end, 0) != end;
+}
+
+bool EfsReplyRules::DirClosed(const EfsReply& r) { return Header(r, EfsCommand::Closedir); }
+
+bool EfsReplyRules::StatfsAnswered(const EfsReply& r) {
+  return Header(r, EfsCommand::Statfs) && r.PayloadLength() >= kStatusReply && r.U32(4) == 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Operations
+
+void EFSFiles::Progress(const std::string& text) { core_.ReportStatus(csWorking, text, mtProgress); }
+void EFSFiles::LogLine(const std::string& text) { core_.ReportStatus(csInfo, text, mtInfo); }
+
+void EFSFiles::SendRequest(const std::vector<uint8_t>& request) {
+  FrameBuffer& frame = link_.Frame();
+  frame.Clear();
+  frame.AddEscaped(request.data(), static_cast<uint32_t>(request.size()));
+  frame.FinishFrame();
+  link_.SendFramed();
+}
+
+bool EFSFiles::IsEFSFileAbsent(const std::string& path) {
+  EfsReply r;
+  if (!Exchange(EfsRequests::Stat(path), kAbsentAttempts, EfsReplyRules::StatAnswered, r)) return false;
+  return core_.Healthy() && r.U32(4) == kENOENT;
+}
+
+int EFSFiles::EFSFileSizeAndOpen(const std::string& path, uint32_t& size) {
+  size = 0;
+  if (!core_.Healthy()) return -1;
+  EfsReply r;
+  const auto statOk = [](const EfsReply& x) { return EfsReplyRules::StatAnswered(x) && x.U32(4) == 0; };
+  if (!Exchange(EfsRequests::Stat(path), kStatAttempts, statOk, r)) return core_.Healthy() ? 1 : -1;
+  if (!EfsReplyRules::StatPlainFile(r)) return 1;
+  size = r.U32(12);
+  if (size == 0) return 0;
+  if (!Exchange(EfsRequests::OpenForRead(path), kStatAttempts, EfsReplyRules::OpenedForRead, r))
+    return core_.Healthy() ? 2 : -1;
+  return 0;
+}
+
+int EFSFiles::EFSReadFileToLocal(const std::string& localPath, uint32_t size, const std::string& mirrorRoot) {
+  Progress("Downloading Part of EFS...");
+  // Only ever a file strictly inside the mirror, and never through a link placed there.
+  const bool inside = LiesWithin(mirrorRoot, localPath, false);
+  UniqueFd fd(inside ? ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666) : -1);
+  if (!fd.ok()) {
+    core_.SetSystemError(inside ? errno : EACCES);
+    core_.ReportError("Could not open file:" + localPath);
+    return 1;
+  }
+  if (size == 0) return fd.Reset() ? 0 : 1;
+
+  const uint32_t blocks = (size + EfsRequests::kReadBlock - 1) / EfsRequests::kReadBlock;
+  core_.Wait(kPauseBeforeTransferMs);
+  Progress(fs::path(localPath).filename().string() + " downloading, ");
+  for (uint32_t k = 0; k < blocks; ++k) {
+    if (!core_.Healthy()) return 1;
+    const uint32_t offset = k * EfsRequests::kReadBlock;
+    const uint32_t expected = std::min(EfsRequests::kReadBlock, size - offset);
+    EfsReply r;
+    const auto accept = [&](const EfsReply& x) { return EfsReplyRules::ReadBlock(x, offset, expected); };
+    if (!Exchange(EfsRequests::Read(offset), kReadAttempts, accept, r)) return 1;
+    if (!WriteAll(fd.get(), r.bytes + kReadHeader, expected)) {
+      core_.SetSystemError(errno);
+      core_.ReportError("Could not write file:" + localPath);
+      return 1;
+    }
+  }
+  if (!fd.Reset()) {
+    core_.SetSystemError(errno);
+    core_.ReportError("Could not write file:" + localPath);
+    return 1;
+  }
+  return 0;
+}
+
+int EFSFiles::EFSOpenForWrite(const std::string& path) {
+  if (!core_.Healthy()) return -1;
+  EfsReply r;
+  if (!Exchange(EfsRequests::Statfs(), kLongAttempts, EfsReplyRules::StatfsAnswered, r))
+    return core_.Healthy() ? 1 : -1;
+  if (!Exchange(EfsRequests::OpenForWrite(path), kLongAttempts, EfsReplyRules::OpenedForWrite, r))
+    return core_.Healthy() ? 1 : -1;
+  return 0;
+}
+
+int EFSFiles::EFSWriteBlock(uint32_t offset, const uint8_t* data, uint32_t count) {
+  if (!core_.Healthy()) return -1;
+  EfsReply r;
+  const auto accept = [&](const EfsReply& x) { return EfsReplyRules::Written(x, offset, count); };
+  if (!Exchange(EfsRequests::Write(offset, data, count), kLongAttempts, accept, r)) return core_.Healthy() ? 1 : -1;
+  return 0;
+}
+
+int EFSFiles::EFSUploadFile(const std::string& localPath, uint32_t size) {
+  Progress("Downloading D030......");
+  UniqueFd fd(::open(localPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.ok()) {
+    core_.SetSystemError(errno);
+    core_.ReportError("Could not open BIN file: " + localPath);
+    return 1;
+  }
+  const uint32_t block = EfsRequests::kWriteBlock;
+  const uint32_t blocks = (size + block - 1) / block;
+  core_.Wait(kPauseBeforeTransferMs);
+  Progress("Downloading D031......");
+  std::vector<uint8_t> buffer(block);
+  uint32_t offset = 0;
+  for (uint32_t done = 0; done < blocks; ++done) {
+    if (!core_.Healthy()) return -1;
+    const uint32_t want = std::min(block, size - offset);
+    if (ReadFull(fd.get(), buffer.data(), want) != want) {
+      core_.SetSystemError(errno ? errno : EIO);
+      core_.ReportError("Could not read from BIN file: " + localPath);
+      return 1;
+    }
+    int result = 1;
+    for (int attempt = 1; attempt <= kWriteBlockAttempts; ++attempt) {
+      result = EFSWriteBlock(offset, buffer.data(), want);
+      if (result != 1) break;
+      if (attempt < kWriteBlockAttempts) Progress("Re-Downloading D032......");
+    }
+    if (result == -1) return -1;
+    if (result != 0) {
+      core_.ReportError(fs::path(localPath).filename().string() + ", fail to write block " +
+                        std::to_string((done + 63) / 64) + " of " + std::to_string((blocks + 63) / 64));
+      return 1;
+    }
+    offset += want;
+  }
+  return 0;
+}
+
+int EFSFiles::EFSCloseFile() {
+  if (!core_.Healthy()) return -1;
+  EfsReply r;
+  if (!Exchange(EfsRequests::Close(), kLongAttempts, EfsReplyRules::Closed, r)) return core_.Healthy() ? 1 : -1;
+  return 0;
+}
+
+int EFSFiles::EFSMakeDir(const std::string& path) {
+  if (!core_.Healthy()) return -1;
+  EfsReply r;
+  if (!Exchange(EfsRequests::Mkdir(path), kLongAttempts, EfsReplyRules::DirMade, r)) return core_.Healthy() ? 1 : -1;
+  return 0;
+}
+
+int EFSFiles::EFSCloseDir() {
+  if (!core_.Healthy()) return -1;
+  EfsReply r;
+  if (!Exchange(EfsRequests::Closedir(dirp_), kLongAttempts, EfsReplyRules::DirClosed, r))
+    return core_.Healthy() ? 1 : -1;
+  return 0;
+}
+
+bool EFSFiles::Opendir(const std::string& path, uint32_t& dirp) {
+  SendRequest(EfsRequests::Opendir(path));
+  // The answer must come within a short time: collect one frame byte by byte.
+  const uint64_t began = core_.clock.NowMs();
+  std::vector<uint8_t> frame;
+  bool escaped = false;
+  for (;;) {
+    if (!core_.Healthy()) return false;
+    if (core_.clock.NowMs() - began >= kOpendirLimitMs) return false;
+    uint8_t b = 0;
+    if (link_.ReadRaw(&b, 1) != 1) continue;
+    if (b == kFlag) {
+      if (frame.size() < 3) {
+        frame.clear();
+        escaped = false;
+        continue;  // an opening flag or a fragment
+      }
+      if (Crc16Update(kCrc16Init, frame.data(), frame.size()) != kCrc16Residue) return false;
+      frame.push_back(kFlag);
+      const EfsReply r{frame.data(), static_cast<uint32_t>(frame.size())};
+      if (!EfsReplyRules::DirOpened(r)) return false;
+      dirp = r.U32(4);
+      return true;
+    }
+    if (b == kEscape && !escaped) {
+      escaped = true;
+      continue;
+    }
+    if (escaped) b ^= 0x20;
+    escaped = false;
+    if (frame.size() >= Link::kResponseSize) return false;
+    frame.push_back(b);
+  }
+}
+
+int EFSFiles::EFSEnumDir(const std::string& path) { return EnumDir(path, 0); }
+
+int EFSFiles::EnumDir(const std::string& pathIn, int depth) {
+  std::string path = pathIn;
+  Progress("Enum dir:" + path);
+  if (path.size() > 1 && path.front() == '/') path.erase(0, 1);
+  if (!core_.Healthy()) return -1;
+  uint32_t dirp = 0;
+  if (!Opendir(path, dirp)) return core_.Healthy() ? 1 : -1;
+  dirp_ = dirp;
+
+  std::vector<std::string> subdirs;
+  int result = 0;
+  for (uint32_t sequence = 1;; ++sequence) {
+    if (sequence > kMaxListing) {
+      LogLine("Listing of " + path + " stopped after " + std::to_string(kMaxListing) + " entries");
+      result = 2;
+      break;
+    }
+    EfsReply r;
+    const auto accept = [&](const EfsReply& x) { return EfsReplyRules::DirEntry(x, dirp, sequence); };
+    if (!Exchange(EfsRequests::Readdir(dirp, sequence), kReaddirAttempts, accept, r)) {
+      if (!core_.Healthy()) return -1;
+      result = 2;
+      break;
+    }
+    const uint32_t type = r.U32(16);
+    const uint32_t mode = r.U32(20);
+    const char* nameStart = reinterpret_cast<const char*>(r.bytes + kDirEntryName);
+    const std::string name(nameStart);  // ends at the zero byte the rule found
+    if (name.empty() || (type == kEntryFile && (mode & 0xFF) == 0)) break;  // end of listing
+    const uint8_t modeHigh = static_cast<uint8_t>(mode >> 8);
+    const bool isDir = type == kEntryDir && modeHigh >= 0x40 && modeHigh <= 0x4F;
+    const bool isFile = type == kEntryFile && modeHigh >= 0x80 && modeHigh <= 0x8F;
+    if (!isDir && !isFile) continue;
+    const NameVerdict verdict = CheckEfsName(name);
+    if (verdict != NameVerdict::Ok) {
+      ++refused_;
+      std::string shown;
+      for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        shown += (u < 0x20 || u == 0x7F) ? '?' : c;
+      }
+      LogLine("EFS entry skipped in " + path + ": \"" + shown + "\" (" + NameVerdictText(verdict) + ")");
+      continue;
+    }
+    const std::string joined = JoinEfs(path, name);
+    if (joined.size() > kMaxPathLength) {
+      LogLine("EFS entry skipped, path too long: " + joined.substr(0, 64) + "...");
+      result = 2;
+      continue;
+    }
+    if (isDir) {
+      EFSDirList.push_back(joined);
+      subdirs.push_back(joined);
+    } else {
+      EFSFileList.push_back(joined);
+    }
+  }
+  const int closed = EFSCloseDir();
+  if (closed == -1) return -1;
+
+  for (const auto& sub : subdirs) {
+    if (depth + 1 > kMaxDepth) {
+      LogLine("Folder not listed, too deep: " + sub.substr(0, 64) + "...");
+      result = 2;
+      break;
+    }
+    const int r = EnumDir(sub, depth + 1);
+    if (r == -1) return -1;
+    if (r != 0) result = 2;
+  }
+  return result;
+}
+
+}  // namespace zovir
