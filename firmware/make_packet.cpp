@@ -77,7 +77,7 @@ Bytes MakeProgrammer(uint32_t size, uint64_t seed) {
   Le16(f, 48, 0);
   Le16(f, 50, 0);
   const uint32_t body = size - kFirstLoad;
-  const uint32_t seg1 = (body / 2) & ~0xFFu, seg2 = (body / 4) & ~0xFFu;
+  const uint32_t seg1 = (body / 2) & ~0xFu, seg2 = (body / 4) & ~0xFu;
   struct Ph {
     uint32_t type, offset, vaddr, filesz, flags;
   } ph[kPhnum] = {

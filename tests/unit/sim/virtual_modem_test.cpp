@@ -320,8 +320,6 @@ TEST(VirtualModemNormal, DiagResetRestartsTheFirmwareUnderItsPortNumbers) {
   PtyClient diag(PortPath(modem, 7));
   diag.Write(EncodeFrame(Bytes{0x29, 0x01, 0x00}, false));  // offline: acknowledged, no restart
   EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x29, 0x01, 0x00}, false));
-  diag.Write(EncodeFrame(Bytes{0x29, 0x05, 0x00}, false));
-  EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x13, 0x29, 0x05, 0x00}, false));
   diag.Write(EncodeFrame(Bytes{0x29, 0x02, 0x00}, false));
   EXPECT_EQ(diag.ReadFrame(), EncodeFrame(Bytes{0x29, 0x02, 0x00}, false));
   ASSERT_TRUE(modem.WaitForMode(ModemMode::Rebooting, 5s));
