@@ -73,3 +73,5 @@ BENCHMARK(BM_EnumerateModemPorts)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond)
 
 }  // namespace
 }  // namespace zovir
+
+BENCHMARK_MAIN();

@@ -6,6 +6,8 @@
 #include "platform/device_enumerator.h"
 #include "platform/device_monitor.h"
 #include "platform/linux/device_enumerator_linux.h"
+#include "platform/port_namespace.h"
+#include "platform/serial_port.h"
 
 namespace zovir {
 
@@ -19,8 +21,9 @@ struct HostDiscoveryOptions {
   int pollIntervalMs = 1000;  // rescans of the monitor when no udev daemon runs
 };
 
-// The ports of this host as a front end needs them: the enumerator the port directory
-// classifies, and the monitor that reports ports coming and going.
+// The ports of this host as a front end needs them: the names of the ports, the factory that
+// opens them, the enumerator the port directory classifies, and the monitor that reports
+// ports coming and going. All of them see the same device map.
 class HostDiscovery {
  public:
   explicit HostDiscovery(HostDiscoveryOptions options);
@@ -28,16 +31,19 @@ class HostDiscovery {
   HostDiscovery(const HostDiscovery&) = delete;
   HostDiscovery& operator=(const HostDiscovery&) = delete;
 
+  PortNamespace& Names() { return names_; }
+  SerialPortFactory& Ports() { return *ports_; }
   DeviceEnumerator& Enumerator();
   DeviceMonitor& Monitor();
 
  private:
+  PortNamespace names_;
+  std::unique_ptr<SerialPortFactory> ports_;
   std::unique_ptr<DeviceEnumerator> enumerator_;
   std::unique_ptr<DeviceMonitor> monitor_;
 };
 
-// The ports the device-map file names, read afresh (the file is replaced while the virtual
-// modem restarts). A missing or unreadable file names no port.
-std::vector<MappedPort> ReadDeviceMap(const std::string& path);
+// The ports the device map names, as the enumerator merges them.
+std::vector<MappedPort> MappedPortsOf(PortNamespace& names);
 
 }  // namespace zovir

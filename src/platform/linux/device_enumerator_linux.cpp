@@ -1,5 +1,7 @@
 #include "platform/linux/device_enumerator_linux.h"
 
+#include "platform/port_namespace.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -114,14 +116,7 @@ const std::vector<PortRole>& KnownPortRoles() {
 }
 
 int FixedPortNumber(const std::string& nodeName) {
-  static const std::pair<std::string_view, int> kinds[] = {{"ttyUSB", 100}, {"ttyACM", 200}, {"ttyS", 1}};
-  for (const auto& [prefix, offset] : kinds) {
-    if (nodeName.rfind(prefix, 0) != 0) continue;
-    int index = 0;
-    if (!ParseIndex(std::string_view(nodeName).substr(prefix.size()), index)) return 0;
-    return index + offset;
-  }
-  return 0;
+  return PortNamespace::FixedNumber("/dev/" + nodeName).value_or(0);
 }
 
 LinuxDeviceEnumerator::LinuxDeviceEnumerator(LinuxDeviceEnumeratorOptions options) : options_(std::move(options)) {}

@@ -59,8 +59,9 @@ class LinuxDeviceEnumerator final : public DeviceEnumerator {
   LinuxDeviceEnumeratorOptions options_;
 };
 
-// The fixed name of a Linux serial device node: ttyS<k> -> COM<k+1>, ttyUSB<k> -> COM<k+100>,
-// ttyACM<k> -> COM<k+200>; 0 for any other node name.
+// The number of a serial device node of this host by its name in /dev (the fixed mapping of
+// the PortNamespace: ttyS<k> -> COM<k+1>, ttyUSB<k> -> COM<k+100>, ttyACM<k> -> COM<k+200>);
+// 0 for any other node name.
 int FixedPortNumber(const std::string& nodeName);
 
 }  // namespace zovir

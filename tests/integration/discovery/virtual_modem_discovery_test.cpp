@@ -18,15 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Port discovery needs no port opened for the classification.
-class NoPorts final : public SerialPortFactory {
- public:
-  std::unique_ptr<SerialPort> Open(const std::string&, int& error) override {
-    error = 2;
-    return nullptr;
-  }
-};
-
 struct TempDir {
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "zovir-disc-XXXXXX").string();
@@ -77,27 +68,31 @@ TEST(VirtualModemDiscovery, FindsThePortsAndFollowsARestartUnderNewNumbers) {
 
   HostDiscovery host(HostDiscoveryOptions{options.deviceMapPath});
   SteadyClock clock;
-  NoPorts ports;
   QueuedOwnerThread owner;
   std::vector<std::string> log;
-  PortDirectory directory(host.Enumerator(), ports, clock, owner,
+  PortDirectory directory(host.Enumerator(), host.Ports(), clock, owner,
                           PortDirectory::Hooks{[&](const std::string& s) { log.push_back(s); }, {}});
+  ProbeSettings settings;
+  settings.ProjectType = 25;  // asks the version and the flash information
+  settings.ProjectFlashIdEmpty = false;
+  directory.SetProbeSettings(settings);
   Watcher watcher;
   ASSERT_TRUE(host.Monitor().Start([&](const DeviceEvent& e) { watcher.Note(e); }));
 
-  PortList diag, terminal;
-  ASSERT_EQ(directory.EnumerateModemPorts(diag, terminal), 1);
-  EXPECT_EQ(diag, PortList{"COM7"});
-  EXPECT_EQ(terminal, PortList{"COM9"});
+  // The window's rescan: the AT port is found by its answers over the pty.
+  ASSERT_EQ(directory.RefreshPortLists(), 1);
+  EXPECT_EQ(directory.Lists().PortCBox.items, PortList{"COM7"});
+  EXPECT_EQ(directory.Lists().AppPortCBox.items, PortList{"COM9"});
+  EXPECT_EQ(directory.Lists().SerialPortCBox.items, PortList{"COM8"});
+  EXPECT_EQ(directory.Facts().ModemVersion, options.firmwareVersion);
+  EXPECT_EQ(directory.Facts().ModemFlashId, "2CAC901556");
+  EXPECT_EQ(host.Names().Resolve("COM8").value_or(""), modem.Ports().size() > 1 ? modem.Ports()[1].path : "");
+
   std::vector<SerialCommEntry> serial;
   ASSERT_TRUE(host.Enumerator().ListSerialPorts(serial));
   std::string diagPath;
-  bool atListed = false;
-  for (const auto& e : serial) {
+  for (const auto& e : serial)
     if (e.PortName == "COM7") diagPath = e.ValueName;
-    if (e.PortName == "COM8") atListed = !e.LegacyUart;
-  }
-  EXPECT_TRUE(atListed);
   ASSERT_FALSE(diagPath.empty());
 
   // The download-mode switch (DIAG 3A): the modem restarts into its boot loader and its
@@ -114,11 +109,13 @@ TEST(VirtualModemDiscovery, FindsThePortsAndFollowsARestartUnderNewNumbers) {
   log.clear();
   EXPECT_FALSE(directory.IsSameDiagPort(7));
   EXPECT_EQ(log, std::vector<std::string>{"Different DiaComPort COM10"});
-  diag.clear();
-  terminal.clear();
-  EXPECT_EQ(directory.EnumerateModemPorts(diag, terminal), 1);
-  EXPECT_EQ(diag, (PortList{"COM10", "COM10"}));
-  EXPECT_TRUE(terminal.empty());
+  // The engine's port search: the boot loader's port is the diagnostic port now, and it is
+  // not probed (an AT command would disturb the boot protocol).
+  EXPECT_EQ(directory.RefreshPortLists(), 1);
+  EXPECT_EQ(directory.Lists().PortCBox.items, (PortList{"COM10", "COM10"}));
+  EXPECT_EQ(directory.SelectedDiagPortName(), "COM10");
+  EXPECT_EQ(directory.SelectedModemPortName(), "");
+  EXPECT_EQ(modem.CommandCount("at:AT"), 1u);
   {
     std::lock_guard lock(watcher.m);
     bool diagRemoved = false;

@@ -7,7 +7,6 @@
 #include <iostream>
 #include <regex>
 
-#include "discovery/host_discovery.h"
 #include "discovery/port_directory.h"
 #include "fake_sysfs.h"
 #include "support/scripted_port.h"
@@ -249,35 +248,6 @@ TEST(UdevRules, AreWellFormedAndCoverTheModem) {
   EXPECT_TRUE(mmIgnore9008);
   EXPECT_NE(all.find("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"05c6\", TAG+=\"uaccess\""), std::string::npos);
   EXPECT_NE(all.find("LABEL=\"zovir_modem_end\""), std::string::npos);
-}
-
-}  // namespace
-}  // namespace zovir
-
-namespace zovir {
-namespace {
-
-TEST(DeviceMapFile, ReadsEverySectionThatNamesAPort) {
-  FakeSysfs dir;
-  const auto map = dir.root / "ports.ini";
-  FakeSysfs::Write(map,
-                   "; written by the virtual modem\r\n"
-                   "[COM7]\r\nPath=/dev/pts/5\r\nFriendlyName=Quorvel HS-USB Diagnostics 9025 (COM7)\r\n"
-                   "HardwareId=USB\\VID_05C6&PID_9025&REV_0000&MI_00\r\n"
-                   "[com12]\n path = /dev/pts/9 \nfriendlyname=Quorvel Modem (COM12)\n"
-                   "[Settings]\nPath=/dev/null\n"
-                   "[COMx]\nPath=/dev/null\n");
-  const std::vector<MappedPort> ports = ReadDeviceMap(map.string());
-  ASSERT_EQ(ports.size(), 2u);
-  EXPECT_EQ(ports[0].PortName, "COM7");
-  EXPECT_EQ(ports[0].Path, "/dev/pts/5");
-  EXPECT_EQ(ports[0].FriendlyName, "Quorvel HS-USB Diagnostics 9025 (COM7)");
-  EXPECT_EQ(ports[0].HardwareId, "USB\\VID_05C6&PID_9025&REV_0000&MI_00");
-  EXPECT_EQ(ports[1].PortName, "COM12");
-  EXPECT_EQ(ports[1].Path, "/dev/pts/9");
-  EXPECT_EQ(ports[1].HardwareId, "");
-  EXPECT_TRUE(ReadDeviceMap((dir.root / "missing.ini").string()).empty());
-  EXPECT_TRUE(ReadDeviceMap("").empty());
 }
 
 }  // namespace
