@@ -286,6 +286,10 @@ int EFSFiles::EFSFileSizeAndOpen(const std::string& path, uint32_t& size) {
   if (!Exchange(EfsRequests::Stat(path), kStatAttempts, statOk, r)) return core_.Healthy() ? 1 : -1;
   if (!EfsReplyRules::StatPlainFile(r)) return 1;
   size = r.U32(12);
+  if (size > kMaxFileSize) {
+    LogLine("EFS file too large to keep: " + path + " (" + std::to_string(size) + " bytes)");
+    return 1;
+  }
   if (size == 0) return 0;
   if (!Exchange(EfsRequests::OpenForRead(path), kStatAttempts, EfsReplyRules::OpenedForRead, r))
     return core_.Healthy() ? 2 : -1;

@@ -72,8 +72,8 @@ struct EfsReplyRules {
 };
 
 // The EFS2 file operations of one run on the diagnostic port. One file and one directory
-// are open at a time (descriptor 0, the directory handle the modem gave). Return values: -1 when an engine
-// error is set, 1 when no accepted reply came, 0 on success, unless stated.
+// are open at a time (descriptor 0, the directory handle the modem gave). Return values:
+// -1 when an engine error is set, 1 when no accepted reply came, 0 on success, unless stated.
 class EFSFiles {
  public:
   static constexpr int kStatAttempts = 10;
@@ -90,13 +90,16 @@ class EFSFiles {
   static constexpr int kMaxDepth = 32;
   // EFS paths longer than this are not followed.
   static constexpr size_t kMaxPathLength = 1024;
+  // A user file larger than this is not a user file; reading it would fill the disk and take
+  // hours (the whole EFS partition of these modems is a few megabytes).
+  static constexpr uint32_t kMaxFileSize = 64u << 20;
 
   EFSFiles(EngineCore& core, Link& link) : core_(core), link_(link) {}
 
   // True only when the modem answered the stat with "no such file" (2).
   bool IsEFSFileAbsent(const std::string& path);
-  // 0 (size set; the file is open for reading unless it is empty), 1 (stat failed or not a
-  // plain file), 2 (open failed).
+  // 0 (size set; the file is open for reading unless it is empty), 1 (stat failed, not a
+  // plain file, or larger than kMaxFileSize), 2 (open failed).
   int EFSFileSizeAndOpen(const std::string& path, uint32_t& size);
   // Reads the open file into `localPath`, which must lie strictly below `mirrorRoot`
   // (checked, no symbolic link followed). 0 on success, 1 on failure.
@@ -142,6 +145,8 @@ bool EFSFiles::Exchange(const std::vector<uint8_t>& request, int attempts, Accep
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (!core_.Healthy()) return false;
     SendRequest(request);
+    // A request that did not go out gets no reply; the EFS receive would wait for it forever.
+    if (!link_.LastSendOk()) continue;
     const RxResult rx = link_.ReceiveEfs();
     if (rx.outcome == RxOutcome::Stopped || !core_.Healthy()) return false;
     if (rx.outcome != RxOutcome::Frame || rx.length < 3) continue;

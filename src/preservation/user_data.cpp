@@ -63,6 +63,10 @@ void UserDataPreservation::PrepareUserData() {
     std::string bad;
     NameVerdict verdict = NameVerdict::Ok;
     const auto parts = SplitEfsPath(path, &bad, &verdict);
+    if (path.size() > EFSFiles::kMaxPathLength) {
+      LogLine(std::string(what) + " skipped: \"" + Shown(path.substr(0, 64)) + "...\" (path too long)");
+      return false;
+    }
     if (!parts || parts->empty()) {
       LogLine(std::string(what) + " skipped: \"" + Shown(path) + "\" (" +
               (parts ? "no name" : NameVerdictText(verdict)) + ")");

@@ -210,12 +210,19 @@ TEST_F(EfsFilesTest, ReadGivesUpAfterTenAttempts) {
   EXPECT_EQ(RequestsOf(EfsCommand::Read).size(), static_cast<size_t>(EFSFiles::kReadAttempts));
 }
 
-TEST_F(EfsFilesTest, FoldersAndMissingFilesAreNotOpened) {
+TEST_F(EfsFilesTest, FoldersMissingAndHugeFilesAreNotOpened) {
   state.MakeEfsDir("/data/sub");
+  intercept = [](const Bytes& r) -> std::optional<Bytes> {
+    if (CommandOf(r) == 0x000F && r[4] == 'h') return Stat(0, 0100666, 0x80000000u, 1);
+    return std::nullopt;
+  };
   uint32_t size = 0;
   EXPECT_EQ(efs.EFSFileSizeAndOpen("/data/sub", size), 1);
   EXPECT_EQ(efs.EFSFileSizeAndOpen("/data/none", size), 1);
+  EXPECT_EQ(efs.EFSFileSizeAndOpen("huge", size), 1);
+  EXPECT_TRUE(Logged("EFS file too large to keep: huge (2147483648 bytes)"));
   EXPECT_THAT(RequestsOf(EfsCommand::Open), IsEmpty());
+  EXPECT_THAT(errors, IsEmpty());
 }
 
 TEST_F(EfsFilesTest, LocalFileOnlyInsideTheMirror) {

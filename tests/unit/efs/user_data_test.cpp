@@ -98,7 +98,7 @@ TEST_F(UserDataTest, FilesStillOnTheModemAreOverwrittenInPlace) {
 
 TEST_F(UserDataTest, UnsafeConfiguredNamesAndAbsentFoldersAreDroppedWithALogLine) {
   state.SetEfsFile("/ok", Pattern(3));
-  core.cfg.UserDataFilesList = {"/data/../../etc/passwd", "/c:/x", "/ctl\x01", "/ok", "/"};
+  core.cfg.UserDataFilesList = {"/data/../../etc/passwd", "/c:/x", "/ctl\x01", "/ok", "/", "/" + std::string(5000, 'a')};
   core.cfg.UserDataDirList = {"../up", "/nowhere"};
   userData.PrepareUserData();
   userData.BackupUserData();
@@ -109,6 +109,7 @@ TEST_F(UserDataTest, UnsafeConfiguredNamesAndAbsentFoldersAreDroppedWithALogLine
   EXPECT_TRUE(Logged("User data file skipped: \"/ctl?\" (name holds a control character)"));
   EXPECT_TRUE(Logged("User data folder skipped: \"../up\" (name refers to a folder itself)"));
   EXPECT_TRUE(Logged("User data folder not on the modem: /nowhere"));
+  EXPECT_TRUE(LoggedContaining("(path too long)"));
   EXPECT_EQ(RequestsOf(EfsCommand::Stat).size(), 2u) << "only /ok is looked up (and then read)";
 }
 
