@@ -44,7 +44,7 @@ class IdentityOnPty : public ::testing::Test {
     options.deviceMapPath = dir + "/ports.ini";
     options.replySplit = replySplit;
     options.rebootDelayMs = 100;
-    options.reenumerateDelayMs = 100;
+    options.reenumerateDelayMs = 500;  // long enough to be seen without ports
     sim::AttachAtIdentityStore(options, store);
     modem_ = std::make_unique<sim::VirtualModem>(options);
     sim::DeviceState& state = modem_->State();
@@ -138,8 +138,9 @@ TEST_F(IdentityOnPty, DiagResetRestartsTheModem) {
   EXPECT_EQ(store->LastDiagMode(), 1);
   EXPECT_EQ(at.DiagModeReset(), 0);
   EXPECT_EQ(store->DiagResets(), 1u);
+  EXPECT_TRUE(modem_->WaitForMode(sim::ModemMode::Rebooting, 10s));
   link_->CloseDiagPort("Warning-7");
-  EXPECT_TRUE(modem_->WaitForMode(sim::ModemMode::Normal, 5s));
+  EXPECT_TRUE(modem_->WaitForMode(sim::ModemMode::Normal, 10s));
   EXPECT_GE(modem_->ModeEntries(sim::ModemMode::Normal), 2u);
 }
 
