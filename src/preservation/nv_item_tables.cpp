@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -362,6 +363,17 @@ bool NVItemTables::MergeFile(const std::string& path, std::string& error) {
     error = path + ": " + why;
     return false;
   }
+  return true;
+}
+
+bool LoadPacketNVTables(const std::string& folder, NVItemTables& tables, std::string& error) {
+  tables = NVItemTables::BuiltIn();
+  const std::filesystem::path path = std::filesystem::path(folder) / kPacketNVTablesFile;
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return true;
+  NVItemTables loaded = tables;
+  if (!loaded.MergeFile(path.string(), error)) return false;
+  tables = std::move(loaded);
   return true;
 }
 

@@ -43,6 +43,14 @@ struct NVItemTables {
   std::string NameOf(int32_t id) const;
 };
 
+// The file a firmware packet carries its vendor tables in, beside Config.ini.
+inline constexpr const char* kPacketNVTablesFile = "nv_tables.txt";
+
+// The built-in tables, completed by `folder`/nv_tables.txt when the packet carries one.
+// False (with `error`) when that file is there but cannot be read or is malformed; `tables`
+// then holds the built-in tables only.
+bool LoadPacketNVTables(const std::string& folder, NVItemTables& tables, std::string& error);
+
 // Parses the text format into `out` (sections present only). False with `error` set on the
 // first malformed line.
 bool ParseNVItemTables(std::string_view text, NVItemTables& out, std::vector<std::string>& sectionsSeen,

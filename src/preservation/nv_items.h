@@ -83,7 +83,6 @@ class NVItems final : public NVService {
   void BackupList(Variant variant);
   void RestoreList(Variant variant);
   bool SkipsUITItem(int32_t id) const;
-  bool ExchangeFailed(const std::string& label);
   std::string RecordLabel(int32_t id, size_t position, const NVItemTable& primary,
                           const NVItemTable* secondary) const;
   std::string SavedOr(const std::string& path, const char* fileName) const;

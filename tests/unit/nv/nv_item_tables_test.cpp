@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 #include "preservation/nv_item_tables.h"
 
@@ -50,6 +51,27 @@ TEST(NVItemTables, AVendorFileReplacesOnlyTheTablesItNames) {
 
   EXPECT_FALSE(t.MergeFile(path, error));
   EXPECT_THAT(error, ::testing::HasSubstr(path));
+}
+
+TEST(NVItemTables, APacketMayCarryTheVendorTables) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("nv_packet_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  NVItemTables tables;
+  std::string error;
+  EXPECT_TRUE(LoadPacketNVTables(folder.string(), tables, error));  // none: the built-in ones
+  EXPECT_EQ(tables.full, NVItemTables::BuiltIn().full);
+
+  std::ofstream(folder / "nv_tables.txt") << "[full]\n74 NV_AUTO_ANSWER_I\n3649 NV_DPA_OR_UPA_I\n";
+  EXPECT_TRUE(LoadPacketNVTables(folder.string(), tables, error)) << error;
+  EXPECT_EQ(tables.full.size(), 2u);
+  EXPECT_EQ(tables.rf, NVItemTables::BuiltIn().rf);
+
+  std::ofstream(folder / "nv_tables.txt") << "[full]\n74\n";
+  EXPECT_FALSE(LoadPacketNVTables(folder.string(), tables, error));
+  EXPECT_THAT(error, ::testing::HasSubstr("nv_tables.txt: line 2: "));
+  EXPECT_EQ(tables.full, NVItemTables::BuiltIn().full);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(NVItemTables, MalformedTextChangesNothingAndNamesTheLine) {
