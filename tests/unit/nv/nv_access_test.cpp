@@ -178,6 +178,18 @@ TEST_P(NVExchangeRejects, AFaultyReplyCostsOneAttempt) {
             std::vector<uint8_t>(value.begin(), value.end()));
 }
 
+TEST_P(NVExchangeRejects, AFaultyRFReplyCostsOneAttempt) {
+  NVItems nv{core, link};
+  modem.rf[571].data = {0x11, 0x7E, 0x33};
+  modem.faults = {GetParam()};
+  uint32_t length = 0;
+  ASSERT_TRUE(nv.NVExchange(NVItems::RFReadRequest(571), {0x4B, NVReplyShape::RFRead, 571}, 99, 2, length));
+  EXPECT_EQ(length, 18u + 3u);
+  EXPECT_EQ(port().Writes().size(), 2u);
+  EXPECT_EQ(std::vector<uint8_t>(link.Response() + 12, link.Response() + 19),
+            (std::vector<uint8_t>{0x3B, 0x02, 0x03, 0x00, 0x11, 0x7E, 0x33}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, NVExchangeRejects,
                          ::testing::Values(FakeNVModem::Fault::Silence, FakeNVModem::Fault::BadCheck,
                                            FakeNVModem::Fault::Truncate, FakeNVModem::Fault::Extend,
