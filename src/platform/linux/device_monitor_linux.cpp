@@ -57,8 +57,14 @@ LinuxDeviceMonitor::~LinuxDeviceMonitor() { Stop(); }
 bool LinuxDeviceMonitor::Take(Snapshot& out) {
   std::vector<SerialCommEntry> entries;
   if (!enumerator_.ListSerialPorts(entries)) return false;
+  std::vector<PortDevice> devices;
+  enumerator_.ListPortDevices(devices);
   out.clear();
-  for (const SerialCommEntry& e : entries) out[e.PortName] = e.ValueName;
+  for (const SerialCommEntry& e : entries) out[e.PortName].path = e.ValueName;
+  for (const PortDevice& d : devices) {
+    for (auto& [name, seen] : out)
+      if (seen.path == d.Path) seen.identity = d.HardwareId + "\n" + d.FriendlyName;
+  }
   return true;
 }
 
@@ -122,13 +128,13 @@ void LinuxDeviceMonitor::Compare() {
   Snapshot now;
   // A scan that fails says nothing about the ports; the next one will.
   if (!Take(now)) return;
-  for (const auto& [name, path] : last_) {
+  for (const auto& [name, seen] : last_) {
     auto it = now.find(name);
-    if (it == now.end() || it->second != path) callback_({DeviceEventKind::Removal, name, path});
+    if (it == now.end() || it->second != seen) callback_({DeviceEventKind::Removal, name, seen.path});
   }
-  for (const auto& [name, path] : now) {
+  for (const auto& [name, seen] : now) {
     auto it = last_.find(name);
-    if (it == last_.end() || it->second != path) callback_({DeviceEventKind::Arrival, name, path});
+    if (it == last_.end() || it->second != seen) callback_({DeviceEventKind::Arrival, name, seen.path});
   }
   last_ = std::move(now);
 }

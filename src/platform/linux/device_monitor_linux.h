@@ -24,7 +24,9 @@ struct LinuxDeviceMonitorOptions {
 
 // Reports serial ports coming and going. Wakes on udev's netlink events for the tty
 // subsystem when the udev daemon runs, on changes of the device-map file, and on a timer;
-// each wake-up compares the enumerator's list of serial ports with the previous one.
+// each wake-up compares the enumerator's ports with the previous ones. A port whose node or
+// device changed (e.g. the modem's diagnostic port coming back as its boot loader's port
+// under the same number) is reported as removed and arrived.
 class LinuxDeviceMonitor final : public DeviceMonitor {
  public:
   LinuxDeviceMonitor(DeviceEnumerator& enumerator, LinuxDeviceMonitorOptions options = {});
@@ -40,7 +42,12 @@ class LinuxDeviceMonitor final : public DeviceMonitor {
   bool WatchesDeviceMap() const { return mapWatch_ >= 0; }
 
  private:
-  using Snapshot = std::map<std::string, std::string>;  // port name -> device node
+  struct Seen {
+    std::string path;
+    std::string identity;  // hardware id and friendly name, when the port has them
+    bool operator==(const Seen&) const = default;
+  };
+  using Snapshot = std::map<std::string, Seen>;  // by port name
   bool Take(Snapshot& out);
   void Run();
   void Compare();

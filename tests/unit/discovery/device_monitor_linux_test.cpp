@@ -48,12 +48,13 @@ class Events {
 };
 
 // A device map written the way the virtual modem writes it: a sibling file renamed over the
-// map. Entries are "COMn=path" lines in this test's own reader.
+// map. Entries are "COMn=path" or "COMn=path;friendly name;hardware id" lines in this test's
+// own reader.
 void WriteMap(const std::filesystem::path& map, const std::vector<std::pair<std::string, std::string>>& entries) {
   const auto sibling = map.string() + ".new";
   {
     std::ofstream out(sibling);
-    for (const auto& [name, path] : entries) out << name << "=" << path << "\n";
+    for (const auto& [name, value] : entries) out << name << "=" << value << "\n";
   }
   std::filesystem::rename(sibling, map);
 }
@@ -64,7 +65,13 @@ std::vector<MappedPort> ReadMap(const std::filesystem::path& map) {
   std::string line;
   while (std::getline(in, line)) {
     const auto eq = line.find('=');
-    if (eq != std::string::npos) out.push_back({line.substr(0, eq), line.substr(eq + 1), "", ""});
+    if (eq == std::string::npos) continue;
+    MappedPort port{line.substr(0, eq), {}, {}, {}};
+    std::stringstream fields(line.substr(eq + 1));
+    std::getline(fields, port.Path, ';');
+    std::getline(fields, port.FriendlyName, ';');
+    std::getline(fields, port.HardwareId, ';');
+    out.push_back(port);
   }
   return out;
 }
@@ -108,6 +115,18 @@ TEST_F(MonitorFixture, DeviceMapReplacementsAreSeenAtOnce) {
   // The same number on a new node is a removal and an arrival.
   events.Clear();
   WriteMap(map, {{"COM9", Node("pts11")}, {"COM10", Node("pts10")}});
+  EXPECT_EQ(events.WaitFor(2), (std::vector<std::string>{"-COM9", "+COM9"}));
+
+  // The same number and node as another device (the diagnostic port handed over to the
+  // boot loader's port) is a removal and an arrival too.
+  events.Clear();
+  const std::string pts9 = Node("pts11");
+  WriteMap(map, {{"COM9", pts9 + ";Quorvel Diagnostics (COM9);USB\\VID_05C6&PID_9025&REV_0000&MI_00"},
+                 {"COM10", Node("pts10")}});
+  EXPECT_EQ(events.WaitFor(2), (std::vector<std::string>{"-COM9", "+COM9"}));
+  events.Clear();
+  WriteMap(map, {{"COM9", pts9 + ";Qualcomm HS-USB QDLoader 9008 (COM9);USB\\VID_05C6&PID_9008&REV_0000"},
+                 {"COM10", Node("pts10")}});
   EXPECT_EQ(events.WaitFor(2), (std::vector<std::string>{"-COM9", "+COM9"}));
 
   // Unrelated files in the folder wake nobody.
