@@ -126,9 +126,13 @@ void UserDataPreservation::PrepareUserData() {
   if (!core_.Healthy()) return;
   // Local names, one per distinct EFS file. A file listed twice (configured and found in a
   // preserved folder) is kept once; two names that map to the same local name get distinct
-  // local files instead of overwriting each other.
+  // local names instead of overwriting each other.
   std::set<std::vector<std::string>> seenParts;
   std::set<std::string> usedLocal;
+  // A folder already holds its local name: a file whose name maps alike goes beside it.
+  for (const auto* dirs : {&UserDataDirList, &efs_.EFSDirList})
+    for (const auto& dir : *dirs)
+      if (auto local = EfsMirrorPath(mirror, dir)) usedLocal.insert(*local);
   std::vector<std::string> files;
   for (const auto& file : UserDataFilesList) {
     const auto parts = SplitEfsPath(file);

@@ -117,22 +117,24 @@ TEST_F(UserDataTest, NamesThatMapAlikeKeepTheirOwnContent) {
   state.SetEfsFile("/d/a?b", Pattern(10, 1));
   state.SetEfsFile("/d/a_b", Pattern(20, 2));
   state.SetEfsFile("/d/a*b", Pattern(30, 3));
+  state.SetEfsFile("/d/x?y/in", Pattern(40, 4));
+  state.SetEfsFile("/d/x_y", Pattern(50, 5));
   core.cfg.UserDataDirList = {"/d"};
   core.cfg.UserDataFilesList = {"/d/a_b"};  // also found in the folder: kept once
   userData.PrepareUserData();
   userData.BackupUserData();
   ASSERT_THAT(errors, IsEmpty());
-  EXPECT_EQ(userData.UserDataFilesList.size(), 3u);
   EXPECT_THAT(userData.UserDataLocalList,
-              UnorderedElementsAre(mirror + "/d/a_b", mirror + "/d/a_b~2", mirror + "/d/a_b~3"));
-  state.RemoveEfs("/d/a?b");
-  state.RemoveEfs("/d/a_b");
-  state.RemoveEfs("/d/a*b");
+              UnorderedElementsAre(mirror + "/d/a_b", mirror + "/d/a_b~2", mirror + "/d/a_b~3",
+                                   mirror + "/d/x_y~2", mirror + "/d/x_y/in"));
+  const auto before = Files();
+  for (const std::string p : {"/d/a?b", "/d/a_b", "/d/a*b", "/d/x_y", "/d/x?y/in", "/d/x?y", "/d"})
+    state.RemoveEfs(p);
+  ASSERT_TRUE(Files().empty());
   userData.RestoreUserData();
   ASSERT_THAT(errors, IsEmpty());
+  EXPECT_EQ(Files(), before);
   EXPECT_EQ(state.EfsFile("/d/a?b"), Pattern(10, 1));
-  EXPECT_EQ(state.EfsFile("/d/a_b"), Pattern(20, 2));
-  EXPECT_EQ(state.EfsFile("/d/a*b"), Pattern(30, 3));
 }
 
 TEST_F(UserDataTest, ABrokenListingEndsTheRunBeforeAnythingIsErased) {
