@@ -54,13 +54,26 @@ struct Watcher {
   }
 };
 
-TEST(VirtualModemDiscovery, FindsThePortsAndFollowsARestartUnderNewNumbers) {
+// How the modem's ports come back after the switch to download mode, and what the port
+// search then sees.
+struct RestartCase {
+  const char* what;
+  sim::RestartPorts restartPorts;
+  std::string downloadPort;
+  bool sameDiagPort;
+  std::string logLine;
+};
+
+class VirtualModemDiscovery : public ::testing::TestWithParam<RestartCase> {};
+
+TEST_P(VirtualModemDiscovery, FindsThePortsAndFollowsTheSwitchToDownloadMode) {
+  const RestartCase& c = GetParam();
   TempDir dir;
   sim::VirtualModemOptions options;
   options.deviceMapPath = (dir.path / "ports.ini").string();
   options.comNumbers = {7, 8, 9, 10, 11, 12};
   options.terminalPort = true;
-  options.restartPorts = sim::RestartPorts::NewNumbers;
+  options.restartPorts = c.restartPorts;
   options.rebootDelayMs = 50;
   options.reenumerateDelayMs = 100;
   sim::VirtualModem modem(options);
@@ -96,24 +109,24 @@ TEST(VirtualModemDiscovery, FindsThePortsAndFollowsARestartUnderNewNumbers) {
   ASSERT_FALSE(diagPath.empty());
 
   // The download-mode switch (DIAG 3A): the modem restarts into its boot loader and its
-  // emergency download port appears under the next free number.
+  // emergency download port appears (a new device, even under the old number).
   const int fd = ::open(diagPath.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
   const uint8_t switchToDownload[] = {0x7E, 0x3A, 0xA1, 0x6E, 0x7E};
   ASSERT_EQ(::write(fd, switchToDownload, sizeof switchToDownload), static_cast<ssize_t>(sizeof switchToDownload));
-  ASSERT_TRUE(watcher.WaitForArrival("COM10"));
+  ASSERT_TRUE(watcher.WaitForArrival(c.downloadPort));
   ::close(fd);
   EXPECT_TRUE(watcher.DeviceChangeSeen);
   EXPECT_TRUE(watcher.DeviceArrivalSeen);
 
   log.clear();
-  EXPECT_FALSE(directory.IsSameDiagPort(7));
-  EXPECT_EQ(log, std::vector<std::string>{"Different DiaComPort COM10"});
+  EXPECT_EQ(directory.IsSameDiagPort(7), c.sameDiagPort);
+  EXPECT_EQ(log, std::vector<std::string>{c.logLine});
   // The engine's port search: the boot loader's port is the diagnostic port now, and it is
   // not probed (an AT command would disturb the boot protocol).
   EXPECT_EQ(directory.RefreshPortLists(), 1);
-  EXPECT_EQ(directory.Lists().PortCBox.items, (PortList{"COM10", "COM10"}));
-  EXPECT_EQ(directory.SelectedDiagPortName(), "COM10");
+  EXPECT_EQ(directory.Lists().PortCBox.items, (PortList{c.downloadPort, c.downloadPort}));
+  EXPECT_EQ(directory.SelectedDiagPortName(), c.downloadPort);
   EXPECT_EQ(directory.SelectedModemPortName(), "");
   EXPECT_EQ(modem.CommandCount("at:AT"), 1u);
   {
@@ -125,6 +138,14 @@ TEST(VirtualModemDiscovery, FindsThePortsAndFollowsARestartUnderNewNumbers) {
   host.Monitor().Stop();
   modem.Stop();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Restarts, VirtualModemDiscovery,
+    ::testing::Values(RestartCase{"new_numbers", sim::RestartPorts::NewNumbers, "COM10", false,
+                                  "Different DiaComPort COM10"},
+                      RestartCase{"diagnostic_port_kept", sim::RestartPorts::KeepDiagPort, "COM7", true,
+                                  "Same DiaComPort COM7"}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace zovir
