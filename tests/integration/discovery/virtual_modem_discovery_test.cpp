@@ -149,3 +149,59 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace zovir
+
+namespace zovir {
+namespace {
+
+// After the last image the streaming reset brings the modem back in normal mode, here under
+// new numbers for both ports: the search finds the diagnostic port and, by its answers, the
+// AT port.
+TEST(VirtualModemDiscoveryAfterReset, FindsBothPortsUnderNewNumbers) {
+  TempDir dir;
+  sim::VirtualModemOptions options;
+  options.deviceMapPath = (dir.path / "ports.ini").string();
+  options.comNumbers = {9, 10, 11, 12};
+  options.restartPorts = sim::RestartPorts::NewNumbers;
+  options.startMode = sim::ModemMode::Programmer;
+  options.resetDelayMs = 50;
+  options.reenumerateDelayMs = 100;
+  sim::VirtualModem modem(options);
+  modem.Start();
+
+  HostDiscovery host(HostDiscoveryOptions{options.deviceMapPath});
+  SteadyClock clock;
+  QueuedOwnerThread owner;
+  std::vector<std::string> log;
+  PortDirectory directory(host.Enumerator(), host.Ports(), clock, owner,
+                          PortDirectory::Hooks{[&](const std::string& s) { log.push_back(s); }, {}});
+  ProbeSettings settings;
+  settings.bCheckProjectCode = true;
+  directory.SetProbeSettings(settings);
+  Watcher watcher;
+  ASSERT_TRUE(host.Monitor().Start([&](const DeviceEvent& e) { watcher.Note(e); }));
+
+  ASSERT_EQ(directory.RefreshPortLists(), 1);
+  ASSERT_EQ(directory.SelectedDiagPortName(), "COM9");
+  const std::string programmerPath = host.Names().Resolve("COM9").value_or("");
+  ASSERT_FALSE(programmerPath.empty());
+  const int fd = ::open(programmerPath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  const uint8_t reset[] = {0x7E, 0x0B, 0xAB, 0x4E, 0x7E};
+  ASSERT_EQ(::write(fd, reset, sizeof reset), static_cast<ssize_t>(sizeof reset));
+  ASSERT_TRUE(watcher.WaitForArrival("COM10"));
+  ASSERT_TRUE(watcher.WaitForArrival("COM11"));
+  ::close(fd);
+
+  log.clear();
+  EXPECT_FALSE(directory.IsSameDiagPort(9));
+  EXPECT_EQ(log, std::vector<std::string>{"Different DiaComPort COM10"});
+  EXPECT_EQ(directory.RefreshPortLists(), 1);
+  EXPECT_EQ(directory.SelectedDiagPortName(), "COM10");
+  EXPECT_EQ(directory.SelectedModemPortName(), "COM11");
+  EXPECT_EQ(directory.Facts().ModemVersion, options.firmwareVersion);
+  host.Monitor().Stop();
+  modem.Stop();
+}
+
+}  // namespace
+}  // namespace zovir
