@@ -97,6 +97,13 @@ bool ReadUsbProperties(const fs::path& deviceLink, const std::string& portName, 
   return true;
 }
 
+// The node a path names, so that a link to a node (e.g. below /dev/serial/by-id) matches it.
+std::string NodeKey(const std::string& path) {
+  std::error_code ec;
+  const fs::path resolved = fs::weakly_canonical(path, ec);
+  return ec ? path : resolved.string();
+}
+
 }  // namespace
 
 const std::vector<PortRole>& KnownPortRoles() {
@@ -151,7 +158,7 @@ bool LinuxDeviceEnumerator::Scan(std::vector<Found>& out) {
         found.usb = ReadUsbProperties(deviceLink, found.entry.PortName, found.device);
         found.device.Path = found.entry.ValueName;
       }
-      byPath[found.entry.ValueName] = std::move(found);
+      byPath[NodeKey(found.entry.ValueName)] = std::move(found);
     }
   }
 
@@ -167,7 +174,7 @@ bool LinuxDeviceEnumerator::Scan(std::vector<Found>& out) {
       continue;
     // A map entry whose node is gone is a stale entry, not a port.
     if (!fs::exists(m.Path, ec)) continue;
-    Found& found = byPath[m.Path];
+    Found& found = byPath[NodeKey(m.Path)];
     const bool known = !found.entry.ValueName.empty();
     found.number = number;
     found.entry.ValueName = m.Path;
@@ -190,7 +197,8 @@ bool LinuxDeviceEnumerator::Scan(std::vector<Found>& out) {
   for (auto& [path, found] : byPath) {
     auto [pos, inserted] = byNumber.try_emplace(found.number, found);
     if (!inserted && found.entry.ValueName != pos->second.entry.ValueName) {
-      const bool foundFromMap = std::any_of(mapped.begin(), mapped.end(), [&](const MappedPort& m) { return m.Path == path; });
+      const bool foundFromMap =
+          std::any_of(mapped.begin(), mapped.end(), [&](const MappedPort& m) { return NodeKey(m.Path) == path; });
       if (foundFromMap) pos->second = found;
     }
   }

@@ -99,10 +99,14 @@ TEST_F(HostTree, SerialMapListsEveryRealPort) {
 TEST_F(HostTree, DeviceMapAddsPortsAndRenumbersNodes) {
   const std::string pts = (sys.root / "dev" / "pts5").string();
   FakeSysfs::Write(pts, "");
+  // The map may name a node through a link to it.
+  const auto by_id = sys.root / "dev" / "serial" / "by-id" / "usb-Quorvel_LTE-if03";
+  std::filesystem::create_directories(by_id.parent_path());
+  std::filesystem::create_symlink(sys.Dev("ttyUSB2"), by_id);
   map = {
       {"COM7", pts, "Quorvel Diagnostics (COM7)", "USB\\VID_05C6&PID_9025&REV_0000&MI_00"},
       {"COM9", (sys.root / "dev" / "gone").string(), "Quorvel Modem (COM9)", "USB\\VID_05C6&PID_9025&REV_0000&MI_03"},
-      {"COM150", sys.Dev("ttyUSB2"), "", ""},
+      {"COM150", by_id.string(), "", ""},
       {"COM12", sys.Dev("ttyS0"), "", ""},
   };
   std::vector<PortDevice> devices;
