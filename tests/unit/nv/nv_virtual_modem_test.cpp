@@ -107,6 +107,25 @@ TEST_F(NVOnVirtualModem, BackupAndRestoreSurviveTheLossOfEveryValue) {
   EXPECT_EQ(store->Writes(141), 1u);
 }
 
+TEST_F(NVOnVirtualModem, ModemLosesOnlyWhatATestAsksForAndOnlyWhenFlashIsWritten) {
+  state.SetNv(141, sim::Bytes(128, 1));
+  state.SetNv(5479, sim::Bytes(128, 2));
+  store->SetRFItem(571, {3});
+  store->SetRFItem(20309, {4});
+  store->Bind(state);
+  store->OnModemEvent("partition sbl1 written: 10 bytes");  // nothing asked for yet
+  EXPECT_EQ(state.AllNv().size(), 2u);
+  store->LoseOnDownload({141}, {571});
+  store->OnModemEvent("mode Programmer");
+  EXPECT_EQ(state.AllNv().size(), 2u);
+  store->OnModemEvent("partition sbl1 written: 10 bytes");
+  EXPECT_FALSE(state.Nv(141).has_value());
+  EXPECT_TRUE(state.Nv(5479).has_value());
+  EXPECT_FALSE(store->RFItem(571).has_value());
+  EXPECT_TRUE(store->RFItem(20309).has_value());
+  EXPECT_EQ(store->Losses(), 1u);
+}
+
 TEST_F(NVOnVirtualModem, PlatformIsTheLowByteOfTheModelId) {
   NVItems nv{core, link};
   EXPECT_EQ(nv.GetPlatformID(), options.platformId);
