@@ -1,0 +1,57 @@
+# The firmware packet a program carries. zovir_embed_payload(<target>) assembles the packet
+# folder, the helper programs and the hex conversion library into <target> as named
+# resources (see src/ui/payload.h). The bytes go in with the assembler's .incbin, so large
+# packets cost no compile time.
+set(ZOVIR_PAYLOAD_DIR "" CACHE PATH "Firmware packet folder the programs carry (empty: the demo packet)")
+set(ZOVIR_PAYLOAD_DIR2 "" CACHE PATH "Second firmware packet folder (keys suffixed with 2); empty: none")
+
+function(zovir_embed_payload target)
+  # The helper programs and the demo packet are defined after the front ends; attach the
+  # payload once the whole project is read.
+  # Deferred arguments are expanded when the call runs, so the name goes in as a literal.
+  cmake_language(EVAL CODE
+    "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL _zovir_embed_payload_now [[${target}]])")
+endfunction()
+
+function(_zovir_embed_payload_now target)
+  set(args)
+  set(deps)
+  set(order)
+  if(ZOVIR_PAYLOAD_DIR)
+    file(GLOB packet_files CONFIGURE_DEPENDS ${ZOVIR_PAYLOAD_DIR}/*)
+    list(APPEND args --dir ${ZOVIR_PAYLOAD_DIR})
+    list(APPEND deps ${packet_files})
+  elseif(TARGET zovir_demo_packet)
+    list(APPEND args --dir ${ZOVIR_DEMO_PACKET_DIR})
+    list(APPEND deps ${ZOVIR_DEMO_PACKET_DIR}/Config.ini)
+    list(APPEND order zovir_demo_packet)
+  endif()
+  if(ZOVIR_PAYLOAD_DIR2)
+    file(GLOB packet2_files CONFIGURE_DEPENDS ${ZOVIR_PAYLOAD_DIR2}/*)
+    list(APPEND args --dir ${ZOVIR_PAYLOAD_DIR2} --suffix 2)
+    list(APPEND deps ${packet2_files})
+  endif()
+  foreach(helper ModeSwitchHelper NetSwitchHelper DriverInstaller ResetHelper EnvCleaner32 EnvCleaner64)
+    if(TARGET ${helper})
+      list(APPEND args --entry ${helper}File EXE ${helper} $<TARGET_FILE:${helper}>)
+      list(APPEND deps ${helper})
+    endif()
+  endforeach()
+  if(TARGET HexConverter)
+    list(APPEND args --entry HexConverterFile DLL libHexConverter.so $<TARGET_FILE:HexConverter>)
+    list(APPEND deps HexConverter)
+  endif()
+  set(out ${CMAKE_BINARY_DIR}/payload/${target}_payload.S)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/payload
+    COMMAND zovir-payload-pack --out ${out} ${args}
+    DEPENDS zovir-payload-pack ${deps}
+    COMMENT "Packing the payload of ${target}"
+    VERBATIM)
+  add_library(${target}_payload OBJECT ${out})
+  if(order)
+    add_dependencies(${target}_payload ${order})
+  endif()
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:${target}_payload>)
+endfunction()
