@@ -1,0 +1,136 @@
+// User files of the modem's EFS through a whole update of the virtual modem: the production
+// engine, real ptys, a firmware download that erases the file system.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "sim/device_state.h"
+#include "sim/efs_responders.h"
+#include "sim/nv_responders.h"
+#include "virtual_update.h"
+
+namespace zovir::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// A project type with no pause before the programmer's hello and no final power-off.
+constexpr int kQuickProject = 15;
+
+Bytes Pattern(size_t n, uint32_t seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 29 + seed) ^ (i % 13 == 0 ? 0x7E : 0x7D));
+  return b;
+}
+
+std::map<std::string, Bytes> UserFiles(sim::DeviceState& state, const std::string& dir = "/") {
+  std::map<std::string, Bytes> out;
+  for (const auto& name : state.ListEfs(dir)) {
+    const std::string p = (dir == "/" ? "" : dir) + "/" + name;
+    if (state.EfsDirExists(p)) {
+      auto sub = UserFiles(state, p);
+      out.insert(sub.begin(), sub.end());
+    } else {
+      out[p] = state.EfsFile(p).value_or(Bytes{});
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Errors(VirtualUpdate& update) {
+  std::vector<std::string> errors;
+  for (const auto& r : update.Reports())
+    if (r.kind == Report::Error) errors.push_back(r.text);
+  return errors;
+}
+
+// A modem whose EFS image write erases its file system, with NV and identity values that the
+// backup before the download can read.
+sim::VirtualModemOptions ModemOptions(std::shared_ptr<sim::EfsSimulation> efs) {
+  sim::VirtualModemOptions options;
+  sim::AttachNVStore(options, std::make_shared<sim::NVStore>());
+  sim::AttachEfs(options, std::move(efs));
+  return options;
+}
+
+void GiveIdentity(sim::DeviceState& state) {
+  state.SetIdentity("SN", "QV123456");
+  state.SetIdentity("TESTINF", "PASS");
+}
+
+TEST(UserDataUpdate, ConfiguredFilesAndFoldersSurviveAnUpdateByteForByte) {
+  auto efs = std::make_shared<sim::EfsSimulation>();
+  VirtualUpdate update(ModemOptions(efs));
+  sim::DeviceState& state = update.modem().State();
+  efs->Bind(state);
+  GiveIdentity(state);
+  state.SetEfsFile("/cfg/user.ini", Pattern(77, 1));
+  state.SetEfsFile("/cfg/empty.txt", {});
+  state.SetEfsFile("/data/large.bin", Pattern(5000, 2));
+  state.SetEfsFile("/data/sub/deeper/c.txt", Pattern(513, 3));
+  state.SetEfsFile("/data/sub/prefs.dat", Pattern(9, 4));
+  state.MakeEfsDir("/data/sub/empty");
+  state.SetEfsFile("/firmware/own", Pattern(10, 5));
+  auto expected = UserFiles(state);
+  expected.erase("/data/sub/prefs.dat");
+  expected.erase("/firmware/own");
+
+  update.cfg().ProjectType = kQuickProject;
+  update.cfg().bBackupUserData = 1;
+  update.cfg().UserDataFilesList = {"/cfg/user.ini", "/cfg/empty.txt", "/cfg/absent.ini"};
+  update.cfg().UserDataDirList = {"/data"};
+  ASSERT_TRUE(update.Run());
+
+  const auto errors = Errors(update);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(update.LastStatus(), "PASS");
+  EXPECT_EQ(efs->Wipes(), 1u) << "the download did not erase the file system";
+  EXPECT_EQ(UserFiles(state), expected);
+  EXPECT_TRUE(state.EfsDirExists("/data/sub/empty"));
+  // After the pass the backup is gone with its mirror.
+  EXPECT_FALSE(fs::exists(update.cfg().BackupFilePath + "/SN[QV123456]"));
+}
+
+TEST(UserDataUpdate, AHostileModemGetsNothingWrittenOutsideTheMirrorAndTheRunEnds) {
+  sim::EfsSimOptions hostile;
+  hostile.hostile = true;
+  hostile.hostileEntries = 300;
+  hostile.hostileFiles = 2;
+  hostile.hostileDepth = 2;
+  auto efs = std::make_shared<sim::EfsSimulation>(hostile);
+  VirtualUpdate update(ModemOptions(efs));
+  sim::DeviceState& state = update.modem().State();
+  efs->Bind(state);
+  GiveIdentity(state);
+  const std::set<std::string> before = [&] {
+    std::set<std::string> s;
+    for (const auto& e : fs::recursive_directory_iterator(update.dir())) s.insert(e.path().string());
+    return s;
+  }();
+
+  update.cfg().ProjectType = kQuickProject;
+  update.cfg().bBackupUserData = 1;
+  update.cfg().UserDataDirList = {"/data", "/../../outside"};
+  update.cfg().UserDataFilesList = {"/data/../../../escape.txt", "../../x"};
+  ASSERT_TRUE(update.Run(300000)) << "the run did not end";
+
+  const auto errors = Errors(update);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(update.LastStatus(), "PASS");
+  // The device map and its lock are the only files the run may leave besides what was there
+  // (the backup with its mirror is removed after the pass).
+  for (const auto& e : fs::recursive_directory_iterator(update.dir())) {
+    const std::string p = e.path().string();
+    const std::string name = e.path().filename().string();
+    if (before.count(p) || name.rfind("ports.ini", 0) == 0) continue;
+    ADD_FAILURE() << "left behind: " << p;
+  }
+  EXPECT_EQ(UserFiles(state).count("/data/n001"), 1u);
+  EXPECT_GT(efs->Count(0x000C), 2u * 300u) << "listings did not go past entry 255";
+}
+
+}  // namespace
+}  // namespace zovir::test
