@@ -156,6 +156,29 @@ TEST_P(DownloadOverPtys, EveryPartitionHoldsItsImage) {
   EXPECT_TRUE(modem.WaitForMode(sim::ModemMode::Normal, 10s));
 }
 
+TEST_F(DownloadOverPtys, ProgrammerThatIsNotAnElfImageFailsTheUpload) {
+  sim::VirtualModemOptions options;
+  options.deviceMapPath = (dir_ / "ports.ini").string();
+  options.startMode = sim::ModemMode::BootSahara;
+  sim::VirtualModem modem(options);
+  modem.Start();
+  SteadyClock clock;
+  HostDiscovery discovery(HostDiscoveryOptions{options.deviceMapPath});
+  EngineCore core(clock, discovery.Ports(), nullptr);
+  core.cfg.ComPort = options.comNumbers.front();
+  core.cfg.bEnprg9x15 = 1;  // already in the boot loader
+  core.cfg.ramFile = Packet("sbl1.mbn");
+  std::string error;
+  core.OnError = [&](void*, const std::string& text, int) { error = text; };
+  Link link(core);
+  link.OpenDiagPort();
+  ProgrammerUploader programmer(core, link);
+  EXPECT_GT(programmer.ProgrammerPhase(), 0);
+  EXPECT_EQ(error, "ERROR, sbl1.mbn, fail to write block 1 of 1, Error code: 0");
+  EXPECT_NE(modem.Mode(), sim::ModemMode::Programmer);
+  link.CloseDiagPort("Warning-1");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Situations, DownloadOverPtys,
     ::testing::Values(
