@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -92,6 +93,45 @@ TEST(UserDataUpdate, ConfiguredFilesAndFoldersSurviveAnUpdateByteForByte) {
   EXPECT_TRUE(state.EfsDirExists("/data/sub/empty"));
   // After the pass the backup is gone with its mirror.
   EXPECT_FALSE(fs::exists(update.cfg().BackupFilePath + "/SN[QV123456]"));
+}
+
+TEST(UserDataUpdate, ARestoreFromASavedBackupPutsBackTheSavedFiles) {
+  auto efs = std::make_shared<sim::EfsSimulation>();
+  VirtualUpdate update(ModemOptions(efs));
+  sim::DeviceState& state = update.modem().State();
+  efs->Bind(state);
+  // An earlier run saved the files and failed; the modem lost them since.
+  const fs::path saved = fs::path(update.cfg().BackupFilePath) / "SN[QV777]";
+  const auto save = [&](const std::string& rel, const Bytes& bytes) {
+    fs::create_directories((saved / "EFS" / rel).parent_path());
+    std::ofstream out(saved / "EFS" / rel, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  };
+  save("cfg/user.ini", Pattern(77, 1));
+  save("data/sub/c.txt", Pattern(2000, 2));
+  save("data/zero", {});
+  fs::create_directories(saved / "EFS" / "data" / "empty");
+  state.SetEfsFile("/data/sub/c.txt", Pattern(10, 9));  // what the erased modem holds now
+  {
+    std::lock_guard lock(update.host().mutex);
+    update.host().snEntry = "QV777";
+  }
+
+  update.cfg().ProjectType = kQuickProject;
+  update.cfg().bBackupUserData = 1;
+  update.cfg().UserDataDirList = {"/data"};
+  ASSERT_TRUE(update.Run());
+
+  const auto errors = Errors(update);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(update.LastStatus(), "PASS");
+  const std::map<std::string, Bytes> expected{
+      {"/cfg/user.ini", Pattern(77, 1)}, {"/data/sub/c.txt", Pattern(2000, 2)}, {"/data/zero", {}}};
+  EXPECT_EQ(UserFiles(state), expected);
+  EXPECT_TRUE(state.EfsDirExists("/data/empty"));
+  EXPECT_EQ(efs->Count(0x0004), 0u) << "nothing is read from the modem in this mode";
+  EXPECT_FALSE(fs::exists(saved)) << "the saved backup is removed after the pass";
+  EXPECT_TRUE(update.host().snFinished);
 }
 
 TEST(UserDataUpdate, AHostileModemGetsNothingWrittenOutsideTheMirrorAndTheRunEnds) {
