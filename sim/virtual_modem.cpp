@@ -263,16 +263,16 @@ class VirtualModem::Impl {
     }
     lastPortCount_ = roles.size();
     std::unique_ptr<Port> kept;
-    for (auto it = ports_.begin(); it != ports_.end();) {
-      if ((*it)->role == Role::Diag || (*it)->role == Role::Download) {
-        kept = std::move(*it);
-        it = ports_.erase(it);
-      } else {
-        ++it;
-      }
-    }
     {
       std::lock_guard lock(mu_);
+      for (auto it = ports_.begin(); it != ports_.end();) {
+        if ((*it)->role == Role::Diag || (*it)->role == Role::Download) {
+          kept = std::move(*it);
+          it = ports_.erase(it);
+        } else {
+          ++it;
+        }
+      }
       for (size_t i = 0; i < roles.size(); ++i) {
         auto port = std::make_unique<Port>();
         const bool first = i == 0;
