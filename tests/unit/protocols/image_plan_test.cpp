@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "protocol_fakes.h"
+#include "protocols/protocol_phases.h"
 
 namespace zovir::test {
 namespace {
@@ -172,6 +173,17 @@ TEST_F(PlanTest, PersistentlySilentProgrammerFailsAtTheGreeting) {
   EXPECT_EQ(rig.port.Writes().size(), 50u);
   EXPECT_EQ(rig.reports.progress, std::vector<int>{80});
   EXPECT_FALSE(rig.reports.Has("Reset Comm succssfully"));
+}
+
+TEST(ProtocolPhasesAssembly, HandsTheEngineAllThreeCollaborators) {
+  ProtocolRig rig;
+  ProtocolPhases protocols(rig.core, rig.link);
+  EnginePhases phases;
+  protocols.Fill(phases);
+  EXPECT_EQ(phases.programmer, &protocols.programmer);
+  EXPECT_EQ(phases.images, &protocols.images);
+  EXPECT_EQ(phases.reconnection, &protocols.reconnection);
+  EXPECT_EQ(phases.nv, nullptr);
 }
 
 TEST(ImageRecords, SixOpenCommandsByName) {
