@@ -476,7 +476,8 @@ int EFSFiles::EnumDir(const std::string& pathIn, int depth) {
     const uint32_t mode = r.U32(20);
     const char* nameStart = reinterpret_cast<const char*>(r.bytes + kDirEntryName);
     const std::string name(nameStart);  // ends at the zero byte the rule found
-    if (name.empty() || (type == kEntryFile && (mode & 0xFF) == 0)) break;  // end of listing
+    // End of listing. (A file's permission byte alone may be 0: a read-only file is no end.)
+    if (name.empty() || (type == kEntryFile && mode == 0)) break;
     const uint8_t modeHigh = static_cast<uint8_t>(mode >> 8);
     const bool isDir = type == kEntryDir && modeHigh >= 0x40 && modeHigh <= 0x4F;
     const bool isFile = type == kEntryFile && modeHigh >= 0x80 && modeHigh <= 0x8F;

@@ -106,8 +106,6 @@ std::optional<std::vector<std::string>> SplitEfsPath(std::string_view path, std:
     }
     start = end + 1;
   }
-  // A NUL cuts the path short on the modem; CheckEfsName catches it inside a part, but a
-  // view that ends in one is caught here too.
   return parts;
 }
 

@@ -292,6 +292,19 @@ TEST_F(EfsFilesTest, ListsFoldersRecursivelyInListingOrder) {
   EXPECT_EQ(efs.EFSEnumDir("/nothing"), 1);
 }
 
+TEST_F(EfsFilesTest, AFileWithoutPermissionsDoesNotEndTheListing) {
+  state.MakeEfsDir("/d");
+  intercept = [](const Bytes& r) -> std::optional<Bytes> {
+    if (CommandOf(r) != 0x000C) return std::nullopt;
+    const uint32_t seq = U32(r, 8);
+    const uint32_t mode = seq == 1 ? 0100000 : seq == 2 ? 0100400 : seq == 3 ? 0100666 : 0;
+    const std::string name = seq <= 3 ? "f" + std::to_string(seq) : "";
+    return Cat({H(0x0C), Le(U32(r, 4)), Le(seq), Le(0), Le(0), Le(mode), Le(1), Le(0), Le(0), Le(0), Text(name)});
+  };
+  ASSERT_EQ(efs.EFSEnumDir("/d"), 0);
+  EXPECT_THAT(efs.EFSFileList, ElementsAre("d/f1", "d/f2", "d/f3"));
+}
+
 TEST_F(EfsFilesTest, AFolderOfMoreThan255EntriesIsListedOnce) {
   for (int i = 0; i < 300; ++i) state.SetEfsFile("/big/f" + std::to_string(i), Bytes{1});
   ASSERT_EQ(efs.EFSEnumDir("/big"), 0);
