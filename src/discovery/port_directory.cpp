@@ -88,10 +88,15 @@ int PortDirectory::RefreshPortLists() {
     Log("Enum AT port start");
     EnumerateATPortsHere(at, diag, terminal);
     Log("Enum AT port end");
-    std::lock_guard lock(state_);
-    lists_.PortCBox = BoxOf(diag);
-    lists_.SerialPortCBox = BoxOf(at);
-    lists_.AppPortCBox = BoxOf(terminal);
+    PortLists lists;
+    {
+      std::lock_guard lock(state_);
+      lists_.PortCBox = BoxOf(diag);
+      lists_.SerialPortCBox = BoxOf(at);
+      lists_.AppPortCBox = BoxOf(terminal);
+      lists = lists_;
+    }
+    if (hooks_.listsChanged) hooks_.listsChanged(lists);
     return found;
   });
 }
@@ -125,11 +130,14 @@ void PortDirectory::EnumerateATPortsHere(PortList& at, const PortList& diag, con
 
 bool PortDirectory::HasDiagPort() {
   return OnOwner([&] {
+    PortLists lists;
     {
       std::lock_guard lock(state_);
       lists_.PortCBox = {};
       lists_.AppPortCBox = {};
+      lists = lists_;
     }
+    if (hooks_.listsChanged) hooks_.listsChanged(lists);
     PortList diag, terminal;
     return EnumerateModemPortsHere(diag, terminal) == 1;
   });

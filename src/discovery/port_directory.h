@@ -43,6 +43,9 @@ class PortDirectory {
     std::function<void(const std::string&)> log;
     // A plain message box.
     std::function<void(const std::string&)> showMessage;
+    // The lists changed (after a refresh, or when HasDiagPort emptied two of them); runs on
+    // the owner's thread, so a window can show them whoever asked for the rescan.
+    std::function<void(const PortLists&)> listsChanged;
   };
 
   PortDirectory(DeviceEnumerator& devices, SerialPortFactory& ports, Clock& clock, OwnerThread& owner,

@@ -83,8 +83,9 @@ TEST_P(VirtualModemDiscovery, FindsThePortsAndFollowsTheSwitchToDownloadMode) {
   SteadyClock clock;
   QueuedOwnerThread owner;
   std::vector<std::string> log;
-  PortDirectory directory(host.Enumerator(), host.Ports(), clock, owner,
-                          PortDirectory::Hooks{[&](const std::string& s) { log.push_back(s); }, {}});
+  PortDirectory::Hooks hooks;
+  hooks.log = [&](const std::string& s) { log.push_back(s); };
+  PortDirectory directory(host.Enumerator(), host.Ports(), clock, owner, hooks);
   ProbeSettings settings;
   settings.ProjectType = 25;  // asks the version and the flash information
   settings.ProjectFlashIdEmpty = false;
@@ -172,8 +173,9 @@ TEST(VirtualModemDiscoveryAfterReset, FindsBothPortsUnderNewNumbers) {
   SteadyClock clock;
   QueuedOwnerThread owner;
   std::vector<std::string> log;
-  PortDirectory directory(host.Enumerator(), host.Ports(), clock, owner,
-                          PortDirectory::Hooks{[&](const std::string& s) { log.push_back(s); }, {}});
+  PortDirectory::Hooks hooks;
+  hooks.log = [&](const std::string& s) { log.push_back(s); };
+  PortDirectory directory(host.Enumerator(), host.Ports(), clock, owner, hooks);
   ProbeSettings settings;
   settings.bCheckProjectCode = true;
   directory.SetProbeSettings(settings);

@@ -57,9 +57,11 @@ struct Fixture : ::testing::Test {
   FakeEnumerator devices;
   QueuedOwnerThread owner;  // this test's thread is the owner
   std::vector<std::string> log, messages;
+  std::vector<PortLists> shown;
   PortDirectory directory{devices, ports, clock, owner,
                           PortDirectory::Hooks{[this](const std::string& s) { log.push_back(s); },
-                                               [this](const std::string& s) { messages.push_back(s); }}};
+                                               [this](const std::string& s) { messages.push_back(s); },
+                                               [this](const PortLists& l) { shown.push_back(l); }}};
 
   void AnswersAT(const std::string& name) {
     test::ScriptedPort& port = ports.Port(name);
@@ -157,6 +159,8 @@ TEST_F(Fixture, RefreshFillsTheThreeListsAndProbesOnlyOtherPorts) {
   EXPECT_EQ(log, (std::vector<std::string>{"CheckForComPorts start", "CheckForComPorts end", "Enum AT port start",
                                            "Enum AT port end"}));
   EXPECT_EQ(devices.deviceScans, 1);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].SerialPortCBox.SelectedText(), "COM9");
 }
 
 TEST_F(Fixture, RefreshWithoutDiagnosticPortScansTwice) {
@@ -213,6 +217,8 @@ TEST_F(Fixture, HasDiagPortEmptiesTheDiagnosticAndApplicationLists) {
   EXPECT_TRUE(directory.HasDiagPort());
   EXPECT_TRUE(directory.Lists().PortCBox.items.empty());
   EXPECT_TRUE(directory.Lists().AppPortCBox.items.empty());
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_TRUE(shown[1].PortCBox.items.empty());
   devices.scans = {{kTerminal}};
   EXPECT_FALSE(directory.HasDiagPort());
 }
