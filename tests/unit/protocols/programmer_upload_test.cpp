@@ -180,6 +180,42 @@ TEST_F(UploadTest, OlderBootLoaderGetsItsCommandsAndTheHeaderUnasked) {
   EXPECT_TRUE(rig.reports.errors.empty());
 }
 
+TEST_F(UploadTest, OlderBootLoaderThatAnswersWronglyFailsBeforeTheUpload) {
+  struct Case {
+    const char* label;
+    bool answerNop;
+    Bytes parameterReply;
+    const char* error;
+    int nopSends;
+  };
+  const Case cases[] = {
+      {"no NOP acknowledgement", false, {}, "Nop command failed", 10},
+      {"parameter reply of another command", true, {0x0D, 1, 1, 0x10, 0, 0, 0, 0, 0, 0, 0x7E}, "Request Parameter failed", 4},
+      {"parameter reply without its flag", true, {0x08, 1, 1, 0x10, 0, 0, 0, 0, 0, 0, 0x00}, "Request Parameter failed", 4},
+      {"write size other than 4096", true, {0x08, 1, 1, 0x08, 0, 0, 0, 0, 0, 0, 0x7E}, "Request Parameter failed", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ProtocolRig r;
+    const Bytes programmer = PatternBytes(1000, 1);
+    r.core.cfg.ramFile = r.WriteFile("NPRG9x06.mbn", programmer);
+    FakeBootLoader loader(programmer, {{0, 52}, {52, 948}});
+    loader.ExpectHeaderUnasked();
+    loader.answerNop = c.answerNop;
+    loader.parameterReply = c.parameterReply;
+    r.port.SetResponder([&loader](const Bytes& w) { return loader.OnWrite(w); });
+    r.OpenDiag();
+    r.core.cfg.ProjectType = 44;
+    r.core.cfg.bEnprg9x15 = 1;
+    ProgrammerUploader u(r.core, r.link);
+    EXPECT_GT(u.ProgrammerPhase(), 0);
+    ASSERT_EQ(r.reports.errors.size(), 1u);
+    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.error + ", Error code: 0");
+    EXPECT_EQ(CountFrames(r.port, 0x06), c.nopSends);
+    EXPECT_TRUE(loader.served.empty());
+  }
+}
+
 TEST_F(UploadTest, RenumberedBootLoaderPortIsFoundAndOpened) {
   Start({{0, 52}, {52, 300000 - 52}});
   ScriptedPort& com9 = rig.factory.Port("COM9");

@@ -203,11 +203,11 @@ Bytes FakeBootLoader::Frame(const Bytes& written) {
   }
   dmssFrames.push_back(payload);
   switch (payload[0]) {
-    case 0x06: return {0x7E, 0x02, 0x6A, 0xD3, 0x7E};
+    case 0x06: return answerNop ? Bytes{0x7E, 0x02, 0x6A, 0xD3, 0x7E} : Bytes{};
     case 0x0C: return EncodeFrame({0x0D, 0x05, 'V', '1', '.', '0'});
     case 0x07:
       if (dmss_) uploading_ = true;
-      return {0x08, 0x01, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x7E};
+      return parameterReply;
     default: return {};
   }
 }

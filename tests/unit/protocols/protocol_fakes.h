@@ -133,6 +133,8 @@ class FakeBootLoader {
   int dones = 0;
   int switchesBeforeEcho = 0;    // switch commands ignored before the echo
   bool echoSwitch = true;
+  bool answerNop = true;
+  Bytes parameterReply = {0x08, 0x01, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x7E};
 
  private:
   Bytes ReadData(const Request& r) const;
