@@ -444,6 +444,13 @@ void Link::SendFrame() {
 }
 
 void Link::SendRaw() {
+  // An overflowed frame that was not finished (and so not turned into the NAK) holds a cut
+  // off piece of its content: it never goes out.
+  if (frame_.overflow && frame_.length != 5) {
+    lastSendOk_ = false;
+    core_.ReportStatus(csInfo, "Frame too long to send: " + std::to_string(frame_.length) + " bytes", mtInfo);
+    return;
+  }
   SendCommon(false);
   response_.fill(0);
   lastSendOk_ = WritePort(frame_.data(), frame_.length) == frame_.length;

@@ -55,10 +55,14 @@ class Link {
   // counts as closed afterwards.
   void CloseDiagPort(const std::string& warning);
   void CloseModemPort(const std::string& warning);
+  // Up to 6 attempts 200 ms apart (one with fast-speed download); failures are warnings.
   uint32_t WritePort(const uint8_t* data, uint32_t n);
+  // One read with the port's time-outs. Bytes a receive already fetched from the port are
+  // returned first (without a port read). Waits longer than a second are cut into slices
+  // that watch for a Stop.
   uint32_t ReadPort(uint8_t* buffer, uint32_t n);
-  // Reads exactly what is asked for at most once from the receive buffer / port (protocol
-  // steps that read raw replies, e.g. "read four bytes").
+  // Like ReadPort, but tops what the receive buffer held up with one port read for the rest
+  // (protocol steps that read raw replies, e.g. "read four bytes").
   uint32_t ReadRaw(uint8_t* buffer, uint32_t n);
 
   // Framing.

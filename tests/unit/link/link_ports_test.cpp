@@ -344,5 +344,18 @@ TEST_F(LinkSend, FramedSendRefusesWhatDoesNotFitTheTransmitBuffer) {
   }
 }
 
+TEST_F(LinkSend, OverflowedRawFrameIsNotSentCutOff) {
+  link.Frame().Clear();
+  for (uint32_t i = 0; i <= FrameBuffer::kCapacity; ++i) link.Frame().AddRaw(0x55);
+  ASSERT_TRUE(link.Frame().overflow);
+  const uint64_t writes = diag().WriteCalls();
+  EXPECT_FALSE(link.SendRawChecked());
+  EXPECT_EQ(diag().WriteCalls(), writes);
+  // Finished, it is the fixed NAK, which goes out as such.
+  link.Frame().FinishRawFrame();
+  EXPECT_TRUE(link.SendRawChecked());
+  EXPECT_EQ(diag().Writes().back(), (Bytes{0x03, 0x00, 0x03, 0x33, 0x1B}));
+}
+
 }  // namespace
 }  // namespace zovir::test
