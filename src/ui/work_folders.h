@@ -44,6 +44,12 @@ int RemoveFolder(const std::string& path, const FolderGuard& guard);
 // folder is its "TempFiles", the second-packet folder its "TempFiles2". The backup root
 // lives in the user's data folder so that a backup survives a reboot. Destroying the object
 // removes the session folder and nothing else.
+//
+// The environment cleaners look for "TempFiles" and "TempFiles2" directly inside the
+// temporary folder they are given; the folders of a run that crashed are reached by giving
+// them its session folder (`--temp-dir <session>` or ZOVIR_TEMP_DIR=<session>). The runtime
+// folder itself honours ZOVIR_TEMP_DIR first, so one variable moves the tool and the cleaners
+// together.
 class WorkFolders {
  public:
   // Throws StartupError when a folder cannot be made.

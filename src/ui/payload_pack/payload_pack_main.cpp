@@ -40,6 +40,7 @@ std::string Upper(std::string s) {
 // Files that the extraction tables know under a name the general rule does not give.
 const std::multimap<std::string, std::pair<std::string, std::string>>& Aliases() {
   static const std::multimap<std::string, std::pair<std::string, std::string>> table = {
+      {"enprg9x06.mbn", {"NPRG9x06File", "MBN"}},
       {"efs2apps.mbn", {"AppEfsFile", "MBN"}},
       {"cefs_apps.mbn", {"AppEfsFile", "MBN"}},
       {"apps.mbn", {"AppsImageFile", "MBN"}},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/processes.h"
 #include "temp_folder.h"
 #include "ui/work_folders.h"
 
@@ -230,6 +231,30 @@ TEST(ExtractPayload, FastbootListNamesBecomeFilesInTheWorkFolder) {
   }
   // Nothing was written outside the work folder.
   EXPECT_EQ(std::distance(fs::directory_iterator(t.Path()), fs::directory_iterator()), 2);
+}
+
+// Records which processes the extraction asks to end.
+class RecordingProcesses final : public Processes {
+ public:
+  std::unique_ptr<ProcessHandle> Start(const ProcessSpec&, int& error) override {
+    error = 1;
+    return nullptr;
+  }
+  int TerminateProcessesByName(const std::string& name, const std::string& folder) override {
+    calls.push_back(name + " in " + folder);
+    return 0;
+  }
+  std::unique_ptr<NamedLock> CreateNamedLock(const std::string&) override { return nullptr; }
+  std::vector<std::string> calls;
+};
+
+TEST(ExtractPayload, OnlyAnAdbStartedFromTheWorkFolderIsEnded) {
+  TempFolder t;
+  ProjectConfiguration c = DemoLike();
+  RecordingMessageSink sink;
+  RecordingProcesses processes;
+  EXPECT_FALSE(ExtractPayload(c, t.Path(), PayloadContext{DemoPayload(c), sink, &processes}));
+  EXPECT_EQ(processes.calls, std::vector<std::string>{"adb in " + t.Path()});
 }
 
 TEST(ExtractPayload, AMissingSystemImageFolderIsACopyFailure) {
