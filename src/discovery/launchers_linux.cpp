@@ -106,7 +106,8 @@ std::string ReadWord(int fd) {
     ssize_t n = recv(fd, &c, 1, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return word;
-    if (c == '\n' || c == '\r' || c == ' ' || c == '\t' || c == '\0') {
+    if (c == '\n' || c == '\0') return word;
+    if (c == '\r' || c == ' ' || c == '\t') {
       if (word.empty()) continue;
       return word;
     }
