@@ -5,30 +5,40 @@
 set(ZOVIR_PAYLOAD_DIR "" CACHE PATH "Firmware packet folder the programs carry (empty: the demo packet)")
 set(ZOVIR_PAYLOAD_DIR2 "" CACHE PATH "Second firmware packet folder (keys suffixed with 2); empty: none")
 
+# zovir_embed_payload(<target> [PACKET <dir>] [PACKET2 <dir>]): without PACKET the folder of
+# ZOVIR_PAYLOAD_DIR, else the demo packet; PACKET2 (or ZOVIR_PAYLOAD_DIR2) is a second packet
+# whose keys carry the suffix 2.
 function(zovir_embed_payload target)
+  cmake_parse_arguments(P "" "PACKET;PACKET2" "" ${ARGN})
   # The helper programs and the demo packet are defined after the front ends; attach the
   # payload once the whole project is read.
   # Deferred arguments are expanded when the call runs, so the name goes in as a literal.
   cmake_language(EVAL CODE
-    "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL _zovir_embed_payload_now [[${target}]])")
+    "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL _zovir_embed_payload_now [[${target}]] [[${P_PACKET}]] [[${P_PACKET2}]])")
 endfunction()
 
-function(_zovir_embed_payload_now target)
+function(_zovir_embed_payload_now target packet packet2)
   set(args)
   set(deps)
   set(order)
-  if(ZOVIR_PAYLOAD_DIR)
-    file(GLOB packet_files CONFIGURE_DEPENDS ${ZOVIR_PAYLOAD_DIR}/*)
-    list(APPEND args --dir ${ZOVIR_PAYLOAD_DIR})
+  if(NOT packet)
+    set(packet ${ZOVIR_PAYLOAD_DIR})
+  endif()
+  if(NOT packet2)
+    set(packet2 ${ZOVIR_PAYLOAD_DIR2})
+  endif()
+  if(packet)
+    file(GLOB packet_files CONFIGURE_DEPENDS ${packet}/*)
+    list(APPEND args --dir ${packet})
     list(APPEND deps ${packet_files})
   elseif(TARGET zovir_demo_packet)
     list(APPEND args --dir ${ZOVIR_DEMO_PACKET_DIR})
     list(APPEND deps ${ZOVIR_DEMO_PACKET_DIR}/Config.ini)
     list(APPEND order zovir_demo_packet)
   endif()
-  if(ZOVIR_PAYLOAD_DIR2)
-    file(GLOB packet2_files CONFIGURE_DEPENDS ${ZOVIR_PAYLOAD_DIR2}/*)
-    list(APPEND args --dir ${ZOVIR_PAYLOAD_DIR2} --suffix 2)
+  if(packet2)
+    file(GLOB packet2_files CONFIGURE_DEPENDS ${packet2}/*)
+    list(APPEND args --dir ${packet2} --suffix 2)
     list(APPEND deps ${packet2_files})
   endif()
   foreach(helper ModeSwitchHelper NetSwitchHelper DriverInstaller ResetHelper EnvCleaner32 EnvCleaner64)
