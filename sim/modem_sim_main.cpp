@@ -123,6 +123,10 @@ int main(int argc, char** argv) {
     std::cerr << "--device-map is required\n";
     return 2;
   }
+  if (!opt.stateDir.empty() && std::filesystem::exists(opt.stateDir) && !std::filesystem::is_directory(opt.stateDir)) {
+    std::cerr << "--state: " << opt.stateDir << " is not a folder\n";
+    return 2;
+  }
   for (const auto& f : faults) {
     std::string err = opt.faults.AddSpec(f);
     if (!err.empty()) {

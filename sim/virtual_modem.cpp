@@ -119,6 +119,8 @@ class VirtualModem::Impl {
     const size_t need = opt_.terminalPort ? 3 : 2;
     if (opt_.comNumbers.size() < need) throw std::runtime_error("not enough COM numbers for the ports");
     if (wake_ < 0) throw std::runtime_error("eventfd failed");
+    // Ports nobody can find are no use: make sure the map can be written before any exist.
+    if (!map_.Remove(0)) throw std::runtime_error("cannot write the device map " + opt_.deviceMapPath);
     uint64_t stale = 0;  // a previous Stop's signal
     [[maybe_unused]] auto r = ::read(wake_, &stale, sizeof stale);
     pending_.reset();

@@ -38,6 +38,15 @@ TEST(VirtualModemNormal, PublishesDiagAndAtPortsAsAWindowsHostWouldListThem) {
   EXPECT_TRUE(ReadMap(opt.deviceMapPath).empty());
 }
 
+TEST(VirtualModemLifecycle, RefusesToStartWhenTheDeviceMapCannotBeWritten) {
+  TempDir dir;
+  auto opt = BaseOptions(dir);
+  opt.deviceMapPath = dir / "missing-folder/ports.ini";
+  VirtualModem modem(opt);
+  EXPECT_THROW(modem.Start(), std::runtime_error);
+  EXPECT_EQ(modem.Mode(), ModemMode::Stopped);
+}
+
 TEST(VirtualModemNormal, DiagRepliesCarryNoOpeningFlagAndUnknownCommandsGetTheErrorReply) {
   TempDir dir;
   VirtualModem modem(BaseOptions(dir));
