@@ -115,7 +115,7 @@ FileCopyResult ShiftFileBytes(const std::string& source, const std::string& dest
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(b + delta);
   File out(std::fopen(destination.c_str(), "w+b"));
   if (!out) return FileCopyResult::DestinationFailed;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
+  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
   if (!CloseChecked(out) || !written) return FileCopyResult::DestinationFailed;
   // Only a copy that reads back exactly as intended may replace the source.
   std::vector<uint8_t> check;
