@@ -1,0 +1,716 @@
+#include "ui/controller.h"
+
+#include <cctype>
+#include <ctime>
+#include <filesystem>
+#include <future>
+
+#include "config/device_check_variants.h"
+#include "config/engine_handover.h"
+#include "config/option_summary.h"
+#include "engine/engine_types.h"
+#include "ui/work_folders.h"
+
+namespace zovir {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMilestones[] = {"Start succssfully",  "Backup succssfully",
+                                       "Bootloader succssfully", "AMSSFile succssfully",
+                                       "AppsImageAndBootloader succssfully", "PCSuite succssfully",
+                                       "EFSFile succssfully", "PASS"};
+
+bool IsMilestone(const std::string& text) {
+  for (const char* m : kMilestones)
+    if (text == m) return true;
+  return false;
+}
+
+// Configuration messages go to the view as message boxes, their log lines to the status lines.
+class ViewSink final : public MessageSink {
+ public:
+  ViewSink(View& view, std::function<void(const std::string&)> log) : view_(view), log_(std::move(log)) {}
+  void Show(const std::string& text, const std::string& caption, MessageButtons, MessageIcon icon) override {
+    view_.Message(text, caption, icon == MessageIcon::Warning ? MessageKind::Warning : MessageKind::Plain);
+  }
+  void Log(const std::string& line) override {
+    if (log_) log_(line);
+  }
+
+ private:
+  View& view_;
+  std::function<void(const std::string&)> log_;
+};
+
+}  // namespace
+
+int ParsePortNumber(const std::string& text) {
+  if (text.size() < 4 || text.compare(0, 3, "COM") != 0 || text.size() > 12) return -1;
+  int n = 0;
+  for (size_t i = 3; i < text.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
+    n = n * 10 + (text[i] - '0');
+  }
+  return n;
+}
+
+// The device watcher's shared state: the thread may outlive a stop request by one poll.
+struct Controller::Watcher {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::atomic<bool> stop{false};
+};
+
+Controller::Controller(View& view, ControllerPorts& ports, Clock& clock, ControllerOptions options)
+    : view_(view),
+      ports_(ports),
+      clock_(clock),
+      options_(std::move(options)),
+      host_(owner_, view, ports),
+      imageFolder_(options_.workFolder) {}
+
+Controller::~Controller() {
+  if (!destroyed_) FlashDestroy();
+}
+
+int Controller::Pump(int waitMs) { return owner_.RunPending(waitMs); }
+
+bool Controller::ReadConfiguration(const std::string& configPath) {
+  ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
+  configOk_ = zovir::ReadProjectConfiguration(config_, configPath, sink);
+  return configOk_;
+}
+
+void Controller::SetConfiguration(const ProjectConfiguration& config, bool readOk) {
+  config_ = config;
+  configOk_ = readOk;
+}
+
+void Controller::SetImageFolder(const std::string& folder) {
+  imageFolder_ = folder;
+  view_.SetImageFolder(folder);
+}
+
+bool Controller::ShowOptionSummary() {
+  ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
+  ImageCheckContext context{sink, config_.Caption, options_.backupFolder, reupdateMode_, {}, nullptr};
+  std::string folder = imageFolder_;
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  imagesOk_ = zovir::ShowOptionSummary(config_, optionSummary_, folder, images_, context);
+  view_.SetOptionSummary(optionSummary_);
+  return imagesOk_;
+}
+
+// ---- registry values ----
+
+int Controller::ReadRegInteger(const std::string& name, int defaultValue) {
+  if (!options_.store) return defaultValue;
+  auto value = options_.store->Read(kRegistryKey, name);
+  if (!value) {
+    options_.store->Write(kRegistryKey, name, std::to_string(defaultValue));
+    return defaultValue;
+  }
+  try {
+    return std::stoi(*value);
+  } catch (const std::exception&) {
+    return defaultValue;
+  }
+}
+
+std::string Controller::ReadRegString(const std::string& name, const std::string& defaultValue) {
+  if (!options_.store) return defaultValue;
+  auto value = options_.store->Read(kRegistryKey, name);
+  if (!value) {
+    options_.store->Write(kRegistryKey, name, defaultValue);
+    return defaultValue;
+  }
+  return *value;
+}
+
+void Controller::ReadRegistryValues() {
+  if (!options_.store) return;
+  const std::string status = ReadRegString("DownloadStatus", "");
+  view_.ShowReupdate(!(status.empty() || status == "Start succssfully" || status == "PASS"));
+  ReadRegInteger("COMM Port", 1);
+  ReadRegInteger("SerialCOMM Port", 1);
+}
+
+void Controller::WriteRegistryValues() {
+  if (!options_.store) return;
+  const PortLists lists = ports_.Lists();
+  auto number = [](const std::string& text) {
+    const int n = ParsePortNumber(text);
+    return n > 0 ? n : 1;
+  };
+  options_.store->Write(kRegistryKey, "COMM Port", std::to_string(number(lists.PortCBox.SelectedText())));
+  options_.store->Write(kRegistryKey, "SerialCOMM Port", std::to_string(number(lists.SerialPortCBox.SelectedText())));
+  options_.store->Write(kRegistryKey, "Image File Folder", imageFolder_);
+}
+
+// ---- run log ----
+
+std::string Controller::LogStamp() {
+  const std::time_t t = static_cast<std::time_t>(clock_.WallSeconds());
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &tm);
+  return stamp;
+}
+
+void Controller::OpenRunLog() {
+  std::string folder = options_.logFolder;
+  const VariantTexts& texts = TextsOf(VariantOf(config_));
+  if (IsJapaneseType(config_) && *texts.logFolder) folder += std::string("/") + texts.logFolder;
+  try {
+    CreateFolderPath(folder);
+  } catch (const StartupError&) {
+    return;  // the log stays closed; the next Start tries again
+  }
+  log_.OpenRunLog(folder + "/" + RunLogFileName(config_.Caption, clock_.WallSeconds()));
+}
+
+bool Controller::AutotestMarkerExists() const {
+  std::error_code ec;
+  return !options_.autotestMarker.empty() && fs::is_regular_file(options_.autotestMarker, ec);
+}
+
+void Controller::DeleteRunLog() {
+  if (AutotestMarkerExists()) return;
+  const std::string path = log_.LogFilePath();
+  std::error_code ec;
+  if (!path.empty()) fs::remove(path, ec);
+}
+
+// ---- status lines ----
+
+void Controller::AddStatusLine(const std::string& text, int kind) {
+  // The log line is written at once, on the caller's thread; the display follows in order on
+  // the controller's thread.
+  log_.WriteLogLine(LogStamp() + " " + text);
+  if (owner_.IsCurrent()) {
+    ApplyStatusLine(text, kind);
+  } else {
+    owner_.Post([this, text, kind] { ApplyStatusLine(text, kind); });
+  }
+}
+
+void Controller::ShowFailureLabel() {
+  if (IsJapaneseType(config_)) {
+    statusText_ = "アップデートに失敗しました";
+    view_.SetStatusLabel(statusText_, {LabelColor::Red, true});
+  } else {
+    statusText_ = " Upgrade failure";
+    view_.SetStatusLabel(statusText_, {LabelColor::Red, false});
+  }
+}
+
+void Controller::ApplyStatusLine(const std::string& text, int kind) {
+  view_.StatusLine(text, kind);
+  if (IsMilestone(text)) {
+    if (options_.store) options_.store->Write(kRegistryKey, "DownloadStatus", text);
+    if (text == "Backup succssfully") backupDone_ = true;
+  }
+  const bool titleOrJapanese = IsTitleVariant(config_) || config_.Language == 1;
+  if (kind == mtPass) {
+    view_.ShowReupdate(false);
+    log_.CloseRunLog();
+    DeleteRunLog();
+    passed_ = true;
+    resultState_ = 3;
+    view_.SetResultState(3);
+    if (titleOrJapanese) {
+      view_.ShowStatusLabel(false);
+      view_.SetJapaneseStatusLabel(" 更新完了", LabelColor::Green, true);
+      statusText_ = " Complete";
+    } else if (IsJapaneseType(config_)) {
+      statusText_ = "アップデートが完了しました";
+      view_.SetStatusLabel(statusText_, {LabelColor::Green, true});
+    } else {
+      statusText_ = " Complete";
+      view_.SetStatusLabel(statusText_, {LabelColor::Green, false});
+    }
+    view_.ShowWorking(false, false);
+    return;
+  }
+  if (kind == mtError) {
+    if (backupDone_ && !reupdateMode_) view_.ShowReupdate(true);
+    const std::string rule(98, '-');
+    log_.WriteLogLine("\r\n");
+    log_.WriteLogLine(rule);
+    log_.WriteLogLine(TextsOf(VariantOf(config_)).contactLine);
+    log_.WriteLogLine("We will reply to you as soon as possible and resolve the issue.");
+    log_.WriteLogLine("To cause any inconvenience to your understanding.");
+    log_.WriteLogLine(rule);
+    log_.CloseRunLog();
+    passed_ = false;
+    resultState_ = 1;
+    view_.SetResultState(1);
+    if (titleOrJapanese) {
+      view_.ShowStatusLabel(false);
+      view_.SetJapaneseStatusLabel(" 更新失敗", LabelColor::Red, true);
+      statusText_ = " Upgrade failure";
+    } else {
+      ShowFailureLabel();
+    }
+    view_.ShowWorking(false, true);
+    const int type = config_.ProjectType;
+    bool ask = type == 6 || type == 19 || type == 20;
+    if (type == 20 && config_.bAMSSFile && !config_.bEFS && !config_.bRawAppsEFS && !config_.PCSuiteImage) ask = false;
+    if (ask && !destroyed_ &&
+        view_.Ask("Are you sure reupdate again? If you sure please do this:Please unplug USB cable then plug in USB "
+                  "cable and click the \"Yes\" button.If no,please click the \"No\" button.",
+                  "Warning", Question::YesNo) == Answer::Yes) {
+      Reupdate1Click();
+    }
+    return;
+  }
+  if (kind == mtInfo) {
+    resultState_ = 2;
+    view_.SetResultState(2);
+    view_.SetStatusLabel(statusText_, {LabelColor::Black, IsJapaneseType(config_)});
+    return;
+  }
+  resultState_ = 0;
+  view_.SetResultState(0);
+}
+
+// ---- start ----
+
+void Controller::SetStart(bool enabled) {
+  startEnabled_ = enabled;
+  view_.EnableStart(enabled);
+}
+
+bool Controller::AnyEngine() const {
+  for (const auto& e : engines_)
+    if (e) return true;
+  return false;
+}
+
+bool Controller::Running() const { return AnyEngine(); }
+
+void Controller::RequestEnd() {
+  endRequested_ = true;
+  view_.RequestEnd();
+}
+
+void Controller::CloseProbePortLogged(const char* tag) {
+  const std::string t(tag);
+  clock_.SleepMs(500);
+  AddStatusLine("com not null-" + t, mtProgress);
+  ports_.CloseProbePort();
+  AddStatusLine("close com-" + t, mtProgress);
+}
+
+void Controller::PrepareRun(const char* tag) {
+  view_.ShowWorking(true, false);
+  SetStart(false);
+  view_.EnableStop(true);
+  view_.ShowStartArt(StartArt::Running);
+  StopWatcher();
+  clock_.SleepMs(500);
+  CloseProbePortLogged(tag);
+  view_.ShowWorking(true, false);
+  AddStatusLine("Check......", mtProgress);
+  ports_.RefreshPortLists();
+  view_.ShowPorts(ports_.Lists());
+}
+
+void Controller::AfterBeginRun(int result) {
+  if (result == 1) {
+    if (IsJapaneseType(config_) || config_.Language == 1) {
+      statusText_ = "アップデートしています";
+      view_.SetStatusLabel(statusText_, {LabelColor::Black, true});
+    } else {
+      statusText_ = " Upgrading...";
+      view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
+    }
+    return;
+  }
+  SetStart(true);
+  view_.EnableStop(false);
+  view_.ShowStartArt(StartArt::Idle);
+  view_.ShowWorking(false, true);
+  ShowFailureLabel();
+}
+
+void Controller::StartClick() {
+  statusText_ = " Upgrading...";
+  view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
+  if (!log_.IsOpen()) OpenRunLog();
+  AddStatusLine(kToolVersion, mtProgress);
+  const int type = config_.ProjectType;
+  if (type == 27 || type == 28) {
+    if (type == 28 && !SelectPacketByFlash()) {
+      log_.CloseRunLog();
+      return;
+    }
+    if (view_.Ask(config_.Caption, TextsOf(VariantOf(config_)).title, Question::OkCancel) == Answer::Cancel) {
+      if (type == 28) {
+        log_.CloseRunLog();
+        RequestEnd();
+      }
+      return;
+    }
+  }
+  backupDone_ = false;
+  reupdateMode_ = false;
+  if (IsTitleVariant(config_)) timer1Enabled_ = false;
+  PrepareRun("26");
+
+  bool gate = true;
+  if (type == 25 || type == 26 || type == 42 || IsTitleVariant(config_)) {
+    gate = SelectPacketByFlash();
+  } else if (IsPairProduct(config_.Name)) {
+    gate = SelectPacketByHardware();
+  }
+  if (!gate) {
+    log_.CloseRunLog();
+    DeleteRunLog();
+    view_.EnableStop(false);
+    RequestEnd();
+    return;
+  }
+  AddStatusLine("Check......completely", mtProgress);
+  AfterBeginRun(BeginRun(0));
+}
+
+void Controller::Reupdate1Click() {
+  // An engine that just failed may still be closing its ports.
+  if (engines_[0]) WaitEngineEnded(engines_[0]);
+  backupDone_ = true;
+  reupdateMode_ = true;
+  const std::string status = ReadRegString("DownloadStatus", "");
+  if (status == "Start succssfully" || status == "PASS" || status.empty()) {
+    AddStatusLine("Status was wrong", mtError);
+  } else {
+    auto& c = config_;
+    const int reached = status == "Backup succssfully"                   ? 1
+                        : status == "Bootloader succssfully"             ? 2
+                        : status == "AMSSFile succssfully"               ? 3
+                        : status == "AppsImageAndBootloader succssfully" ? 4
+                        : status == "PCSuite succssfully"                ? 5
+                        : status == "EFSFile succssfully"                ? 6
+                                                                         : 0;
+    if (reached >= 1) c.bBackup = 0;
+    if (reached >= 2) c.bBootloader = 0;
+    if (reached >= 3) c.bAMSSFile = 0;
+    if (reached >= 4) c.bAppsBootloader = c.bAppsImageAndBootloader = 0;
+    if (reached >= 5) c.PCSuiteImage = 0;
+    if (reached >= 6) c.bEFS = c.bRawAppsEFS = 0;
+  }
+  ShowOptionSummary();
+  if (!log_.IsOpen()) OpenRunLog();
+  PrepareRun("25");
+  AddStatusLine("Check......completely", mtProgress);
+  AfterBeginRun(BeginRun(0));
+}
+
+int Controller::FailValidation(const std::string& text, const std::string& caption) {
+  view_.ShowWorking(false, true);
+  ShowFailureLabel();
+  view_.Message(text, caption, MessageKind::Warning);
+  return 0;
+}
+
+int Controller::ValidateRun(int slot) {
+  const auto& c = config_;
+  // A failed configuration read or image check must never let a run begin: the missing
+  // image would only be found after the modem was half written.
+  if (!configOk_ || !imagesOk_ || (images_.lvFileList.empty() && !c.bBackup)) {
+    view_.Message("No Image File Loaded!", "", MessageKind::Plain);
+    return 0;
+  }
+  const bool japanese = IsJapaneseType(c);
+  const std::string title = TextsOf(VariantOf(c)).title;
+  const PortLists lists = ports_.Lists();
+  if (lists.PortCBox.items.empty())
+    return japanese ? FailValidation("ポートが見つかりません。", title) : FailValidation("Port is empty", "Download");
+  if (!reupdateMode_ && lists.SerialPortCBox.items.empty())
+    return FailValidation("Serial Port was not found.", "Download");
+  if (lists.PortCBox.items.size() >= 2)
+    return japanese ? FailValidation("複数のデバイスが見つかりました。", title)
+                    : FailValidation("Two or more devices were found", "Warning");
+
+  SlotPorts ports;
+  ports.diag = ParsePortNumber(lists.PortCBox.SelectedText());
+  if (!lists.AppPortCBox.items.empty()) ports.app = std::max(0, ParsePortNumber(lists.AppPortCBox.SelectedText()));
+  const std::string atText = lists.SerialPortCBox.SelectedText();
+  const bool wantsAt = (!c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty()) &&
+                       !reupdateMode_;
+  if (atText.size() > 3 && wantsAt) ports.at = ParsePortNumber(atText);
+  if (ports.diag < 1 || ports.diag > 998 || ports.at < 0 || ports.at > 998)
+    return FailValidation("Invalid port number", "Download");
+  if (diagBusy_[ports.diag]) return 0;
+  if ((c.PCSuiteImage || c.bBackup || c.bRestore) && ports.at > 0 && atBusy_[ports.at]) return 0;
+  slotPorts_[slot] = ports;
+
+  if (c.bAppsBootloader || c.bAppsImageAndBootloader || c.bPhoneImage || c.bAMSSFile || c.bBackup ||
+      c.bBootloader || c.bCfgdata || c.bEFS)
+    return 1;
+  if (!c.bRawAppsEFS && !c.bPartOfEFS && !c.PCSuiteImage && !c.bRestore)
+    return FailValidation("No download option selected", "Download");
+  return 1;
+}
+
+int Controller::BeginRun(int slot) {
+  const int result = ValidateRun(slot);
+  if (result == 1) {
+    EnterRunningState(slot);
+    LaunchEngine(slot);
+  }
+  return result;
+}
+
+void Controller::EnterRunningState(int slot) {
+  const SlotPorts& p = slotPorts_[slot];
+  if (p.diag > 0) diagBusy_[p.diag] = true;
+  if (p.at > 0) atBusy_[p.at] = true;
+  view_.Progress(slot, 0, 100);
+  SetStart(false);
+  view_.EnableStop(true);
+  view_.ShowStartArt(StartArt::Running);
+  view_.ShowWorking(true, false);
+  view_.EnablePortGroup(false);
+  AddStatusLine("Syncing......", mtProgress);
+}
+
+void Controller::WaitEngineEnded(const std::shared_ptr<TCommsThread>& engine) {
+  // The engine may be waiting for this thread (a host call, a status line): keep serving.
+  while (!engine->WaitFor(20)) owner_.RunPending(0);
+  owner_.RunPending(0);
+}
+
+void Controller::CreateEngine(int slot) {
+  if (auto old = engines_[slot]) {
+    old->Stop();
+    WaitEngineEnded(old);
+    engines_[slot].reset();
+  }
+  if (!options_.makeEngine) return;
+  auto engine = options_.makeEngine(host_);
+  if (!engine) return;
+  engines_[slot] = engine;
+  EngineConfig& cfg = engine->cfg;
+  HandOverConfiguration(config_, cfg);
+  HandOverImages(images_, cfg);
+  cfg.Index = slot;
+  cfg.ComPort = slotPorts_[slot].diag;
+  cfg.SerialComPort = slotPorts_[slot].at;
+  cfg.BackupFilePath = options_.backupFolder;
+  cfg.HexStartAddress = options_.hexStartAddress;
+  engine->OnStatusText = [this](void*, CommStatus, const std::string& text, int s, MESSAGE_TYPE kind) {
+    if (s < 0 || s >= kSlots)
+      AddStatusLine(std::string("Internal error found: ") + " Index value out of bounds", mtError);
+    else
+      AddStatusLine(text, kind);
+  };
+  engine->OnError = [this](void*, const std::string& text, int) { AddStatusLine(text, mtError); };
+  engine->OnProgress = [this](void*, int position, int s, int maximum) {
+    owner_.Post([this, position, s, maximum] { view_.Progress(s, position, maximum); });
+  };
+  std::weak_ptr<TCommsThread> weak = engine;
+  engine->OnTerminate = [this, weak](int s) {
+    owner_.Post([this, weak, s] {
+      if (auto e = weak.lock()) RunEnded(s, e);
+    });
+  };
+}
+
+void Controller::LaunchEngine(int slot) {
+  CreateEngine(slot);
+  view_.ShowWorking(true, false);
+  if (engines_[slot]) engines_[slot]->Resume();
+}
+
+void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine) {
+  if (slot < 0 || slot >= kSlots || engines_[slot] != engine) return;  // already replaced
+  engine->WaitFor(5000);
+  lastErrorCode_ = engine->ErrorCode();
+  engines_[slot].reset();
+  const SlotPorts p = slotPorts_[slot];
+  if (p.diag > 0) diagBusy_[p.diag] = false;
+  if (p.at > 0) atBusy_[p.at] = false;
+  slotPorts_[slot] = {};
+  view_.EnableStop(false);
+  if (config_.ProjectType == 6 || IsTitleVariant(config_)) view_.EnableClose(true);
+  view_.ShowStartArt(StartArt::Ended);
+  view_.ShowWorking(false, false);
+  view_.EnablePortGroup(true);
+  const bool passed = passed_ && resultState_ == 3 && lastErrorCode_ == 0;
+  view_.RunEnded(slot, passed, lastErrorCode_);
+  if (destroyed_) return;
+  if (passed && watcherRestartMark_) {
+    clock_.SleepMs(1000);
+    watcherRestartMark_ = false;
+    StartWatcher();
+  }
+  if ((config_.bBackup || config_.PCSuiteImage) && statusText_.find("Complete") != std::string::npos &&
+      AutotestMarkerExists()) {
+    clock_.SleepMs(5000);
+    StartClick();
+  }
+}
+
+void Controller::StopClick() { StopRun(0); }
+
+void Controller::StopRun(int slot) {
+  AddStatusLine("Shutting down COMM...", mtProgress);
+  if (engines_[slot]) engines_[slot]->Stop();
+}
+
+bool Controller::FormCloseQuery() {
+  if (!AnyEngine()) return true;
+  if (IsJapaneseType(config_))
+    return view_.Ask("ダウンロード実行中です。終了しますか？", TextsOf(VariantOf(config_)).title, Question::YesNo) ==
+           Answer::Yes;
+  return view_.Ask("There are tasks still downloading, do you want to terminate?", "Close", Question::OkCancel) ==
+         Answer::Ok;
+}
+
+void Controller::FlashDestroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  host_.Close();
+  for (auto& e : engines_)
+    if (e) e->Stop();
+  StopWatcher();
+  for (auto& e : engines_)
+    if (e) WaitEngineEnded(e);
+  for (auto& e : engines_) e.reset();
+  WriteRegistryValues();
+  owner_.Shutdown();
+  log_.CloseRunLog();
+  if (options_.removeWorkFolders) options_.removeWorkFolders();
+}
+
+void Controller::Timer1Timer() {
+  if (!timer1Enabled_ || startEnabled_) return;
+  timer1Enabled_ = false;
+  StopWatcher();
+  const VariantTexts& texts = TextsOf(VariantOf(config_));
+  view_.Message(texts.deviceNotFoundEnd, texts.title, MessageKind::Plain);
+  RequestEnd();
+}
+
+void Controller::DeviceChanged(bool arrival, bool portRemoved) {
+  host_.DeviceChangeSeen() = true;
+  if (arrival) host_.DeviceArrivalSeen() = true;
+  if ((IsJapaneseType(config_) || config_.bCheckProjectCode) && portRemoved && !AnyEngine() && !destroyed_)
+    StartWatcher();
+}
+
+// ---- device watcher ----
+
+void Controller::StartWatcher() {
+  StopWatcher();
+  if (destroyed_) return;
+  clock_.SleepMs(500);
+  auto state = std::make_shared<Watcher>();
+  watcher_ = state;
+  const uint32_t interval = options_.watchIntervalMs;
+  watcherThread_ = std::thread([this, state, interval] {
+    while (!state->stop) {
+      auto done = std::make_shared<std::promise<void>>();
+      auto finished = done->get_future();
+      if (!owner_.Post([this, state, done] {
+            if (!state->stop) CheckDevice();
+            done->set_value();
+          }))
+        break;
+      // Wait for the poll to run, but never past a stop request: whoever stops the watcher
+      // may be the very thread that would run the poll.
+      while (!state->stop && finished.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+      }
+      std::unique_lock lock(state->mutex);
+      state->cv.wait_for(lock, std::chrono::milliseconds(interval), [&] { return state->stop.load(); });
+    }
+  });
+}
+
+void Controller::RequestWatcherStop() {
+  if (!watcher_) return;
+  watcher_->stop = true;
+  watcher_->cv.notify_all();
+}
+
+void Controller::StopWatcher() {
+  RequestWatcherStop();
+  if (watcherThread_.joinable()) watcherThread_.join();
+  watcher_.reset();
+}
+
+bool Controller::WatcherRunning() const { return watcher_ && !watcher_->stop; }
+
+int Controller::CheckDevice() {
+  ports_.RefreshPortLists();
+  const PortLists lists = ports_.Lists();
+  view_.ShowPorts(lists);
+  const ModemFacts modem = ports_.Facts();
+  DeviceFacts facts{lists.PortCBox.SelectedText(), lists.SerialPortCBox.SelectedText(),
+                    static_cast<int>(lists.PortCBox.items.size()), modem.ModemVersion, modem.ModemFlashId,
+                    modem.ModemFlashInfo, modem.ModemHardware};
+  const std::string folder = imageFolder_;
+  const DeviceCheckResult r = zovir::CheckDevice(config_, facts, [this, folder] {
+    return options_.runDriverInstaller ? options_.runDriverInstaller(folder) : 1;
+  });
+  if (r.resetInstallerFlag && options_.resetDriverInstallerFlag) options_.resetDriverInstallerFlag(folder);
+  if (!r.changeWindow) return r.returnValue;
+  const bool japanese = IsJapaneseType(config_);
+  statusText_ = r.ready ? (japanese ? "準備完了" : "Ready") : (japanese ? "準備中" : "Not Ready");
+  view_.SetStatusLabel(statusText_, {LabelColor::Black, japanese});
+  if (r.setVersionLabel) view_.SetVersionLabel(r.versionLabel);
+  SetStart(r.ready);
+  if (r.disableTimer1) timer1Enabled_ = false;
+  if (r.setRestartMark) watcherRestartMark_ = true;
+  view_.ShowStartArt(StartArt::Idle);
+  if (!r.message.empty()) view_.Message(r.message, "Warning", MessageKind::Warning);
+  // A refusal ends the watcher after this poll; it is never joined from inside its own poll.
+  if (r.stopWatcher) RequestWatcherStop();
+  return r.returnValue;
+}
+
+// ---- packet selection ----
+
+void Controller::SwitchToSecondPacket(bool reread) {
+  if (reread) {
+    ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
+    ProjectConfiguration second;
+    configOk_ = zovir::ReadProjectConfiguration(second, options_.secondPacketFolder + "/Config.ini", sink);
+    config_ = second;
+    view_.SetStatusBar(config_.Caption);
+  }
+  SetImageFolder(options_.secondPacketFolder);
+  ShowOptionSummary();
+}
+
+bool Controller::ApplyPacketDecision(const PacketDecision& d) {
+  for (const auto& line : d.logLines) AddStatusLine(line, mtProgress);
+  if (!d.Accepted()) {
+    view_.Message(d.message, d.caption, MessageKind::Warning);
+    if (d.requestEnd) RequestEnd();
+    return false;
+  }
+  if (d.choice == PacketChoice::SwitchReread) SwitchToSecondPacket(true);
+  if (d.choice == PacketChoice::SwitchKeepConfig) SwitchToSecondPacket(false);
+  return true;
+}
+
+bool Controller::SelectPacketByHardware() {
+  return ApplyPacketDecision(zovir::SelectPacketByHardware(config_, ports_.Facts().ModemHardware));
+}
+
+bool Controller::SelectPacketByFlash() {
+  const ModemFacts m = ports_.Facts();
+  DeviceFacts facts;
+  facts.ModemVersion = m.ModemVersion;
+  facts.ModemFlashId = m.ModemFlashId;
+  facts.ModemFlashInfo = m.ModemFlashInfo;
+  facts.ModemHardware = m.ModemHardware;
+  return ApplyPacketDecision(zovir::SelectPacketByFlash(config_, facts));
+}
+
+}  // namespace zovir

@@ -1,0 +1,209 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "config/device_check.h"
+#include "config/image_check.h"
+#include "config/project_configuration.h"
+#include "discovery/owner_thread.h"
+#include "engine/tcomms_thread.h"
+#include "platform/clock.h"
+#include "platform/key_value_store.h"
+#include "ui/engine_host_served.h"
+#include "ui/run_log.h"
+#include "ui/view.h"
+
+namespace zovir {
+
+// The settings-store section of the tool's own values.
+inline constexpr const char* kRegistryKey = "Software\\Dravik\\Quorvel_ZOVIR";
+// The tool's version: the first line of every run log.
+inline constexpr const char* kToolVersion = "1.3.5.0";
+
+// The number after "COM" (every digit of it), or -1 when the text is not "COM" + digits.
+int ParsePortNumber(const std::string& text);
+
+// Makes the engine of one run; the controller fills its configuration and callbacks.
+using EngineMaker = std::function<std::shared_ptr<TCommsThread>(EngineHost& host)>;
+
+struct ControllerOptions {
+  std::string workFolder;          // the image folder at start
+  std::string secondPacketFolder;  // the second packet of a two-packet tool
+  std::string backupFolder;        // root of the backups handed to the engine
+  std::string logFolder;           // where run logs are written
+  std::string autotestMarker;      // the automatic-test marker file
+  KeyValueStore* store = nullptr;  // null: no values are kept
+  EngineMaker makeEngine;
+  // Project types 6, 19, 20, 42: the driver installer of the image folder (1: succeeded) and
+  // the reset of its flag when no modem is present.
+  std::function<int(const std::string& imageFolder)> runDriverInstaller;
+  std::function<void(const std::string& imageFolder)> resetDriverInstallerFlag;
+  // Window destruction: removes the work folders (the backup folder stays).
+  std::function<void()> removeWorkFolders;
+  uint32_t watchIntervalMs = 2000;
+  uint32_t hexStartAddress = 0;
+};
+
+// The main window's logic without a window: start, re-update, validation, the engine of
+// slot 0 and its status lines, the run log, the device watcher, the kept values, closing.
+//
+// Usage (a front end, on one thread, the controller's):
+//
+//   Controller c(view, ports, clock, options);      // binds the controller's thread
+//   c.ReadConfiguration(workFolder + "/Config.ini");
+//   c.ReadRegistryValues(); c.ShowOptionSummary();    // the image checks
+//   c.StartWatcher();                                 // or c.CheckDevice() once
+//   while (!ready) c.Pump(100);                       // view.EnableStart(true) tells
+//   c.StartClick();                                   // the run starts (or view.Message says why not)
+//   while (c.Running()) c.Pump(100);                  // serves the engine; view.RunEnded tells the result
+//   c.StopClick();                                    // the user's Stop, any time
+//   if (c.FormCloseQuery()) c.FlashDestroy();         // stops engines, keeps values, removes folders
+//
+// Engines and the watcher post their work to the controller's thread; nothing reaches the
+// view unless the front end pumps.
+class Controller {
+ public:
+  static constexpr int kSlots = 8;
+
+  Controller(View& view, ControllerPorts& ports, Clock& clock, ControllerOptions options);
+  ~Controller();
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+
+  // Serves the queued work of engines and watcher; with `waitMs` first waits that long for
+  // some. Returns how many jobs ran.
+  int Pump(int waitMs = 0);
+
+  // Configuration and image checks.
+  bool ReadConfiguration(const std::string& configPath);
+  void SetConfiguration(const ProjectConfiguration& config, bool readOk);
+  bool ShowOptionSummary();
+  void SetImageFolder(const std::string& folder);
+  // The result of an image check run elsewhere (a front end that checked a packet itself).
+  void SetImageCheck(const ImageFolderState& state, bool passed) {
+    images_ = state;
+    imagesOk_ = passed;
+  }
+
+  // Registry values.
+  int ReadRegInteger(const std::string& name, int defaultValue);
+  std::string ReadRegString(const std::string& name, const std::string& defaultValue);
+  void ReadRegistryValues();
+  void WriteRegistryValues();
+
+  // Handlers.
+  void StartClick();
+  void Reupdate1Click();
+  void StopClick();
+  bool FormCloseQuery();
+  void FlashDestroy();
+  void Timer1Timer();
+  void EnableTimer1(bool on) { timer1Enabled_ = on; }
+  // The device-change message: any change, an arrival, a removed port.
+  void DeviceChanged(bool arrival, bool portRemoved);
+
+  // Steps of a run (slot 0 in this program).
+  int ValidateRun(int slot);
+  int BeginRun(int slot);
+  void EnterRunningState(int slot);
+  void CreateEngine(int slot);
+  void LaunchEngine(int slot);
+  void StopRun(int slot);
+  // The single receiver of status lines, from any thread.
+  void AddStatusLine(const std::string& text, int kind);
+
+  // The device watcher.
+  void StartWatcher();
+  void StopWatcher();
+  bool WatcherRunning() const;
+  // One poll of the device check, on the controller's thread.
+  int CheckDevice();
+  // The start gate's packet choices.
+  bool SelectPacketByHardware();
+  bool SelectPacketByFlash();
+
+  // State.
+  bool Running() const;
+  bool EndRequested() const { return endRequested_; }
+  int ResultState() const { return resultState_; }
+  bool BackupDone() const { return backupDone_; }
+  bool ReupdateMode() const { return reupdateMode_; }
+  bool DiagPortBusy(int port) const { return port > 0 && port < 999 && diagBusy_[port]; }
+  bool AtPortBusy(int port) const { return port > 0 && port < 999 && atBusy_[port]; }
+  bool StartEnabled() const { return startEnabled_; }
+  bool Timer1Enabled() const { return timer1Enabled_; }
+  const std::string& StatusText() const { return statusText_; }
+  const std::string& ImageFolder() const { return imageFolder_; }
+  ProjectConfiguration& config() { return config_; }
+  ImageFolderState& images() { return images_; }
+  RunLog& log() { return log_; }
+  ServedEngineHost& host() { return host_; }
+  int LastErrorCode() const { return lastErrorCode_; }
+
+ private:
+  struct Watcher;
+  struct SlotPorts {
+    int diag = 0, app = 0, at = 0;
+  };
+
+  void ApplyStatusLine(const std::string& text, int kind);
+  void RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine);
+  void WaitEngineEnded(const std::shared_ptr<TCommsThread>& engine);
+  int FailValidation(const std::string& text, const std::string& caption);
+  void ShowFailureLabel();
+  void CloseProbePortLogged(const char* tag);
+  void PrepareRun(const char* tag);
+  void AfterBeginRun(int result);
+  void RequestEnd();
+  void OpenRunLog();
+  void DeleteRunLog();
+  bool AutotestMarkerExists() const;
+  void SwitchToSecondPacket(bool reread);
+  bool ApplyPacketDecision(const PacketDecision& decision);
+  void RequestWatcherStop();
+  std::string LogStamp();
+  void SetStart(bool enabled);
+  bool AnyEngine() const;
+
+  View& view_;
+  ControllerPorts& ports_;
+  Clock& clock_;
+  ControllerOptions options_;
+  QueuedOwnerThread owner_;
+  ServedEngineHost host_;
+  RunLog log_;
+
+  ProjectConfiguration config_;
+  bool configOk_ = false;
+  ImageFolderState images_;
+  bool imagesOk_ = false;
+  std::string imageFolder_;
+  std::string optionSummary_;
+
+  std::array<std::shared_ptr<TCommsThread>, kSlots> engines_{};
+  std::array<SlotPorts, kSlots> slotPorts_{};
+  std::array<bool, 999> diagBusy_{};
+  std::array<bool, 999> atBusy_{};
+  int resultState_ = 0;
+  bool backupDone_ = false;
+  bool reupdateMode_ = false;
+  bool startEnabled_ = false;
+  bool timer1Enabled_ = false;
+  bool watcherRestartMark_ = false;
+  bool endRequested_ = false;
+  bool destroyed_ = false;
+  bool passed_ = false;
+  int lastErrorCode_ = 0;
+  std::string statusText_;
+
+  std::shared_ptr<Watcher> watcher_;
+  std::thread watcherThread_;
+};
+
+}  // namespace zovir

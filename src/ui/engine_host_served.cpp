@@ -1,0 +1,60 @@
+#include "ui/engine_host_served.h"
+
+namespace zovir {
+
+namespace {
+
+class DirectoryPorts final : public ControllerPorts {
+ public:
+  explicit DirectoryPorts(PortDirectory& d) : d_(d) {}
+  int RefreshPortLists() override { return d_.RefreshPortLists(); }
+  PortLists Lists() override { return d_.Lists(); }
+  ModemFacts Facts() override { return d_.Facts(); }
+  void CloseProbePort() override { d_.CloseProbePort(); }
+  bool IsSameDiagPort(int n) override { return d_.IsSameDiagPort(n); }
+
+ private:
+  PortDirectory& d_;
+};
+
+}  // namespace
+
+std::unique_ptr<ControllerPorts> MakeDirectoryPorts(PortDirectory& directory) {
+  return std::make_unique<DirectoryPorts>(directory);
+}
+
+std::string ServedEngineHost::ReadSNEntry() {
+  return Served([this] { return view_.ReadSNEntry(); });
+}
+void ServedEngineHost::EnableSNEntry(bool enabled) {
+  Served([this, enabled] { view_.EnableSNEntry(enabled); });
+}
+void ServedEngineHost::OfferSNEntry() {
+  Served([this] { view_.OfferSNEntry(); });
+}
+void ServedEngineHost::FinishSNEntry() {
+  Served([this] { view_.FinishSNEntry(); });
+}
+void ServedEngineHost::ShowResultSN(const std::string& sn) {
+  Served([this, sn] { view_.ShowResultSN(sn); });
+}
+std::string ServedEngineHost::SelectedDiagPortName() {
+  return Served([this] { return ports_.Lists().PortCBox.SelectedText(); });
+}
+std::string ServedEngineHost::SelectedModemPortName() {
+  return Served([this] { return ports_.Lists().SerialPortCBox.SelectedText(); });
+}
+void ServedEngineHost::MessageBox(const std::string& text, const std::string& caption) {
+  Served([this, text, caption] { view_.Message(text, caption, MessageKind::Plain); });
+}
+bool ServedEngineHost::IsSameDiagPort(int portNumber) {
+  return Served([this, portNumber] { return ports_.IsSameDiagPort(portNumber); });
+}
+void ServedEngineHost::RefreshPortLists() {
+  Served([this] {
+    ports_.RefreshPortLists();
+    view_.ShowPorts(ports_.Lists());
+  });
+}
+
+}  // namespace zovir

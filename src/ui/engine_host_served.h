@@ -1,0 +1,83 @@
+#pragma once
+#include <atomic>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "discovery/owner_thread.h"
+#include "engine/engine_host.h"
+#include "ui/view.h"
+
+namespace zovir {
+
+// Port discovery as the controller and its engines use it.
+class ControllerPorts {
+ public:
+  virtual ~ControllerPorts() = default;
+  // Rebuilds the lists and probes the AT ports; 1 when a diagnostic port was found.
+  virtual int RefreshPortLists() = 0;
+  virtual PortLists Lists() = 0;
+  virtual ModemFacts Facts() = 0;
+  // Closes the probe port left open between polls.
+  virtual void CloseProbePort() = 0;
+  virtual bool IsSameDiagPort(int portNumber) = 0;
+};
+
+// The controller's ports over a PortDirectory.
+std::unique_ptr<ControllerPorts> MakeDirectoryPorts(PortDirectory& directory);
+
+// The EngineHost of the controller: every call runs on the controller's thread, in the
+// order the calls were made, and returns once it ran there. After Close() every call is a
+// no-op (reads return empty), so an engine that is being stopped never waits for a window
+// that is going away.
+class ServedEngineHost final : public EngineHost {
+ public:
+  ServedEngineHost(OwnerThread& owner, View& view, ControllerPorts& ports) : owner_(owner), view_(view), ports_(ports) {}
+
+  std::string ReadSNEntry() override;
+  void EnableSNEntry(bool enabled) override;
+  void OfferSNEntry() override;
+  void FinishSNEntry() override;
+  void ShowResultSN(const std::string& sn) override;
+  std::string SelectedDiagPortName() override;
+  std::string SelectedModemPortName() override;
+  std::atomic<bool>& DeviceChangeSeen() override { return change_; }
+  std::atomic<bool>& DeviceArrivalSeen() override { return arrival_; }
+  void MessageBox(const std::string& text, const std::string& caption) override;
+  bool IsSameDiagPort(int portNumber) override;
+  void RefreshPortLists() override;
+
+  void Close() { closed_ = true; }
+  bool Closed() const { return closed_; }
+
+ private:
+  template <typename F>
+  auto Served(F work) -> decltype(work());
+
+  OwnerThread& owner_;
+  View& view_;
+  ControllerPorts& ports_;
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> change_{false}, arrival_{false};
+};
+
+template <typename F>
+auto ServedEngineHost::Served(F work) -> decltype(work()) {
+  using R = decltype(work());
+  if (closed_) return R();
+  if (owner_.IsCurrent()) return work();
+  auto task = std::make_shared<std::packaged_task<R()>>([this, work]() mutable {
+    if (closed_) return R();
+    return work();
+  });
+  auto result = task->get_future();
+  if (!owner_.Post([task] { (*task)(); })) return R();
+  try {
+    return result.get();
+  } catch (const std::future_error&) {
+    return R();  // the controller's queue was shut down before the call ran
+  }
+}
+
+}  // namespace zovir

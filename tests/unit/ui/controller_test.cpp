@@ -1,0 +1,481 @@
+#include "ui/controller.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "engine_doubles.h"
+#include "platform/fake_clock.h"
+#include "support/scripted_port.h"
+
+namespace zovir {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shown {
+  std::string text, caption;
+};
+
+class FakeView final : public View {
+ public:
+  void SetStatusLabel(const std::string& text, LabelStyle style) override {
+    status = text;
+    color = style.color;
+  }
+  void ShowStatusLabel(bool) override {}
+  void SetJapaneseStatusLabel(const std::string& text, LabelColor, bool) override { japanese = text; }
+  void SetVersionLabel(const std::string& text) override { version = text; }
+  void SetStatusBar(const std::string&) override {}
+  void SetResultState(int) override {}
+  void SetOptionSummary(const std::string&) override {}
+  void SetImageFolder(const std::string&) override {}
+  void ShowPorts(const PortLists&) override {}
+  void EnableStart(bool e) override { start = e; }
+  void EnableStop(bool e) override { stop = e; }
+  void EnableClose(bool) override {}
+  void ShowStartArt(StartArt) override {}
+  void ShowWorking(bool, bool) override {}
+  void ShowReupdate(bool v) override { reupdate = v; }
+  void EnablePortGroup(bool) override {}
+  void StatusLine(const std::string& text, int kind) override { lines.push_back({text, std::to_string(kind)}); }
+  void Progress(int, int, int) override {}
+  void Message(const std::string& text, const std::string& caption, MessageKind) override {
+    messages.push_back({text, caption});
+  }
+  Answer Ask(const std::string& text, const std::string& caption, Question) override {
+    questions.push_back({text, caption});
+    return answer;
+  }
+  std::string ReadSNEntry() override { return ""; }
+  void EnableSNEntry(bool) override {}
+  void OfferSNEntry() override {}
+  void FinishSNEntry() override {}
+  void ShowResultSN(const std::string&) override {}
+  void RunEnded(int, bool passed, int errorCode) override { ends.push_back({passed, errorCode}); }
+  void RequestEnd() override { endRequested = true; }
+
+  bool HasLine(const std::string& text) const {
+    for (const auto& l : lines)
+      if (l.text == text) return true;
+    return false;
+  }
+
+  std::string status, version, japanese;
+  LabelColor color = LabelColor::Black;
+  bool start = false, stop = false, reupdate = false, endRequested = false;
+  Answer answer = Answer::No;
+  std::vector<Shown> lines, messages, questions;
+  std::vector<std::pair<bool, int>> ends;
+};
+
+class FakePorts final : public ControllerPorts {
+ public:
+  int RefreshPortLists() override {
+    ++refreshes;
+    return lists.PortCBox.items.empty() ? 0 : 1;
+  }
+  PortLists Lists() override { return lists; }
+  ModemFacts Facts() override { return facts; }
+  void CloseProbePort() override { ++probeCloses; }
+  bool IsSameDiagPort(int n) override { return lists.PortCBox.SelectedText() == "COM" + std::to_string(n); }
+
+  void Set(std::vector<std::string> diag, std::vector<std::string> at) {
+    lists.PortCBox = {std::move(diag), 0};
+    lists.SerialPortCBox = {std::move(at), 0};
+    if (lists.PortCBox.items.empty()) lists.PortCBox.selected = -1;
+    if (lists.SerialPortCBox.items.empty()) lists.SerialPortCBox.selected = -1;
+  }
+
+  PortLists lists;
+  ModemFacts facts;
+  int refreshes = 0, probeCloses = 0;
+};
+
+class ControllerTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "zovir-controller-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::create_directories(dir_ + "/work");
+    fs::create_directories(dir_ + "/Backup");
+    serial_.Port("COM7");
+    serial_.Port("COM8");
+    store_ = MakeFileKeyValueStore(dir_ + "/settings.ini");
+    ports_.Set({"COM7"}, {"COM8"});
+    config_.bBackup = 1;
+    config_.bRestore = 1;
+    config_.Caption = "Demo";
+  }
+  void TearDown() override {
+    controller_.reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  Controller& Make(bool withEngine = true) {
+    ControllerOptions o;
+    o.workFolder = dir_ + "/work";
+    o.backupFolder = dir_ + "/Backup";
+    o.logFolder = dir_ + "/logs";
+    o.autotestMarker = dir_ + "/autotest";
+    o.store = store_.get();
+    o.watchIntervalMs = 5;
+    o.removeWorkFolders = [this] { foldersRemoved_ = true; };
+    if (withEngine) {
+      o.makeEngine = [this](EngineHost& host) {
+        auto script = script_;
+        return std::make_shared<TCommsThread>(
+            clock_, serial_, &host,
+            [script](EngineCore& core, Link&) { return std::make_unique<test::FakePhases>(script, core); });
+      };
+    }
+    controller_ = std::make_unique<Controller>(view_, ports_, clock_, o);
+    controller_->SetConfiguration(config_, true);
+    ImageFolderState images;
+    images.lvFileList.push_back({"prog.mbn", dir_ + "/work/"});
+    controller_->SetImageCheck(images, true);
+    return *controller_;
+  }
+
+  // Serves the controller until the run ended.
+  void RunToEnd() {
+    for (int i = 0; i < 30000 && controller_->Running(); ++i) controller_->Pump(10);
+    ASSERT_FALSE(controller_->Running()) << "the run did not end";
+  }
+
+  std::string Stored(const std::string& name) { return store_->Read(kRegistryKey, name).value_or("<none>"); }
+  std::vector<fs::path> Logs() {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(dir_ + "/logs", ec))
+      if (e.is_regular_file()) found.push_back(e.path());
+    return found;
+  }
+
+  std::string dir_;
+  FakeClock clock_;
+  test::ScriptedPortFactory serial_{clock_};
+  std::unique_ptr<KeyValueStore> store_;
+  FakeView view_;
+  FakePorts ports_;
+  ProjectConfiguration config_;
+  std::shared_ptr<test::Script> script_ = std::make_shared<test::Script>();
+  std::unique_ptr<Controller> controller_;
+  bool foldersRemoved_ = false;
+};
+
+TEST(ParsePortNumber, EveryDigitAfterCom) {
+  const std::map<std::string, int> cases = {{"COM5", 5},     {"COM12", 12}, {"COM123", 123}, {"COM1000", 1000},
+                                            {"COM", -1},     {"COMx", -1},  {"COM1a", -1},   {"", -1},
+                                            {"com5", -1},    {"COM0", 0}};
+  for (const auto& [text, n] : cases) EXPECT_EQ(ParsePortNumber(text), n) << text;
+}
+
+TEST_F(ControllerTest, ValidationTakesPortNumbersAndRangeChecksBoth) {
+  struct Case {
+    std::string diag, at;
+    int result;
+    std::string message;
+  } cases[] = {
+      {"COM5", "COM6", 1, ""},           {"COM12", "COM13", 1, ""}, {"COM123", "COM998", 1, ""},
+      {"COM999", "COM6", 0, "Invalid port number"}, {"COM1000", "COM6", 0, "Invalid port number"},
+      {"COM0", "COM6", 0, "Invalid port number"},   {"COM5", "COM1000", 0, "Invalid port number"},
+      {"COMx", "COM6", 0, "Invalid port number"},
+  };
+  Controller& c = Make(false);
+  for (const auto& k : cases) {
+    view_.messages.clear();
+    ports_.Set({k.diag}, {k.at});
+    EXPECT_EQ(c.ValidateRun(0), k.result) << k.diag << " " << k.at;
+    EXPECT_EQ(view_.messages.empty() ? "" : view_.messages[0].text, k.message) << k.diag << " " << k.at;
+    if (!k.message.empty()) {
+      EXPECT_EQ(view_.messages[0].caption, "Download");
+    }
+  }
+}
+
+TEST_F(ControllerTest, ValidationOrderAndMessages) {
+  struct Case {
+    const char* what;
+    std::function<void(ControllerTest&, Controller&)> setup;
+    std::string message, caption;
+  } cases[] = {
+      {"configuration failed", [](ControllerTest& t, Controller& c) { c.SetConfiguration(t.config_, false); },
+       "No Image File Loaded!", ""},
+      {"image check failed", [](ControllerTest&, Controller& c) { c.SetImageCheck({}, false); },
+       "No Image File Loaded!", ""},
+      {"no image, no backup",
+       [](ControllerTest&, Controller& c) {
+         c.config().bBackup = 0;
+         c.SetImageCheck({}, true);
+       },
+       "No Image File Loaded!", ""},
+      {"no diag port", [](ControllerTest& t, Controller&) { t.ports_.Set({}, {}); }, "Port is empty", "Download"},
+      {"no AT port", [](ControllerTest& t, Controller&) { t.ports_.Set({"COM7"}, {}); }, "Serial Port was not found.",
+       "Download"},
+      {"two devices", [](ControllerTest& t, Controller&) { t.ports_.Set({"COM7", "COM9"}, {"COM8"}); },
+       "Two or more devices were found", "Warning"},
+      {"nothing selected",
+       [](ControllerTest&, Controller& c) {
+         c.config().bBackup = 0;
+         c.config().bRestore = 0;
+       },
+       "No download option selected", "Download"},
+  };
+  for (const auto& k : cases) {
+    view_ = FakeView();
+    ports_.Set({"COM7"}, {"COM8"});
+    Controller& c = Make(false);
+    k.setup(*this, c);
+    c.StartClick();
+    ASSERT_EQ(view_.messages.size(), 1u) << k.what;
+    EXPECT_EQ(view_.messages[0].text, k.message) << k.what;
+    EXPECT_EQ(view_.messages[0].caption, k.caption) << k.what;
+    EXPECT_TRUE(view_.start) << k.what << ": Start enabled again";
+    EXPECT_FALSE(view_.stop) << k.what;
+    EXPECT_EQ(view_.status, " Upgrade failure") << k.what;
+    EXPECT_FALSE(c.DiagPortBusy(7)) << k.what;
+    EXPECT_FALSE(c.Running());
+  }
+}
+
+TEST_F(ControllerTest, StatusLinesStoreMilestonesAndShowLevels) {
+  Controller& c = Make(false);
+  c.AddStatusLine(" PASS", mtProgress);
+  EXPECT_EQ(Stored("DownloadStatus"), "<none>") << "a leading blank is no milestone";
+  c.AddStatusLine("Backup succssfully", mtProgress);
+  EXPECT_EQ(Stored("DownloadStatus"), "Backup succssfully");
+  EXPECT_TRUE(c.BackupDone());
+  c.AddStatusLine("PASS", mtProgress);
+  EXPECT_EQ(Stored("DownloadStatus"), "PASS");
+
+  view_.status = "kept";
+  c.AddStatusLine("info", mtInfo);
+  EXPECT_EQ(c.ResultState(), 2);
+  EXPECT_EQ(view_.color, LabelColor::Black);
+  c.AddStatusLine("progress", mtProgress);
+  EXPECT_EQ(c.ResultState(), 0);
+
+  c.AddStatusLine("ERROR, broken, Error code: 5", mtError);
+  EXPECT_EQ(c.ResultState(), 1);
+  EXPECT_EQ(view_.status, " Upgrade failure");
+  EXPECT_EQ(view_.color, LabelColor::Red);
+  EXPECT_TRUE(view_.reupdate) << "backup done: Re_update offered";
+  EXPECT_TRUE(view_.questions.empty()) << "no question for this project type";
+
+  c.AddStatusLine("PASS", mtPass);
+  EXPECT_EQ(c.ResultState(), 3);
+  EXPECT_EQ(view_.status, " Complete");
+  EXPECT_EQ(view_.color, LabelColor::Green);
+  EXPECT_FALSE(view_.reupdate);
+
+  c.AddStatusLine("from engine", 7 /* unused kinds count as neutral */);
+  EXPECT_EQ(c.ResultState(), 0);
+}
+
+TEST_F(ControllerTest, FailureTrailerIsWrittenAndTheLogClosed) {
+  Controller& c = Make(false);
+  c.StartClick();  // opens the log, validation passes, no engine is made
+  c.AddStatusLine("ERROR, broken, Error code: 5", mtError);
+  EXPECT_FALSE(c.log().IsOpen());
+  const auto logs = Logs();
+  ASSERT_EQ(logs.size(), 1u);
+  std::ifstream in(logs[0], std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text.find(" 1.3.5.0\r\n") != std::string::npos, true) << text;
+  EXPECT_NE(text.find(" ERROR, broken, Error code: 5\r\n\r\n\r\n" + std::string(98, '-') + "\r\n"
+                      "Please try plug in USB cable to upgrade again, if it fails please contact us.\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("To cause any inconvenience to your understanding.\r\n" + std::string(98, '-') + "\r\n"),
+            std::string::npos);
+}
+
+TEST_F(ControllerTest, ReupdateClearsTheItemsItsMilestoneCovers) {
+  struct Case {
+    std::string milestone;
+    std::vector<const char*> cleared;
+  } cases[] = {
+      {"Backup succssfully", {"bBackup"}},
+      {"Bootloader succssfully", {"bBackup", "bBootloader"}},
+      {"AMSSFile succssfully", {"bBackup", "bBootloader", "bAMSSFile"}},
+      {"AppsImageAndBootloader succssfully",
+       {"bBackup", "bBootloader", "bAMSSFile", "bAppsBootloader", "bAppsImageAndBootloader"}},
+      {"PCSuite succssfully",
+       {"bBackup", "bBootloader", "bAMSSFile", "bAppsBootloader", "bAppsImageAndBootloader", "PCSuiteImage"}},
+      {"EFSFile succssfully",
+       {"bBackup", "bBootloader", "bAMSSFile", "bAppsBootloader", "bAppsImageAndBootloader", "PCSuiteImage", "bEFS",
+        "bRawAppsEFS"}},
+      {"", {}},
+      {"PASS", {}},
+      {"Start succssfully", {}},
+  };
+  for (const auto& k : cases) {
+    view_ = FakeView();
+    Controller& c = Make(false);
+    auto& cfg = c.config();
+    std::map<std::string, int*> flags = {
+        {"bBackup", &cfg.bBackup}, {"bBootloader", &cfg.bBootloader}, {"bAMSSFile", &cfg.bAMSSFile},
+        {"bAppsBootloader", &cfg.bAppsBootloader}, {"bAppsImageAndBootloader", &cfg.bAppsImageAndBootloader},
+        {"PCSuiteImage", &cfg.PCSuiteImage}, {"bEFS", &cfg.bEFS}, {"bRawAppsEFS", &cfg.bRawAppsEFS},
+        {"bPartOfEFS", &cfg.bPartOfEFS}, {"bRestore", &cfg.bRestore}, {"bFastbootBootImage", &cfg.bFastbootBootImage}};
+    for (auto& [name, flag] : flags) *flag = 1;
+    store_->Write(kRegistryKey, "DownloadStatus", k.milestone);
+    c.Reupdate1Click();
+    for (auto& [name, flag] : flags) {
+      const bool cleared = std::find(k.cleared.begin(), k.cleared.end(), name) != k.cleared.end();
+      EXPECT_EQ(*flag, cleared ? 0 : 1) << k.milestone << ": " << name;
+    }
+    EXPECT_EQ(view_.HasLine("Status was wrong"), k.cleared.empty()) << k.milestone;
+    EXPECT_TRUE(c.ReupdateMode());
+    controller_.reset();
+  }
+}
+
+TEST_F(ControllerTest, ReupdateQuestionAfterAFailure) {
+  struct Case {
+    int type;
+    int amss, efs;
+    bool asked;
+  } cases[] = {{6, 0, 0, true}, {19, 0, 0, true}, {20, 1, 0, false}, {20, 1, 1, true}, {20, 0, 0, true},
+               {3, 0, 0, false}};
+  for (const auto& k : cases) {
+    view_ = FakeView();
+    Controller& c = Make(false);
+    c.config().ProjectType = k.type;
+    c.config().bAMSSFile = k.amss;
+    c.config().bEFS = k.efs;
+    c.AddStatusLine("ERROR, x, Error code: 1", mtError);
+    EXPECT_EQ(view_.questions.size(), k.asked ? 1u : 0u) << k.type;
+    if (k.asked) {
+      EXPECT_EQ(view_.questions[0].caption, "Warning");
+    }
+    controller_.reset();
+  }
+}
+
+TEST_F(ControllerTest, WholeRunPassesFreesThePortsAndDeletesTheLog) {
+  Controller& c = Make();
+  c.StartClick();
+  ASSERT_TRUE(c.Running());
+  EXPECT_TRUE(c.DiagPortBusy(7));
+  EXPECT_TRUE(c.AtPortBusy(8));
+  EXPECT_EQ(view_.status, " Upgrading...");
+  RunToEnd();
+  ASSERT_EQ(view_.ends.size(), 1u);
+  EXPECT_TRUE(view_.ends[0].first);
+  EXPECT_EQ(view_.status, " Complete");
+  EXPECT_FALSE(c.DiagPortBusy(7));
+  EXPECT_FALSE(c.AtPortBusy(8));
+  EXPECT_FALSE(view_.stop);
+  EXPECT_FALSE(view_.start) << "a new Start needs the watcher";
+  EXPECT_TRUE(view_.HasLine("Check......completely"));
+  EXPECT_TRUE(view_.HasLine("Syncing......"));
+  EXPECT_EQ(Stored("DownloadStatus"), "PASS");
+  EXPECT_TRUE(Logs().empty()) << "a passed run leaves no log without the marker";
+}
+
+TEST_F(ControllerTest, AutotestMarkerFileRepeatsABackupRunAndKeepsLogs) {
+  fs::create_directories(dir_ + "/autotest");  // a folder of that name changes nothing
+  Controller& c = Make();
+  c.StartClick();
+  RunToEnd();
+  EXPECT_EQ(view_.ends.size(), 1u);
+  EXPECT_TRUE(Logs().empty());
+
+  fs::remove(dir_ + "/autotest");
+  std::ofstream(dir_ + "/autotest") << "";
+  const uint64_t slept = clock_.SleptMs();
+  c.StartClick();
+  for (int i = 0; i < 30000 && view_.ends.size() < 2; ++i) c.Pump(10);
+  ASSERT_EQ(view_.ends.size(), 2u);
+  EXPECT_TRUE(c.Running()) << "the marker started the next run";
+  EXPECT_GE(clock_.SleptMs() - slept, 5000u);
+  fs::remove(dir_ + "/autotest");
+  RunToEnd();
+  EXPECT_EQ(view_.ends.size(), 3u);
+  EXPECT_FALSE(Logs().empty()) << "runs under the marker keep their logs";
+}
+
+TEST_F(ControllerTest, CloseQuestionsAndStop) {
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  script_->hooks["DownloadImages"] = [release](EngineCore& core) {
+    while (!*release && !core.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  Controller& c = Make();
+  EXPECT_TRUE(c.FormCloseQuery());
+  EXPECT_TRUE(view_.questions.empty()) << "an idle window closes without asking";
+  c.StartClick();
+  ASSERT_TRUE(c.Running());
+  view_.answer = Answer::Cancel;
+  EXPECT_FALSE(c.FormCloseQuery());
+  view_.answer = Answer::Ok;
+  EXPECT_TRUE(c.FormCloseQuery());
+  ASSERT_EQ(view_.questions.size(), 2u);
+  EXPECT_EQ(view_.questions[0].text, "There are tasks still downloading, do you want to terminate?");
+  EXPECT_EQ(view_.questions[0].caption, "Close");
+
+  c.StopClick();
+  RunToEnd();
+  ASSERT_EQ(view_.ends.size(), 1u);
+  EXPECT_FALSE(view_.ends[0].first);
+  EXPECT_EQ(view_.ends[0].second, ERR_USER_STOP);
+  EXPECT_TRUE(view_.HasLine("Shutting down COMM..."));
+}
+
+TEST_F(ControllerTest, DestructionStopsTheEngineThenKeepsValuesAndRemovesFolders) {
+  script_->hooks["DownloadImages"] = [](EngineCore& core) {
+    while (!core.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ports_.Set({"COM7"}, {"COM8"});
+  Controller& c = Make();
+  c.StartClick();
+  ASSERT_TRUE(c.Running());
+  ports_.Set({"COM123"}, {});
+  c.FlashDestroy();
+  EXPECT_FALSE(c.Running());
+  EXPECT_TRUE(foldersRemoved_);
+  EXPECT_EQ(Stored("COMM Port"), "123");
+  EXPECT_EQ(Stored("SerialCOMM Port"), "1");
+  EXPECT_EQ(Stored("Image File Folder"), dir_ + "/work");
+}
+
+TEST_F(ControllerTest, WatcherShowsReadinessAndStopsItselfOnARefusal) {
+  Controller& c = Make(false);
+  ports_.Set({"COM7"}, {"COM8"});
+  c.StartWatcher();
+  for (int i = 0; i < 3000 && !view_.start; ++i) c.Pump(10);
+  EXPECT_TRUE(view_.start);
+  EXPECT_EQ(view_.status, "Ready");
+  ports_.Set({}, {});
+  for (int i = 0; i < 3000 && view_.start; ++i) c.Pump(10);
+  EXPECT_EQ(view_.status, "Not Ready");
+  EXPECT_TRUE(c.WatcherRunning());
+
+  c.config().bCheckProjectCode = 1;
+  c.config().Version = "ABC.1";
+  ports_.Set({"COM7"}, {"COM8"});
+  ports_.facts.ModemVersion = "XYZ.1";
+  for (int i = 0; i < 3000 && view_.messages.empty(); ++i) c.Pump(10);
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Could not update other irrelevant model device!");
+  EXPECT_FALSE(c.WatcherRunning());
+  const int refreshes = ports_.refreshes;
+  for (int i = 0; i < 20; ++i) c.Pump(5);
+  EXPECT_EQ(ports_.refreshes, refreshes) << "no poll after the refusal";
+  EXPECT_EQ(view_.messages.size(), 1u) << "the refusal is shown once";
+
+  c.DeviceChanged(false, true);  // a monitored port went away: the watcher starts again
+  EXPECT_TRUE(c.WatcherRunning());
+  EXPECT_TRUE(c.host().DeviceChangeSeen());
+  EXPECT_FALSE(c.host().DeviceArrivalSeen());
+  c.StopWatcher();
+}
+
+}  // namespace
+}  // namespace zovir
