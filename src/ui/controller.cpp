@@ -292,6 +292,11 @@ bool Controller::AnyEngine() const {
 
 bool Controller::Running() const { return AnyEngine(); }
 
+void Controller::DiscoverPorts() {
+  ports_.RefreshPortLists();
+  view_.ShowPorts(ports_.Lists());
+}
+
 void Controller::RequestEnd() {
   endRequested_ = true;
   view_.RequestEnd();
@@ -681,7 +686,7 @@ void Controller::SwitchToSecondPacket(bool reread) {
     ProjectConfiguration second;
     configOk_ = zovir::ReadProjectConfiguration(second, options_.secondPacketFolder + "/Config.ini", sink);
     config_ = second;
-    view_.SetStatusBar(config_.Caption);
+    view_.SetTitle(config_.Caption, true);
   }
   SetImageFolder(options_.secondPacketFolder);
   ShowOptionSummary();

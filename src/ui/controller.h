@@ -108,6 +108,12 @@ class Controller {
   // The device-change message: any change, an arrival, a removed port.
   void DeviceChanged(bool arrival, bool portRemoved);
 
+  // Rescans the ports and shows the lists.
+  void DiscoverPorts();
+  // Asks the front end to leave its loop at the next opportunity.
+  void RequestEnd();
+  void SetStartEnabled(bool enabled) { SetStart(enabled); }
+
   // Steps of a run (slot 0 in this program).
   int ValidateRun(int slot);
   int BeginRun(int slot);
@@ -160,7 +166,6 @@ class Controller {
   void CloseProbePortLogged(const char* tag);
   void PrepareRun(const char* tag);
   void AfterBeginRun(int result);
-  void RequestEnd();
   void OpenRunLog();
   void DeleteRunLog();
   bool AutotestMarkerExists() const;

@@ -33,6 +33,11 @@ class View {
   virtual void SetJapaneseStatusLabel(const std::string& text, LabelColor color, bool visible) = 0;
   virtual void SetVersionLabel(const std::string& text) = 0;
   virtual void SetStatusBar(const std::string& text) = 0;
+  // The application's title and whether the header labels (title, about, warning) show.
+  virtual void SetTitle(const std::string& text, bool headerVisible) {
+    (void)text;
+    (void)headerVisible;
+  }
   // 0 neutral, 1 failure, 2 neutral after an info line, 3 success.
   virtual void SetResultState(int state) = 0;
   virtual void SetOptionSummary(const std::string& text) = 0;

@@ -1,0 +1,185 @@
+#include "ui/startup.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "config/device_check_variants.h"
+#include "platform/fake_clock.h"
+
+namespace zovir {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingView final : public View {
+ public:
+  void SetStatusLabel(const std::string& text, LabelStyle) override { status = text; }
+  void ShowStatusLabel(bool) override {}
+  void SetJapaneseStatusLabel(const std::string&, LabelColor, bool) override {}
+  void SetVersionLabel(const std::string&) override {}
+  void SetStatusBar(const std::string& text) override { statusBar = text; }
+  void SetTitle(const std::string& text, bool header) override {
+    title = text;
+    headerVisible = header;
+  }
+  void SetResultState(int) override {}
+  void SetOptionSummary(const std::string&) override {}
+  void SetImageFolder(const std::string&) override {}
+  void ShowPorts(const PortLists&) override {}
+  void EnableStart(bool) override {}
+  void EnableStop(bool) override {}
+  void EnableClose(bool) override {}
+  void ShowStartArt(StartArt) override {}
+  void ShowWorking(bool, bool) override {}
+  void ShowReupdate(bool) override {}
+  void EnablePortGroup(bool) override {}
+  void StatusLine(const std::string& text, int) override { lines.push_back(text); }
+  void Progress(int, int, int) override {}
+  void Message(const std::string& text, const std::string& caption, MessageKind) override {
+    messages.push_back(caption + ": " + text);
+  }
+  Answer Ask(const std::string&, const std::string&, Question) override { return Answer::Cancel; }
+  std::string ReadSNEntry() override { return ""; }
+  void EnableSNEntry(bool) override {}
+  void OfferSNEntry() override {}
+  void FinishSNEntry() override {}
+  void ShowResultSN(const std::string&) override {}
+  void RunEnded(int, bool, int) override {}
+  void RequestEnd() override { endRequested = true; }
+
+  std::string status, statusBar, title;
+  bool headerVisible = false, endRequested = false;
+  std::vector<std::string> lines, messages;
+};
+
+class NoPorts final : public ControllerPorts {
+ public:
+  int RefreshPortLists() override { return 0; }
+  PortLists Lists() override { return {}; }
+  ModemFacts Facts() override { return {}; }
+  void CloseProbePort() override {}
+  bool IsSameDiagPort(int) override { return false; }
+};
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "zovir-startup-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    processes_ = MakeLinuxProcesses(dir_);
+    other_ = MakeLinuxProcesses(dir_);  // stands for another program holding its lock
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  StartupResult Run(ProjectConfiguration config, StartupSteps steps = {}) {
+    ControllerOptions o;
+    o.workFolder = dir_;
+    o.logFolder = dir_ + "/logs";
+    controller_ = std::make_unique<Controller>(view_, ports_, clock_, o);
+    controller_->SetConfiguration(config, true);
+    return RunStartup(*controller_, view_, *processes_, steps);
+  }
+
+  std::string dir_;
+  std::unique_ptr<Processes> processes_, other_;
+  FakeClock clock_;
+  RecordingView view_;
+  NoPorts ports_;
+  std::unique_ptr<Controller> controller_;
+};
+
+TEST_F(StartupTest, SecondCopyIsRefusedAndTheFirstKeepsItsLock) {
+  SingleInstance first(*processes_);
+  EXPECT_FALSE(first.AnotherCopyRuns());
+  {
+    SingleInstance second(*other_);
+    EXPECT_TRUE(second.AnotherCopyRuns());
+  }
+  SingleInstance third(*other_);
+  EXPECT_TRUE(third.AnotherCopyRuns()) << "the first copy still holds it";
+}
+
+TEST_F(StartupTest, CompanionProgramsByVariant) {
+  struct Case {
+    const char* held;
+    int type;
+    std::array<int, 3> variant;
+    bool refused;
+  } cases[] = {
+      {"inno setup valmora sw", -1, {0, 0, 0}, true},
+      {"inno setup valmora sw", 42, {0, 0, 0}, false},
+      {"inno setup valmora sw", 3, {1, 0, 0}, false},
+      {"ZRVUSBModem_Mutex", 3, {0, 1, 0}, true},
+      {"Mutex_KV_0_Modem", 27, {0, 0, 0}, true},
+      {"", -1, {0, 0, 0}, false},
+  };
+  for (const auto& k : cases) {
+    std::unique_ptr<NamedLock> held;
+    if (*k.held) held = other_->CreateNamedLock(k.held);
+    ProjectConfiguration config;
+    config.ProjectType = k.type;
+    config.VersionVariant = k.variant;
+    RecordingView view;
+    const auto check = CheckCompanionPrograms(*processes_, config, view);
+    EXPECT_EQ(check.companionRuns, k.refused) << k.held << " type " << k.type;
+    EXPECT_EQ(view.messages.size(), k.refused ? 1u : 0u) << k.held << " type " << k.type;
+    if (k.refused && k.type == -1) {
+      EXPECT_EQ(view.messages[0], "Warning: Utility is running,please exit the utility!");
+    }
+  }
+}
+
+TEST_F(StartupTest, DefaultTypeStartsTheWatcherUnlessACompanionRuns) {
+  ProjectConfiguration config;
+  config.Caption = "Demo tool";
+  auto result = Run(config);
+  EXPECT_TRUE(result.watcherStarted);
+  EXPECT_FALSE(result.endRequested);
+  EXPECT_EQ(view_.status, "Not Ready");
+  EXPECT_EQ(view_.statusBar, "Welcome to Quorvel_ZOVIR!!");
+  EXPECT_EQ(view_.title, "Demo tool");
+  EXPECT_TRUE(view_.headerVisible);
+  EXPECT_TRUE(controller_->WatcherRunning());
+  controller_.reset();
+
+  auto held = other_->CreateNamedLock("Mutex_KV_0_Modem");
+  result = Run(config);
+  EXPECT_TRUE(result.endRequested);
+  EXPECT_TRUE(view_.endRequested);
+  EXPECT_FALSE(result.watcherStarted);
+}
+
+TEST_F(StartupTest, WizardPagesDecideTheStart) {
+  ProjectConfiguration config;
+  config.ProjectType = 41;
+  std::vector<WizardPage> shown;
+  StartupSteps steps;
+  steps.showWizard = [&](WizardPage p) {
+    shown.push_back(p);
+    return true;
+  };
+  auto result = Run(config, steps);
+  EXPECT_EQ(shown, std::vector<WizardPage>{WizardPage::Guide3});
+  EXPECT_FALSE(result.watcherStarted) << "type 41 never watches";
+  EXPECT_FALSE(controller_->WatcherRunning());
+  ASSERT_FALSE(view_.lines.empty());
+  EXPECT_EQ(view_.lines[0], "1.3.5.0") << "the download was started right after the page";
+  controller_.reset();
+
+  config.ProjectType = 42;
+  steps.showWizard = [&](WizardPage) { return false; };
+  result = Run(config, steps);
+  EXPECT_TRUE(result.endRequested) << "a cancelled page ends the program";
+  EXPECT_FALSE(result.watcherStarted);
+  EXPECT_EQ(view_.title, TextsOf(ProductVariant::Title42).title);
+  EXPECT_TRUE(controller_->Timer1Enabled());
+}
+
+}  // namespace
+}  // namespace zovir
