@@ -579,6 +579,7 @@ bool Controller::FormCloseQuery() {
 void Controller::FlashDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
+  if (monitor_) monitor_->Stop();
   host_.Close();
   for (auto& e : engines_)
     if (e) e->Stop();
@@ -604,8 +605,24 @@ void Controller::Timer1Timer() {
 void Controller::DeviceChanged(bool arrival, bool portRemoved) {
   host_.DeviceChangeSeen() = true;
   if (arrival) host_.DeviceArrivalSeen() = true;
-  if ((IsJapaneseType(config_) || config_.bCheckProjectCode) && portRemoved && !AnyEngine() && !destroyed_)
-    StartWatcher();
+  if (portRemoved) PortRemoved();
+}
+
+void Controller::PortRemoved() {
+  if ((IsJapaneseType(config_) || config_.bCheckProjectCode) && !AnyEngine() && !destroyed_) StartWatcher();
+}
+
+bool Controller::WatchDevices(DeviceMonitor& monitor) {
+  monitor_ = &monitor;
+  return monitor.Start([this](const DeviceEvent& event) {
+    // The engine polls these while it waits for the modem to come back: raise them at once.
+    host_.DeviceChangeSeen() = true;
+    if (event.kind == DeviceEventKind::Arrival) {
+      host_.DeviceArrivalSeen() = true;
+    } else {
+      owner_.Post([this] { PortRemoved(); });
+    }
+  });
 }
 
 // ---- device watcher ----

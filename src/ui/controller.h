@@ -14,6 +14,7 @@
 #include "discovery/owner_thread.h"
 #include "engine/tcomms_thread.h"
 #include "platform/clock.h"
+#include "platform/device_monitor.h"
 #include "platform/key_value_store.h"
 #include "ui/engine_host_served.h"
 #include "ui/run_log.h"
@@ -105,8 +106,11 @@ class Controller {
   void FlashDestroy();
   void Timer1Timer();
   void EnableTimer1(bool on) { timer1Enabled_ = on; }
-  // The device-change message: any change, an arrival, a removed port.
+  // The device-change message: any change, an arrival, a removed port. On the controller's thread.
   void DeviceChanged(bool arrival, bool portRemoved);
+  // Feeds the device-change flags from `monitor` (at once, from its thread) and hands removals
+  // to the controller's thread. The monitor is stopped by FlashDestroy and must outlive it.
+  bool WatchDevices(DeviceMonitor& monitor);
 
   // Rescans the ports and shows the lists.
   void DiscoverPorts();
@@ -158,6 +162,7 @@ class Controller {
     int diag = 0, app = 0, at = 0;
   };
 
+  void PortRemoved();
   void ApplyStatusLine(const std::string& text, int kind);
   void RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine);
   void WaitEngineEnded(const std::shared_ptr<TCommsThread>& engine);
@@ -207,6 +212,7 @@ class Controller {
   int lastErrorCode_ = 0;
   std::string statusText_;
 
+  DeviceMonitor* monitor_ = nullptr;
   std::shared_ptr<Watcher> watcher_;
   std::thread watcherThread_;
 };

@@ -470,11 +470,29 @@ TEST_F(ControllerTest, WatcherShowsReadinessAndStopsItselfOnARefusal) {
   EXPECT_EQ(ports_.refreshes, refreshes) << "no poll after the refusal";
   EXPECT_EQ(view_.messages.size(), 1u) << "the refusal is shown once";
 
-  c.DeviceChanged(false, true);  // a monitored port went away: the watcher starts again
-  EXPECT_TRUE(c.WatcherRunning());
+  // A monitored port went away: the flags rise at once on the monitor's thread, and the
+  // watcher starts again on the controller's.
+  struct Monitor final : DeviceMonitor {
+    bool Start(Callback cb) override {
+      callback = std::move(cb);
+      return true;
+    }
+    void Stop() override { ++stops; }
+    Callback callback;
+    int stops = 0;
+  } monitor;
+  ASSERT_TRUE(c.WatchDevices(monitor));
+  std::thread([&] { monitor.callback({DeviceEventKind::Removal, "COM7", "/dev/x"}); }).join();
   EXPECT_TRUE(c.host().DeviceChangeSeen());
   EXPECT_FALSE(c.host().DeviceArrivalSeen());
-  c.StopWatcher();
+  EXPECT_FALSE(c.WatcherRunning()) << "not before the controller's thread ran the removal";
+  c.Pump();
+  EXPECT_TRUE(c.WatcherRunning());
+  std::thread([&] { monitor.callback({DeviceEventKind::Arrival, "COM7", "/dev/x"}); }).join();
+  EXPECT_TRUE(c.host().DeviceArrivalSeen());
+  c.FlashDestroy();
+  EXPECT_EQ(monitor.stops, 1);
+  EXPECT_FALSE(c.WatcherRunning());
 }
 
 }  // namespace
