@@ -51,17 +51,29 @@ cmd_build() {
   configure_build build
 }
 
+cmd_demo() {
+  ensure_packages "${packages[@]}"
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja
+  fi
+  cmake --build build -j "$(njobs)" --target zovir-cli
+  # A whole update of a virtual modem on pseudo-terminals, from the packet the program carries.
+  build/src/ui/cli/zovir-cli run --virtual "$@"
+}
+
 usage() {
   cat <<USAGE
 usage: ./zovir.sh <command>
   test [--asan]   install what is missing, build, run the whole test suite (--asan: ASan+UBSan build)
   build           install what is missing and build
+  demo [ARGS]     build zovir-cli and update a virtual modem end to end (ARGS go to "zovir-cli run --virtual")
 USAGE
 }
 
 case "${1:-help}" in
   test) shift; cmd_test "$@" ;;
   build) shift; cmd_build "$@" ;;
+  demo) shift; cmd_demo "$@" ;;
   help|-h|--help) usage ;;
   *) usage; exit 2 ;;
 esac
