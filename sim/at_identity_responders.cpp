@@ -274,6 +274,12 @@ void InstallAtIdentityResponders(DiagDispatcher& diag, AtDispatcher& at, std::sh
                   const std::string v = Stored(ctx, "CFUN");
                   return Answer("+CFUN", v.empty() ? std::string("1") : v);
                 }
+                if (cmd.args == "=1,1") {
+                  // Full functionality after a reset: the modem restarts.
+                  ctx.state.SetIdentity("CFUN", "1");
+                  ctx.port.Request(Transition::ToNormal, ctx.options.rebootDelayMs);
+                  return kOk;
+                }
                 if (cmd.args.size() > 1 && cmd.args[0] == '=') {
                   ctx.state.SetIdentity("CFUN", cmd.args.substr(1));
                   return kOk;

@@ -476,11 +476,11 @@ int IdentityBackup::RestoreIdentity() {
 // Reset helper
 
 int IdentityBackup::RunResetHelper() {
-  if (helper_.tempDir.empty()) {
+  if (helper_.workFolder.empty()) {
     core_.ReportError("Could not get temp dir path");
     return 0;
   }
-  const fs::path work = fs::path(helper_.tempDir) / "TempFiles";
+  const fs::path work(helper_.workFolder);
   const std::string program = (work / helper_.programName).string();
   ProfileFile config((work / "Config.ini").string());
   core_.Wait(kHelperStartDelayMs);

@@ -24,7 +24,9 @@ const std::array<XOCalFile, 5>& XOCalFiles();
 // What the reset helper needs from the machine.
 struct ResetHelperSetup {
   Processes* processes = nullptr;  // null: the helper cannot be started
-  std::string tempDir;             // the user's temporary folder; empty when unknown
+  // The work folder ("TempFiles" in the user's temporary folder) that holds the helper and the
+  // Config.ini it answers in; empty when the temporary folder is unknown.
+  std::string workFolder;
   std::string programName = "ResetHelper";
 };
 

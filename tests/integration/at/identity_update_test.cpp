@@ -8,9 +8,7 @@
 #include <mutex>
 
 #include "platform/profile_file.h"
-#include "preservation/identity_backup.h"
-#include "preservation/local_folders.h"
-#include "preservation/user_data.h"
+#include "platform/processes.h"
 #include "sim/at_identity.h"
 #include "sim/nv_responders.h"
 #include "virtual_update.h"
@@ -24,23 +22,6 @@ constexpr int kQuickProject = 15;  // no final power-off, no second reset
 const char* const kXoFiles[] = {"field_cal_params", "ifc_c1_filter", "rgs_data", "xo_crystal_type",
                                 "xo_factory_cal_debug"};
 std::string XoPath(const char* name) { return std::string("/nv/item_files/mcs/tcxomgr/") + name; }
-
-// The production collaborators, with the AT channel, identity, folders and user data of this
-// build in place of whatever the assembly still lacks.
-struct FullPhaseSet final : PhaseSet {
-  FullPhaseSet(EngineCore& core, Link& link)
-      : base(ProductionPhases()(core, link)), identity(core, link), folders(core), userData(core, link) {
-    phases = base->phases;
-    phases.at = &identity.at();
-    phases.identity = &identity;
-    phases.folders = &folders;
-    phases.userData = &userData;
-  }
-  std::unique_ptr<PhaseSet> base;
-  IdentityBackup identity;
-  BackupFolders folders;
-  UserDataPreservation userData;
-};
 
 class IdentityUpdate : public ::testing::Test {
  protected:
@@ -100,9 +81,7 @@ class IdentityUpdate : public ::testing::Test {
   // Runs one engine to its end.
   bool Run() {
     if (engine) engine->WaitFor(30000);
-    engine = std::make_shared<TCommsThread>(clock, *ports, &update.host(), [](EngineCore& core, Link& link) {
-      return std::unique_ptr<PhaseSet>(std::make_unique<FullPhaseSet>(core, link));
-    });
+    engine = std::make_shared<TCommsThread>(clock, *ports, &update.host(), ProductionPhases(environment));
     engine->cfg = update.cfg();
     statuses.clear();
     errors.clear();
@@ -146,6 +125,7 @@ class IdentityUpdate : public ::testing::Test {
   std::unique_ptr<LinuxSerialPortFactory> ports;
   SteadyClock clock;
   std::shared_ptr<TCommsThread> engine;
+  EngineEnvironment environment;
   std::vector<std::string> statuses, errors;
 };
 
@@ -212,6 +192,32 @@ TEST_F(IdentityUpdate, TypedSerialNumberWithoutSavedFolderEndsAtOnce) {
   EXPECT_EQ(update.modem().CommandCount("at:+ZRVSN"), 0u);
   EXPECT_EQ(update.modem().State().Identity("SN").value_or(""), "QV9X06A0001234");
 }
+
+#ifdef ZOVIR_RESET_HELPER
+TEST_F(IdentityUpdate, TheResetHelperResetsTheModemAfterTheRestore) {
+  // The work folder with the helper program and the Config.ini it answers in; a "100" of an
+  // earlier run is already there.
+  const fs::path work = update.dir() / "TempFiles";
+  fs::create_directories(work);
+  fs::copy_file(ZOVIR_RESET_HELPER, work / "ResetHelper");
+  std::ofstream(work / "Config.ini") << "[Project]\r\nExecuteResetModem=100\r\n";
+  std::unique_ptr<Processes> processes = MakeLinuxProcesses(update.dir().string());
+  environment = {processes.get(), work.string()};
+  ASSERT_EQ(setenv("ZOVIR_DEVICE_MAP", (update.dir() / "ports.ini").c_str(), 1), 0);
+  update.cfg().ExecuteResetModem = 1;
+  const uint32_t normalBefore = update.modem().ModeEntries(sim::ModemMode::Normal);
+
+  ASSERT_TRUE(Run());
+  unsetenv("ZOVIR_DEVICE_MAP");
+  EXPECT_EQ(FirstError(), "");
+  EXPECT_TRUE(Saw("PASS"));
+  EXPECT_EQ(ProfileFile((work / "Config.ini").string()).GetString("Project", "ExecuteResetModem", ""), "100");
+  EXPECT_GE(update.modem().CommandCount("at:+CFUN"), 3u);  // off, on, and the helper's reset
+  // Restarted after the download and once more by the helper.
+  EXPECT_TRUE(update.modem().WaitForMode(sim::ModemMode::Normal, std::chrono::seconds(10)));
+  EXPECT_GE(update.modem().ModeEntries(sim::ModemMode::Normal), normalBefore + 2);
+}
+#endif
 
 }  // namespace
 }  // namespace zovir::test

@@ -455,7 +455,7 @@ class ResetHelper : public Identity, public ::testing::WithParamInterface<Helper
 TEST_P(ResetHelper, ResultComesFromTheConfigurationFile) {
   const HelperCase& c = GetParam();
   helper.results.assign(c.results.begin(), c.results.end());
-  identity.SetResetHelper({&helper, dir, "ResetHelper"});
+  identity.SetResetHelper({&helper, dir + "/TempFiles", "ResetHelper"});
   EXPECT_EQ(identity.RunResetHelper(), c.result);
   EXPECT_EQ(helper.starts, c.starts);
   EXPECT_EQ(Error(), c.error.empty() ? std::string() : ErrorText(c.error));
@@ -478,7 +478,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ResetHelper, StaleSuccessDoesNotPassAHelperThatCannotStart) {
   helper.failStarts = true;
-  identity.SetResetHelper({&helper, dir, "ResetHelper"});
+  identity.SetResetHelper({&helper, dir + "/TempFiles", "ResetHelper"});
   EXPECT_EQ(identity.RunResetHelper(), 0);
   EXPECT_EQ(Error(), ErrorText("Could not Execute reset Modem."));
   EXPECT_EQ(ProfileFile(Config()).GetString("Project", "Name", ""), "x");  // the rest of the file kept
