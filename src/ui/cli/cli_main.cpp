@@ -15,6 +15,9 @@
 #include "config/engine_handover.h"
 #include "config/image_check.h"
 #include "config/project_configuration.h"
+#include "discovery/usb_boot.h"
+#include "platform/key_value_store.h"
+#include "platform/usb_bulk.h"
 #include "link/crc16.h"
 #include "platform/processes.h"
 #include "platform/system_paths.h"
@@ -64,6 +67,7 @@ class PrintingSink final : public MessageSink {
 
 // The packet, configuration and image check every command needs.
 struct Prepared {
+  SystemPaths paths;
   std::unique_ptr<WorkFolders> folders;
   std::unique_ptr<Processes> processes;
   ProjectConfiguration config;
@@ -74,6 +78,7 @@ struct Prepared {
 
 int Prepare(const Options& o, CliOutput& out, PrintingSink& sink, Prepared& p) {
   const SystemPaths paths = SystemPathsFromEnvironment();
+  p.paths = paths;
   try {
     p.folders = std::make_unique<WorkFolders>(paths);
   } catch (const StartupError& e) {
@@ -186,6 +191,19 @@ int RunCommand(const Options& o, CliOutput& out) {
     return kUsage;
   }
 
+  // A board waiting in USB boot mode gets its loader while the tool runs.
+  SteadyClock usbClock;
+  std::unique_ptr<UsbBulk> usb;
+  std::unique_ptr<KeyValueStore> settings;
+  std::unique_ptr<UsbBootDownload> usbBoot;
+  if (p.config.bSwitchFastbootMode) {
+    usb = MakeLibusbBulk();
+    settings = MakeFileKeyValueStore(p.paths.configDir + "/settings.ini");
+    usbBoot = std::make_unique<UsbBootDownload>(*usb, *settings, usbClock,
+                                                [&out](const std::string& line) { out.Note(line); });
+    if (usbBoot->StartUsbBootDownload(p.imageFolder)) out.Note("USB boot download started");
+  }
+
   const auto userFiles = EfsPaths(p.config.UserDataFilesList);
   const auto userDirs = EfsPaths(p.config.UserDataDirList);
   std::vector<VirtualFactory> factories(static_cast<size_t>(o.slots));
@@ -281,6 +299,10 @@ int RunCommand(const Options& o, CliOutput& out) {
     }
   }
   if (gStopSignal) rc = kStopped;
+  if (usbBoot) {
+    usbBoot->Stop();
+    out.Note("USB boot download stopped");
+  }
   return rc;
 }
 

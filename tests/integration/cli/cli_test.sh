@@ -3,6 +3,7 @@
 # a run, and a second copy while one runs.
 set -u
 cli="$1"
+packet="$2"
 home="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$home"' EXIT
 export ZOVIR_HOME="$home"
@@ -47,4 +48,12 @@ rc=$?
 [ "$rc" -eq 1 ] || fail "second copy exit code $rc, expected 1"
 grep -q "Upgrading procedures have been in operation!" "$home/second.log" || fail "second copy message: $(cat "$home/second.log")"
 wait "$pid" || fail "the first run failed: $(tail -5 "$home/first.log")"
+# 4. A packet that selects the USB boot path: the download thread starts with the tool and stops
+#    cleanly at its end (no board attached).
+cp -r "$packet" "$home/packet"
+head -c 1000 /dev/urandom > "$home/packet/xload.bin"
+sed -i 's/^\[DownloadItems\]/[DownloadItems]\nbSwitchFastbootMode=1/' "$home/packet/Config.ini"
+"$cli" run --virtual --packet "$home/packet" > "$home/usb.log" 2>&1 || fail "USB boot run: $(tail -5 "$home/usb.log")"
+grep -q "USB boot download started" "$home/usb.log" || fail "the USB boot thread did not start"
+grep -q "USB boot download stopped" "$home/usb.log" || fail "the USB boot thread did not stop"
 echo "ok"
