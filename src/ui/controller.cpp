@@ -80,12 +80,14 @@ int Controller::Pump(int waitMs) { return owner_.RunPending(waitMs); }
 bool Controller::ReadConfiguration(const std::string& configPath) {
   ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
   configOk_ = zovir::ReadProjectConfiguration(config_, configPath, sink);
+  ports_.Configure(config_);
   return configOk_;
 }
 
 void Controller::SetConfiguration(const ProjectConfiguration& config, bool readOk) {
   config_ = config;
   configOk_ = readOk;
+  ports_.Configure(config_);
 }
 
 void Controller::SetImageFolder(const std::string& folder) {
@@ -321,6 +323,8 @@ void Controller::PrepareRun(const char* tag) {
   view_.ShowWorking(true, false);
   AddStatusLine("Check......", mtProgress);
   ports_.RefreshPortLists();
+  // The rescan probes the AT port again and may keep it open; the engine needs it.
+  ports_.CloseProbePort();
   view_.ShowPorts(ports_.Lists());
 }
 
@@ -703,6 +707,7 @@ void Controller::SwitchToSecondPacket(bool reread) {
     ProjectConfiguration second;
     configOk_ = zovir::ReadProjectConfiguration(second, options_.secondPacketFolder + "/Config.ini", sink);
     config_ = second;
+    ports_.Configure(config_);
     view_.SetTitle(config_.Caption, true);
   }
   SetImageFolder(options_.secondPacketFolder);

@@ -12,6 +12,18 @@ class DirectoryPorts final : public ControllerPorts {
   ModemFacts Facts() override { return d_.Facts(); }
   void CloseProbePort() override { d_.CloseProbePort(); }
   bool IsSameDiagPort(int n) override { return d_.IsSameDiagPort(n); }
+  void Configure(const ProjectConfiguration& c) override {
+    ProbeSettings s;
+    s.bCheckProjectCode = c.bCheckProjectCode != 0;
+    s.bCheckMainboardType = c.bCheckMainboardType != 0;
+    s.bCheckDataCardMemory = c.bCheckDataCardMemory != 0;
+    s.bCheckRouterMemory = c.bCheckRouterMemory != 0;
+    s.ProjectType = c.ProjectType;
+    s.Name = c.Name;
+    s.ProjectFlashIdEmpty = c.FlashID.empty();
+    d_.SetProbeSettings(s);
+    d_.SetEnprg9x15(c.bEnprg9x15 != 0);
+  }
 
  private:
   PortDirectory& d_;

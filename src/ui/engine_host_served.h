@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "config/project_configuration.h"
 #include "discovery/owner_thread.h"
 #include "engine/engine_host.h"
 #include "ui/view.h"
@@ -22,6 +23,8 @@ class ControllerPorts {
   // Closes the probe port left open between polls.
   virtual void CloseProbePort() = 0;
   virtual bool IsSameDiagPort(int portNumber) = 0;
+  // What the probe asks depends on the configuration's checks.
+  virtual void Configure(const ProjectConfiguration& config) { (void)config; }
 };
 
 // The controller's ports over a PortDirectory.
