@@ -616,6 +616,12 @@ void Controller::PortRemoved() {
   if ((IsJapaneseType(config_) || config_.bCheckProjectCode) && !AnyEngine() && !destroyed_) StartWatcher();
 }
 
+void Controller::PostRebootRequest() {
+  owner_.Post([this] {
+    if (!destroyed_ && options_.rebootToBootloader) options_.rebootToBootloader();
+  });
+}
+
 bool Controller::WatchDevices(DeviceMonitor& monitor) {
   monitor_ = &monitor;
   return monitor.Start([this](const DeviceEvent& event) {

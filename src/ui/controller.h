@@ -45,6 +45,8 @@ struct ControllerOptions {
   // the reset of its flag when no modem is present.
   std::function<int(const std::string& imageFolder)> runDriverInstaller;
   std::function<void(const std::string& imageFolder)> resetDriverInstallerFlag;
+  // The bootloader-reboot request (see RebootRequestListener): runs on the controller's thread.
+  std::function<void()> rebootToBootloader;
   // Window destruction: removes the work folders (the backup folder stays).
   std::function<void()> removeWorkFolders;
   uint32_t watchIntervalMs = 2000;
@@ -64,6 +66,7 @@ struct ControllerOptions {
 //   c.StartClick();                                   // the run starts (or view.Message says why not)
 //   while (c.Running()) c.Pump(100);                  // serves the engine; view.RunEnded tells the result
 //   c.StopClick();                                    // the user's Stop, any time
+//   c.Timer1Timer();                                  // 20 s after start-up when Timer1Enabled()
 //   if (c.FormCloseQuery()) c.FlashDestroy();         // stops engines, keeps values, removes folders
 //
 // Engines and the watcher post their work to the controller's thread; nothing reaches the
@@ -111,6 +114,9 @@ class Controller {
   // Feeds the device-change flags from `monitor` (at once, from its thread) and hands removals
   // to the controller's thread. The monitor is stopped by FlashDestroy and must outlive it.
   bool WatchDevices(DeviceMonitor& monitor);
+  // Another program asked for the bootloader reboot (any thread); it runs on the controller's
+  // thread at the next Pump.
+  void PostRebootRequest();
 
   // Rescans the ports and shows the lists.
   void DiscoverPorts();

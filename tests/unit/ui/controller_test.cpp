@@ -126,6 +126,7 @@ class ControllerTest : public ::testing::Test {
     o.store = store_.get();
     o.watchIntervalMs = 5;
     o.removeWorkFolders = [this] { foldersRemoved_ = true; };
+    o.rebootToBootloader = [this] { rebootThread_ = std::this_thread::get_id(); };
     if (withEngine) {
       o.makeEngine = [this](EngineHost& host) {
         auto script = script_;
@@ -167,7 +168,16 @@ class ControllerTest : public ::testing::Test {
   std::shared_ptr<test::Script> script_ = std::make_shared<test::Script>();
   std::unique_ptr<Controller> controller_;
   bool foldersRemoved_ = false;
+  std::thread::id rebootThread_;
 };
+
+TEST_F(ControllerTest, RebootRequestRunsOnTheControllersThread) {
+  Controller& c = Make(false);
+  std::thread([&] { c.PostRebootRequest(); }).join();
+  EXPECT_EQ(rebootThread_, std::thread::id());
+  EXPECT_EQ(c.Pump(), 1);
+  EXPECT_EQ(rebootThread_, std::this_thread::get_id());
+}
 
 TEST(ParsePortNumber, EveryDigitAfterCom) {
   const std::map<std::string, int> cases = {{"COM5", 5},     {"COM12", 12}, {"COM123", 123}, {"COM1000", 1000},
@@ -492,6 +502,8 @@ TEST_F(ControllerTest, WatcherShowsReadinessAndStopsItselfOnARefusal) {
   EXPECT_TRUE(c.host().DeviceArrivalSeen());
   c.FlashDestroy();
   EXPECT_EQ(monitor.stops, 1);
+  c.PostRebootRequest();  // after destruction nothing runs any more
+  EXPECT_EQ(c.Pump(), 0);
   EXPECT_FALSE(c.WatcherRunning());
 }
 
