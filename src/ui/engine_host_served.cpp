@@ -62,6 +62,10 @@ void ServedEngineHost::MessageBox(const std::string& text, const std::string& ca
 bool ServedEngineHost::IsSameDiagPort(int portNumber) {
   return Served([this, portNumber] { return ports_.IsSameDiagPort(portNumber); });
 }
+void ServedEngineHost::SetVersionLabel(const std::string& text) {
+  Served([this, text] { view_.SetVersionLabel(text); });
+}
+
 void ServedEngineHost::RefreshPortLists() {
   Served([this] {
     ports_.RefreshPortLists();

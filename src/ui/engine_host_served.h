@@ -8,6 +8,7 @@
 #include "config/project_configuration.h"
 #include "discovery/owner_thread.h"
 #include "engine/engine_host.h"
+#include "preservation/at_channel.h"
 #include "ui/view.h"
 
 namespace zovir {
@@ -34,7 +35,7 @@ std::unique_ptr<ControllerPorts> MakeDirectoryPorts(PortDirectory& directory);
 // order the calls were made, and returns once it ran there. After Close() every call is a
 // no-op (reads return empty), so an engine that is being stopped never waits for a window
 // that is going away.
-class ServedEngineHost final : public EngineHost {
+class ServedEngineHost final : public EngineHost, public ModemVersionView {
  public:
   ServedEngineHost(OwnerThread& owner, View& view, ControllerPorts& ports) : owner_(owner), view_(view), ports_(ports) {}
 
@@ -50,6 +51,8 @@ class ServedEngineHost final : public EngineHost {
   void MessageBox(const std::string& text, const std::string& caption) override;
   bool IsSameDiagPort(int portNumber) override;
   void RefreshPortLists() override;
+  // The modem's version after a run ("Version:" + version).
+  void SetVersionLabel(const std::string& text) override;
 
   void Close() { closed_ = true; }
   bool Closed() const { return closed_; }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 
 #include "engine_doubles.h"
@@ -28,7 +29,10 @@ class FakeView final : public View {
   }
   void ShowStatusLabel(bool) override {}
   void SetJapaneseStatusLabel(const std::string& text, LabelColor, bool) override { japanese = text; }
-  void SetVersionLabel(const std::string& text) override { version = text; }
+  void SetVersionLabel(const std::string& text) override {
+    version = text;
+    versionThread = std::this_thread::get_id();
+  }
   void SetStatusBar(const std::string&) override {}
   void SetResultState(int) override {}
   void SetOptionSummary(const std::string&) override {}
@@ -50,7 +54,7 @@ class FakeView final : public View {
     questions.push_back({text, caption});
     return answer;
   }
-  std::string ReadSNEntry() override { return ""; }
+  std::string ReadSNEntry() override { return sn; }
   void EnableSNEntry(bool) override {}
   void OfferSNEntry() override {}
   void FinishSNEntry() override {}
@@ -64,7 +68,8 @@ class FakeView final : public View {
     return false;
   }
 
-  std::string status, version, japanese;
+  std::string status, version, japanese, sn;
+  std::thread::id versionThread;
   LabelColor color = LabelColor::Black;
   bool start = false, stop = false, reupdate = false, endRequested = false;
   Answer answer = Answer::No;
@@ -170,6 +175,29 @@ class ControllerTest : public ::testing::Test {
   bool foldersRemoved_ = false;
   std::thread::id rebootThread_;
 };
+
+TEST_F(ControllerTest, EngineHostIsServedOnTheControllersThreadUntilClosed) {
+  Controller& c = Make(false);
+  view_.sn = "SN42";
+  ServedEngineHost& host = c.host();
+  auto read = std::async(std::launch::async, [&] { return host.ReadSNEntry(); });
+  auto label = std::async(std::launch::async, [&] {
+    // The engine finds the version label through the modem-version seam.
+    dynamic_cast<ModemVersionView&>(static_cast<EngineHost&>(host)).SetVersionLabel("Version:X1");
+  });
+  while (read.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready ||
+         label.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+    c.Pump(5);
+  EXPECT_EQ(read.get(), "SN42");
+  EXPECT_EQ(view_.version, "Version:X1");
+  EXPECT_EQ(view_.versionThread, std::this_thread::get_id());
+  EXPECT_EQ(host.SelectedDiagPortName(), "COM7");
+
+  host.Close();
+  auto late = std::async(std::launch::async, [&] { return host.ReadSNEntry(); });
+  EXPECT_EQ(late.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "a closed host never waits";
+  EXPECT_EQ(late.get(), "");
+}
 
 TEST_F(ControllerTest, RebootRequestRunsOnTheControllersThread) {
   Controller& c = Make(false);
