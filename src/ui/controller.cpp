@@ -95,6 +95,12 @@ void Controller::SetImageFolder(const std::string& folder) {
   view_.SetImageFolder(folder);
 }
 
+bool Controller::ImageFolderSelected(const std::string& folder) {
+  images_.lvFileList.clear();
+  SetImageFolder(folder);
+  return ShowOptionSummary();
+}
+
 bool Controller::ShowOptionSummary() {
   ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
   ImageCheckContext context{sink, config_.Caption, options_.backupFolder, reupdateMode_, {}, nullptr};
@@ -162,10 +168,14 @@ std::string Controller::LogStamp() {
   return stamp;
 }
 
-void Controller::OpenRunLog() {
-  std::string folder = options_.logFolder;
+std::string Controller::RunLogFolder() const {
   const VariantTexts& texts = TextsOf(VariantOf(config_));
-  if (IsJapaneseType(config_) && *texts.logFolder) folder += std::string("/") + texts.logFolder;
+  if (IsJapaneseType(config_) && *texts.logFolder) return options_.logFolder + "/" + texts.logFolder;
+  return options_.logFolder;
+}
+
+void Controller::OpenRunLog() {
+  const std::string folder = RunLogFolder();
   try {
     CreateFolderPath(folder);
   } catch (const StartupError&) {
@@ -184,6 +194,12 @@ void Controller::DeleteRunLog() {
   const std::string path = log_.LogFilePath();
   std::error_code ec;
   if (!path.empty()) fs::remove(path, ec);
+}
+
+void Controller::RemoveVariantLogFolder() {
+  if (AutotestMarkerExists()) return;
+  // Only ever below the log root, never the root itself.
+  RemoveFolder(RunLogFolder(), FolderGuard({}, {options_.logFolder}));
 }
 
 // ---- status lines ----
@@ -219,7 +235,10 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
   if (kind == mtPass) {
     view_.ShowReupdate(false);
     log_.CloseRunLog();
-    DeleteRunLog();
+    if (config_.ProjectType == 28)
+      RemoveVariantLogFolder();
+    else
+      DeleteRunLog();
     passed_ = true;
     resultState_ = 3;
     view_.SetResultState(3);

@@ -89,6 +89,8 @@ class Controller {
   void SetConfiguration(const ProjectConfiguration& config, bool readOk);
   bool ShowOptionSummary();
   void SetImageFolder(const std::string& folder);
+  // The user chose another image folder: the file list is rebuilt by a new check there.
+  bool ImageFolderSelected(const std::string& folder);
   // The result of an image check run elsewhere (a front end that checked a packet itself).
   void SetImageCheck(const ImageFolderState& state, bool passed) {
     images_ = state;
@@ -179,6 +181,8 @@ class Controller {
   void AfterBeginRun(int result);
   void OpenRunLog();
   void DeleteRunLog();
+  std::string RunLogFolder() const;
+  void RemoveVariantLogFolder();
   bool AutotestMarkerExists() const;
   void SwitchToSecondPacket(bool reread);
   bool ApplyPacketDecision(const PacketDecision& decision);

@@ -334,6 +334,26 @@ TEST_F(ControllerTest, FailureTrailerIsWrittenAndTheLogClosed) {
             std::string::npos);
 }
 
+TEST_F(ControllerTest, VariantLogFolderOfType28GoesAfterASuccessUnlessTheMarkerExists) {
+  for (const bool marker : {false, true}) {
+    if (marker) std::ofstream(dir_ + "/autotest") << "";
+    view_ = FakeView();
+    view_.answer = Answer::Ok;
+    Controller& c = Make(false);
+    c.config().ProjectType = 28;
+    ports_.facts.ModemVersion = "1.2.0";
+    c.StartClick();
+    ASSERT_EQ(Logs().size(), 1u) << view_.status;
+    const fs::path folder = Logs()[0].parent_path();
+    EXPECT_NE(folder, fs::path(dir_ + "/logs")) << "a folder of the variant's own";
+    c.AddStatusLine("PASS", mtPass);
+    EXPECT_EQ(view_.status, "アップデートが完了しました");
+    EXPECT_EQ(fs::exists(folder), marker);
+    EXPECT_TRUE(fs::exists(dir_ + "/logs")) << "the log root stays";
+    controller_.reset();
+  }
+}
+
 TEST_F(ControllerTest, ReupdateClearsTheItemsItsMilestoneCovers) {
   struct Case {
     std::string milestone;
