@@ -1,0 +1,703 @@
+// zovir-fault-matrix: whole updates of the virtual modem over ptys, each with one injected fault
+// taken from a table of exchange x fault x position. Every run is a child process of its own, so
+// a crash or a hang of one run is seen and counted instead of ending the matrix.
+//
+//   zovir-fault-matrix [--seed S] [--jobs J] [--limit N]   the whole matrix
+//   zovir-fault-matrix --list [--seed S]                   the runs it would make
+//   zovir-fault-matrix --run N [--seed S]                  one run, replayed alone
+//
+// After every run: no PASS unless every partition equals its image and the modem's NV items,
+// identity values and user files equal those before the run; a run that did not pass and left
+// the modem changed must have left a backup from which a restore (the serial number typed in)
+// brings the modem back; a Stop ends the run within about a second; nothing hangs; no port
+// stays open and no thread stays behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/engine_handover.h"
+#include "config/image_check.h"
+#include "config/message_sink.h"
+#include "config/project_configuration.h"
+#include "engine/engine_types.h"
+#include "link/crc16.h"
+#include "platform/processes.h"
+#include "platform/system_paths.h"
+#include "ui/cli/cli_output.h"
+#include "ui/cli/update_slot.h"
+#include "ui/cli/virtual_factory.h"
+#include "ui/work_folders.h"
+
+#ifndef ZOVIR_TEST_PACKET_DIR
+#error "ZOVIR_TEST_PACKET_DIR must name the generated test packet"
+#endif
+
+namespace fs = std::filesystem;
+using Ms = std::chrono::milliseconds;
+using SteadyTime = std::chrono::steady_clock;
+
+namespace zovir::faults {
+namespace {
+
+constexpr uint64_t kDefaultSeed = 20261210;
+// A project type without the pause before the programmer's hello: short runs.
+constexpr int kQuickProject = 15;
+// The longest a single update may take, faults and retries included, before it counts as hung.
+constexpr uint32_t kRunLimitMs = 240000;
+// A Stop must end the run within about a second; the margin covers a shared, noisy machine.
+constexpr int64_t kStopLimitMs = 2500;
+
+// One exchange of an update: the modem's command key and whether it needs the fast-speed path.
+struct Phase {
+  const char* name;
+  const char* key;
+  bool fast = false;
+};
+
+const Phase kPhases[] = {
+    {"identity-sn", "at:+ZRVSN"},       {"identity-testinfo", "at:+TESTINF2"},
+    {"identity-efs", "at:+EFSRW"},      {"start-at", "at:+CFUN"},
+    {"nv-backup", "diag:26"},           {"rf-backup", "diag:4b:0b"},
+    {"efs-backup", "diag:4b:13"},       {"switch", "diag:3a"},
+    {"sahara-hello", "sahara:hello"},   {"sahara-read", "sahara:read"},
+    {"sahara-end", "sahara:end"},       {"sahara-done", "sahara:done"},
+    {"hello", "hello"},                 {"security", "security"},
+    {"partition-table", "ptable"},      {"image-open", "open"},
+    {"image-write", "write"},           {"image-close", "close"},
+    {"fast-reset", "fast-reset", true}, {"fast-request", "fast-request", true},
+    {"fast-block", "fast-block", true}, {"fast-flash", "fast-flash", true},
+    {"reset", "reset"},                 {"nv-restore", "diag:27"},
+    {"mode-change", "diag:29"},
+};
+
+// What goes wrong. `kind` is the fault plan's KIND[:ARG]; "stop" presses Stop while the modem
+// holds back its reply at the position; "renumber" brings every restart back on new numbers.
+struct Fault {
+  const char* name;
+  const char* kind;
+};
+
+const Fault kFaults[] = {
+    {"no-reply", "silent"},   {"lost-command", "ignore"}, {"corrupt", "corrupt"},
+    {"dropped-byte", "drop"}, {"nak", "nak"},             {"wrong-reply", "wrong"},
+    {"long-delay", "delay:12000"}, {"vanish", "vanish:1500"}, {"unplug", "vanish"},
+    {"stop", "stop"},
+};
+
+enum class Position { First, Middle, Last, Every };
+
+struct RunCase {
+  int index = 0;
+  std::string phase, fault, key;
+  bool fast = false;
+  bool renumber = false;
+  bool stop = false;
+  uint32_t occurrence = 1;
+  bool every = false;
+  std::string spec;  // the fault plan, empty for none
+  std::string Describe() const {
+    std::string s = phase + " x " + fault;
+    if (!key.empty()) s += " @" + std::to_string(occurrence) + (every ? "+" : "");
+    if (fast) s += " fast";
+    if (!spec.empty()) s += " [" + spec + "]";
+    return s;
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+// One run, in this process.
+
+class QuietSink final : public MessageSink {
+ public:
+  void Show(const std::string& text, const std::string& caption, MessageButtons, MessageIcon) override {
+    std::fprintf(stdout, "message %s: %s\n", caption.c_str(), text.c_str());
+  }
+  void Log(const std::string&) override {}
+};
+
+uint16_t FileCrc(const fs::path& path, uint64_t& size) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size = bytes.size();
+  return Crc16X25(bytes.data(), bytes.size());
+}
+
+// Every partition the packet writes holds exactly its image.
+std::string PartitionMismatch(sim::VirtualModem& modem) {
+  const auto held = modem.Partitions();
+  for (const char* name : {"partition", "sbl1", "tz", "qdsp6sw", "mba", "rpm", "acdb", "apps", "efs", "efs2apps"}) {
+    uint64_t size = 0;
+    const uint16_t crc = FileCrc(fs::path(ZOVIR_TEST_PACKET_DIR) / (std::string(name) + ".mbn"), size);
+    auto it = held.find(name);
+    if (it == held.end()) return std::string("partition ") + name + " never written";
+    if (it->second.size != size || it->second.crc != crc) return std::string("partition ") + name + " differs";
+  }
+  return {};
+}
+
+std::string DataMismatch(const cli::ModemData& before, const cli::ModemData& after) {
+  const cli::Verification v = cli::Compare(before, after);
+  if (v.ok) return {};
+  std::string s;
+  for (const auto& line : v.lines) s += (s.empty() ? "" : "; ") + line;
+  return s.empty() ? "data differs" : s;
+}
+
+int CountThreads() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// Descriptors of this process that still point at a terminal device (the modem's ptys).
+int CountOpenPorts() {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = fs::read_symlink(e.path(), ec).string();
+    if (!ec && (target.rfind("/dev/pts/", 0) == 0 || target == "/dev/ptmx")) ++n;
+  }
+  return n;
+}
+
+struct Prepared {
+  std::unique_ptr<WorkFolders> folders;
+  std::unique_ptr<Processes> processes;
+  ProjectConfiguration config;
+  EngineConfig base;
+  std::vector<std::string> userFiles, userDirs;
+};
+
+std::vector<std::string> EfsPaths(const ConfigList& list) {
+  std::vector<std::string> out;
+  for (std::string entry : list) {
+    while (!entry.empty() && (entry.back() == '\r' || entry.back() == '\n')) entry.pop_back();
+    if (entry.empty()) continue;
+    std::replace(entry.begin(), entry.end(), '\\', '/');
+    if (entry.front() != '/') entry.insert(entry.begin(), '/');
+    out.push_back(entry);
+  }
+  return out;
+}
+
+bool PrepareRun(Prepared& p, const RunCase& c, QuietSink& sink) {
+  const SystemPaths paths = SystemPathsFromEnvironment();
+  p.folders = std::make_unique<WorkFolders>(paths);
+  p.processes = MakeLinuxProcesses(paths.runtimeDir);
+  CreateFolderPath(p.folders->WorkFolder());
+  const std::string packet = ZOVIR_TEST_PACKET_DIR;
+  if (!ReadProjectConfiguration(p.config, packet + "/Config.ini", sink)) return false;
+  // Preserve user files too, so that the EFS backup and restore are part of every run.
+  p.config.bBackupUserData = 1;
+  if (p.config.UserDataFilesList.empty()) p.config.UserDataFilesList = {"/user/settings.cfg", "/user/apn.txt"};
+  if (p.config.UserDataDirList.empty()) p.config.UserDataDirList = {"/user/profiles"};
+  p.config.bFastSpeedDownload = c.fast ? 1 : 0;
+  ImageFolderState images;
+  ImageCheckContext context{sink, p.config.Caption, p.folders->BackupFolder(), false, nullptr, nullptr};
+  if (!CheckImageFolder(packet, p.config, images, context)) return false;
+  HandOverConfiguration(p.config, p.base);
+  HandOverImages(images, p.base);
+  p.base.ProjectType = kQuickProject;
+  p.base.bFastSpeedDownload = c.fast ? 1 : 0;
+  p.base.BackupFilePath = p.folders->BackupFolder();
+  p.userFiles = EfsPaths(p.config.UserDataFilesList);
+  p.userDirs = EfsPaths(p.config.UserDataDirList);
+  return true;
+}
+
+sim::VirtualModemOptions ModemOptions(const fs::path& home, const RunCase& c, bool withFaults) {
+  sim::VirtualModemOptions o;
+  o.comNumbers.clear();
+  for (int n = 0; n < 12; ++n) o.comNumbers.push_back(20 + n);
+  o.stateDir = (home / "state").string();
+  o.rebootDelayMs = 300;
+  o.fastBlockSize = 4096;
+  if (c.renumber) o.restartPorts = sim::RestartPorts::NewNumbers;
+  if (withFaults && !c.spec.empty()) {
+    const std::string error = o.faults.AddSpec(c.spec);
+    if (!error.empty()) throw std::runtime_error("fault plan: " + error);
+  }
+  return o;
+}
+
+struct Outcome {
+  std::string verdict = "pass";  // pass | fail | false_pass | lost_backup | hung | error
+  bool passed = false;           // the tool said PASS
+  int code = 0;
+  int64_t stopMs = -1;
+  std::string detail;
+  std::map<std::string, uint32_t> counts;
+};
+
+// Updates the modem of `slot`; presses Stop when the case asks for it. Returns false on a hang.
+bool RunUpdate(cli::UpdateSlot& slot, const Prepared& p, const RunCase* stopCase, Outcome& out) {
+  slot.Start(p.base, EngineEnvironment{p.processes.get(), p.folders->WorkFolder()});
+  const auto start = SteadyTime::now();
+  bool stopped = false;
+  while (!slot.Finished()) {
+    if (SteadyTime::now() - start > Ms(kRunLimitMs)) return false;
+    if (stopCase && !stopped && slot.modem()->CommandCount(stopCase->key) >= stopCase->occurrence) {
+      // The modem holds back its reply now: the engine is waiting on the port.
+      std::this_thread::sleep_for(Ms(200));
+      const auto pressed = SteadyTime::now();
+      slot.Stop();
+      stopped = true;
+      if (!slot.Wait(30000)) return false;
+      out.stopMs = std::chrono::duration_cast<Ms>(SteadyTime::now() - pressed).count();
+      break;
+    }
+    std::this_thread::sleep_for(Ms(20));
+  }
+  return slot.Wait(30000);
+}
+
+std::optional<std::string> SavedSerialNumber(const std::string& backupRoot) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(backupRoot, ec)) {
+    const std::string name = e.path().filename().string();
+    if (e.is_directory() && name.size() > 4 && name.rfind("SN[", 0) == 0 && name.back() == ']')
+      return name.substr(3, name.size() - 4);
+  }
+  return std::nullopt;
+}
+
+Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
+  Outcome out;
+  const int threadsBefore = CountThreads();
+  QuietSink sink;
+  Prepared p;
+  if (!PrepareRun(p, c, sink)) {
+    out.verdict = "error";
+    out.detail = "packet or configuration rejected";
+    return out;
+  }
+  cli::CliOutput print(cli::CliOutput::Style::Plain, stdout);
+  SteadyClock clock;
+  cli::VirtualFactory factory;
+  cli::ModemData before;
+  bool touched = false;
+  {
+    cli::SlotSetup setup;
+    setup.deviceMapPath = (home / "ports.ini").string();
+    setup.virtualModem = true;
+    setup.modem = ModemOptions(home, c, true);
+    factory.Prepare(setup.modem, 0);
+    cli::UpdateSlot slot(setup, print, clock);
+    factory.Seed(*slot.modem(), 0, p.userFiles, p.userDirs);
+    if (!slot.Discover()) {
+      out.verdict = "error";
+      out.detail = "no diagnostic port";
+      return out;
+    }
+    before = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    if (!RunUpdate(slot, p, c.stop ? &c : nullptr, out)) {
+      out.verdict = "hung";
+      out.detail = "the update did not end";
+      std::fflush(stdout);
+      _exit(3);  // the engine still runs: nothing can be torn down safely
+    }
+    out.code = slot.ErrorCode();
+    out.passed = slot.Passed() && out.code == 0;
+    for (const Phase& ph : kPhases) out.counts[ph.key] = slot.modem()->CommandCount(ph.key);
+    if (c.stop && out.stopMs > kStopLimitMs) {
+      out.verdict = "hung";
+      out.detail = "Stop took " + std::to_string(out.stopMs) + " ms";
+    }
+    slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+    const cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    const std::string dataDiff = DataMismatch(before, after);
+    const std::string partDiff = PartitionMismatch(*slot.modem());
+    touched = !dataDiff.empty() || slot.modem()->ModeEntries(sim::ModemMode::Normal) > 1 ||
+              !slot.modem()->Partitions().empty();
+    if (out.passed && (!dataDiff.empty() || !partDiff.empty())) {
+      out.verdict = "false_pass";
+      out.detail = partDiff.empty() ? dataDiff : partDiff;
+    } else if (!out.passed && out.verdict == "pass") {
+      out.verdict = "fail";
+      if (out.detail.empty()) out.detail = "error " + std::to_string(out.code);
+    }
+  }
+  if (!out.passed && touched && out.verdict != "hung") {
+    // The modem may have lost its data: the saved backup must bring it back.
+    const auto sn = SavedSerialNumber(p.base.BackupFilePath);
+    std::string why;
+    if (!sn) {
+      why = "no backup folder";
+    } else {
+      for (const char* file : {"nv.bak", "EncryptAT.bak"})
+        if (!fs::exists(fs::path(p.base.BackupFilePath) / ("SN[" + *sn + "]") / file))
+          why += std::string(why.empty() ? "" : ", ") + file + " missing";
+    }
+    if (why.empty()) {
+      cli::SlotSetup setup;
+      setup.deviceMapPath = (home / "ports.ini").string();
+      setup.virtualModem = true;
+      setup.modem = ModemOptions(home, c, false);
+      setup.sn = *sn;
+      factory.Prepare(setup.modem, 0);
+      cli::UpdateSlot slot(setup, print, clock);
+      if (!slot.Discover()) {
+        why = "no diagnostic port for the restore";
+      } else {
+        Outcome restore;
+        if (!RunUpdate(slot, p, nullptr, restore)) {
+          out.verdict = "hung";
+          out.detail = "the restore did not end";
+          std::fflush(stdout);
+          _exit(3);
+        }
+        slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+        const cli::ModemData restored = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+        if (!(slot.Passed() && slot.ErrorCode() == 0))
+          why = "restore from the saved backup failed with error " + std::to_string(slot.ErrorCode());
+        else if (const std::string d = DataMismatch(before, restored); !d.empty())
+          why = "restore from the saved backup: " + d;
+      }
+    }
+    if (!why.empty()) {
+      out.verdict = "lost_backup";
+      out.detail = why + (out.detail.empty() ? "" : " (" + out.detail + ")");
+    }
+  }
+  // Everything is torn down: no port may stay open, no thread may run on.
+  for (int i = 0; i < 50 && CountThreads() > threadsBefore; ++i) std::this_thread::sleep_for(Ms(100));
+  const int threads = CountThreads() - threadsBefore;
+  const int ports = CountOpenPorts();
+  if ((threads > 0 || ports > 0) && out.verdict != "false_pass" && out.verdict != "lost_backup") {
+    out.verdict = "hung";
+    out.detail = std::to_string(threads) + " threads and " + std::to_string(ports) + " ports left open";
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The table.
+
+RunCase BaselineCase(bool fast) {
+  RunCase c;
+  c.phase = fast ? "baseline-fast" : "baseline";
+  c.fault = "none";
+  c.fast = fast;
+  return c;
+}
+
+std::string Spec(const std::string& key, uint32_t occurrence, bool every, const std::string& kind) {
+  return key + "@" + std::to_string(occurrence) + (every ? "+" : "") + "=" + kind;
+}
+
+// Generates every run from the table with `seed`. `counts` holds how often each key came in an
+// update without faults (normal and fast-speed path); a key that never came is left out.
+std::vector<RunCase> BuildTable(uint64_t seed, const std::map<std::string, uint32_t>& normal,
+                                const std::map<std::string, uint32_t>& fast) {
+  std::mt19937_64 rng(seed);
+  std::vector<RunCase> runs;
+  runs.push_back(BaselineCase(false));
+  runs.push_back(BaselineCase(true));
+  auto pick = [&](uint32_t n) { return n <= 1 ? 1u : static_cast<uint32_t>(1 + rng() % n); };
+  for (const Phase& ph : kPhases) {
+    const auto& counts = ph.fast ? fast : normal;
+    auto it = counts.find(ph.key);
+    const uint32_t n = it == counts.end() ? 0 : it->second;
+    if (n == 0) continue;
+    for (const Fault& f : kFaults) {
+      // Each pair of the table once at a drawn position; the first occurrence is always among
+      // them for faults that end a run, the last for those a retry may absorb.
+      const Position choices[] = {Position::First, Position::Middle, Position::Last, Position::Every};
+      const bool stop = std::strcmp(f.kind, "stop") == 0;
+      Position pos = choices[rng() % (stop ? 3 : 4)];
+      RunCase c;
+      c.phase = ph.name;
+      c.fault = f.name;
+      c.key = ph.key;
+      c.fast = ph.fast;
+      c.stop = stop;
+      c.occurrence = pos == Position::Last ? n : pos == Position::Middle ? pick(n) : 1;
+      c.every = pos == Position::Every;
+      c.spec = Spec(c.key, c.occurrence, c.every, stop ? "delay:8000" : f.kind);
+      runs.push_back(c);
+    }
+  }
+  // Ports that come back on new numbers after every restart, with and without the fast path.
+  for (bool fastPath : {false, true}) {
+    RunCase c;
+    c.phase = "re-enumeration";
+    c.fault = "renumbered";
+    c.fast = fastPath;
+    c.renumber = true;
+    runs.push_back(c);
+  }
+  for (size_t i = 0; i < runs.size(); ++i) runs[i].index = static_cast<int>(i);
+  return runs;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The parent: runs children, collects one result line each.
+
+struct ChildResult {
+  std::string verdict = "error";
+  std::string line;
+  std::map<std::string, uint32_t> counts;
+};
+
+std::string SelfPath() { return fs::read_symlink("/proc/self/exe").string(); }
+
+struct Child {
+  pid_t pid = -1;
+  int index = -1;
+  fs::path log;
+  SteadyTime::time_point started;
+};
+
+Child Spawn(const std::string& self, int index, uint64_t seed, const std::string& spec, const fs::path& logDir,
+            const std::string& extra) {
+  Child ch;
+  ch.index = index;
+  ch.log = logDir / ("run-" + std::to_string(index) + ".log");
+  ch.started = SteadyTime::now();
+  ch.pid = fork();
+  if (ch.pid == 0) {
+    const int fd = open(ch.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+      close(fd);
+    }
+    setpgid(0, 0);
+    const std::string run = std::to_string(index), s = std::to_string(seed);
+    std::vector<const char*> argv = {self.c_str(), "--child", run.c_str(), "--seed", s.c_str(), "--case", spec.c_str()};
+    if (!extra.empty()) argv.push_back(extra.c_str());
+    argv.push_back(nullptr);
+    execv(self.c_str(), const_cast<char* const*>(argv.data()));
+    _exit(127);
+  }
+  return ch;
+}
+
+ChildResult Collect(const Child& ch, int status, bool killed) {
+  ChildResult r;
+  std::ifstream in(ch.log);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("RESULT ", 0) == 0) r.line = line;
+    if (line.rfind("COUNT ", 0) == 0) {
+      std::istringstream ss(line.substr(6));
+      std::string key;
+      uint32_t n = 0;
+      ss >> key >> n;
+      r.counts[key] = n;
+    }
+  }
+  if (killed) {
+    r.verdict = "hung";
+    r.line = "killed after the time limit";
+  } else if (const auto p = r.line.find("verdict="); p != std::string::npos) {
+    r.verdict = r.line.substr(p + 8, r.line.find(' ', p) - p - 8);
+  } else {
+    r.verdict = WIFSIGNALED(status) ? "crash" : "error";
+    r.line = "no result (status " + std::to_string(status) + ")";
+  }
+  return r;
+}
+
+// Runs the given cases, at most `jobs` at once; returns their results by index.
+std::map<int, ChildResult> RunChildren(const std::vector<RunCase>& cases, uint64_t seed, int jobs,
+                                       const fs::path& logDir, bool echo) {
+  const std::string self = SelfPath();
+  std::map<int, ChildResult> results;
+  std::vector<Child> running;
+  size_t next = 0;
+  while (next < cases.size() || !running.empty()) {
+    while (next < cases.size() && static_cast<int>(running.size()) < jobs) {
+      const RunCase& c = cases[next++];
+      // The child learns the kind of case from tags on its fault plan.
+      const std::string spec = c.spec + (c.stop ? "#stop" : "") + (c.fast ? "#fast" : "");
+      running.push_back(Spawn(self, c.index, seed, spec, logDir, c.renumber ? "--renumber" : ""));
+    }
+    std::this_thread::sleep_for(Ms(50));
+    for (auto it = running.begin(); it != running.end();) {
+      int status = 0;
+      bool killed = false;
+      pid_t done = waitpid(it->pid, &status, WNOHANG);
+      if (done == 0 && SteadyTime::now() - it->started > Ms(kRunLimitMs * 2 + 60000)) {
+        kill(-it->pid, SIGKILL);
+        waitpid(it->pid, &status, 0);
+        killed = true;
+        done = it->pid;
+      }
+      if (done == it->pid) {
+        ChildResult r = Collect(*it, status, killed);
+        if (echo) {
+          const RunCase& c = *std::find_if(cases.begin(), cases.end(), [&](const RunCase& k) { return k.index == it->index; });
+          std::printf("run %3d %-12s %s  %s\n", it->index, r.verdict.c_str(), c.Describe().c_str(), r.line.c_str());
+          std::fflush(stdout);
+        }
+        results[it->index] = std::move(r);
+        it = running.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  return results;
+}
+
+fs::path MakeTempDir(const char* stem) {
+  std::string pattern = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::vector<RunCase> Table(uint64_t seed, int jobs, const fs::path& logDir) {
+  // The positions come from how often each exchange happens in an update without faults.
+  const std::vector<RunCase> baselines = {[] { auto c = BaselineCase(false); c.index = 0; return c; }(),
+                                          [] { auto c = BaselineCase(true); c.index = 1; return c; }()};
+  auto results = RunChildren(baselines, seed, jobs, logDir, false);
+  if (results[0].verdict != "pass" || results[1].verdict != "pass")
+    throw std::runtime_error("an update without faults did not pass: " + results[0].line + " / " + results[1].line);
+  return BuildTable(seed, results[0].counts, results[1].counts);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: zovir-fault-matrix [--seed S] [--jobs J] [--limit N] [--list] [--run N] [--keep-logs]\n");
+  return 2;
+}
+
+int ChildMain(int index, const std::string& spec, bool renumber, bool fast) {
+  const fs::path home = MakeTempDir("zovir-faults-run");
+  setenv("ZOVIR_HOME", home.c_str(), 1);
+  RunCase c;
+  c.index = index;
+  c.spec = spec;
+  c.renumber = renumber;
+  c.fast = fast;
+  if (const auto eq = spec.find('='); eq != std::string::npos) {
+    const auto at = spec.find('@');
+    c.key = spec.substr(0, std::min(at, eq));
+    if (at != std::string::npos && at < eq) {
+      c.occurrence = static_cast<uint32_t>(std::atoi(spec.c_str() + at + 1));
+      c.every = spec[eq - 1] == '+';
+    }
+  }
+  // A Stop case holds the reply back and presses Stop meanwhile.
+  const char* kStopTag = "#stop";
+  if (const auto p = c.spec.find(kStopTag); p != std::string::npos) {
+    c.stop = true;
+    c.spec.erase(p);
+  }
+  Outcome o;
+  try {
+    o = ExecuteRun(c, home);
+  } catch (const std::exception& e) {
+    o.verdict = "error";
+    o.detail = e.what();
+  }
+  for (const auto& [key, n] : o.counts) std::printf("COUNT %s %u\n", key.c_str(), n);
+  std::printf("RESULT verdict=%s said=%s code=%d stop_ms=%lld detail=%s\n", o.verdict.c_str(),
+              o.passed ? "PASS" : "-", o.code, static_cast<long long>(o.stopMs), o.detail.c_str());
+  std::fflush(stdout);
+  std::error_code ec;
+  fs::remove_all(home, ec);
+  return 0;
+}
+
+}  // namespace
+}  // namespace zovir::faults
+
+int main(int argc, char** argv) {
+  using namespace zovir::faults;
+  uint64_t seed = kDefaultSeed;
+  int jobs = 3, limit = -1, only = -1, child = -1;
+  bool list = false, keepLogs = false, renumber = false;
+  std::string spec;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
+    if (a == "--seed") seed = std::strtoull(value().c_str(), nullptr, 0);
+    else if (a == "--jobs") jobs = std::max(1, std::atoi(value().c_str()));
+    else if (a == "--limit") limit = std::atoi(value().c_str());
+    else if (a == "--run") only = std::atoi(value().c_str());
+    else if (a == "--list") list = true;
+    else if (a == "--keep-logs") keepLogs = true;
+    else if (a == "--child") child = std::atoi(value().c_str());
+    else if (a == "--case") spec = value();
+    else if (a == "--renumber") renumber = true;
+    else return Usage();
+  }
+  signal(SIGPIPE, SIG_IGN);
+  if (child >= 0) {
+    // The fast-speed path is part of the case's phase; the parent passes it through the spec.
+    bool fast = false;
+    if (const auto p = spec.find("#fast"); p != std::string::npos) {
+      fast = true;
+      spec.erase(p, 5);
+    }
+    return ChildMain(child, spec, renumber, fast);
+  }
+  try {
+    const fs::path logDir = MakeTempDir("zovir-faults-logs");
+    std::printf("seed=%llu (replay one run: zovir-fault-matrix --seed %llu --run N)\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+    std::fflush(stdout);
+    std::vector<RunCase> table = Table(seed, jobs, logDir);
+    if (list) {
+      for (const auto& c : table) std::printf("run %3d %s\n", c.index, c.Describe().c_str());
+      return 0;
+    }
+    std::vector<RunCase> chosen;
+    for (const auto& c : table)
+      if ((only < 0 || c.index == only) && (limit < 0 || static_cast<int>(chosen.size()) < limit)) chosen.push_back(c);
+    if (chosen.empty()) {
+      std::fprintf(stderr, "no run %d in a table of %zu\n", only, table.size());
+      return 2;
+    }
+    const auto results = RunChildren(chosen, seed, jobs, logDir, true);
+    std::map<std::string, int> tally;
+    int pass = 0;
+    for (const auto& [index, r] : results) {
+      ++tally[r.verdict];
+      if (r.verdict == "pass" || r.verdict == "fail") pass += r.verdict == "pass";
+    }
+    const int runs = static_cast<int>(results.size());
+    const int fail = runs - pass;
+    const int others = tally["error"] + tally["crash"];
+    std::printf("runs=%d pass=%d fail=%d false_pass=%d lost_backup=%d hung=%d%s\n", runs, pass, fail,
+                tally["false_pass"], tally["lost_backup"], tally["hung"],
+                others ? (" errors=" + std::to_string(others)).c_str() : "");
+    if (!keepLogs) {
+      std::error_code ec;
+      fs::remove_all(logDir, ec);
+    } else {
+      std::printf("logs in %s\n", logDir.c_str());
+    }
+    const bool clean = tally["false_pass"] == 0 && tally["lost_backup"] == 0 && tally["hung"] == 0 && others == 0;
+    return clean ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zovir-fault-matrix: %s\n", e.what());
+    return 1;
+  }
+}
