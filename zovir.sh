@@ -61,12 +61,23 @@ cmd_demo() {
   build/src/ui/cli/zovir-cli run --virtual "$@"
 }
 
+cmd_faults() {
+  ensure_packages "${packages[@]}"
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja
+  fi
+  cmake --build build -j "$(njobs)" --target zovir-fault-matrix
+  # Whole updates of virtual modems, one injected fault each; ARGS: --seed S, --run N, --jobs J, --list.
+  build/tests/integration/faults/matrix/zovir-fault-matrix "$@"
+}
+
 usage() {
   cat <<USAGE
 usage: ./zovir.sh <command>
   test [--asan]   install what is missing, build, run the whole test suite (--asan: ASan+UBSan build)
   build           install what is missing and build
   demo [ARGS]     build zovir-cli and update a virtual modem end to end (ARGS go to "zovir-cli run --virtual")
+  faults [ARGS]   build and run the fault matrix (whole updates with one injected fault each; --run N replays one)
 USAGE
 }
 
@@ -74,6 +85,7 @@ case "${1:-help}" in
   test) shift; cmd_test "$@" ;;
   build) shift; cmd_build "$@" ;;
   demo) shift; cmd_demo "$@" ;;
+  faults) shift; cmd_faults "$@" ;;
   help|-h|--help) usage ;;
   *) usage; exit 2 ;;
 esac
