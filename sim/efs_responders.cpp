@@ -32,7 +32,7 @@ constexpr uint32_t kEBADF = 9;
 constexpr uint32_t kEEXIST = 17;
 constexpr uint32_t kENOTDIR = 20;
 constexpr uint32_t kEISDIR = 21;
-constexpr uint32_t kEINVAL = 22;
+[[maybe_unused]] constexpr uint32_t kEINVAL = 22;
 constexpr uint32_t kEMFILE = 24;
 
 constexpr uint32_t kOAccMode = 03;

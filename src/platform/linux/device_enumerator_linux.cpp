@@ -198,7 +198,7 @@ bool LinuxDeviceEnumerator::Scan(std::vector<Found>& out) {
     auto [pos, inserted] = byNumber.try_emplace(found.number, found);
     if (!inserted && found.entry.ValueName != pos->second.entry.ValueName) {
       const bool foundFromMap =
-          std::any_of(mapped.begin(), mapped.end(), [&](const MappedPort& m) { return NodeKey(m.Path) == path; });
+          std::any_of(mapped.begin(), mapped.end(), [&, &key = path](const MappedPort& m) { return NodeKey(m.Path) == key; });
       if (foundFromMap) pos->second = found;
     }
   }
