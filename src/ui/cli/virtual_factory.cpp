@@ -72,7 +72,10 @@ ModemData Snapshot(sim::VirtualModem& modem, const sim::NVStore& nv, const std::
   sim::DeviceState& state = modem.State();
   data.nv = state.AllNv();
   data.rf = nv.AllRFItems();
-  data.identity = state.AllIdentity();
+  // Identity values the modem holds (an empty value counts as absent); the radio state is not
+  // one of them.
+  for (const auto& [key, value] : state.AllIdentity())
+    if (!value.empty() && key != "CFUN") data.identity[key] = value;
   for (const auto& path : efsPaths) Collect(state, path, data.files, 0);
   for (const auto& file : sim::AtIdentityStore::OscillatorFiles()) Collect(state, file, data.files, 0);
   return data;
