@@ -327,6 +327,9 @@ bool LinuxSerialPort::Write(const uint8_t* data, uint32_t count, uint32_t& writt
 
 bool LinuxSerialPort::Close() {
   if (fd_ < 0) return true;
+  // The exclusive flag belongs to the tty, not to this descriptor: where another holder keeps
+  // the device open (a pty's other side), it would outlive us and refuse our next open.
+  ::ioctl(fd_, TIOCNXCL);
   ::flock(fd_, LOCK_UN);
   ::close(fd_);  // the descriptor is gone whatever close reports
   fd_ = -1;
