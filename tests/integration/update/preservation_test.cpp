@@ -90,3 +90,20 @@ TEST(Reenumeration, PortsUnderNewNumbersAreFoundAfterEveryRestart) {
 
 }  // namespace
 }  // namespace zovir::test
+
+namespace zovir::test {
+namespace {
+
+TEST(Reenumeration, TheSecondResetFindsThePortsAgain) {
+  sim::VirtualModemOptions options;
+  options.restartPorts = sim::RestartPorts::NewNumbers;
+  VirtualUpdate update(options);
+  update.cfg().ProjectType = 20;  // a project that resets the modem once more after the restore
+  ASSERT_TRUE(update.Run(240000));
+  EXPECT_EQ(update.LastStatus(), "PASS");
+  EXPECT_TRUE(update.Saw("Reset or poweroff successfully!"));
+  EXPECT_TRUE(update.PartitionsMatchImages());
+}
+
+}  // namespace
+}  // namespace zovir::test
