@@ -32,7 +32,7 @@ Bytes InputReader::Rest() {
 }
 
 PortRig::PortRig(std::vector<Bytes> replies, uint64_t readLimit)
-    : ports(clock), core(clock, ports, nullptr), link(core), replies_(std::move(replies)) {
+    : ports(clock), core(clock, ports, &host), link(core), replies_(std::move(replies)) {
   core.cfg.ComPort = 7;
   core.cfg.SerialComPort = 8;
   core.cfg.ProjectType = 3;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/engine_core.h"
+#include "engine/engine_host.h"
 #include "link/link.h"
 #include "platform/fake_clock.h"
 #include "support/scripted_port.h"
@@ -31,6 +32,26 @@ class InputReader {
   size_t pos_ = 0;
 };
 
+// The window as far as protocol code asks it anything: same ports, no user.
+class QuietHost final : public EngineHost {
+ public:
+  std::string ReadSNEntry() override { return {}; }
+  void EnableSNEntry(bool) override {}
+  void OfferSNEntry() override {}
+  void FinishSNEntry() override {}
+  void ShowResultSN(const std::string&) override {}
+  std::string SelectedDiagPortName() override { return "COM7"; }
+  std::string SelectedModemPortName() override { return "COM8"; }
+  std::atomic<bool>& DeviceChangeSeen() override { return change_; }
+  std::atomic<bool>& DeviceArrivalSeen() override { return arrival_; }
+  void MessageBox(const std::string&, const std::string&) override {}
+  bool IsSameDiagPort(int) override { return true; }
+  void RefreshPortLists() override {}
+
+ private:
+  std::atomic<bool> change_{false}, arrival_{false};
+};
+
 // An engine core with a scripted diagnostic port COM7 (modem port COM8) and a Link on it.
 // Every write of the host is answered with the next piece of the input; after a bounded
 // number of reads the run is stopped, so no protocol step can wait forever on an input
@@ -43,6 +64,7 @@ class PortRig {
 
   FakeClock clock;
   test::ScriptedPortFactory ports;
+  QuietHost host;
   EngineCore core;
   Link link;
 
