@@ -71,6 +71,40 @@ cmd_faults() {
   build/tests/integration/faults/matrix/zovir-fault-matrix "$@"
 }
 
+cmd_fuzz() {
+  # Seconds per target; the default gives each a few minutes.
+  local seconds="${1:-180}"
+  case "$seconds" in ''|*[!0-9]*) echo "fuzz: SECONDS must be a whole number" >&2; exit 2 ;; esac
+  ensure_packages "${packages[@]}" clang libclang-rt-14-dev
+  # libFuzzer needs clang; a build of its own with ASan+UBSan, the tests and benchmarks left out.
+  if [ ! -f build-fuzz/build.ninja ]; then
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZOVIR_FUZZ=ON -DZOVIR_SANITIZE=ON \
+      -DZOVIR_BUILD_TESTS=OFF -DZOVIR_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+  fi
+  cmake --build build-fuzz -j "$(njobs)" --target zovir_fuzzers
+  local runs="$here/build-fuzz/runs" found=0 bin name log execs
+  for bin in build-fuzz/fuzz/fuzz_*; do
+    [ -f "$bin" ] && [ -x "$bin" ] || continue
+    name="$(basename "$bin")"
+    mkdir -p "$runs/$name/corpus"
+    log="$runs/$name/log"
+    # New inputs go to the run's own corpus; the committed seeds are only read.
+    if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$bin" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$runs/$name/" "$runs/$name/corpus" "fuzz/corpus/$name" >"$log" 2>&1; then
+      execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
+      printf '%-20s executions=%s\n' "$name" "${execs:-?}"
+    else
+      found=1
+      execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
+      printf '%-20s executions=%s FINDING (log: %s)\n' "$name" "${execs:-?}" "$log"
+      grep -E '^(SUMMARY|==[0-9]+==ERROR)|runtime error|Test unit written' "$log" | head -5 || true
+    fi
+  done
+  return "$found"
+}
+
 usage() {
   cat <<USAGE
 usage: ./zovir.sh <command>
@@ -78,6 +112,7 @@ usage: ./zovir.sh <command>
   build           install what is missing and build
   demo [ARGS]     build zovir-cli and update a virtual modem end to end (ARGS go to "zovir-cli run --virtual")
   faults [ARGS]   build and run the fault matrix (whole updates with one injected fault each; --run N replays one)
+  fuzz [SECONDS]  clang build with libFuzzer, ASan and UBSan; runs every fuzz target SECONDS each (default 180)
 USAGE
 }
 
@@ -86,6 +121,7 @@ case "${1:-help}" in
   build) shift; cmd_build "$@" ;;
   demo) shift; cmd_demo "$@" ;;
   faults) shift; cmd_faults "$@" ;;
+  fuzz) shift; cmd_fuzz "$@" ;;
   help|-h|--help) usage ;;
   *) usage; exit 2 ;;
 esac
