@@ -1,5 +1,8 @@
 #include "sim/hdlc.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "sim/checksum.h"
 
 namespace zovir::sim {
@@ -48,6 +51,33 @@ std::optional<DecodedFrame> Deframer::Push(uint8_t byte) {
     return std::nullopt;
   }
   if (buf_.size() < kMaxFrame) buf_.push_back(byte);
+  return std::nullopt;
+}
+
+std::optional<DecodedFrame> Deframer::Push(std::span<const uint8_t> data, size_t& used) {
+  size_t i = 0;
+  while (i < data.size()) {
+    if (!escape_) {
+      // A run of ordinary bytes goes in at once.
+      const uint8_t* p = data.data() + i;
+      const size_t n = data.size() - i;
+      const auto* flag = static_cast<const uint8_t*>(std::memchr(p, 0x7E, n));
+      const size_t limit = flag ? static_cast<size_t>(flag - p) : n;
+      const auto* escape = static_cast<const uint8_t*>(std::memchr(p, 0x7D, limit));
+      const size_t run = escape ? static_cast<size_t>(escape - p) : limit;
+      if (run > 0) {
+        const size_t room = buf_.size() < kMaxFrame ? kMaxFrame - buf_.size() : 0;
+        buf_.insert(buf_.end(), p, p + std::min(run, room));
+        i += run;
+        continue;
+      }
+    }
+    if (auto frame = Push(data[i++])) {
+      used = i;
+      return frame;
+    }
+  }
+  used = i;
   return std::nullopt;
 }
 

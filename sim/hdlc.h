@@ -24,6 +24,9 @@ class Deframer {
  public:
   // Feeds one byte; returns a frame when this byte closed one.
   std::optional<DecodedFrame> Push(uint8_t byte);
+  // Feeds bytes up to and including the one that closes a frame; `used` receives how many
+  // were taken (all of them when none closed a frame). Same frames as feeding them one by one.
+  std::optional<DecodedFrame> Push(std::span<const uint8_t> data, size_t& used);
   // Bytes held for the frame in progress (escapes removed).
   const Bytes& Pending() const { return buf_; }
   bool InFrame() const { return !buf_.empty() || escape_; }

@@ -77,7 +77,11 @@ class Programmer final : public PortProtocol {
         AwaitFlashBytes();
         continue;
       }
-      if (auto frame = deframer_.Push(data[i])) Frame(*frame);
+      // Up to the end of one frame: the frame may switch to the raw stages.
+      size_t used = 0;
+      auto frame = deframer_.Push(data.subspan(i), used);
+      i += used - 1;
+      if (frame) Frame(*frame);
     }
   }
 

@@ -1,5 +1,8 @@
 #include "link/frame_buffer.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "link/crc16.h"
 
 namespace zovir {
@@ -57,21 +60,67 @@ void FrameBuffer::AddRawBounded(uint8_t b) {
   data_[length++] = b;
 }
 
+namespace {
+
+// Offset of the next flag or escape byte in [data, data + n), or n.
+uint32_t NextSpecial(const uint8_t* data, uint32_t n) {
+  const auto* flag = static_cast<const uint8_t*>(std::memchr(data, kFlag, n));
+  const uint32_t limit = flag ? static_cast<uint32_t>(flag - data) : n;
+  const auto* escape = static_cast<const uint8_t*>(std::memchr(data, kEscape, limit));
+  return escape ? static_cast<uint32_t>(escape - data) : limit;
+}
+
+}  // namespace
+
+// Runs of ordinary bytes are copied whole; the bounds are the single-byte adds' own, so the
+// frame and the point where it overflows are the same as adding byte by byte.
 void FrameBuffer::AddEscaped(const uint8_t* data, uint32_t n) {
-  for (uint32_t i = 0; i < n && !overflow; ++i) AddEscaped(data[i]);
+  uint32_t i = 0;
+  while (i < n && !overflow) {
+    const uint32_t run = NextSpecial(data + i, n - i);
+    if (run > 0) {
+      // An ordinary byte fits while length + 6 <= kLastIndex.
+      const uint32_t room = length + 6 <= kLastIndex ? kLastIndex - 6 - length + 1 : 0;
+      const uint32_t take = std::min(run, room);
+      if (take > 0) std::memcpy(data_.data() + length, data + i, take);
+      length += take;
+      i += take;
+      if (take < run) {
+        overflow = true;
+        return;
+      }
+    }
+    if (i < n) AddEscaped(data[i++]);
+  }
 }
 
 void FrameBuffer::AddRaw(const uint8_t* data, uint32_t n) {
-  for (uint32_t i = 0; i < n && !overflow; ++i) AddRaw(data[i]);
+  if (overflow) return;
+  const uint32_t take = std::min(n, kCapacity - std::min(length, kCapacity));
+  if (take > 0) std::memcpy(data_.data() + length, data, take);
+  length += take;
+  if (take < n) overflow = true;
 }
 
 void FrameBuffer::FinishFrame() {
   uint16_t crc = kCrc16Init;
   if (!overflow) {
-    for (uint32_t i = 0; i < length; ++i) {
-      uint8_t b = data_[i];
-      if (b == kEscape && i + 1 < length) b = static_cast<uint8_t>(data_[++i] ^ kEscapeXor);
-      crc = Crc16UpdateByte(crc, b);
+    // Every escape byte, however it was added, is read as an escape (a trailing one as itself).
+    const uint8_t* p = data_.data();
+    uint32_t i = 0;
+    while (i < length) {
+      const auto* escape = static_cast<const uint8_t*>(std::memchr(p + i, kEscape, length - i));
+      const uint32_t end = escape ? static_cast<uint32_t>(escape - p) : length;
+      crc = Crc16Update(crc, p + i, end - i);
+      i = end;
+      if (i == length) break;
+      if (i + 1 < length) {
+        crc = Crc16UpdateByte(crc, static_cast<uint8_t>(p[i + 1] ^ kEscapeXor));
+        i += 2;
+      } else {
+        crc = Crc16UpdateByte(crc, kEscape);
+        i += 1;
+      }
     }
     // Raw adds do not reserve room for the check: up to four escaped check bytes and the flag.
     if (length + 4 > kCapacity) overflow = true;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "link/crc16.h"
@@ -188,6 +189,78 @@ TEST(FrameBuffer, RawFrameCarriesUnescapedCheckWithoutFlag) {
   f.FinishRawFrame();
   const uint16_t crc2 = Crc16X25(withEscapeByte.data(), 2);
   EXPECT_EQ(Wire(f, false), (std::vector<uint8_t>{0x7D, 0x5E, static_cast<uint8_t>(crc2), static_cast<uint8_t>(crc2 >> 8)}));
+}
+
+// Buffer adds copy runs at once; they must build exactly what byte-by-byte adds build,
+// also where the room check cuts the frame off and when raw adds put escape bytes in it.
+TEST(FrameBuffer, BufferAddsMatchByteAdds) {
+  std::vector<uint8_t> mixed(3000);
+  for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = static_cast<uint8_t>(i * 37 + (i >> 3));
+  for (size_t i = 0; i < mixed.size(); i += 97) mixed[i] = (i & 1) ? 0x7E : 0x7D;
+  const std::vector<uint8_t> allSpecial(63, 0x7D);  // odd: the last escape byte ends the frame
+  struct Case {
+    const char* name;
+    uint32_t prefill;  // plain bytes added first
+    bool raw;          // AddRaw instead of AddEscaped
+    const std::vector<uint8_t>* data;
+  };
+  const Case cases[] = {
+      {"escaped, empty frame", 0, false, &mixed},
+      {"escaped, cut at the room check", FrameBuffer::kCapacity - 6 - 1500, false, &mixed},
+      {"escaped specials, cut at the room check", FrameBuffer::kCapacity - 6 - 40, false, &allSpecial},
+      {"escaped, already full", FrameBuffer::kCapacity - 5, false, &mixed},
+      {"raw escape bytes, read as escapes by the check, one left at the end", 10, true, &allSpecial},
+      {"raw, mixed content", 11, true, &mixed},
+      {"raw, cut at the capacity", FrameBuffer::kCapacity - 700, true, &mixed},
+  };
+  for (const auto& c : cases) {
+    FrameBuffer bulk, bytes;
+    for (FrameBuffer* f : {&bulk, &bytes}) {
+      f->Clear();
+      for (uint32_t i = 0; i < c.prefill; ++i) f->AddEscaped(0x11);
+    }
+    const auto n = static_cast<uint32_t>(c.data->size());
+    if (c.raw) {
+      bulk.AddRaw(c.data->data(), n);
+      for (uint8_t b : *c.data) bytes.AddRaw(b);
+    } else {
+      bulk.AddEscaped(c.data->data(), n);
+      for (uint8_t b : *c.data) bytes.AddEscaped(b);
+    }
+    EXPECT_EQ(bulk.overflow, bytes.overflow) << c.name;
+    ASSERT_EQ(bulk.length, bytes.length) << c.name;
+    EXPECT_TRUE(std::equal(bulk.data(), bulk.data() + bulk.length, bytes.data())) << c.name;
+    // The check over the same content, computed without the single-byte path.
+    bulk.FinishFrame();
+    uint16_t crc = kCrc16Init;
+    const uint8_t* p = bytes.data();
+    if (!bytes.overflow) {
+      for (uint32_t i = 0; i < bytes.length; ++i) {
+        uint8_t b = p[i];
+        if (b == 0x7D && i + 1 < bytes.length) b = static_cast<uint8_t>(p[++i] ^ 0x20);
+        crc = Crc16UpdateByte(crc, b);
+      }
+    }
+    const uint32_t contentLength = bytes.length;
+    const bool nak = bytes.overflow;
+    bytes.FinishFrame();
+    ASSERT_EQ(bulk.length, bytes.length) << c.name;
+    EXPECT_TRUE(std::equal(bulk.data(), bulk.data() + bulk.length + 1, bytes.data())) << c.name;
+    if (!nak && bulk.length != 5) {
+      std::vector<uint8_t> check;
+      crc = static_cast<uint16_t>(~crc);
+      for (uint8_t b : {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)}) {
+        if (b == 0x7E || b == 0x7D) {
+          check.push_back(0x7D);
+          check.push_back(static_cast<uint8_t>(b ^ 0x20));
+        } else {
+          check.push_back(b);
+        }
+      }
+      check.push_back(0x7E);
+      EXPECT_TRUE(std::equal(check.begin(), check.end(), bulk.data() + contentLength)) << c.name;
+    }
+  }
 }
 
 }  // namespace

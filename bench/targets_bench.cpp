@@ -1,0 +1,425 @@
+// The measurements behind `./zovir.sh bench` (bench/run_targets.py turns them into figures):
+//   link                      round trip of a 1 KiB request with a 9-byte answer, pty bulk rate
+//   transfer MODE BLOCK MIB   one image written to the virtual modem's flash programmer over ptys
+//                             (MODE normal or fast), with read calls per reply
+//   crc MIB                   CRC-16/X-25 against a plain byte-table CRC in memory
+//   preflight DIR             the pre-flight check of a packet folder in fast-speed mode against
+//                             reading its files once
+// Each prints "key value" lines. Time the protocol spends in its own fixed waits is measured
+// through the engine's clock and printed apart, so the figures can hold the rest to account.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/image_check.h"
+#include "config/message_sink.h"
+#include "config/project_configuration.h"
+#include "engine/engine_core.h"
+#include "link/crc16.h"
+#include "link/link.h"
+#include "platform/clock.h"
+#include "platform/linux/serial_port_linux.h"
+#include "platform/port_namespace.h"
+#include "protocols/image_plan.h"
+#include "protocols/streaming_download.h"
+#include "sim/virtual_modem.h"
+
+namespace zovir {
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+using Steady = std::chrono::steady_clock;
+
+double Since(Steady::time_point start) { return Seconds(Steady::now() - start).count(); }
+
+void Put(const std::string& key, double value) { std::printf("%s %.6g\n", key.c_str(), value); }
+
+std::filesystem::path TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zovir-bench-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::string WriteImage(const std::filesystem::path& dir, const std::string& name, uint32_t size) {
+  std::vector<char> bytes(size);
+  uint32_t x = 12345;
+  for (char& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<char>(x >> 16);
+  }
+  const auto path = dir / name;
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path.string();
+}
+
+// ---------------------------------------------------------------------------------------
+// Link bounds
+
+struct PtyPair {
+  PtyPair() {
+    if (::openpty(&device, &host, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    for (int fd : {device, host}) {
+      termios t{};
+      ::tcgetattr(fd, &t);
+      ::cfmakeraw(&t);
+      ::tcsetattr(fd, TCSANOW, &t);
+    }
+  }
+  ~PtyPair() {
+    ::close(host);
+    ::close(device);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+  int device = -1;
+  int host = -1;
+};
+
+bool ReadExactly(int fd, uint8_t* buffer, size_t n, const std::atomic<bool>* stop = nullptr) {
+  size_t got = 0;
+  while (got < n) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 100);
+    if (stop && stop->load()) return false;
+    if (ready <= 0) continue;
+    const ssize_t r = ::read(fd, buffer + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(fd, data + done, n - done);
+    if (w < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// A stream-write frame of a 1 KiB block is about 1030 bytes on the wire; its reply is 9.
+double MedianRoundTripSeconds(size_t frameSize, size_t replySize, int samples) {
+  PtyPair pty;
+  std::atomic<bool> stop{false};
+  std::thread device([&] {
+    std::vector<uint8_t> in(frameSize);
+    const std::vector<uint8_t> reply(replySize, 0x23);
+    while (ReadExactly(pty.device, in.data(), frameSize, &stop)) WriteAll(pty.device, reply.data(), reply.size());
+  });
+  std::vector<uint8_t> frame(frameSize, 0x5A);
+  std::vector<uint8_t> reply(replySize);
+  std::vector<double> times;
+  times.reserve(static_cast<size_t>(samples));
+  for (int i = 0; i < samples + samples / 10; ++i) {
+    const auto start = Steady::now();
+    WriteAll(pty.host, frame.data(), frame.size());
+    ReadExactly(pty.host, reply.data(), reply.size());
+    if (i >= samples / 10) times.push_back(Since(start));  // the first tenth warms up
+  }
+  stop = true;
+  device.join();
+  std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
+  return times[times.size() / 2];
+}
+
+double BulkBytesPerSecond(uint64_t total, size_t writeSize) {
+  PtyPair pty;
+  std::atomic<uint64_t> drained{0};
+  Steady::time_point end;
+  std::thread device([&] {
+    std::vector<uint8_t> in(65536);
+    while (drained < total) {
+      const ssize_t r = ::read(pty.device, in.data(), in.size());
+      if (r <= 0) break;
+      drained += static_cast<uint64_t>(r);
+    }
+    end = Steady::now();
+  });
+  const std::vector<uint8_t> block(writeSize, 0xA5);
+  const auto start = Steady::now();
+  for (uint64_t sent = 0; sent < total; sent += writeSize) WriteAll(pty.host, block.data(), block.size());
+  device.join();
+  return static_cast<double>(total) / Seconds(end - start).count();
+}
+
+int RunLink() {
+  const double rt = MedianRoundTripSeconds(1030, 9, 6000);
+  Put("roundtrip_1k_us", rt * 1e6);
+  Put("roundtrip_1k_rate", 1024.0 / rt);
+  double bulk = 0;
+  for (int i = 0; i < 3; ++i) bulk = std::max(bulk, BulkBytesPerSecond(64ull << 20, 65536));
+  Put("bulk_rate", bulk);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Transfers
+
+// Forwards to the steady clock and adds up the time slept: the protocol's own waits.
+class WaitCountingClock final : public Clock {
+ public:
+  uint64_t NowMs() override { return inner_.NowMs(); }
+  int64_t WallSeconds() override { return inner_.WallSeconds(); }
+  void SleepMs(uint32_t ms) override {
+    const auto start = Steady::now();
+    inner_.SleepMs(ms);
+    slept_ += Since(start);
+  }
+  double Slept() const { return slept_; }
+
+ private:
+  SteadyClock inner_;
+  double slept_ = 0;
+};
+
+// Counts the reads the link asks of a port and the read(2) calls they cost.
+struct ReadCounts {
+  uint64_t reads = 0;
+  uint64_t syscalls = 0;
+};
+
+class CountingPort final : public SerialPort {
+ public:
+  CountingPort(std::unique_ptr<SerialPort> inner, ReadCounts& counts)
+      : inner_(std::move(inner)), counts_(counts), linux_(dynamic_cast<LinuxSerialPort*>(inner_.get())) {}
+
+  const std::string& Name() const override { return inner_->Name(); }
+  bool GetLineSettings(LineSettings& out) override { return inner_->GetLineSettings(out); }
+  bool SetLineSettings(const LineSettings& s) override { return inner_->SetLineSettings(s); }
+  bool SetQueueSizes(uint32_t in, uint32_t out) override { return inner_->SetQueueSizes(in, out); }
+  bool SetTimeouts(const CommTimeouts& t) override { return inner_->SetTimeouts(t); }
+  bool GetTimeouts(CommTimeouts& out) override { return inner_->GetTimeouts(out); }
+  bool Purge(uint32_t actions) override { return inner_->Purge(actions); }
+  bool ClearError(uint32_t& errors) override { return inner_->ClearError(errors); }
+  bool BytesWaiting(uint32_t& count) override { return inner_->BytesWaiting(count); }
+  bool Read(uint8_t* buffer, uint32_t count, uint32_t& got) override {
+    ++counts_.reads;
+    const uint64_t before = linux_ ? linux_->ReadSyscalls() : 0;
+    const bool ok = inner_->Read(buffer, count, got);
+    counts_.syscalls += linux_ ? linux_->ReadSyscalls() - before : 1;
+    return ok;
+  }
+  bool Write(const uint8_t* data, uint32_t count, uint32_t& written) override {
+    return inner_->Write(data, count, written);
+  }
+  bool Close() override { return inner_->Close(); }
+  int LastError() const override { return inner_->LastError(); }
+
+ private:
+  std::unique_ptr<SerialPort> inner_;
+  ReadCounts& counts_;
+  LinuxSerialPort* linux_;
+};
+
+class CountingPortFactory final : public SerialPortFactory {
+ public:
+  explicit CountingPortFactory(SerialPortFactory& inner) : inner_(inner) {}
+  std::unique_ptr<SerialPort> Open(const std::string& comName, int& error) override {
+    auto port = inner_.Open(comName, error);
+    if (!port) return nullptr;
+    return std::make_unique<CountingPort>(std::move(port), counts);
+  }
+  ReadCounts counts;
+
+ private:
+  SerialPortFactory& inner_;
+};
+
+int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
+  const uint32_t size = mib << 20;
+  const auto dir = TempDir();
+  int rc = 0;
+  {
+    sim::VirtualModemOptions options;
+    options.deviceMapPath = (dir / "ports.ini").string();
+    options.startMode = sim::ModemMode::Programmer;
+    options.fastBlockSize = blockSize;
+    sim::VirtualModem modem(options);
+    modem.Start();
+    PortNamespace names(options.deviceMapPath);
+    LinuxSerialPortFactory linuxPorts(names);
+    CountingPortFactory ports(linuxPorts);
+    WaitCountingClock clock;
+    EngineCore core(clock, ports, nullptr);
+    core.cfg.ComPort = options.comNumbers.front();
+    core.cfg.ProjectType = 0;
+    core.cfg.bFastSpeedDownload = fast ? 1 : 0;
+    core.cfg.m_nBlockSize = static_cast<int>(blockSize);
+    core.cfg.partitionFile = WriteImage(dir, "partition.mbn", 512);
+    const std::string image = WriteImage(dir, "apps.mbn", size);
+    uint16_t checksum = 0;
+    {
+      std::ifstream in(image, std::ios::binary);
+      std::vector<uint8_t> bytes(size);
+      in.read(reinterpret_cast<char*>(bytes.data()), size);
+      checksum = Crc16X25(bytes.data(), bytes.size());
+    }
+    Link link(core);
+    link.OpenDiagPort();
+    StreamingDownload streaming(core, link);
+    if (streaming.SendHello() != 0 || streaming.SendSecurityMode() != 0 || streaming.SendPartitionTable() != 0) {
+      std::cerr << "the programmer did not answer\n";
+      rc = 1;
+    } else {
+      const ReadCounts counts0 = ports.counts;
+      const double slept0 = clock.Slept();
+      const auto start = Steady::now();
+      bool ok = false;
+      if (fast) {
+        // The pre-flight check hands the engine the image's checksum; so does this.
+        ok = streaming.OpenAppsImage() == 0 && streaming.FastWriteImage(image, size, checksum) &&
+             streaming.CloseImage() == 0;
+      } else {
+        ok = streaming.OpenImageByName(qdsp_cmd) == 0 &&
+             streaming.WriteImageBlocks(BlockVariant::Image, image, size, 20, 50) == 0 &&
+             streaming.CloseImage() == 0;
+      }
+      const double elapsed = Since(start);
+      const double waited = clock.Slept() - slept0;
+      const uint64_t reads = ports.counts.reads - counts0.reads;
+      const uint64_t syscalls = ports.counts.syscalls - counts0.syscalls;
+      link.CloseDiagPort("Warning-1");
+      if (!ok) {
+        std::cerr << "transfer failed\n";
+        rc = 1;
+      } else {
+        const double replies = fast ? double((size + blockSize - 1) / blockSize) : double(size / 1024);
+        Put("bytes", size);
+        Put("seconds", elapsed);
+        Put("protocol_wait_seconds", waited);
+        Put("rate", size / elapsed);
+        Put("rate_without_waits", size / std::max(1e-9, elapsed - waited));
+        Put("port_reads_per_reply", double(reads) / replies);
+        Put("read_syscalls_per_reply", double(syscalls) / replies);
+      }
+    }
+    modem.Stop();
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return rc;
+}
+
+// ---------------------------------------------------------------------------------------
+// Checksum
+
+int RunCrc(uint32_t mib) {
+  std::vector<uint8_t> data(static_cast<size_t>(mib) << 20);
+  std::mt19937_64 rng(7);
+  for (size_t i = 0; i + 8 <= data.size(); i += 8) {
+    const uint64_t v = rng();
+    std::memcpy(data.data() + i, &v, 8);
+  }
+  auto best = [&](uint16_t (*crc)(const uint8_t*, size_t)) {
+    double fastest = 1e9;
+    volatile uint16_t sink = 0;
+    for (int i = 0; i < 2; ++i) {
+      const auto start = Steady::now();
+      sink = crc(data.data(), data.size());
+      fastest = std::min(fastest, Since(start));
+    }
+    (void)sink;
+    return double(data.size()) / fastest;
+  };
+  if (Crc16X25(data.data(), data.size()) != Crc16X25Bytewise(data.data(), data.size())) {
+    std::cerr << "the two checksums disagree\n";
+    return 1;
+  }
+  Put("crc_rate", best(Crc16X25));
+  Put("crc_bytetable_rate", best(Crc16X25Bytewise));
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Pre-flight check
+
+double ReadFolderOnce(const std::string& folder) {
+  std::vector<char> buffer(4 << 20);
+  const auto start = Steady::now();
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+      if (!in) break;
+    }
+  }
+  return Since(start);
+}
+
+int RunPreflight(const std::string& folder) {
+  RecordingMessageSink sink;
+  ProjectConfiguration config;
+  if (!ReadProjectConfiguration(config, folder + "/Config.ini", sink)) {
+    std::cerr << "cannot read " << folder << "/Config.ini\n";
+    return 1;
+  }
+  config.bFastSpeedDownload = 1;
+  const auto backup = TempDir();
+  double check = 1e9, read = 1e9;
+  ReadFolderOnce(folder);  // both start from the page cache
+  for (int i = 0; i < 3; ++i) {
+    ImageFolderState state;
+    ImageCheckContext context{sink, "bench", backup.string(), false, nullptr, nullptr};
+    const auto start = Steady::now();
+    const bool ok = CheckImageFolder(folder, config, state, context);
+    check = std::min(check, Since(start));
+    if (!ok) {
+      std::cerr << "the check failed\n";
+      return 1;
+    }
+    read = std::min(read, ReadFolderOnce(folder));
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(backup, ec);
+  Put("check_seconds", check);
+  Put("read_seconds", read);
+  return 0;
+}
+
+int Usage() {
+  std::cerr << "usage: zovir_bench_targets link | transfer normal|fast BLOCK MIB | crc MIB | preflight DIR\n";
+  return 2;
+}
+
+}  // namespace
+}  // namespace zovir
+
+int main(int argc, char** argv) {
+  using namespace zovir;
+  const std::vector<std::string> a(argv + 1, argv + argc);
+  try {
+    if (a.size() == 1 && a[0] == "link") return RunLink();
+    if (a.size() == 4 && a[0] == "transfer" && (a[1] == "normal" || a[1] == "fast")) {
+      return RunTransfer(a[1] == "fast", static_cast<uint32_t>(std::stoul(a[2])), static_cast<uint32_t>(std::stoul(a[3])));
+    }
+    if (a.size() == 2 && a[0] == "crc") return RunCrc(static_cast<uint32_t>(std::stoul(a[1])));
+    if (a.size() == 2 && a[0] == "preflight") return RunPreflight(a[1]);
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << "\n";
+    return 1;
+  }
+  return Usage();
+}
