@@ -157,6 +157,7 @@ bool ATCommands::SendATCommand(const std::string& command, std::string& reply) {
   ATFinal final = ATFinal::None;
   size_t pos = 0;
   const Poll poll = PollReply(quick ? kQueryFastIntervalMs : kQueryIntervalMs, kQueryReadSize, buffer, final, pos);
+  lastQueryAnswered_ = poll == Poll::Final;
   if (poll == Poll::ReadFailed) {
     core_.ReportError("Could not read from serial port");
     return false;

@@ -65,7 +65,8 @@ class ModemVersionView {
 };
 
 // The AT command port of a run: queries, value writes, the start and end command lists and
-// the DIAG mode change they may ask for. Keeps no state between calls.
+// the DIAG mode change they may ask for. Keeps no state between calls beyond whether the last
+// query was answered at all.
 class ATCommands final : public ATChannel {
  public:
   static constexpr uint32_t kReplyLimitMs = 8000;
@@ -88,6 +89,11 @@ class ATCommands final : public ATChannel {
   bool WriteATValue(const std::string& prefix, ATValueSelector selector, const std::string& value,
                     const std::string& failure);
 
+  // Whether the last SendATCommand got a final result line (OK or ERROR). A query that failed
+  // with an answer tells that the modem lacks the value; one that failed without an answer
+  // (time-out, garbage, port lost) tells nothing about it.
+  bool LastQueryAnswered() const { return lastQueryAnswered_; }
+
   int DiagModeOffline();  // 0, or -1 after 10 failed attempts
   int DiagModeReset();
 
@@ -102,6 +108,7 @@ class ATCommands final : public ATChannel {
 
   EngineCore& core_;
   Link& link_;
+  bool lastQueryAnswered_ = false;
 };
 
 }  // namespace zovir

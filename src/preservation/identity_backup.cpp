@@ -19,6 +19,25 @@ namespace fs = std::filesystem;
 
 constexpr int kPlatformTypeEvdo = 2;
 constexpr int kImeiAttempts = 3;
+constexpr int kOptionalAttempts = 3;
+
+// Values a modem may lack: ERROR from the modem means the value is absent and the backup
+// rightly leaves it out. No answer at all (time-out, garbage, port lost) says nothing about it,
+// so the query is asked again and, still unanswered, ends the run before anything is written:
+// flashing on with an incomplete backup would lose the value for good.
+bool QueryOptional(ATCommands& at, EngineCore& core, const std::string& command, std::string& value,
+                   const std::string& name) {
+  for (int attempt = 0; attempt < kOptionalAttempts; ++attempt) {
+    std::string reply;
+    if (at.SendATCommand(command, reply)) {
+      value = reply;
+      return true;
+    }
+    if (at.LastQueryAnswered() || !core.Healthy()) return false;
+  }
+  core.ReportError("[Dload] Fail to Read " + name);
+  return false;
+}
 constexpr uint32_t kProbeRetryMs = 200;
 constexpr uint32_t kHelperStartDelayMs = 500;
 constexpr uint32_t kHelperWaitMs = 1000;
@@ -225,7 +244,7 @@ void IdentityBackup::ReadProjectValues() {
   const int type = core_.cfg.ProjectType;
   read_.bCLLENRead = read_.bZRREQRead = read_.bGMIRead = false;
   const auto one = [this](const char* command, const char* name, std::string& value, bool& flag) {
-    flag = Query(command, value);
+    flag = QueryOptional(at_, core_, command, value, name);
     LogLine(flag ? std::string("Read ") + name : std::string("Not support command:") + name + "......");
   };
   if (ReadsProjectValues(type)) {
@@ -240,7 +259,7 @@ void IdentityBackup::ReadXOCal() {
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string name = files[i].name;
     LogLine("Read " + name + (name == "rgs_data" ? " " : ""));
-    read_.bXOCalRead[i] = Query(files[i].readQuery, read_.StringXOCal[i]);
+    read_.bXOCalRead[i] = QueryOptional(at_, core_, files[i].readQuery, read_.StringXOCal[i], name);
     LogLine(read_.bXOCalRead[i] ? "Read " + name : name + " ERROR");
   }
 }
