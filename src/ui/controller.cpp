@@ -408,7 +408,11 @@ void Controller::StartClick() {
 
 void Controller::Reupdate1Click() {
   // An engine that just failed may still be closing its ports.
-  if (engines_[0]) WaitEngineEnded(engines_[0]);
+  if (auto old = engines_[0]) {
+    WaitEngineEnded(old);
+    // Its end may be queued behind the very job that asked for this re-update.
+    if (engines_[0] == old) RunEnded(0, old);
+  }
   backupDone_ = true;
   reupdateMode_ = true;
   const std::string status = ReadRegString("DownloadStatus", "");
@@ -506,7 +510,8 @@ void Controller::EnterRunningState(int slot) {
   AddStatusLine("Syncing......", mtProgress);
 }
 
-void Controller::WaitEngineEnded(const std::shared_ptr<TCommsThread>& engine) {
+void Controller::WaitEngineEnded(std::shared_ptr<TCommsThread> engine) {
+  // Held by value: serving the queue may run RunEnded, which empties the slot this came from.
   // The engine may be waiting for this thread (a host call, a status line): keep serving.
   while (!engine->WaitFor(20)) owner_.RunPending(0);
   owner_.RunPending(0);
@@ -608,7 +613,7 @@ void Controller::FlashDestroy() {
     if (e) e->Stop();
   StopWatcher();
   for (auto& e : engines_)
-    if (e) WaitEngineEnded(e);
+    if (auto engine = e) WaitEngineEnded(engine);
   for (auto& e : engines_) e.reset();
   WriteRegistryValues();
   owner_.Shutdown();

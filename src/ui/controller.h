@@ -173,7 +173,7 @@ class Controller {
   void PortRemoved();
   void ApplyStatusLine(const std::string& text, int kind);
   void RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine);
-  void WaitEngineEnded(const std::shared_ptr<TCommsThread>& engine);
+  void WaitEngineEnded(std::shared_ptr<TCommsThread> engine);
   int FailValidation(const std::string& text, const std::string& caption);
   void ShowFailureLabel();
   void CloseProbePortLogged(const char* tag);

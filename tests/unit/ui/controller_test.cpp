@@ -52,6 +52,10 @@ class FakeView final : public View {
   }
   Answer Ask(const std::string& text, const std::string& caption, Question) override {
     questions.push_back({text, caption});
+    if (yesOnce) {
+      yesOnce = false;
+      return Answer::Yes;
+    }
     return answer;
   }
   std::string ReadSNEntry() override { return sn; }
@@ -71,7 +75,7 @@ class FakeView final : public View {
   std::string status, version, japanese, sn;
   std::thread::id versionThread;
   LabelColor color = LabelColor::Black;
-  bool start = false, stop = false, reupdate = false, endRequested = false;
+  bool start = false, stop = false, reupdate = false, endRequested = false, yesOnce = false;
   Answer answer = Answer::No;
   std::vector<Shown> lines, messages, questions;
   std::vector<std::pair<bool, int>> ends;
@@ -458,6 +462,30 @@ TEST_F(ControllerTest, AutotestMarkerFileRepeatsABackupRunAndKeepsLogs) {
   RunToEnd();
   EXPECT_EQ(view_.ends.size(), 3u);
   EXPECT_FALSE(Logs().empty()) << "runs under the marker keep their logs";
+}
+
+TEST_F(ControllerTest, YesToTheQuestionAfterAFailedRunStartsReupdate) {
+  script_->hooks["DownloadImages"] = [](EngineCore& core) { core.ReportError("ERROR, write failed, Error code: 5"); };
+  // What a re-update restores from.
+  std::ofstream(dir_ + "/Backup/at.bak") << "saved";
+  std::ofstream(dir_ + "/Backup/nv.bak") << "saved";
+  for (const char* image : {"NPRG9x06.mbn", "partition.mbn", "sbl1.mbn", "tz.mbn", "qdsp6sw.mbn", "mba.mbn", "rpm.mbn",
+                            "acdb.mbn", "apps.mbn", "efs.mbn", "efs2apps.mbn"})
+    std::ofstream(dir_ + "/work/" + image) << "image bytes";
+  Controller& c = Make();
+  c.config().ProjectType = 6;
+  view_.yesOnce = true;
+  c.StartClick();
+  for (int i = 0; i < 3000 && view_.ends.size() < 2; ++i) c.Pump(10);
+  ASSERT_EQ(view_.ends.size(), 2u) << "the failed run, then the re-update: "
+                                   << (view_.messages.empty() ? "" : view_.messages[0].text);
+  EXPECT_FALSE(view_.ends[0].first);
+  EXPECT_FALSE(view_.ends[1].first);
+  EXPECT_EQ(view_.questions.size(), 2u);
+  EXPECT_TRUE(c.ReupdateMode());
+  EXPECT_EQ(c.config().bBackup, 0) << "the backup of the first run is not repeated";
+  EXPECT_FALSE(c.Running());
+  EXPECT_FALSE(c.DiagPortBusy(7));
 }
 
 TEST_F(ControllerTest, CloseQuestionsAndStop) {
