@@ -21,21 +21,22 @@ constexpr int kPlatformTypeEvdo = 2;
 constexpr int kImeiAttempts = 3;
 constexpr int kOptionalAttempts = 3;
 
-// Values a modem may lack: ERROR from the modem means the value is absent and the backup
-// rightly leaves it out. No answer at all (time-out, garbage, port lost) says nothing about it,
-// so the query is asked again and, still unanswered, ends the run before anything is written:
-// flashing on with an incomplete backup would lose the value for good.
+// Values a modem may lack. A missing value is left out of the backup, and the update then
+// wipes it for good, so one failed query is not enough to call it missing: the query is asked
+// again. An ERROR on every attempt means the modem lacks the value; no answer at all (time-out,
+// garbage, port lost) says nothing about it and ends the run before anything is written.
 bool QueryOptional(ATCommands& at, EngineCore& core, const std::string& command, std::string& value,
                    const std::string& name) {
-  for (int attempt = 0; attempt < kOptionalAttempts; ++attempt) {
+  bool answered = false;
+  for (int attempt = 0; attempt < kOptionalAttempts && core.Healthy(); ++attempt) {
     std::string reply;
     if (at.SendATCommand(command, reply)) {
       value = reply;
       return true;
     }
-    if (at.LastQueryAnswered() || !core.Healthy()) return false;
+    answered = at.LastQueryAnswered();
   }
-  core.ReportError("[Dload] Fail to Read " + name);
+  if (!answered && core.Healthy()) core.ReportError("[Dload] Fail to Read " + name);
   return false;
 }
 constexpr uint32_t kProbeRetryMs = 200;

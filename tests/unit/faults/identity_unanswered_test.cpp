@@ -1,5 +1,6 @@
-// An oscillator file or project value the modem never answered for is not a value it lacks:
-// the identity read must not let the update flash on without it.
+// An oscillator file or project value the modem did not give is asked for again; one it never
+// answered for is not a value it lacks, and the identity read must not let the update flash on
+// without it.
 #include <gtest/gtest.h>
 
 #include "preservation/identity_backup.h"
@@ -52,7 +53,7 @@ TEST_P(UnansweredQuery, OnlyAnAnswerDecidesWhetherTheModemHasTheValue) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, UnansweredQuery,
     ::testing::Values(UnansweredCase{"Answered", Answer("+EFSRW", "01"), true, 1, false},
-                      UnansweredCase{"ModemLacksIt", "\r\nERROR\r\n", false, 1, false},
+                      UnansweredCase{"ModemLacksIt", "\r\nERROR\r\n", false, 3, false},
                       UnansweredCase{"NoReply", "", false, 3, true},
                       UnansweredCase{"NoFinalResult", "\r\n+EFSRW: 01\r\n", false, 3, true}),
     [](const auto& info) { return std::string(info.param.name); });
