@@ -387,7 +387,9 @@ int RunPreflight(const std::string& folder) {
     const bool ok = CheckImageFolder(folder, config, state, context);
     check = std::min(check, Since(start));
     if (!ok) {
-      std::cerr << "the check failed\n";
+      std::cerr << "the check failed:";
+      for (const auto& m : sink.messages) std::cerr << " [" << m.caption << "] " << m.text;
+      std::cerr << "\n";
       return 1;
     }
     read = std::min(read, ReadFolderOnce(folder));
