@@ -324,8 +324,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     }
     before = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
     if (!RunUpdate(slot, p, c.stop ? &c : nullptr, out)) {
-      out.verdict = "hung";
-      out.detail = "the update did not end";
+      std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the update did not end within %u ms\n",
+                  slot.ErrorCode(), kRunLimitMs);
       std::fflush(stdout);
       _exit(3);  // the engine still runs: nothing can be torn down safely
     }
@@ -375,8 +375,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       } else {
         Outcome restore;
         if (!RunUpdate(slot, p, nullptr, restore)) {
-          out.verdict = "hung";
-          out.detail = "the restore did not end";
+          std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the restore did not end within %u ms\n",
+                      slot.ErrorCode(), kRunLimitMs);
           std::fflush(stdout);
           _exit(3);
         }
