@@ -660,7 +660,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
   if (child >= 0) {
-    // The fast-speed path is part of the case's phase; the parent passes it through the spec.
+    // The fast-speed path is part of the case's phase; the parent passes it through the fault text.
     bool fast = false;
     if (const auto p = spec.find("#fast"); p != std::string::npos) {
       fast = true;
