@@ -17,7 +17,7 @@
 
 #include "discovery/launchers.h"
 #include "platform/profile_file.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace zovir {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "platform/fake_clock.h"
 #include "platform/profile_file.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace zovir {
 namespace {

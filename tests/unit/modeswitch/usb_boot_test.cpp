@@ -11,7 +11,7 @@
 
 #include "platform/fake_clock.h"
 #include "platform/key_value_store.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace zovir {
 namespace {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/key_value_store.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace zovir {
 namespace {

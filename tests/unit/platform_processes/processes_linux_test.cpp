@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/processes.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace zovir {
 namespace {
