@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "config/image_check.h"
 #include "config/message_sink.h"
 #include "config/project_configuration.h"
@@ -45,6 +46,11 @@
 namespace zovir {
 namespace {
 
+using bench::PtyPair;
+using bench::ReadExactly;
+using bench::TempDir;
+using bench::WriteImage;
+
 using Seconds = std::chrono::duration<double>;
 using Steady = std::chrono::steady_clock;
 
@@ -52,60 +58,12 @@ double Since(Steady::time_point start) { return Seconds(Steady::now() - start).c
 
 void Put(const std::string& key, double value) { std::printf("%s %.6g\n", key.c_str(), value); }
 
-std::filesystem::path TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zovir-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
-std::string WriteImage(const std::filesystem::path& dir, const std::string& name, uint32_t size) {
-  std::vector<char> bytes(size);
-  uint32_t x = 12345;
-  for (char& b : bytes) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<char>(x >> 16);
-  }
-  const auto path = dir / name;
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return path.string();
-}
 
 // ---------------------------------------------------------------------------------------
 // Link bounds
 
-struct PtyPair {
-  PtyPair() {
-    if (::openpty(&device, &host, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    for (int fd : {device, host}) {
-      termios t{};
-      ::tcgetattr(fd, &t);
-      ::cfmakeraw(&t);
-      ::tcsetattr(fd, TCSANOW, &t);
-    }
-  }
-  ~PtyPair() {
-    ::close(host);
-    ::close(device);
-  }
-  PtyPair(const PtyPair&) = delete;
-  PtyPair& operator=(const PtyPair&) = delete;
-  int device = -1;
-  int host = -1;
-};
 
-bool ReadExactly(int fd, uint8_t* buffer, size_t n, const std::atomic<bool>* stop = nullptr) {
-  size_t got = 0;
-  while (got < n) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, 100);
-    if (stop && stop->load()) return false;
-    if (ready <= 0) continue;
-    const ssize_t r = ::read(fd, buffer + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
 
 bool WriteAll(int fd, const uint8_t* data, size_t n) {
   size_t done = 0;
