@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "engine/engine_config.h"
@@ -22,6 +23,8 @@ using PathMember = std::string ImageFolderState::*;
 using SizeMember = uint32_t ImageFolderState::*;
 
 constexpr uint64_t kMiB = 1024 * 1024;
+// Bytes read per step of the image checksum.
+constexpr uint64_t kChecksumRun = 2048 * 1024;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -413,21 +416,24 @@ bool ComputeImageChecksum(const std::string& path, int blockSize, uint16_t& chec
   ImageFileReader& in = reader ? *reader : posix;
   if (!in.Open(path)) return warn("Could not open file");
   // Whole blocks first, then the remainder. The file is read in large runs of whole blocks;
-  // a short read is reported by the part it falls in.
+  // a short read is reported by the part it falls in. A run stays small enough to be still
+  // in the processor's cache when the checksum goes over it, and the buffer is not cleared
+  // first: every byte the checksum sees was just read into it.
   const uint64_t block = static_cast<uint64_t>(blockSize);
   const uint64_t wholeEnd = f.size / block * block;
-  const size_t chunk = static_cast<size_t>(std::max<uint64_t>(block, (4 * kMiB) / block * block));
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(chunk, f.size)));
+  const size_t chunk = static_cast<size_t>(std::max<uint64_t>(block, kChecksumRun / block * block));
+  const size_t capacity = static_cast<size_t>(std::min<uint64_t>(chunk, f.size));
+  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
   uint16_t crc = kCrc16Init;
   uint64_t done = 0;
   while (done < f.size) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), f.size - done));
-    const long long n = in.Read(buffer.data(), want);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, f.size - done));
+    const long long n = in.Read(buffer.get(), want);
     if (n <= 0) {
       in.Close();
       return warn(done < wholeEnd ? "Read file error." : "Read file error!");
     }
-    crc = Crc16Update(crc, buffer.data(), static_cast<size_t>(n));
+    crc = Crc16Update(crc, buffer.get(), static_cast<size_t>(n));
     done += static_cast<uint64_t>(n);
   }
   in.Close();

@@ -9,8 +9,11 @@ namespace zovir {
 constexpr uint16_t kCrc16Init = 0xFFFF;
 constexpr uint16_t kCrc16Residue = 0xF0B8;  // register after payload + check bytes
 
-// Register update without the final complement (slicing-by-8 inside).
+// Register update without the final complement: carry-less-multiply folding where the
+// processor has it, slicing-by-8 otherwise.
 uint16_t Crc16Update(uint16_t crc, const uint8_t* data, size_t length);
+// The same update through the slicing-by-8 tables only, whatever the processor offers.
+uint16_t Crc16UpdateTable(uint16_t crc, const uint8_t* data, size_t length);
 // Single byte, table form: crc = (crc >> 8) ^ table[(crc ^ b) & 0xFF].
 uint16_t Crc16UpdateByte(uint16_t crc, uint8_t byte);
 // The complemented check value over a whole buffer.

@@ -48,6 +48,57 @@ TEST(Crc16, SlicedAgreesWithBytewiseAtEveryLengthAndSplit) {
   EXPECT_EQ(static_cast<uint16_t>(~crc), Crc16X25(data.data(), data.size()));
 }
 
+// The folding path (where the processor has it) against the plain table over every length
+// and start alignment around its block sizes, register start values other than the initial
+// one, and buffers large enough for the four-way folding to run many rounds.
+TEST(Crc16, FoldingAgreesWithTableOverLengthsAlignmentsAndLargeBuffers) {
+  std::mt19937_64 rng(11);
+  std::vector<uint8_t> data(300 + 16);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t n = 0; n <= 300; ++n) {
+      const uint8_t* p = data.data() + offset;
+      ASSERT_EQ(Crc16X25(p, n), Crc16X25Bytewise(p, n)) << "offset " << offset << " length " << n;
+    }
+  }
+  // Longer messages take the wider folding where the processor has it: every remainder of
+  // its 256-, 64- and 16-byte steps.
+  std::vector<uint8_t> mid(1400 + 64);
+  for (auto& b : mid) b = static_cast<uint8_t>(rng());
+  for (size_t offset : {0u, 1u, 13u, 63u}) {
+    for (size_t n = 1000; n <= 1400; ++n) {
+      const uint8_t* p = mid.data() + offset;
+      ASSERT_EQ(Crc16X25(p, n), Crc16X25Bytewise(p, n)) << "offset " << offset << " length " << n;
+    }
+  }
+  for (uint16_t start : {uint16_t{0}, uint16_t{0x1234}, uint16_t{0xFFFF}, uint16_t{0x8001}}) {
+    EXPECT_EQ(Crc16Update(start, mid.data(), 1300), Crc16UpdateTable(start, mid.data(), 1300)) << start;
+    EXPECT_EQ(Crc16Update(start, data.data(), 257), Crc16UpdateTable(start, data.data(), 257)) << start;
+  }
+
+  std::vector<uint8_t> big((8u << 20) + 77);
+  for (auto& b : big) b = static_cast<uint8_t>(rng());
+  for (size_t n : {big.size(), size_t{1u << 20}, size_t{65535}, size_t{4096 + 63}}) {
+    EXPECT_EQ(Crc16X25(big.data() + 3, n - 3), Crc16X25Bytewise(big.data() + 3, n - 3)) << "length " << n - 3;
+  }
+  // Runs of 0x00 and 0xFF and a single set bit: patterns where a wrong folding constant
+  // shows at once.
+  std::vector<uint8_t> zeros(100000, 0x00), ones(100000, 0xFF);
+  EXPECT_EQ(Crc16X25(zeros.data(), zeros.size()), Crc16X25Bytewise(zeros.data(), zeros.size()));
+  EXPECT_EQ(Crc16X25(ones.data(), ones.size()), Crc16X25Bytewise(ones.data(), ones.size()));
+  for (size_t bit : {0u, 7u, 63u, 64u, 127u, 128u, 511u, 512u, 4000u}) {
+    std::vector<uint8_t> one(1024, 0);
+    one[bit / 8] = static_cast<uint8_t>(1u << (bit % 8));
+    EXPECT_EQ(Crc16X25(one.data(), one.size()), Crc16X25Bytewise(one.data(), one.size())) << "bit " << bit;
+  }
+  // A message and its own check land on the residue through the folding path too.
+  std::vector<uint8_t> framed(big.begin(), big.begin() + 5000);
+  const uint16_t check = Crc16X25(framed.data(), framed.size());
+  framed.push_back(static_cast<uint8_t>(check));
+  framed.push_back(static_cast<uint8_t>(check >> 8));
+  EXPECT_EQ(Crc16Update(kCrc16Init, framed.data(), framed.size()), kCrc16Residue);
+}
+
 // Debian's crcmod computes X-25 independently of this code base.
 TEST(Crc16, AgreesWithIndependentImplementationOnRandomData) {
   const char* python = "/usr/bin/python3";
