@@ -24,7 +24,7 @@ using SizeMember = uint32_t ImageFolderState::*;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 // Bytes read per step of the image checksum.
-constexpr uint64_t kChecksumRun = 2048 * 1024;
+constexpr uint64_t kChecksumRun = 1024 * 1024;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
