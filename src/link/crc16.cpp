@@ -139,6 +139,11 @@ __attribute__((target("pclmul,sse4.1"))) uint16_t UpdateClmul(uint16_t crc, cons
 
 #define ZOVIR_TARGET_512 __attribute__((target("avx512f,vpclmulqdq,pclmul,sse4.1")))
 
+ZOVIR_TARGET_512 inline __m512i Broadcast512(FoldConstants k) {
+  const auto lo = static_cast<long long>(k.lo), hi = static_cast<long long>(k.hi);
+  return _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo);
+}
+
 ZOVIR_TARGET_512 inline __m512i Load512(const uint8_t* p) { return _mm512_loadu_si512(p); }
 
 ZOVIR_TARGET_512 inline __m512i Fold512(__m512i acc, __m512i k, __m512i next) {
@@ -150,11 +155,9 @@ ZOVIR_TARGET_512 inline __m512i Fold512(__m512i acc, __m512i k, __m512i next) {
 // The same folding, four 16-byte lanes per 512-bit register and four registers in flight.
 // Needs length >= 256.
 ZOVIR_TARGET_512 uint16_t UpdateClmul512(uint16_t crc, const uint8_t* data, size_t length) {
-  const __m128i k2048 = _mm_set_epi64x(static_cast<long long>(kFold2048.hi), static_cast<long long>(kFold2048.lo));
-  const __m128i k512 = _mm_set_epi64x(static_cast<long long>(kFold512.hi), static_cast<long long>(kFold512.lo));
   const __m128i k128 = _mm_set_epi64x(static_cast<long long>(kFold128.hi), static_cast<long long>(kFold128.lo));
-  const __m512i w2048 = _mm512_broadcast_i32x4(k2048);
-  const __m512i w512 = _mm512_broadcast_i32x4(k512);
+  const __m512i w2048 = Broadcast512(kFold2048);
+  const __m512i w512 = Broadcast512(kFold512);
   __m512i a0 = _mm512_xor_si512(Load512(data), _mm512_zextsi128_si512(_mm_cvtsi32_si128(crc)));
   __m512i a1 = Load512(data + 64);
   __m512i a2 = Load512(data + 128);
@@ -176,9 +179,11 @@ ZOVIR_TARGET_512 uint16_t UpdateClmul512(uint16_t crc, const uint8_t* data, size
     length -= 64;
   }
   // The four lanes hold consecutive 16-byte pieces of the message.
-  __m128i one = Fold(_mm512_extracti32x4_epi32(acc, 0), k128, _mm512_extracti32x4_epi32(acc, 1));
-  one = Fold(one, k128, _mm512_extracti32x4_epi32(acc, 2));
-  one = Fold(one, k128, _mm512_extracti32x4_epi32(acc, 3));
+  // (The zero-masking extracts: GCC 12 takes the plain ones' undefined filler for an
+  // uninitialised read.)
+  __m128i one = Fold(_mm512_maskz_extracti32x4_epi32(0xF, acc, 0), k128, _mm512_maskz_extracti32x4_epi32(0xF, acc, 1));
+  one = Fold(one, k128, _mm512_maskz_extracti32x4_epi32(0xF, acc, 2));
+  one = Fold(one, k128, _mm512_maskz_extracti32x4_epi32(0xF, acc, 3));
   while (length >= 16) {
     one = Fold(one, k128, Load(data));
     data += 16;

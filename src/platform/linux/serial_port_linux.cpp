@@ -191,20 +191,25 @@ bool LinuxSerialPort::ClearError(uint32_t& errors) {
   if (fd_ < 0) return Fail(EBADF);
   pollfd p{fd_, 0, 0};
   if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return Fail(EIO);
+  if (countersUnsupported_) return true;
   serial_icounter_struct c{};
-  if (::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
-    const auto now = [](int v) { return static_cast<uint32_t>(v); };
-    if (now(c.overrun) != overrun_) errors |= CE_OVERRUN;
-    if (now(c.buf_overrun) != bufOverrun_) errors |= CE_RXOVER;
-    if (now(c.parity) != parity_) errors |= CE_RXPARITY;
-    if (now(c.frame) != frame_) errors |= CE_FRAME;
-    if (now(c.brk) != brk_) errors |= CE_BREAK;
-    overrun_ = now(c.overrun);
-    bufOverrun_ = now(c.buf_overrun);
-    parity_ = now(c.parity);
-    frame_ = now(c.frame);
-    brk_ = now(c.brk);
+  if (::ioctl(fd_, TIOCGICOUNT, &c) != 0) {
+    // A driver without line error counters (a pseudo-terminal, many USB serial drivers) does
+    // not grow them while it stays open: later calls skip the question.
+    if (errno == ENOTTY || errno == EINVAL) countersUnsupported_ = true;
+    return true;
   }
+  const auto now = [](int v) { return static_cast<uint32_t>(v); };
+  if (now(c.overrun) != overrun_) errors |= CE_OVERRUN;
+  if (now(c.buf_overrun) != bufOverrun_) errors |= CE_RXOVER;
+  if (now(c.parity) != parity_) errors |= CE_RXPARITY;
+  if (now(c.frame) != frame_) errors |= CE_FRAME;
+  if (now(c.brk) != brk_) errors |= CE_BREAK;
+  overrun_ = now(c.overrun);
+  bufOverrun_ = now(c.buf_overrun);
+  parity_ = now(c.parity);
+  frame_ = now(c.frame);
+  brk_ = now(c.brk);
   return true;
 }
 
@@ -267,13 +272,20 @@ bool LinuxSerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t& got) {
     got += static_cast<uint32_t>(n);
     return true;
   };
-  if (!readInto()) return false;
-  if (IsImmediate(t) || got == count) return true;
+  if (IsImmediate(t)) return readInto();
+  // Where a read may wait, poll comes first: it returns at once when bytes are queued, and a
+  // read(2) made only to learn that nothing is there yet would cost a system call per reply.
   if (IsFirstByte(t)) {
-    if (got > 0) return true;
-    const int w = WaitFor(POLLIN, t.ReadTotalTimeoutConstant);
-    if (w < 0) return false;
-    return w == 0 || readInto();
+    const int64_t until = NowMs() + t.ReadTotalTimeoutConstant;
+    for (;;) {
+      const int64_t now = NowMs();
+      if (now >= until) return true;
+      const int w = WaitFor(POLLIN, until - now);
+      if (w < 0) return false;
+      if (w == 0) return true;
+      if (!readInto()) return false;
+      if (got > 0) return true;
+    }
   }
   const bool unbounded = t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
   const int64_t start = NowMs();
@@ -281,7 +293,7 @@ bool LinuxSerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t& got) {
       unbounded ? std::numeric_limits<int64_t>::max()
                 : start + static_cast<int64_t>(uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
-  int64_t lastByte = got > 0 ? start : 0;
+  int64_t lastByte = 0;
   for (;;) {
     int64_t until = deadline;
     if (interval && got > 0) until = std::min(until, lastByte + int64_t{t.ReadIntervalTimeout});
@@ -305,14 +317,21 @@ bool LinuxSerialPort::Write(const uint8_t* data, uint32_t count, uint32_t& writt
   const int64_t deadline = unbounded ? -1
                                      : NowMs() + static_cast<int64_t>(uint64_t{t.WriteTotalTimeoutMultiplier} * count +
                                                                       t.WriteTotalTimeoutConstant);
+  bool full = false;  // the last write stopped short: the queue has no room yet
   while (written < count) {
-    const ssize_t n = ::write(fd_, data + written, count - written);
-    if (n > 0) {
-      written += static_cast<uint32_t>(n);
-      continue;
+    if (!full) {
+      const ssize_t n = ::write(fd_, data + written, count - written);
+      if (n > 0) {
+        written += static_cast<uint32_t>(n);
+        // A short write means the queue filled up; asking again before poll says there is
+        // room would only fetch EAGAIN.
+        full = written < count;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    full = false;
     int64_t wait = -1;
     if (deadline >= 0) {
       wait = deadline - NowMs();

@@ -59,6 +59,7 @@ class LinuxSerialPort final : public SerialPort {
   uint64_t readSyscalls_ = 0;
   // Line error counters at the last ClearError (serial drivers that report them).
   uint32_t overrun_ = 0, parity_ = 0, frame_ = 0, brk_ = 0, bufOverrun_ = 0;
+  bool countersUnsupported_ = false;
 };
 
 // Opens "COM"+n names through a PortNamespace.

@@ -80,22 +80,52 @@ TEST_F(SerialPty, ReadTimeoutSemantics) {
   }
 }
 
-TEST_F(SerialPty, FirstByteWaitEndsWhenDataArrives) {
-  port->SetTimeouts({MAXDWORD, MAXDWORD, 5000, 0, 0});
-  std::thread writer([&] {
-    // The reader is parked in its wait once the slave has no reader-side data; a short
-    // delay is part of the scenario.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    pty.Write({0x41, 0x42});
-  });
-  uint8_t buf[16];
-  uint32_t got = 0;
-  const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_TRUE(port->Read(buf, 16, got));
-  writer.join();
-  EXPECT_GE(got, 1u);
-  EXPECT_EQ(buf[0], 0x41);
-  EXPECT_LT(Ms(t0), 4000);
+// A read that may wait asks the device once it has something: the reply to a request costs
+// one read(2), not an empty one before the wait and another after it.
+TEST_F(SerialPty, WaitingReadEndsWhenDataArrivesWithOneReadCall) {
+  const struct {
+    const char* name;
+    CommTimeouts timeouts;
+  } cases[] = {
+      {"first byte", {MAXDWORD, MAXDWORD, 5000, 0, 0}},
+      {"total with interval", {50, 0, 5000, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(port->SetTimeouts(c.timeouts));
+    std::thread writer([&] {
+      // The reader is parked in its wait once the slave has no reader-side data; a short
+      // delay is part of the scenario.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      pty.Write({0x41, 0x42});
+    });
+    uint8_t buf[16];
+    uint32_t got = 0;
+    const uint64_t reads = port->ReadSyscalls();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(port->Read(buf, 2, got));
+    writer.join();
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(buf[0], 0x41);
+    EXPECT_EQ(buf[1], 0x42);
+    EXPECT_LT(Ms(t0), 4000);
+    // Both bytes come with one write on the other side and are handed over together.
+    EXPECT_EQ(port->ReadSyscalls() - reads, 1u);
+  }
+}
+
+// A write larger than the tty's queue goes out in pieces as the other side drains it.
+TEST_F(SerialPty, LargeWriteGoesOutWholeWhileTheOtherSideDrains) {
+  ASSERT_TRUE(port->SetTimeouts({MAXDWORD, MAXDWORD, 1000, 1, 5000}));
+  Bytes data(1 << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + (i >> 12));
+  Bytes seen;
+  std::thread reader([&] { seen = pty.Read(data.size(), 20000); });
+  uint32_t written = 0;
+  ASSERT_TRUE(port->Write(data.data(), static_cast<uint32_t>(data.size()), written));
+  reader.join();
+  EXPECT_EQ(written, data.size());
+  EXPECT_TRUE(seen == data) << "received " << seen.size() << " of " << data.size() << " bytes";
 }
 
 TEST_F(SerialPty, OpenIsExclusiveAndCloseIsIdempotent) {
@@ -149,6 +179,13 @@ TEST_F(SerialPty, WritesReachTheOtherSideAndLineSettingsApply) {
 
 TEST_F(SerialPty, HangUpMakesTheDeviceFail) {
   port->SetTimeouts({MAXDWORD, MAXDWORD, 1000, 0, 0});
+  // A healthy pty has no line error counters; asking twice keeps saying "no errors", and
+  // not asking for the counters again must not hide the hang-up below.
+  for (int i = 0; i < 2; ++i) {
+    uint32_t mask = 99;
+    EXPECT_TRUE(port->ClearError(mask));
+    EXPECT_EQ(mask, 0u);
+  }
   pty.CloseMaster();
   uint8_t buf[4];
   uint32_t got = 0;
