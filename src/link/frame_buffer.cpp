@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "link/crc16.h"
 
 namespace zovir {
@@ -23,9 +27,12 @@ FrameBuffer::FrameBuffer() : data_(kCapacity + 1, 0) {}
 void FrameBuffer::Clear() {
   length = 0;
   overflow = false;
+  crc_ = kCrc16Init;
+  crcLength_ = 0;
+  crcTracked_ = true;
 }
 
-void FrameBuffer::AddEscaped(uint8_t b) {
+void FrameBuffer::AppendEscaped(uint8_t b) {
   if (overflow) return;
   const bool special = b == kFlag || b == kEscape;
   if (length + (special ? 7u : 6u) > kLastIndex) {
@@ -37,6 +44,17 @@ void FrameBuffer::AddEscaped(uint8_t b) {
     data_[length++] = static_cast<uint8_t>(b ^ kEscapeXor);
   } else {
     data_[length++] = b;
+  }
+}
+
+void FrameBuffer::AddEscaped(uint8_t b) {
+  const bool tracked = crcTracked_ && crcLength_ == length;
+  AppendEscaped(b);
+  if (tracked && !overflow) {
+    crc_ = Crc16UpdateByte(crc_, b);
+    crcLength_ = length;
+  } else {
+    crcTracked_ = false;
   }
 }
 
@@ -64,17 +82,28 @@ namespace {
 
 // Offset of the next flag or escape byte in [data, data + n), or n.
 uint32_t NextSpecial(const uint8_t* data, uint32_t n) {
-  const auto* flag = static_cast<const uint8_t*>(std::memchr(data, kFlag, n));
-  const uint32_t limit = flag ? static_cast<uint32_t>(flag - data) : n;
-  const auto* escape = static_cast<const uint8_t*>(std::memchr(data, kEscape, limit));
-  return escape ? static_cast<uint32_t>(escape - data) : limit;
+  uint32_t i = 0;
+#ifdef __SSE2__
+  const __m128i flag = _mm_set1_epi8(static_cast<char>(kFlag));
+  const __m128i escape = _mm_set1_epi8(static_cast<char>(kEscape));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, flag), _mm_cmpeq_epi8(v, escape)));
+    if (hits != 0) return i + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+  }
+#endif
+  for (; i < n; ++i)
+    if (data[i] == kFlag || data[i] == kEscape) break;
+  return i;
 }
 
 }  // namespace
 
 // Runs of ordinary bytes are copied whole; the bounds are the single-byte adds' own, so the
-// frame and the point where it overflows are the same as adding byte by byte.
+// frame and the point where it overflows are the same as adding byte by byte. The check goes
+// over the whole input in one pass afterwards, which is what the wide CRC is fast at.
 void FrameBuffer::AddEscaped(const uint8_t* data, uint32_t n) {
+  const bool tracked = crcTracked_ && crcLength_ == length;
   uint32_t i = 0;
   while (i < n && !overflow) {
     const uint32_t run = NextSpecial(data + i, n - i);
@@ -87,10 +116,16 @@ void FrameBuffer::AddEscaped(const uint8_t* data, uint32_t n) {
       i += take;
       if (take < run) {
         overflow = true;
-        return;
+        break;
       }
     }
-    if (i < n) AddEscaped(data[i++]);
+    if (i < n) AppendEscaped(data[i++]);
+  }
+  if (tracked && !overflow) {
+    crc_ = Crc16Update(crc_, data, n);
+    crcLength_ = length;
+  } else {
+    crcTracked_ = false;
   }
 }
 
@@ -104,7 +139,10 @@ void FrameBuffer::AddRaw(const uint8_t* data, uint32_t n) {
 
 void FrameBuffer::FinishFrame() {
   uint16_t crc = kCrc16Init;
-  if (!overflow) {
+  if (!overflow && crcTracked_ && crcLength_ == length) {
+    crc = crc_;
+    if (length + 4 > kCapacity) overflow = true;
+  } else if (!overflow) {
     // Every escape byte, however it was added, is read as an escape (a trailing one as itself).
     const uint8_t* p = data_.data();
     uint32_t i = 0;

@@ -29,7 +29,14 @@ class FrameBuffer {
   uint8_t* data() { return data_.data(); }
 
  private:
+  void AppendEscaped(uint8_t b);  // AddEscaped without the running check
+
   std::vector<uint8_t> data_;  // kCapacity + 1 (room for the uncounted closing flag)
+  // The check register over what AddEscaped appended since Clear, valid while the frame is
+  // exactly that (`crcLength` == length): FinishFrame then need not read the frame back.
+  uint16_t crc_ = 0xFFFF;
+  uint32_t crcLength_ = 0;
+  bool crcTracked_ = true;
 };
 
 }  // namespace zovir

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <vector>
 
 #include "link/crc16.h"
@@ -260,6 +262,52 @@ TEST(FrameBuffer, BufferAddsMatchByteAdds) {
       check.push_back(0x7E);
       EXPECT_TRUE(std::equal(check.begin(), check.end(), bulk.data() + contentLength)) << c.name;
     }
+  }
+}
+
+// The check of escaped adds is kept as they are made; whatever else changed the frame (raw
+// adds before or between them, bytes written straight into the buffer) makes the check read
+// the frame back, escape bytes taken as escapes.
+TEST(FrameBuffer, CheckFollowsTheContentHoweverItWasAdded) {
+  auto expectedCheck = [](const FrameBuffer& f) {
+    uint16_t crc = kCrc16Init;
+    for (uint32_t i = 0; i < f.length; ++i) {
+      uint8_t b = f.data()[i];
+      if (b == 0x7D && i + 1 < f.length) b = static_cast<uint8_t>(f.data()[++i] ^ 0x20);
+      crc = Crc16UpdateByte(crc, b);
+    }
+    return static_cast<uint16_t>(~crc);
+  };
+  auto finishedCheck = [](FrameBuffer& f) {
+    f.FinishFrame();
+    // The two check bytes before the flag, unescaped.
+    std::vector<uint8_t> tail;
+    for (uint32_t i = 0; i < f.length; ++i) tail.push_back(f.data()[i]);
+    std::vector<uint8_t> plain;
+    for (size_t i = 0; i < tail.size(); ++i) plain.push_back(tail[i] == 0x7D ? static_cast<uint8_t>(tail[++i] ^ 0x20) : tail[i]);
+    return static_cast<uint16_t>(plain[plain.size() - 2] | (plain[plain.size() - 1] << 8));
+  };
+  std::vector<uint8_t> block(1029);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 13 + 5);
+  const struct {
+    const char* name;
+    std::function<void(FrameBuffer&)> build;
+  } cases[] = {
+      {"escaped only", [&](FrameBuffer& f) { f.AddEscaped(0x07); f.AddEscaped(block.data(), 1029); }},
+      {"raw escape byte first", [&](FrameBuffer& f) { f.AddRaw(0x7D); f.AddEscaped(block.data(), 1029); }},
+      {"raw bytes between", [&](FrameBuffer& f) { f.AddEscaped(block.data(), 100); f.AddRaw(0x7D); f.AddEscaped(0x41); }},
+      {"written into the buffer", [&](FrameBuffer& f) {
+         f.AddEscaped(block.data(), 10);
+         std::memcpy(f.data(), block.data() + 500, 40);
+         f.length = 40;
+       }},
+  };
+  for (const auto& c : cases) {
+    FrameBuffer f;
+    f.Clear();
+    c.build(f);
+    const uint16_t expected = expectedCheck(f);
+    EXPECT_EQ(finishedCheck(f), expected) << c.name;
   }
 }
 
