@@ -272,6 +272,18 @@ void EFSFiles::SendRequest(const std::vector<uint8_t>& request) {
   link_.SendFramed();
 }
 
+RxResult EFSFiles::ReceiveEfsReply() {
+  const uint64_t began = core_.clock.NowMs();
+  RxResult rx = link_.ReceiveReply(kDispatch);
+  watch_.Waited(core_.clock.NowMs() - began);
+  if (rx.outcome == RxOutcome::Frame) {
+    // The response buffer has room for the flag after a reply of the largest size.
+    link_.MutableResponse()[rx.length] = kFlag;
+    ++rx.length;
+  }
+  return rx;
+}
+
 bool EFSFiles::IsEFSFileAbsent(const std::string& path) {
   EfsReply r;
   if (!Exchange(EfsRequests::Stat(path), kAbsentAttempts, EfsReplyRules::StatAnswered, r)) return false;
@@ -307,6 +319,15 @@ int EFSFiles::EFSReadFileToLocal(const std::string& localPath, uint32_t size, co
     return 1;
   }
   if (size == 0) return fd.Reset() ? 0 : 1;
+  // A copy that broke off must not stay in the mirror: a later restore from the saved backup
+  // would write the cut-off file onto the modem in place of the whole one.
+  struct PartialCopy {
+    const std::string& path;
+    bool complete = false;
+    ~PartialCopy() {
+      if (!complete) ::unlink(path.c_str());
+    }
+  } partial{localPath};
 
   const uint32_t blocks = (size + EfsRequests::kReadBlock - 1) / EfsRequests::kReadBlock;
   core_.Wait(kPauseBeforeTransferMs);
@@ -329,6 +350,7 @@ int EFSFiles::EFSReadFileToLocal(const std::string& localPath, uint32_t size, co
     core_.ReportError("Could not write file:" + localPath);
     return 1;
   }
+  partial.complete = true;
   return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "engine/engine_core.h"
 #include "link/link.h"
+#include "preservation/answer_watch.h"
 
 namespace zovir {
 
@@ -123,9 +124,13 @@ class EFSFiles {
   uint32_t RefusedNames() const { return refused_; }
 
   // Sends `request` framed and takes replies with the EFS receive until `accept` holds, at
-  // most `attempts` exchanges. The accepted reply stays in the link's response buffer.
+  // most `attempts` exchanges. The accepted reply stays in the link's response buffer. Ends
+  // early when the modem is given up on (see AnswerWatch).
   template <typename Accept>
   bool Exchange(const std::vector<uint8_t>& request, int attempts, Accept accept, EfsReply& reply);
+
+  // A backup or restore of user files begins: silence an earlier one saw does not count.
+  void ResetAnswerWatch() { watch_.Reset(); }
 
  private:
   int EnumDir(const std::string& path, int depth);
@@ -133,26 +138,39 @@ class EFSFiles {
   void Progress(const std::string& text);
   void LogLine(const std::string& text);
   void SendRequest(const std::vector<uint8_t>& request);
+  // The EFS receive: the closing 0x7E kept and counted. It waits no longer than the reply
+  // receive does; a modem that stopped answering would otherwise hold the update until the
+  // user stops it.
+  RxResult ReceiveEfsReply();
 
   EngineCore& core_;
   Link& link_;
   uint32_t refused_ = 0;
   uint32_t dirp_ = 1;
+  AnswerWatch watch_{core_, Link::kReceiveTimeLimitMs};
 };
 
 template <typename Accept>
 bool EFSFiles::Exchange(const std::vector<uint8_t>& request, int attempts, Accept accept, EfsReply& reply) {
+  if (!watch_.BeginExchange()) return false;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (!core_.Healthy()) return false;
     SendRequest(request);
-    // A request that did not go out gets no reply; the EFS receive would wait for it forever.
-    if (!link_.LastSendOk()) continue;
-    const RxResult rx = link_.ReceiveEfs();
+    // A request that did not go out gets no reply: it counts as a receive that saw nothing.
+    RxResult rx;
+    if (link_.LastSendOk()) rx = ReceiveEfsReply();
     if (rx.outcome == RxOutcome::Stopped || !core_.Healthy()) return false;
+    if (rx.outcome == RxOutcome::Timeout) {
+      if (watch_.NoAnswer()) return false;
+      continue;
+    }
     if (rx.outcome != RxOutcome::Frame || rx.length < 3) continue;
     reply = EfsReply{link_.Response(), rx.length};
     if (reply.bytes[reply.length - 1] != 0x7E) continue;
-    if (accept(reply)) return true;
+    if (accept(reply)) {
+      watch_.Answered();
+      return true;
+    }
   }
   return false;
 }

@@ -158,6 +158,7 @@ void NVItems::RestoreNV() { RestoreList(Variant::Base); }
 void NVItems::RestoreFullNV() { RestoreList(Variant::Full); }
 
 void NVItems::BackupList(Variant variant) {
+  watch_.Reset();
   LogLine("Backup NV Start.");
   const bool base = variant == Variant::Base;
   const NVItemTable& list = base ? baseList_ : tables_.full;
@@ -202,6 +203,7 @@ void NVItems::BackupList(Variant variant) {
 }
 
 void NVItems::BackupRFNV() {
+  watch_.Reset();
   // A failed or stopped run must stay failed; there is nothing to add to it.
   if (!core_.Healthy()) return;
   const std::string& path = core_.run.nv1bakFile;
@@ -257,6 +259,7 @@ void NVItems::BackupRFNV() {
 }
 
 void NVItems::RestoreList(Variant variant) {
+  watch_.Reset();
   LogLine("Restore NV Start.");
   const bool base = variant == Variant::Base;
   const std::string path = SavedOr(core_.cfg.bakFile, "nv.bak");
@@ -304,6 +307,7 @@ void NVItems::RestoreList(Variant variant) {
 }
 
 void NVItems::RestoreRFNV() {
+  watch_.Reset();
   LogLine("Restore NV Start.");
   const std::string path = SavedOr(core_.run.nv1bakFile, "nv1.bak");
   // Only a file this run wrote, or one a saved backup holds, is restored; a run whose

@@ -126,6 +126,7 @@ bool NVItems::ReplyMatches(const uint8_t* r, uint32_t length, const NVReplyCheck
 
 bool NVItems::NVExchange(const std::vector<uint8_t>& request, const NVReplyCheck& check, int failAt,
                          int waitFrom, uint32_t& replyLength) {
+  if (!watch_.BeginExchange()) return false;
   for (int attempt = 1;; ++attempt) {
     if (!core_.Healthy()) return false;
     FrameBuffer& frame = link_.Frame();
@@ -133,10 +134,18 @@ bool NVItems::NVExchange(const std::vector<uint8_t>& request, const NVReplyCheck
     frame.AddEscaped(request.data(), static_cast<uint32_t>(request.size()));
     frame.FinishFrame();
     link_.SendFramed();
-    const RxResult rx = link_.ReceiveReply(check.code);
+    // A request that did not go out gets no reply: it counts as a receive that saw nothing.
+    RxResult rx;
+    if (link_.LastSendOk()) {
+      const uint64_t began = core_.clock.NowMs();
+      rx = link_.ReceiveReply(check.code);
+      watch_.Waited(core_.clock.NowMs() - began);
+    }
+    if (rx.outcome == RxOutcome::Timeout && watch_.NoAnswer()) return false;
     if (attempt >= failAt) return false;
     if (attempt >= waitFrom) core_.Wait(kExchangeWaitMs);
     if (rx.outcome == RxOutcome::Frame && ReplyMatches(link_.Response(), rx.length, check)) {
+      watch_.Answered();
       replyLength = rx.length;
       return true;
     }
@@ -218,6 +227,7 @@ void NVItems::WriteCustomNV(const std::string& idText, const std::string& dataTe
 }
 
 void NVItems::WriteNVItemList() {
+  watch_.Reset();
   for (const std::string& entry : core_.cfg.NVItemList) {
     const size_t colon = entry.find(':');
     if (colon == std::string::npos || colon == 0) {

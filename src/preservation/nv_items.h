@@ -7,6 +7,7 @@
 #include "engine/engine_core.h"
 #include "engine/phases.h"
 #include "link/link.h"
+#include "preservation/answer_watch.h"
 #include "preservation/nv_item_tables.h"
 
 namespace zovir {
@@ -54,8 +55,10 @@ class NVItems final : public NVService {
   void RestoreFullNV() override;
 
   // Sends `request` framed and receives replies until one passes `check`. Fails once the
-  // attempt counter reaches `failAt` (that attempt's reply is not examined) or the engine
-  // is no longer healthy; waits 500 ms after every attempt from `waitFrom` on. On success
+  // attempt counter reaches `failAt` (that attempt's reply is not examined), the engine
+  // is no longer healthy, or the modem is given up on (see AnswerWatch: its port failed, or
+  // too many receives in a row saw nothing); waits 500 ms after every attempt from
+  // `waitFrom` on. On success
   // the reply is in the link's response buffer and its length (check included) in
   // `replyLength`.
   bool NVExchange(const std::vector<uint8_t>& request, const NVReplyCheck& check, int failAt, int waitFrom,
@@ -97,6 +100,7 @@ class NVItems final : public NVService {
   NVItemTable rfList_;
   NVItemTable written_;
   bool rfBackupWritten_ = false;
+  AnswerWatch watch_{core_, Link::kReceiveTimeLimitMs};
 };
 
 // The message suffix of an NV status (":Item was read-only", ...; ":Unkown error" beyond 10).

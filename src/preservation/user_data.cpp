@@ -49,6 +49,7 @@ void UserDataPreservation::AddRestoreFolder(const std::string& efsPath, bool wit
 }
 
 void UserDataPreservation::PrepareUserData() {
+  efs_.ResetAnswerWatch();
   efs_.EFSDirList.clear();
   efs_.EFSFileList.clear();
   UserDataFilesList.clear();
@@ -157,6 +158,7 @@ void UserDataPreservation::PrepareUserData() {
 }
 
 void UserDataPreservation::BackupUserData() {
+  efs_.ResetAnswerWatch();
   const std::string mirror = MirrorRoot(core_);
   UserDataFileSizes.resize(UserDataFilesList.size(), 0);
   for (size_t i = 0; i < UserDataFilesList.size() && i < UserDataLocalList.size(); ++i) {
@@ -247,6 +249,7 @@ void UserDataPreservation::LoadSavedMirror() {
 }
 
 void UserDataPreservation::RestoreUserData() {
+  efs_.ResetAnswerWatch();
   if (core_.run.bRestoreFromSaved) LoadSavedMirror();
   for (const auto& dir : restoreFolders_) {
     if (!core_.Healthy()) return;

@@ -94,8 +94,9 @@ TEST_F(NVAccess, ReadOnlyItemIsACustomNVError) {
   EXPECT_FALSE(Logged("[453]Write NV......OK"));
 }
 
-TEST_F(NVAccess, UnansweredItemWriteFailsAtTheFiftiethAttempt) {
-  port().SetResponder([](const std::vector<uint8_t>&) { return std::vector<uint8_t>{}; });
+TEST_F(NVAccess, ItemWriteNeverAnsweredInKindFailsAtTheFiftiethAttempt) {
+  // The modem answers every request, but never with the write's reply (0x13: bad command).
+  port().SetResponder([](const std::vector<uint8_t>&) { return FakeNVModem::Frame({0x13, 0x27}); });
   core.cfg.NVItemList = {"453:01"};
   nv.WriteNVItemList();
   EXPECT_EQ(port().Writes().size(), 50u);

@@ -157,11 +157,11 @@ TEST_F(NVBackup, StatusOtherThanInactiveStopsTheBackupWithAnEngineError) {
   EXPECT_EQ(ReadFile(core.cfg.bakFile).size(), 130u * 5);  // the items before it
 }
 
-TEST_F(NVBackup, UnansweredItemFailsTheBackupAfter99Attempts) {
+TEST_F(NVBackup, ItemNeverAnsweredInKindFailsTheBackupAfter99Attempts) {
   Configure(3, -1);
   NVItems nv{core, link};
   nv.BuildNVLists();
-  port().SetResponder([](const std::vector<uint8_t>&) { return std::vector<uint8_t>{}; });
+  port().SetResponder([](const std::vector<uint8_t>&) { return FakeNVModem::Frame({0x13, 0x26}); });
   nv.BackupNV();
   EXPECT_THAT(errors, ElementsAre(ErrorText("[141]NV_THERM_I:Fail to backup NV")));
   EXPECT_EQ(port().Writes().size(), 99u);

@@ -80,7 +80,7 @@ TEST_F(NVRestore, LabelsNameTheRecordsItemEvenWhenTheBackupSkippedOne) {
   modem.items[141].status = 5;  // first base item not in nv.bak
   nv.BackupNV();
   modem.items.clear();
-  port().SetResponder([](const std::vector<uint8_t>&) { return std::vector<uint8_t>{}; });
+  port().SetResponder([](const std::vector<uint8_t>&) { return FakeNVModem::Frame({0x13, 0x27}); });
   const size_t before = port().Writes().size();
   nv.RestoreNV();
   EXPECT_THAT(errors, ElementsAre(ErrorText("[5479]NV_ENH_THERM_I:Fail to restore NV")));
