@@ -103,7 +103,12 @@ bool Controller::ImageFolderSelected(const std::string& folder) {
 
 bool Controller::ShowOptionSummary() {
   ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
-  ImageCheckContext context{sink, config_.Caption, options_.backupFolder, reupdateMode_, {}, nullptr};
+  std::function<void(const std::string&, const std::string&)> convertHex;
+  if (options_.convertHex)
+    convertHex = [this](const std::string& hex, const std::string& bin) {
+      options_.hexStartAddress = options_.convertHex(hex, bin);
+    };
+  ImageCheckContext context{sink, config_.Caption, options_.backupFolder, reupdateMode_, convertHex, nullptr};
   std::string folder = imageFolder_;
   if (!folder.empty() && folder.back() != '/') folder += '/';
   imagesOk_ = zovir::ShowOptionSummary(config_, optionSummary_, folder, images_, context);

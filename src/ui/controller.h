@@ -51,6 +51,9 @@ struct ControllerOptions {
   std::function<void()> removeWorkFolders;
   uint32_t watchIntervalMs = 2000;
   uint32_t hexStartAddress = 0;
+  // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
+  // start address it chose; empty: hex images are not converted.
+  std::function<uint32_t(const std::string& hexPath, const std::string& binPath)> convertHex;
 };
 
 // The main window's logic without a window: start, re-update, validation, the engine of
@@ -163,6 +166,9 @@ class Controller {
   RunLog& log() { return log_; }
   ServedEngineHost& host() { return host_; }
   int LastErrorCode() const { return lastErrorCode_; }
+  // Whether the last configuration read and the last image check succeeded.
+  bool ConfigurationOk() const { return configOk_; }
+  bool ImagesOk() const { return imagesOk_; }
 
  private:
   struct Watcher;

@@ -50,6 +50,16 @@ void CliOutput::Status(int slot, CommStatus status, const std::string& text, MES
   Line(slot, text, kind == mtError ? "\033[31m" : kind == mtPass ? "\033[32m" : nullptr);
 }
 
+void CliOutput::StatusLine(int slot, const std::string& text, MESSAGE_TYPE kind) {
+  if (style_ == Style::Json) {
+    JsonEvent(
+        nlohmann::json{{"event", "status"}, {"slot", slot}, {"kind", KindName(kind)}, {"text", text}}.dump());
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  Line(slot, text, kind == mtError ? "\033[31m" : kind == mtPass ? "\033[32m" : nullptr);
+}
+
 void CliOutput::Error(int slot, const std::string& text) {
   if (style_ == Style::Json) {
     JsonEvent(nlohmann::json{{"event", "error"}, {"slot", slot}, {"text", text}}.dump());
@@ -90,7 +100,7 @@ void CliOutput::Message(const std::string& caption, const std::string& text) {
     return;
   }
   std::lock_guard lock(mutex_);
-  Line(-1, "[" + caption + "] " + text, nullptr);
+  Line(-1, caption.empty() ? text : "[" + caption + "] " + text, nullptr);
 }
 
 void CliOutput::Note(const std::string& text) {
@@ -100,6 +110,15 @@ void CliOutput::Note(const std::string& text) {
   }
   std::lock_guard lock(mutex_);
   Line(-1, text, nullptr);
+}
+
+void CliOutput::Note(int slot, const std::string& text) {
+  if (style_ == Style::Json) {
+    JsonEvent(nlohmann::json{{"event", "note"}, {"slot", slot}, {"text", text}}.dump());
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  Line(slot, text, nullptr);
 }
 
 void CliOutput::JsonEvent(const std::string& objectText) {

@@ -22,13 +22,17 @@ class CliOutput {
   void SetTotalBytes(int slot, uint64_t bytes);
 
   void Status(int slot, CommStatus status, const std::string& text, MESSAGE_TYPE kind);
+  // A status line as the controller shows it (no engine status attached).
+  void StatusLine(int slot, const std::string& text, MESSAGE_TYPE kind);
   void Error(int slot, const std::string& text);
   void Progress(int slot, int position);
   void Result(int slot, const std::string& result, int errorCode);
-  // A message box of the tool, shown as a line (caption: text).
+  // A message box of the tool, shown as a line ("[caption] text"; the text alone without one).
   void Message(const std::string& caption, const std::string& text);
   // A line of the front end itself (not an engine report).
   void Note(const std::string& text);
+  // A line of the front end about one slot.
+  void Note(int slot, const std::string& text);
   // Structured extra facts for --json (e.g. verification), as a ready JSON object text.
   void JsonEvent(const std::string& objectText);
   // Ends a progress bar line before the program prints something else.
