@@ -1,8 +1,12 @@
 #include "sim/device_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +39,59 @@ std::optional<Bytes> Unhex(const std::string& s) {
     b.push_back(static_cast<uint8_t>(v));
   }
   return b;
+}
+
+// Pieces in which partition files are read and the CRC of a gap is fed.
+constexpr size_t kIoChunk = 256 * 1024;
+
+bool PwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset) {
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd, data, n, static_cast<off_t>(offset));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+    offset += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
+// CRC register over the first `size` bytes of a file, read in pieces.
+std::optional<uint16_t> CrcOfFile(int fd, uint64_t size) {
+  std::vector<uint8_t> buf(kIoChunk);
+  uint16_t crc = 0xFFFF;
+  for (uint64_t at = 0; at < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - at));
+    const ssize_t got = ::pread(fd, buf.data(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return std::nullopt;
+    crc = Crc16Update(crc, std::span<const uint8_t>(buf.data(), static_cast<size_t>(got)));
+    at += static_cast<uint64_t>(got);
+  }
+  return crc;
+}
+
+uint16_t CrcOfZeros(uint16_t crc, uint64_t count) {
+  static const std::vector<uint8_t> zeros(kIoChunk, 0);
+  while (count > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), count));
+    crc = Crc16Update(crc, std::span<const uint8_t>(zeros.data(), n));
+    count -= n;
+  }
+  return crc;
+}
+
+// Size and CRC of a partition file as it is on disk.
+std::optional<PartitionSummary> SummarizeFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<PartitionSummary> out;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (auto crc = CrcOfFile(fd, static_cast<uint64_t>(st.st_size))) out = PartitionSummary{static_cast<uint64_t>(st.st_size), static_cast<uint16_t>(~*crc)};
+  }
+  ::close(fd);
+  return out;
 }
 
 Bytes ReadAll(const fs::path& p) {
@@ -91,6 +148,88 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {
   return true;
 }
 
+PartitionWriter::PartitionWriter(Key, DeviceState& state, std::string name) : state_(state), name_(std::move(name)) {}
+
+PartitionWriter::~PartitionWriter() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!done_ && !tmpPath_.empty()) ::unlink(tmpPath_.c_str());
+}
+
+bool PartitionWriter::Put(uint64_t offset, std::span<const uint8_t> data) {
+  const uint64_t end = offset + data.size();
+  if (tmpPath_.empty()) {
+    if (memory_.size() < end) memory_.resize(static_cast<size_t>(end));
+    std::copy(data.begin(), data.end(), memory_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return true;
+  }
+  if (!data.empty()) return PwriteAll(fd_, data.data(), data.size(), offset);
+  // Nothing to write but the image grows to `offset` (zeros): the file must grow too.
+  return end <= size_ || ::ftruncate(fd_, static_cast<off_t>(end)) == 0;
+}
+
+bool PartitionWriter::Write(uint64_t offset, std::span<const uint8_t> data) {
+  if (failed_ || done_) return false;
+  if (offset > (uint64_t{1} << 40)) {  // far beyond any flash; refuse rather than make a huge file
+    failed_ = true;
+    return false;
+  }
+  if (crcValid_) {
+    if (offset >= size_) {
+      crcRegister_ = Crc16Update(CrcOfZeros(crcRegister_, offset - size_), data);
+    } else {
+      crcValid_ = false;  // bytes already counted change: counted again at Commit
+    }
+  }
+  if (!Put(offset, data)) {
+    failed_ = true;
+    return false;
+  }
+  size_ = std::max(size_, offset + data.size());
+  return true;
+}
+
+bool PartitionWriter::Truncate(uint64_t size) {
+  if (failed_ || done_) return false;
+  if (size >= size_) return true;
+  if (tmpPath_.empty()) {
+    memory_.resize(static_cast<size_t>(size));
+  } else if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+    failed_ = true;
+    return false;
+  }
+  size_ = size;
+  crcValid_ = false;
+  return true;
+}
+
+bool PartitionWriter::RecomputeCrc() {
+  if (tmpPath_.empty()) {
+    crcRegister_ = Crc16Update(0xFFFF, memory_);
+  } else {
+    auto crc = CrcOfFile(fd_, size_);
+    if (!crc) return false;
+    crcRegister_ = *crc;
+  }
+  crcValid_ = true;
+  return true;
+}
+
+bool PartitionWriter::Commit() {
+  if (failed_ || done_) return false;
+  bool ok = crcValid_ || RecomputeCrc();
+  if (fd_ >= 0) {
+    ok = ::fsync(fd_) == 0 && ok;
+    ok = ::close(fd_) == 0 && ok;
+    fd_ = -1;
+  }
+  const PartitionSummary summary{size_, static_cast<uint16_t>(~crcRegister_)};
+  if (ok) ok = state_.CommitPartition(name_, tmpPath_, std::move(memory_), summary);
+  memory_.clear();
+  failed_ = !ok;
+  done_ = ok;
+  return ok;
+}
+
 DeviceState::DeviceState(std::string dir) : dir_(std::move(dir)) {
   efsDirs_["/"] = true;
   if (!dir_.empty()) {
@@ -111,16 +250,49 @@ bool DeviceState::SafeName(const std::string& name) {
 
 void DeviceState::Load() {
   const fs::path root(dir_);
-  // The manifest names the partitions; their bytes are the files.
-  std::ifstream in(root / "manifest.ini");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
-      std::string name = line.substr(1, line.size() - 2);
-      if (SafeName(name) && fs::exists(root / "partitions" / (name + ".bin"))) {
-        partitions_[name] = ReadAll(root / "partitions" / (name + ".bin"));
+  // The manifest names the partitions and says what they hold; their bytes are the files. A
+  // file that no longer matches its entry is measured again.
+  std::map<std::string, std::pair<std::string, std::string>> manifest;  // name -> Size, CRC
+  {
+    std::ifstream in(root / "manifest.ini");
+    std::string line, section;
+    while (std::getline(in, line)) {
+      if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+        section = line.substr(1, line.size() - 2);
+        manifest[section];
+      } else if (!section.empty() && line.rfind("Size=", 0) == 0) {
+        manifest[section].first = line.substr(5);
+      } else if (!section.empty() && line.rfind("CRC=", 0) == 0) {
+        manifest[section].second = line.substr(4);
       }
     }
+  }
+  for (const auto& [name, entry] : manifest) {
+    if (!SafeName(name)) continue;
+    const std::string path = PartitionPath(name);
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) continue;
+    const uint64_t onDisk = fs::file_size(path, ec);
+    char* end = nullptr;
+    const unsigned long long size = std::strtoull(entry.first.c_str(), &end, 10);
+    const bool sizeOk = !ec && !entry.first.empty() && end && *end == '\0' && size == onDisk;
+    unsigned crc = 0;
+    char tail = 0;
+    const bool crcOk = std::sscanf(entry.second.c_str(), "0x%4X%c", &crc, &tail) == 1;
+    if (sizeOk && crcOk) {
+      partitions_[name] = {onDisk, static_cast<uint16_t>(crc)};
+    } else if (auto summary = SummarizeFile(path)) {
+      partitions_[name] = *summary;
+    }
+  }
+  // Images a stopped modem was still receiving never became partitions.
+  {
+    std::vector<fs::path> leftovers;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(root / "partitions", ec)) {
+      if (e.path().filename().string().find(".bin.part-") != std::string::npos) leftovers.push_back(e.path());
+    }
+    for (const auto& p : leftovers) fs::remove(p, ec);
   }
   for (const auto& [key, value] : ReadPairs(root / "nv.ini")) {
     auto data = Unhex(value);
@@ -144,10 +316,10 @@ void DeviceState::Load() {
 void DeviceState::SaveManifestLocked() const {
   if (dir_.empty()) return;
   std::ostringstream os;
-  for (const auto& [name, data] : partitions_) {
+  for (const auto& [name, summary] : partitions_) {
     char crc[16];
-    std::snprintf(crc, sizeof crc, "0x%04X", Crc16(data));
-    os << '[' << name << "]\nSize=" << data.size() << "\nCRC=" << crc << "\n\n";
+    std::snprintf(crc, sizeof crc, "0x%04X", summary.crc);
+    os << '[' << name << "]\nSize=" << summary.size << "\nCRC=" << crc << "\n\n";
   }
   const std::string s = os.str();
   WriteFileAtomic(dir_ + "/manifest.ini", s.data(), s.size());
@@ -171,26 +343,53 @@ void DeviceState::SaveIdentityLocked() const {
   WriteFileAtomic(dir_ + "/identity.ini", s.data(), s.size());
 }
 
+std::string DeviceState::PartitionPath(const std::string& name) const { return dir_ + "/partitions/" + name + ".bin"; }
+
 void DeviceState::StorePartition(const std::string& name, Bytes data) {
+  if (auto writer = WritePartition(name)) {
+    if (writer->Write(0, data)) writer->Commit();
+  }
+}
+
+std::unique_ptr<PartitionWriter> DeviceState::WritePartition(const std::string& name) {
+  if (!SafeName(name)) return nullptr;
+  auto writer = std::make_unique<PartitionWriter>(PartitionWriter::Key{}, *this, name);
+  if (!dir_.empty()) {
+    std::string path = PartitionPath(name) + ".part-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    ::fchmod(fd, 0644);
+    writer->fd_ = fd;
+    writer->tmpPath_ = std::move(path);
+  }
+  return writer;
+}
+
+bool DeviceState::CommitPartition(const std::string& name, const std::string& tmpPath, Bytes memory,
+                                  PartitionSummary summary) {
   std::lock_guard lock(mu_);
-  if (!SafeName(name)) return;
-  if (!dir_.empty()) WriteFileAtomic(dir_ + "/partitions/" + name + ".bin", data.data(), data.size());
-  partitions_[name] = std::move(data);
+  if (!tmpPath.empty()) {
+    if (std::rename(tmpPath.c_str(), PartitionPath(name).c_str()) != 0) return false;
+  } else {
+    memoryPartitions_[name] = std::move(memory);
+  }
+  partitions_[name] = summary;
   SaveManifestLocked();
+  return true;
 }
 
 std::optional<Bytes> DeviceState::Partition(const std::string& name) const {
   std::lock_guard lock(mu_);
-  auto it = partitions_.find(name);
-  if (it == partitions_.end()) return std::nullopt;
-  return it->second;
+  if (!partitions_.count(name)) return std::nullopt;
+  if (dir_.empty()) return memoryPartitions_.at(name);
+  std::ifstream in(PartitionPath(name), std::ios::binary);
+  if (!in) return std::nullopt;
+  return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 std::map<std::string, PartitionSummary> DeviceState::Partitions() const {
   std::lock_guard lock(mu_);
-  std::map<std::string, PartitionSummary> out;
-  for (const auto& [name, data] : partitions_) out[name] = {data.size(), Crc16(data)};
-  return out;
+  return partitions_;
 }
 
 std::optional<Bytes> DeviceState::Nv(uint32_t id) const {

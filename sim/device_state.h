@@ -1,8 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,52 @@ struct PartitionSummary {
   uint16_t crc = 0;  // CRC-16/X-25 over the whole partition, as the image checksum
 };
 
+class DeviceState;
+
+// One partition image as it arrives, piece by piece. With a state folder the bytes go straight
+// into a private file beside the partition (DIR/partitions/NAME.bin.part-XXXXXX), so an image
+// of any size costs no memory; the partition is replaced only by Commit, and a writer
+// destroyed without it leaves the old partition as it was. Size and CRC are kept up to date
+// while the image is written in order; anything else is checked once more at Commit.
+// Used by one thread at a time; must not outlive its DeviceState.
+class PartitionWriter {
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  PartitionWriter(Key, DeviceState& state, std::string name);  // made by DeviceState::WritePartition
+  ~PartitionWriter();
+  PartitionWriter(const PartitionWriter&) = delete;
+  PartitionWriter& operator=(const PartitionWriter&) = delete;
+
+  // Places bytes at `offset`; a gap before them reads as zeros. False when they cannot be
+  // stored (the writer then refuses to commit).
+  bool Write(uint64_t offset, std::span<const uint8_t> data);
+  // Drops everything from `size` on (a transfer the host abandoned). No-op past the end.
+  bool Truncate(uint64_t size);
+  uint64_t Size() const { return size_; }
+  // Replaces the partition with what was written and persists it before returning. False
+  // when it could not be stored; the old partition then stays. Once only.
+  bool Commit();
+
+ private:
+  friend class DeviceState;
+  bool Put(uint64_t offset, std::span<const uint8_t> data);
+  bool RecomputeCrc();
+
+  DeviceState& state_;
+  std::string name_;
+  std::string tmpPath_;  // empty: the image is kept in memory (a state without a folder)
+  int fd_ = -1;
+  Bytes memory_;
+  uint64_t size_ = 0;
+  uint16_t crcRegister_ = 0xFFFF;  // over bytes [0, size_) while crcValid_
+  bool crcValid_ = true;
+  bool failed_ = false;
+  bool done_ = false;
+};
+
 // What the modem keeps across restarts: flash partitions, NV items, identity values and the
 // EFS tree. With a state folder everything persists there and a later modem started on the
 // same folder continues with it:
@@ -23,8 +71,9 @@ struct PartitionSummary {
 //   DIR/nv.ini                [NV] <id>=<hex bytes>
 //   DIR/identity.ini          [Identity] <key>=<value>
 //   DIR/efs/...               the EFS tree as files and folders
-// Without a folder the state lives in memory only. Every method is thread-safe: the modem's
-// thread writes while tests read.
+// Without a folder the state lives in memory only. With one, partition bytes are never held in
+// memory: they stream into their files (PartitionWriter). Every method is thread-safe: the
+// modem's thread writes while tests read.
 class DeviceState {
  public:
   explicit DeviceState(std::string dir = {});
@@ -32,6 +81,10 @@ class DeviceState {
 
   // Flash partitions. Storing replaces the partition and persists it before returning.
   void StorePartition(const std::string& name, Bytes data);
+  // A writer that replaces the partition when it commits; nullptr for a name that cannot be
+  // a partition or a folder where nothing can be written.
+  std::unique_ptr<PartitionWriter> WritePartition(const std::string& name);
+  // The partition's bytes (read from its file when the state has a folder).
   std::optional<Bytes> Partition(const std::string& name) const;
   std::map<std::string, PartitionSummary> Partitions() const;
 
@@ -55,7 +108,11 @@ class DeviceState {
   std::vector<std::string> ListEfs(const std::string& dir) const;  // direct children, names only
 
  private:
+  friend class PartitionWriter;
   static bool SafeName(const std::string& name);
+  // A writer's image becomes the partition: its file renamed into place (or its bytes taken).
+  bool CommitPartition(const std::string& name, const std::string& tmpPath, Bytes memory, PartitionSummary summary);
+  std::string PartitionPath(const std::string& name) const;
   void Load();
   void SaveManifestLocked() const;
   void SaveNvLocked() const;
@@ -64,7 +121,8 @@ class DeviceState {
 
   std::string dir_;
   mutable std::mutex mu_;
-  std::map<std::string, Bytes> partitions_;
+  std::map<std::string, PartitionSummary> partitions_;
+  std::map<std::string, Bytes> memoryPartitions_;  // the bytes, for a state without a folder
   std::map<uint32_t, Bytes> nv_;
   std::map<std::string, std::string> identity_;
   std::map<std::string, Bytes> efsFiles_;

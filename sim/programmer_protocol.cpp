@@ -18,6 +18,7 @@ constexpr uint32_t kErrBadFrame = 0x04;
 constexpr uint32_t kErrSequence = 0x0F;
 constexpr uint32_t kErrInvalidName = 0x02;
 constexpr uint32_t kErrInvalidAddress = 0x02;
+constexpr uint32_t kErrWriteFailed = 0x0B;
 // The flash of the modem; nothing is written beyond it.
 constexpr uint64_t kFlashSize = 256ull * 1024 * 1024;
 
@@ -209,8 +210,9 @@ class Programmer final : public PortProtocol {
     }
     // A repeated open of the same image before any data (the host retrying) is answered again.
     if (!open_) {
+      writer_ = host_.State().WritePartition(partition);
+      if (!writer_) return SendError("open", kErrWriteFailed, "Failed to open partition " + partition);
       open_ = partition;
-      image_.clear();
       written_ = false;
     }
     lastCommand_ = 0x1B;
@@ -222,7 +224,9 @@ class Programmer final : public PortProtocol {
     if (p.size() < 5) return SendError("write", kErrInvalidCommand, "Invalid write");
     const uint32_t address = GetLe32(p, 1);
     if (address + uint64_t(p.size() - 5) > kFlashSize) return SendError("write", kErrInvalidAddress, "Invalid destination address");
-    Place(address, p.data() + 5, p.size() - 5);
+    if (!writer_->Write(address, std::span<const uint8_t>(p.data() + 5, p.size() - 5))) {
+      return SendError("write", kErrWriteFailed, "Failed to write flash");
+    }
     written_ = true;
     lastCommand_ = 0x07;
     Bytes r;
@@ -237,12 +241,20 @@ class Programmer final : public PortProtocol {
       if (lastCommand_ == 0x15) return Send("close", Bytes{0x16});
       return SendError("close", kErrSequence, "Command out of sequence: no image open");
     }
-    host_.Event("partition " + *open_ + " written: " + std::to_string(image_.size()) + " bytes");
-    host_.State().StorePartition(*open_, std::move(image_));
-    image_.clear();
+    // A part that never got its write-flash is not part of the image.
+    AbandonPart();
+    fast_ = Fast::Off;
+    const std::string name = *open_;
+    const uint64_t size = writer_->Size();
+    const bool stored = writer_->Commit();
+    writer_.reset();
     open_.reset();
     written_ = false;
-    fast_ = Fast::Off;
+    if (!stored) {
+      lastCommand_ = 0;
+      return SendError("close", kErrWriteFailed, "Failed to write flash");
+    }
+    host_.Event("partition " + name + " written: " + std::to_string(size) + " bytes");
     lastCommand_ = 0x15;
     Send("close", Bytes{0x16});
   }
@@ -260,7 +272,7 @@ class Programmer final : public PortProtocol {
     if (!open_) return SendError("fast-reset", kErrSequence, "Command out of sequence: no image open");
     if (!ParsePart(p)) return SendError("fast-reset", kErrInvalidCommand, "Invalid transfer reset");
     fast_ = Fast::Off;
-    part_.clear();
+    AbandonPart();
     block_.clear();
     Send("fast-reset", Bytes{0x23, 0xFF, 0xFF});
   }
@@ -271,8 +283,15 @@ class Programmer final : public PortProtocol {
     if (uint64_t(partOffset_) + partLength_ > kFlashSize) return SendError("fast-request", kErrInvalidAddress, "Invalid destination address");
     blockSize_ = std::max<uint32_t>(1, host_.Options().fastBlockSize);
     blocksLeft_ = (partLength_ + blockSize_ - 1) / blockSize_;
-    part_.clear();
-    part_.reserve(partLength_);
+    AbandonPart();
+    // A part past what the image holds goes straight to the partition and is cut off again if
+    // it is abandoned; one over bytes already written (a part sent again) waits for its
+    // write-flash in memory, so an abandoned retry cannot damage what was flashed.
+    partActive_ = true;
+    partReceived_ = 0;
+    partDirect_ = partOffset_ >= writer_->Size();
+    partBase_ = writer_->Size();
+    if (!partDirect_) part_.reserve(partLength_);
     block_.clear();
     blockIndex_ = 0;
     fast_ = Fast::Blocks;
@@ -280,8 +299,17 @@ class Programmer final : public PortProtocol {
   }
 
   void BlockComplete() {
-    const size_t keep = std::min<size_t>(block_.size(), partLength_ - part_.size());
-    part_.insert(part_.end(), block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(keep));
+    const size_t keep = static_cast<size_t>(std::min<uint64_t>(block_.size(), partLength_ - partReceived_));
+    if (partDirect_) {
+      if (!writer_->Write(uint64_t(partOffset_) + partReceived_, std::span<const uint8_t>(block_.data(), keep))) {
+        block_.clear();
+        fast_ = Fast::Off;
+        return SendError("fast-block", kErrWriteFailed, "Failed to write flash");
+      }
+    } else {
+      part_.insert(part_.end(), block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(keep));
+    }
+    partReceived_ += keep;
     block_.clear();
     --blocksLeft_;
     if (blocksLeft_ == 0) fast_ = Fast::AwaitFlash;
@@ -294,10 +322,12 @@ class Programmer final : public PortProtocol {
   void AwaitFlashBytes() {
     if (block_.size() == 7 && block_[0] == 0x21 && Crc16Update(0xFFFF, block_) == 0xF0B8) {
       block_.clear();
-      Place(partOffset_, part_.data(), part_.size());
-      written_ = true;
-      part_.clear();
       fast_ = Fast::Off;
+      const bool placed = partDirect_ || writer_->Write(partOffset_, part_);
+      partActive_ = false;
+      part_ = Bytes();
+      if (!placed) return SendError("fast-flash", kErrWriteFailed, "Failed to write flash");
+      written_ = true;
       Send("fast-flash", Bytes{0x22, 0x00, 0x00});
       return;
     }
@@ -316,9 +346,11 @@ class Programmer final : public PortProtocol {
     Frame(*frame);
   }
 
-  void Place(uint32_t address, const uint8_t* data, size_t n) {
-    if (image_.size() < address + n) image_.resize(address + n);
-    std::copy(data, data + n, image_.begin() + address);
+  // Forgets the part in transfer, if any: what it put into the partition is cut off again.
+  void AbandonPart() {
+    if (partActive_ && partDirect_ && writer_) writer_->Truncate(partBase_);
+    partActive_ = false;
+    part_ = Bytes();
   }
 
   PortHost& host_;
@@ -328,12 +360,16 @@ class Programmer final : public PortProtocol {
   std::optional<std::string> open_;
   bool written_ = false;
   uint8_t lastCommand_ = 0;
-  Bytes image_;
+  std::unique_ptr<PartitionWriter> writer_;  // the open image, until it is closed
 
   Fast fast_ = Fast::Off;
   uint32_t partOffset_ = 0, partLength_ = 0, blockSize_ = 4096, blocksLeft_ = 0, blockIndex_ = 0;
   uint16_t checksum_ = 0;
-  Bytes part_;
+  bool partActive_ = false;  // a part was requested and has not had its write-flash
+  bool partDirect_ = false;  // its blocks go straight into the partition, from partBase_ on
+  uint64_t partBase_ = 0;
+  uint64_t partReceived_ = 0;
+  Bytes part_;  // its bytes, while they wait for the write-flash
   Bytes block_;
 };
 

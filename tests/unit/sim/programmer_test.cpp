@@ -186,6 +186,93 @@ TEST_F(Programmer, FastSpeedPartsTravelRawInAcknowledgedBlocksAndLandOnWriteFlas
   EXPECT_EQ(modem_->State().Partition("apps"), image);
 }
 
+Bytes WriteFlashCommand() {
+  Bytes f{0x21, 0, 0, 0, 0};
+  const uint16_t c = Crc16(f);
+  PutLe16(f, c);
+  return f;
+}
+
+TEST_F(Programmer, FastSpeedPartsWithoutTheirWriteFlashAreNotPartOfTheImage) {
+  StartModem();
+  Greet();
+  ASSERT_EQ(Command(OpenByName("0:APPS")), (Bytes{0x1C, 0x00}));
+  const Bytes image = Pattern(2048, 6);
+  const uint16_t sum = Crc16(image);
+  auto sendPart = [&](uint32_t offset, const Bytes& bytes, bool flash) {
+    ASSERT_EQ(Command(PartCommand(0x20, offset, static_cast<uint32_t>(bytes.size()), sum))[0], 0x23);
+    for (size_t at = 0; at < bytes.size(); at += 512) {
+      port_->Write(Bytes(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + 512)));
+      ASSERT_EQ(Payload(port_->ReadFrame())[0], 0x23) << at;
+    }
+    if (!flash) return;
+    port_->Write(WriteFlashCommand());
+    ASSERT_EQ(Payload(port_->ReadFrame())[0], 0x22);
+  };
+  const Bytes first(image.begin(), image.begin() + 1024);
+  const Bytes second(image.begin() + 1024, image.end());
+  sendPart(0, first, true);
+  // The first part again with other bytes (its write-flash reply was lost, say), abandoned
+  // by a transfer reset: what was flashed stays.
+  sendPart(0, Pattern(1024, 99), false);
+  port_->Write(EncodeFrame(PartCommand(0x24, 0, 1024, sum), false));
+  ASSERT_EQ(Payload(port_->ReadFrame(3000)), (Bytes{0x23, 0xFF, 0xFF}));
+  // The second part arrives whole but is reset before its write-flash, and the image closed.
+  sendPart(1024, second, false);
+  port_->Write(EncodeFrame(PartCommand(0x24, 1024, 1024, sum), false));
+  ASSERT_EQ(Payload(port_->ReadFrame(3000)), (Bytes{0x23, 0xFF, 0xFF}));
+  EXPECT_EQ(Command(Bytes{0x15}), Bytes{0x16});
+  EXPECT_EQ(modem_->State().Partition("apps"), first);
+  EXPECT_EQ(modem_->Partitions()["apps"].crc, Crc16(first));
+
+  // Both parts, the second sent twice (the retry goes over it again), flash the whole image.
+  ASSERT_EQ(Command(OpenByName("0:APPS")), (Bytes{0x1C, 0x00}));
+  sendPart(0, first, true);
+  sendPart(1024, second, true);
+  sendPart(1024, second, true);
+  EXPECT_EQ(Command(Bytes{0x15}), Bytes{0x16});
+  EXPECT_EQ(modem_->State().Partition("apps"), image);
+  EXPECT_EQ(modem_->Partitions()["apps"].crc, sum);
+}
+
+TEST_F(Programmer, AnImageCutOffBeforeItsCloseLeavesTheOldPartition) {
+  StartModem();
+  Greet();
+  const Bytes old = Pattern(3000, 1);
+  ASSERT_EQ(Command(OpenByName("0:SBL")), (Bytes{0x1C, 0x00}));
+  ASSERT_TRUE(WriteBlocks(old, 1024));
+  ASSERT_EQ(Command(Bytes{0x15}), Bytes{0x16});
+
+  // A new image, half written, then the programmer is reset: the partition is the old one.
+  ASSERT_EQ(Command(OpenByName("0:SBL")), (Bytes{0x1C, 0x00}));
+  ASSERT_TRUE(WriteBlocks(Pattern(5000, 2), 1024));
+  EXPECT_EQ(Command(Bytes{0x0B}), Bytes{0x0C});
+  ASSERT_TRUE(modem_->WaitForMode(ModemMode::Normal, 5s));
+  EXPECT_EQ(modem_->State().Partition("sbl1"), old);
+  EXPECT_EQ(modem_->Partitions()["sbl1"].size, old.size());
+  modem_->Stop();
+
+  // Stopped in the middle of an image: the same, also for the next modem on the folder.
+  auto opt = BaseOptions(dir_);
+  opt.startMode = ModemMode::Programmer;
+  opt.stateDir = dir_ / "state";
+  modem_ = std::make_unique<VirtualModem>(opt);
+  modem_->Start();
+  port_ = std::make_unique<PtyClient>(modem_->Ports().at(0).path);
+  Greet();
+  ASSERT_EQ(Command(OpenByName("0:SBL")), (Bytes{0x1C, 0x00}));
+  ASSERT_TRUE(WriteBlocks(Pattern(4096, 3), 1024));
+  modem_->Stop();
+  modem_.reset();
+  VirtualModem again(opt);
+  EXPECT_EQ(again.State().Partition("sbl1"), old);
+  char crc[8];
+  std::snprintf(crc, sizeof crc, "0x%04X", Crc16(old));
+  EXPECT_EQ(ReadMap(dir_ / "state/manifest.ini")["sbl1"]["CRC"], crc);
+  for (const auto& e : std::filesystem::directory_iterator(dir_ / "state/partitions"))
+    EXPECT_EQ(e.path().extension(), ".bin") << e.path();
+}
+
 // One fault per row, hitting the 2nd stream write; the 3rd is untouched.
 struct FaultCase {
   const char* spec;
