@@ -1,5 +1,7 @@
 #include "preservation/identity_backup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -133,8 +135,20 @@ FileCopyResult ShiftFileBytes(const std::string& source, const std::string& dest
     if (!in || !ReadWhole(in.get(), bytes)) return FileCopyResult::SourceOpenFailed;
   }
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(b + delta);
-  File out(std::fopen(destination.c_str(), "w+b"));
-  if (!out) return FileCopyResult::DestinationFailed;
+  // The identity values (IMEI, serial number) are the user's alone, like every backup file.
+  const int fd = ::open(destination.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return FileCopyResult::DestinationFailed;
+  // A file an earlier run left keeps its mode through the open; only a plain file is narrowed.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)) {
+    ::close(fd);
+    return FileCopyResult::DestinationFailed;
+  }
+  File out(::fdopen(fd, "w+b"));
+  if (!out) {
+    ::close(fd);
+    return FileCopyResult::DestinationFailed;
+  }
   const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
   if (!CloseChecked(out) || !written) return FileCopyResult::DestinationFailed;
   // Only a copy that reads back exactly as intended may replace the source.

@@ -5,16 +5,20 @@
 //   zovir-fault-matrix [--seed S] [--jobs J] [--limit N]   the whole matrix
 //   zovir-fault-matrix --list [--seed S]                   the runs it would make
 //   zovir-fault-matrix --run N [--seed S]                  one run, replayed alone
+//   zovir-fault-matrix --run 3,42-71 [--seed S]            some runs
 //
 // After every run: no PASS unless every partition equals its image and the modem's NV items,
 // identity values and user files equal those before the run; a run that did not pass and left
 // the modem changed must have left a backup from which a restore (the serial number typed in)
 // brings the modem back; a Stop ends the run within about a second; nothing hangs; no port
-// stays open and no thread stays behind.
+// stays open and no thread stays behind; the backup folder and its files are private; a backup
+// an earlier update left is never lost; names a hostile modem lists never lead a file out of
+// the backup's EFS folder.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,11 +119,16 @@ struct RunCase {
   uint32_t occurrence = 1;
   bool every = false;
   std::string spec;  // the fault plan, empty for none
+  bool oldBackup = false;  // an earlier update's backup of this modem is in the backup folder
+  bool hostile = false;    // the modem's EFS lists hostile names
+  std::string mustSay;     // a text the run must report (a mend that must show)
   std::string Describe() const {
     std::string s = phase + " x " + fault;
     if (!key.empty()) s += " @" + std::to_string(occurrence) + (every ? "+" : "");
     if (fast) s += " fast";
     if (!spec.empty()) s += " [" + spec + "]";
+    if (oldBackup) s += " old-backup";
+    if (hostile) s += " hostile-efs";
     return s;
   }
 };
@@ -293,6 +302,66 @@ void BindStores(cli::VirtualFactory& factory, sim::VirtualModem& modem) {
   factory.efs->Bind(modem.State());
 }
 
+// The backup root and the work folder are the user's alone, and so is every backup file.
+std::string ExposedFolders(const fs::path& home) {
+  std::string out;
+  auto check = [&](const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+      out += (out.empty() ? "" : ", ") + path.lexically_relative(home).string();
+  };
+  const SystemPaths paths = SystemPathsFromEnvironment();
+  check(paths.backupRoot);
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(paths.backupRoot, ec), end; !ec && it != end; it.increment(ec))
+    if (it->path().extension() == ".bak") check(it->path());
+  return out;
+}
+
+constexpr const char* kOldBackupMark = "an earlier update's backup\n";
+
+// A backup an earlier update left behind; the update must keep it (renamed aside, perhaps).
+void PlantOldBackup(const std::string& backupRoot, const std::string& sn) {
+  const fs::path folder = fs::path(backupRoot) / ("SN[" + sn + "]");
+  fs::create_directories(folder);
+  const fs::path file = folder / "nv.bak";
+  std::ofstream(file, std::ios::binary) << kOldBackupMark;
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+bool OldBackupKept(const std::string& backupRoot) {
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(backupRoot, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename() != "nv.bak") continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (content == kOldBackupMark) return true;
+  }
+  return false;
+}
+
+// Files a hostile modem's EFS supplied carry "hostile:" + their EFS path; each one on this
+// machine must lie inside an EFS mirror of the backup folder.
+std::string EscapedFiles(const fs::path& home) {
+  std::string out;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(home, fs::directory_options::none, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (!it->is_regular_file(ec) || it->file_size(ec) > 4096) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    char head[8] = {};
+    in.read(head, sizeof head);
+    if (in.gcount() != 8 || std::memcmp(head, "hostile:", 8) != 0) continue;
+    const fs::path rel = it->path().lexically_relative(home);
+    if (!rel.empty() && *rel.begin() == "state") continue;  // the modem's own flash
+    bool inMirror = false;
+    for (auto part = rel.begin(); part != rel.end(); ++part)
+      if (*part == "EFS") inMirror = true;
+    if (rel.empty() || *rel.begin() != "Backup" || !inMirror) out += (out.empty() ? "" : ", ") + rel.string();
+  }
+  return out;
+}
+
 Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   Outcome out;
   const int threadsBefore = CountThreads();
@@ -313,6 +382,12 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     setup.deviceMapPath = (home / "ports.ini").string();
     setup.virtualModem = true;
     setup.modem = ModemOptions(home, c, true);
+    if (c.hostile) {
+      sim::EfsSimOptions hostile;
+      hostile.hostile = true;
+      hostile.hostileEntries = 20;
+      factory.efs = std::make_shared<sim::EfsSimulation>(hostile);
+    }
     factory.Prepare(setup.modem, 0);
     cli::UpdateSlot slot(setup, print, clock);
     BindStores(factory, *slot.modem());
@@ -323,6 +398,11 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       return out;
     }
     before = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    if (c.oldBackup) {
+      const auto sn = before.identity.find("SN");
+      if (sn == before.identity.end()) throw std::runtime_error("the modem has no serial number");
+      PlantOldBackup(p.base.BackupFilePath, sn->second);
+    }
     if (!RunUpdate(slot, p, c.stop ? &c : nullptr, out)) {
       std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the update did not end within %u ms\n",
                   slot.ErrorCode(), kRunLimitMs);
@@ -337,7 +417,13 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "Stop took " + std::to_string(out.stopMs) + " ms";
     }
     slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-    const cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    if (c.hostile) {
+      // Files that existed only in the hostile listing come back as real ones; only what the
+      // modem held before must be unchanged.
+      for (auto it = after.files.begin(); it != after.files.end();)
+        it = before.files.count(it->first) ? std::next(it) : after.files.erase(it);
+    }
     const std::string dataDiff = DataMismatch(before, after);
     const std::string partDiff = PartitionMismatch(*slot.modem());
     touched = !dataDiff.empty() || slot.modem()->ModeEntries(sim::ModemMode::Normal) > 1 ||
@@ -390,6 +476,18 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     }
     if (!why.empty()) {
       out.verdict = "lost_backup";
+      out.detail = why + (out.detail.empty() ? "" : " (" + out.detail + ")");
+    }
+  }
+  if (out.verdict == "pass" || out.verdict == "fail") {
+    std::string why;
+    if (const std::string exposed = ExposedFolders(home); !exposed.empty()) why = "open to others: " + exposed;
+    if (c.oldBackup && !OldBackupKept(p.base.BackupFilePath)) why = "the earlier backup is gone";
+    if (c.hostile) {
+      if (const std::string escaped = EscapedFiles(home); !escaped.empty()) why = "outside the EFS mirror: " + escaped;
+    }
+    if (!why.empty()) {
+      out.verdict = "error";
       out.detail = why + (out.detail.empty() ? "" : " (" + out.detail + ")");
     }
   }
@@ -460,6 +558,41 @@ std::vector<RunCase> BuildTable(uint64_t seed, const std::map<std::string, uint3
     c.renumber = true;
     runs.push_back(c);
   }
+  // Mends that must show. An oscillator file the modem never answers for ends the run before
+  // anything is written, with its own message.
+  {
+    RunCase c;
+    c.phase = "oscillator-file";
+    c.fault = "no-reply";
+    c.key = "at:+EFSRW";
+    c.every = true;
+    c.spec = Spec(c.key, 1, true, "silent");
+    c.mustSay = "[Dload] Fail to Read ";
+    runs.push_back(c);
+  }
+  // A backup an earlier update left is kept, by a passing update and by one whose own backup
+  // fails halfway.
+  for (bool fails : {false, true}) {
+    RunCase c;
+    c.phase = fails ? "nv-backup" : "baseline";
+    c.fault = fails ? "unplug" : "none";
+    c.oldBackup = true;
+    if (fails) {
+      c.key = "diag:26";
+      c.occurrence = 5;
+      c.spec = Spec(c.key, 5, false, "vanish");
+    }
+    runs.push_back(c);
+  }
+  // A modem whose EFS lists names that climb out of their folder, hold separators or control
+  // characters.
+  {
+    RunCase c;
+    c.phase = "efs-listing";
+    c.fault = "hostile-names";
+    c.hostile = true;
+    runs.push_back(c);
+  }
   for (size_t i = 0; i < runs.size(); ++i) runs[i].index = static_cast<int>(i);
   return runs;
 }
@@ -507,11 +640,13 @@ Child Spawn(const std::string& self, int index, uint64_t seed, const std::string
   return ch;
 }
 
-ChildResult Collect(const Child& ch, int status, bool killed) {
+ChildResult Collect(const Child& ch, int status, bool killed, const std::string& mustSay) {
   ChildResult r;
   std::ifstream in(ch.log);
   std::string line;
+  bool said = mustSay.empty();
   while (std::getline(in, line)) {
+    if (!said && line.find(mustSay) != std::string::npos && line.rfind("RESULT ", 0) != 0) said = true;
     if (line.rfind("RESULT ", 0) == 0) r.line = line;
     if (line.rfind("COUNT ", 0) == 0) {
       std::istringstream ss(line.substr(6));
@@ -530,6 +665,10 @@ ChildResult Collect(const Child& ch, int status, bool killed) {
     r.verdict = WIFSIGNALED(status) ? "crash" : "error";
     r.line = "no result (status " + std::to_string(status) + ")";
   }
+  if (!said && (r.verdict == "pass" || r.verdict == "fail")) {
+    r.verdict = "error";
+    r.line += " (never said \"" + mustSay + "\")";
+  }
   return r;
 }
 
@@ -544,7 +683,8 @@ std::map<int, ChildResult> RunChildren(const std::vector<RunCase>& cases, uint64
     while (next < cases.size() && static_cast<int>(running.size()) < jobs) {
       const RunCase& c = cases[next++];
       // The child learns the kind of case from tags on its fault plan.
-      const std::string spec = c.spec + (c.stop ? "#stop" : "") + (c.fast ? "#fast" : "");
+      const std::string spec = c.spec + (c.stop ? "#stop" : "") + (c.fast ? "#fast" : "") +
+                               (c.oldBackup ? "#oldbackup" : "") + (c.hostile ? "#hostile" : "");
       running.push_back(Spawn(self, c.index, seed, spec, logDir, c.renumber ? "--renumber" : ""));
     }
     std::this_thread::sleep_for(Ms(50));
@@ -559,9 +699,9 @@ std::map<int, ChildResult> RunChildren(const std::vector<RunCase>& cases, uint64
         done = it->pid;
       }
       if (done == it->pid) {
-        ChildResult r = Collect(*it, status, killed);
+        const RunCase& c = *std::find_if(cases.begin(), cases.end(), [&](const RunCase& k) { return k.index == it->index; });
+        ChildResult r = Collect(*it, status, killed, c.mustSay);
         if (echo) {
-          const RunCase& c = *std::find_if(cases.begin(), cases.end(), [&](const RunCase& k) { return k.index == it->index; });
           std::printf("run %3d %-12s %s  %s\n", it->index, r.verdict.c_str(), c.Describe().c_str(), r.line.c_str());
           std::fflush(stdout);
         }
@@ -593,7 +733,7 @@ std::vector<RunCase> Table(uint64_t seed, int jobs, const fs::path& logDir) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zovir-fault-matrix [--seed S] [--jobs J] [--limit N] [--list] [--run N] [--keep-logs]\n");
+               "usage: zovir-fault-matrix [--seed S] [--jobs J] [--limit N] [--list] [--run N[-M][,...]] [--keep-logs]\n");
   return 2;
 }
 
@@ -613,12 +753,16 @@ int ChildMain(int index, const std::string& spec, bool renumber, bool fast) {
       c.every = spec[eq - 1] == '+';
     }
   }
-  // A Stop case holds the reply back and presses Stop meanwhile.
-  const char* kStopTag = "#stop";
-  if (const auto p = c.spec.find(kStopTag); p != std::string::npos) {
-    c.stop = true;
-    c.spec.erase(p);
-  }
+  // Tags after the fault plan: a Stop case holds the reply back and presses Stop meanwhile.
+  auto tag = [&](const char* name) {
+    const auto p = c.spec.find(name);
+    if (p == std::string::npos) return false;
+    c.spec.erase(p, std::strlen(name));
+    return true;
+  };
+  c.stop = tag("#stop");
+  c.oldBackup = tag("#oldbackup");
+  c.hostile = tag("#hostile");
   Outcome o;
   try {
     o = ExecuteRun(c, home);
@@ -641,7 +785,8 @@ int ChildMain(int index, const std::string& spec, bool renumber, bool fast) {
 int main(int argc, char** argv) {
   using namespace zovir::faults;
   uint64_t seed = kDefaultSeed;
-  int jobs = 3, limit = -1, only = -1, child = -1;
+  int jobs = 3, limit = -1, child = -1;
+  std::string only;  // run numbers and ranges: "3,42-71"
   bool list = false, keepLogs = false, renumber = false;
   std::string spec;
   for (int i = 1; i < argc; ++i) {
@@ -650,7 +795,7 @@ int main(int argc, char** argv) {
     if (a == "--seed") seed = std::strtoull(value().c_str(), nullptr, 0);
     else if (a == "--jobs") jobs = std::max(1, std::atoi(value().c_str()));
     else if (a == "--limit") limit = std::atoi(value().c_str());
-    else if (a == "--run") only = std::atoi(value().c_str());
+    else if (a == "--run") only = value();
     else if (a == "--list") list = true;
     else if (a == "--keep-logs") keepLogs = true;
     else if (a == "--child") child = std::atoi(value().c_str());
@@ -678,11 +823,24 @@ int main(int argc, char** argv) {
       for (const auto& c : table) std::printf("run %3d %s\n", c.index, c.Describe().c_str());
       return 0;
     }
+    std::vector<std::pair<int, int>> ranges;
+    for (std::stringstream list(only); list.good();) {
+      std::string item;
+      std::getline(list, item, ',');
+      if (item.empty()) continue;
+      const auto dash = item.find('-');
+      const int from = std::atoi(item.c_str());
+      ranges.emplace_back(from, dash == std::string::npos ? from : std::atoi(item.c_str() + dash + 1));
+    }
+    auto wanted = [&](int index) {
+      if (ranges.empty()) return true;
+      return std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) { return index >= r.first && index <= r.second; });
+    };
     std::vector<RunCase> chosen;
     for (const auto& c : table)
-      if ((only < 0 || c.index == only) && (limit < 0 || static_cast<int>(chosen.size()) < limit)) chosen.push_back(c);
+      if (wanted(c.index) && (limit < 0 || static_cast<int>(chosen.size()) < limit)) chosen.push_back(c);
     if (chosen.empty()) {
-      std::fprintf(stderr, "no run %d in a table of %zu\n", only, table.size());
+      std::fprintf(stderr, "no run %s in a table of %zu\n", only.c_str(), table.size());
       return 2;
     }
     const auto results = RunChildren(chosen, seed, jobs, logDir, true);
