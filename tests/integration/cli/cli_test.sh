@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # zovir-cli as a user runs it: a whole update of a virtual modem with JSON events, Ctrl-C during
-# a run, and a second copy while one runs.
+# a run, a second copy while one runs, device checks that refuse a modem, questions answered
+# from the command line, and four modems at once.
 set -u
 cli="$1"
 packet="$2"
@@ -56,4 +57,68 @@ sed -i 's/^\[DownloadItems\]/[DownloadItems]\nbSwitchFastbootMode=1/' "$home/pac
 "$cli" run --virtual --packet "$home/packet" > "$home/usb.log" 2>&1 || fail "USB boot run: $(tail -5 "$home/usb.log")"
 grep -q "USB boot download started" "$home/usb.log" || fail "the USB boot thread did not start"
 grep -q "USB boot download stopped" "$home/usb.log" || fail "the USB boot thread did not stop"
+
+# 5. Checks that refuse before anything is written: exit code, message, and a modem that was
+#    never touched (no partition written, no backup taken).
+rm -rf "$home"/Backup/*
+mkdir -p "$home/packets"
+cp -r "$packet" "$home/packets/other-model"
+sed -i 's/^Version=.*/Version=XYZ9X06_V1.0.0_R01/; s/^\[Project\]/[Project]\nbCheckProjectCode=1/' \
+  "$home/packets/other-model/Config.ini"
+cp -r "$packet" "$home/packets/bad-config"
+sed -i 's/^Platform=.*/Platform=MDM0000/' "$home/packets/bad-config/Config.ini"
+# command | packet | exit code | text the output holds
+while IFS='|' read -r cmd pk want text; do
+  state="$home/state-$cmd-$pk"
+  extra=()
+  [ "$cmd" = run ] && extra=(--state "$state")
+  "$cli" "$cmd" --virtual --packet "$home/packets/$pk" "${extra[@]}" > "$home/check.log" 2>&1
+  rc=$?
+  [ "$rc" -eq "$want" ] || fail "$cmd $pk: exit code $rc, expected $want: $(tail -5 "$home/check.log")"
+  grep -qF "$text" "$home/check.log" || fail "$cmd $pk: no \"$text\" in: $(cat "$home/check.log")"
+  ! grep -q "Syncing" "$home/check.log" || fail "$cmd $pk: a run began"
+  [ -z "$(ls -A "$home/Backup")" ] || fail "$cmd $pk: a backup was taken"
+  if [ -d "$state/slot0/partitions" ]; then
+    [ -z "$(ls -A "$state/slot0/partitions")" ] || fail "$cmd $pk: the modem was written"
+  fi
+done <<'CASES'
+run|other-model|1|[Warning] Could not update other irrelevant model device!
+check|other-model|1|[Warning] Could not update other irrelevant model device!
+run|bad-config|2|Config was wrong.Not support platform configuration.
+check|bad-config|2|Config was wrong.Not support platform configuration.
+check|missing|2|No Config.ini in
+CASES
+cp -r "$packet" "$home/packets/good"
+"$cli" check --virtual --packet "$home/packets/good" > "$home/check.log" 2>&1 || fail "check of a matching modem: $(cat "$home/check.log")"
+grep -q "The modem passed the device checks." "$home/check.log" || fail "check: $(cat "$home/check.log")"
+
+# 6. The product that asks before it starts: --no and a run without a terminal stop right
+#    there (nothing written, exit 4); --yes goes on to PASS.
+cp -r "$packet" "$home/packets/asks"
+sed -i 's/^Project=.*/Project=Corsent/' "$home/packets/asks/Config.ini"
+for how in --no none; do
+  args=()
+  [ "$how" = none ] || args=("$how")
+  "$cli" run --virtual --packet "$home/packets/asks" "${args[@]}" < /dev/null > "$home/ask.log" 2>&1
+  rc=$?
+  [ "$rc" -eq 4 ] || fail "question with $how: exit code $rc, expected 4: $(tail -5 "$home/ask.log")"
+  grep -q "^Answer: Cancel" "$home/ask.log" || fail "question with $how: $(cat "$home/ask.log")"
+  ! grep -q "Syncing" "$home/ask.log" || fail "question with $how: a run began"
+  [ -z "$(ls -A "$home/Backup")" ] || fail "question with $how: a backup was taken"
+done
+grep -q "the safe choice" "$home/ask.log" || fail "the answer without --yes/--no does not say why"
+"$cli" run --virtual --packet "$home/packets/asks" --yes > "$home/ask.log" 2>&1 || fail "--yes run: $(tail -5 "$home/ask.log")"
+grep -q "^Answer: OK (--yes)" "$home/ask.log" || fail "--yes: $(head -10 "$home/ask.log")"
+grep -q "^Result: PASS" "$home/ask.log" || fail "--yes: no PASS"
+
+# 7. Four virtual modems at once, each through its own controller: four PASS, four verifications.
+"$cli" run --virtual --slots 4 --json > "$home/slots.json" 2> "$home/slots.err" || fail "--slots 4 exited $?: $(tail -5 "$home/slots.err")"
+python3 - "$home/slots.json" <<'PY' || fail "--slots 4 results"
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+results = sorted((e["slot"], e["result"], e["error_code"]) for e in events if e["event"] == "result")
+assert results == [(i, "PASS", 0) for i in range(4)], results
+checks = {e["slot"]: e["partitions"] and e["data"] for e in events if e["event"] == "verification"}
+assert checks == {i: True for i in range(4)}, checks
+PY
 echo "ok"
