@@ -12,6 +12,7 @@
 #include <pty.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +61,12 @@ using Steady = std::chrono::steady_clock;
 double Since(Steady::time_point start) { return Seconds(Steady::now() - start).count(); }
 
 void Put(const std::string& key, double value) { std::printf("%s %.6g\n", key.c_str(), value); }
+
+double ThreadCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
 
 
 
@@ -333,6 +340,7 @@ int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
     } else {
       const ReadCounts counts0 = ports.counts;
       const double slept0 = clock.Slept();
+      const double cpu0 = ThreadCpuSeconds();
       const auto start = Steady::now();
       bool ok = false;
       if (fast) {
@@ -345,6 +353,7 @@ int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
              streaming.CloseImage() == 0;
       }
       const double elapsed = Since(start);
+      const double cpu = ThreadCpuSeconds() - cpu0;
       const double waited = clock.Slept() - slept0;
       const uint64_t reads = ports.counts.reads - counts0.reads;
       const uint64_t syscalls = ports.counts.syscalls - counts0.syscalls;
@@ -360,6 +369,9 @@ int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
         Put("rate", size / elapsed);
         Put("rate_without_waits", size / std::max(1e-9, elapsed - waited));
         Put("port_reads_per_reply", double(reads) / replies);
+        // How much of the transfer the engine's thread spent computing (the rest it waited for
+        // the link and the modem).
+        Put("engine_busy", cpu / std::max(1e-9, elapsed - waited));
         Put("read_syscalls_per_reply", double(syscalls) / replies);
       }
     }
