@@ -27,7 +27,7 @@ struct VirtualModemOptions;
 //
 // Reply shapes are a modem's: "\r\n+CMD: value\r\n\r\nOK\r\n"; writes take the value in
 // double quotes or bare. Thread-safe.
-class AtIdentityStore {
+class AtIdentityStore final : public StateBoundStore {
  public:
   // Commands that answer "ERROR" as a firmware without them does. An entry matches a command
   // line whose name and arguments start with it: "+CLLEN" (every form), "+ZRVSN=0,7" (the
@@ -47,9 +47,9 @@ class AtIdentityStore {
   uint32_t DiagResets() const;
   void NoteDiagMode(uint16_t mode);
 
-  void Bind(DeviceState& state);
-  // Feed of the modem's events: a partition write applies the configured losses.
-  void OnModemEvent(const std::string& event);
+  // Events of the modem: a partition write applies the configured losses to `state`.
+  using StateBoundStore::OnModemEvent;
+  void OnModemEvent(DeviceState& state, const std::string& event) override;
 
   static const std::vector<std::string>& IdentityKeys();
   static const std::vector<std::string>& OscillatorFiles();
@@ -59,7 +59,6 @@ class AtIdentityStore {
   std::set<std::string> unsupported_;
   std::vector<std::string> loseKeys_;
   std::vector<std::string> loseFiles_;
-  DeviceState* bound_ = nullptr;
   uint32_t losses_ = 0;
   uint16_t lastDiagMode_ = 0;
   uint32_t diagResets_ = 0;

@@ -201,20 +201,13 @@ void AtIdentityStore::NoteDiagMode(uint16_t mode) {
   if (mode == 2) ++diagResets_;
 }
 
-void AtIdentityStore::Bind(DeviceState& state) {
-  std::lock_guard lock(mu_);
-  bound_ = &state;
-}
-
-void AtIdentityStore::OnModemEvent(const std::string& event) {
+void AtIdentityStore::OnModemEvent(DeviceState& state, const std::string& event) {
   if (event.rfind("partition ", 0) != 0) return;
-  DeviceState* state = nullptr;
   {
     std::lock_guard lock(mu_);
-    if (!bound_ || (loseKeys_.empty() && loseFiles_.empty())) return;
-    state = bound_;
+    if (loseKeys_.empty() && loseFiles_.empty()) return;
   }
-  LoseNow(*state);
+  LoseNow(state);
 }
 
 void InstallAtIdentityResponders(DiagDispatcher& diag, AtDispatcher& at, std::shared_ptr<AtIdentityStore> store) {
@@ -222,7 +215,7 @@ void InstallAtIdentityResponders(DiagDispatcher& diag, AtDispatcher& at, std::sh
   // what this firmware does not have.
   const auto guarded = [store](AtResponder inner) -> AtResponder {
     return [store, inner = std::move(inner)](const AtCommand& cmd, AtContext& ctx) -> std::string {
-      store->Bind(ctx.state);
+      store->BindIfUnbound(ctx.state);
       if (store->Unsupported(cmd.name + cmd.args)) return kError;
       return inner(cmd, ctx);
     };
@@ -288,7 +281,7 @@ void InstallAtIdentityResponders(DiagDispatcher& diag, AtDispatcher& at, std::sh
               }));
 
   diag.Register(kDiagModeChange, [store](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
-    store->Bind(ctx.state);
+    store->BindIfUnbound(ctx.state);
     if (req.size() < 3) return DiagDispatcher::ErrorReply(req);
     const uint16_t mode = static_cast<uint16_t>(req[1] | (req[2] << 8));
     store->NoteDiagMode(mode);
@@ -307,10 +300,7 @@ void InstallAtIdentityResponders(DiagDispatcher& diag, AtDispatcher& at) {
 void AttachAtIdentityStore(VirtualModemOptions& options, std::shared_ptr<AtIdentityStore> store) {
   options.extraResponders.push_back(
       [store](DiagDispatcher& diag, AtDispatcher& at) { InstallAtIdentityResponders(diag, at, store); });
-  options.onEvent = [store, previous = options.onEvent](const std::string& event) {
-    store->OnModemEvent(event);
-    if (previous) previous(event);
-  };
+  options.AddStore(store);
 }
 
 }  // namespace zovir::sim

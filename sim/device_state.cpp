@@ -148,6 +148,30 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {
   return true;
 }
 
+void StateBoundStore::Bind(DeviceState& state) {
+  std::lock_guard lock(bindMu_);
+  bound_ = &state;
+}
+
+void StateBoundStore::Unbind(const DeviceState& state) {
+  std::lock_guard lock(bindMu_);
+  if (bound_ == &state) bound_ = nullptr;
+}
+
+void StateBoundStore::BindIfUnbound(DeviceState& state) {
+  std::lock_guard lock(bindMu_);
+  if (!bound_) bound_ = &state;
+}
+
+DeviceState* StateBoundStore::Bound() const {
+  std::lock_guard lock(bindMu_);
+  return bound_;
+}
+
+void StateBoundStore::OnModemEvent(const std::string& event) {
+  if (DeviceState* state = Bound()) OnModemEvent(*state, event);
+}
+
 PartitionWriter::PartitionWriter(Key, DeviceState& state, std::string name) : state_(state), name_(std::move(name)) {}
 
 PartitionWriter::~PartitionWriter() {

@@ -129,6 +129,36 @@ class DeviceState {
   std::map<std::string, bool> efsDirs_;
 };
 
+// What acts on a modem's DeviceState when things happen to the modem, beyond the requests it
+// answers (the NV, identity and EFS stores). A VirtualModem given one in
+// VirtualModemOptions::stores holds it, binds it to its own state when it is created and when
+// it starts, hands it every event together with that state, and unbinds it when it goes, so a
+// store never acts on another modem's state or on a state that is gone. One modem per store.
+class StateBoundStore {
+ public:
+  StateBoundStore() = default;
+  StateBoundStore(const StateBoundStore&) = delete;
+  StateBoundStore& operator=(const StateBoundStore&) = delete;
+  virtual ~StateBoundStore() = default;
+
+  // The state an event without one applies to.
+  void Bind(DeviceState& state);
+  // Forgets the state if it is `state` (its modem goes away); another binding stays.
+  void Unbind(const DeviceState& state);
+  // Binds `state` unless one is bound: a request answered by a store that no modem bound.
+  void BindIfUnbound(DeviceState& state);
+  DeviceState* Bound() const;
+
+  // Reacts to one of the modem's events (VirtualModemOptions::onEvent texts) on `state`.
+  virtual void OnModemEvent(DeviceState& state, const std::string& event) = 0;
+  // The same on the bound state; nothing when none is bound.
+  void OnModemEvent(const std::string& event);
+
+ private:
+  mutable std::mutex bindMu_;
+  DeviceState* bound_ = nullptr;
+};
+
 // Writes a file through a sibling and a rename. False when it cannot be written.
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size);
 

@@ -94,11 +94,6 @@ bool DirExists(DeviceState& state, const std::string& p) { return p == "/" || st
 
 }  // namespace
 
-void EfsSimulation::Bind(DeviceState& state) {
-  std::lock_guard lock(mu_);
-  bound_ = &state;
-}
-
 uint32_t EfsSimulation::Count(uint16_t command) const {
   std::lock_guard lock(mu_);
   auto it = counts_.find(command);
@@ -128,10 +123,10 @@ void EfsSimulation::WipeLocked(DeviceState& state) {
   ++wipes_;
 }
 
-void EfsSimulation::OnModemEvent(const std::string& event) {
+void EfsSimulation::OnModemEvent(DeviceState& state, const std::string& event) {
   std::lock_guard lock(mu_);
   if (event.rfind("partition efs written", 0) == 0) {
-    if (options_.wipeOnEfsImage && bound_) WipeLocked(*bound_);
+    if (options_.wipeOnEfsImage) WipeLocked(state);
   } else if (event.rfind("restarting", 0) == 0) {
     files_.clear();
     dirs_.clear();
@@ -141,8 +136,8 @@ void EfsSimulation::OnModemEvent(const std::string& event) {
 std::optional<Bytes> EfsSimulation::Handle(std::span<const uint8_t> req, DiagContext& ctx) {
   if (req.size() < 4) return DiagDispatcher::ErrorReply(req);
   const auto command = static_cast<uint16_t>(req[2] | (req[3] << 8));
+  BindIfUnbound(ctx.state);
   std::lock_guard lock(mu_);
-  bound_ = &ctx.state;
   ++counts_[command];
   DeviceState& state = ctx.state;
   Bytes reply;
@@ -451,10 +446,7 @@ void InstallEfsResponders(DiagDispatcher& diag, AtDispatcher& /*at*/, std::share
 
 void AttachEfs(VirtualModemOptions& options, std::shared_ptr<EfsSimulation> efs) {
   options.extraResponders.push_back([efs](DiagDispatcher& diag, AtDispatcher& at) { InstallEfsResponders(diag, at, efs); });
-  options.onEvent = [efs, previous = options.onEvent](const std::string& event) {
-    efs->OnModemEvent(event);
-    if (previous) previous(event);
-  };
+  options.AddStore(efs);
 }
 
 }  // namespace zovir::sim

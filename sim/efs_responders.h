@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "sim/device_state.h"
 #include "sim/diag_dispatcher.h"
 
 namespace zovir::sim {
 
-class DeviceState;
 struct VirtualModemOptions;
 
 struct EfsSimOptions {
@@ -28,15 +28,15 @@ struct EfsSimOptions {
 // The EFS2 file system of the normal firmware (DIAG 4B 13): stat, open, read, write, close,
 // mkdir, opendir, readdir, closedir and the file-system query over the modem's EFS tree.
 // Replies have the lengths the firmware uses; errors are POSIX numbers.
-class EfsSimulation {
+class EfsSimulation final : public StateBoundStore {
  public:
   explicit EfsSimulation(EfsSimOptions options = {}) : options_(options) {}
 
   std::optional<Bytes> Handle(std::span<const uint8_t> request, DiagContext& ctx);
-  // Reacts to the modem's events: a written EFS image wipes the tree, a restart closes what
-  // was open.
-  void OnModemEvent(const std::string& event);
-  void Bind(DeviceState& state);
+  // Reacts to the modem's events: a written EFS image wipes the tree of `state`, a restart
+  // closes what was open.
+  using StateBoundStore::OnModemEvent;
+  void OnModemEvent(DeviceState& state, const std::string& event) override;
 
   // How often each command (by code) came.
   uint32_t Count(uint16_t command) const;
@@ -72,7 +72,6 @@ class EfsSimulation {
 
   EfsSimOptions options_;
   mutable std::mutex mu_;
-  DeviceState* bound_ = nullptr;
   std::map<uint32_t, OpenFile> files_;
   std::map<uint32_t, std::vector<Entry>> dirs_;
   std::map<uint16_t, uint32_t> counts_;

@@ -34,7 +34,7 @@ void PutLe32(Bytes& out, uint32_t v) {
 // The reply echoes the request with the item's data and the status word filled in.
 std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
   if (req.size() != kItemRequestSize) return DiagDispatcher::ErrorReply(req);
-  store.Bind(ctx.state);
+  store.BindIfUnbound(ctx.state);
   const uint16_t id = Le16(req, 1);
   store.CountRead(id);
   Bytes reply(req.begin(), req.end());
@@ -56,7 +56,7 @@ std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagCo
 
 std::optional<Bytes> NVWrite(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
   if (req.size() != kItemRequestSize) return DiagDispatcher::ErrorReply(req);
-  store.Bind(ctx.state);
+  store.BindIfUnbound(ctx.state);
   const uint16_t id = Le16(req, 1);
   store.CountWrite(id);
   Bytes reply(req.begin(), req.end());
@@ -78,7 +78,7 @@ std::optional<Bytes> NVWrite(NVStore& store, std::span<const uint8_t> req, DiagC
 
 std::optional<Bytes> BuildID(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
   if (req.size() != 1) return DiagDispatcher::ErrorReply(req);
-  store.Bind(ctx.state);
+  store.BindIfUnbound(ctx.state);
   Bytes reply{kBuildId, store.BuildVersion(), 0x00, 0x00};
   PutLe32(reply, kMsmHwVersion);
   PutLe32(reply, store.ModelId().value_or(kModelIdBase | ctx.options.platformId));
@@ -93,7 +93,7 @@ std::optional<Bytes> BuildID(NVStore& store, std::span<const uint8_t> req, DiagC
 // code, the data length and (reads only) the data.
 std::optional<Bytes> FactoryTest(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
   if (req.size() < kRFHeaderSize + 2 || Le16(req, 2) != kFactoryTestCommand) return DiagDispatcher::ErrorReply(req);
-  store.Bind(ctx.state);
+  store.BindIfUnbound(ctx.state);
   const uint16_t command = Le16(req, 4);
   const uint16_t id = Le16(req, 10);
   Bytes reply(req.begin(), req.begin() + kRFHeaderSize);
@@ -150,10 +150,7 @@ void InstallNVResponders(DiagDispatcher& diag, AtDispatcher& at) {
 void AttachNVStore(VirtualModemOptions& options, std::shared_ptr<NVStore> store) {
   options.extraResponders.push_back(
       [store](DiagDispatcher& diag, AtDispatcher& at) { InstallNVResponders(diag, at, store); });
-  options.onEvent = [store, previous = options.onEvent](const std::string& event) {
-    store->OnModemEvent(event);
-    if (previous) previous(event);
-  };
+  options.AddStore(store);
 }
 
 }  // namespace zovir::sim

@@ -129,30 +129,23 @@ void NVStore::LoseAllValues(DeviceState& state) {
   rf_.clear();
 }
 
-void NVStore::Bind(DeviceState& state) {
-  std::lock_guard lock(mu_);
-  bound_ = &state;
-}
-
-void NVStore::OnModemEvent(const std::string& event) {
+void NVStore::OnModemEvent(DeviceState& state, const std::string& event) {
   if (event.rfind("partition ", 0) != 0) return;
-  DeviceState* state = nullptr;
   bool all = false;
   std::vector<uint32_t> nv;
   std::vector<uint16_t> rf;
   {
     std::lock_guard lock(mu_);
-    state = bound_;
     all = loseAll_;
     nv.assign(loseNv_.begin(), loseNv_.end());
     rf.assign(loseRf_.begin(), loseRf_.end());
-    if (state == nullptr || (!all && nv.empty() && rf.empty())) return;
+    if (!all && nv.empty() && rf.empty()) return;
     ++losses_;
   }
   if (all)
-    LoseAllValues(*state);
+    LoseAllValues(state);
   else
-    LoseValues(*state, nv, rf);
+    LoseValues(state, nv, rf);
 }
 
 uint32_t NVStore::Losses() const {

@@ -19,7 +19,7 @@ namespace zovir::sim {
 // survive the firmware download like the rest of the device state. A value that is absent
 // reads as inactive (status 5). Thread-safe: the modem's thread answers while tests set and
 // read.
-class NVStore {
+class NVStore final : public StateBoundStore {
  public:
   static constexpr size_t kItemSize = 128;
 
@@ -69,11 +69,11 @@ class NVStore {
   void LoseValues(DeviceState& state, const std::vector<uint32_t>& nvItems, const std::vector<uint16_t>& rfItems);
   void LoseAllValues(DeviceState& state);
 
-  // The device state the losses apply to; the NV responders bind it on every request.
-  void Bind(DeviceState& state);
-  // Feed of the modem's events (VirtualModemOptions::onEvent); a partition write applies
-  // the configured losses.
-  void OnModemEvent(const std::string& event);
+  // Events of the modem: a partition write applies the configured losses to `state`. The
+  // modem the store is attached to binds it; a store used without a modem is bound by the
+  // first request its responders answer.
+  using StateBoundStore::OnModemEvent;
+  void OnModemEvent(DeviceState& state, const std::string& event) override;
   // How many times the configured losses were applied.
   uint32_t Losses() const;
 
@@ -96,7 +96,6 @@ class NVStore {
   bool loseAll_ = false;
   std::set<uint32_t> loseNv_;
   std::set<uint16_t> loseRf_;
-  DeviceState* bound_ = nullptr;
   uint32_t losses_ = 0;
   std::map<uint32_t, uint32_t> reads_, writes_;
 };

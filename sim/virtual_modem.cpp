@@ -106,15 +106,20 @@ class VirtualModem::Impl {
     InstallStandardResponders(diag_, at_);
     for (auto& extra : opt_.extraResponders) extra(diag_, at_);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // A test may fill the state through the stores before the modem starts.
+    for (auto& store : opt_.stores) store->Bind(state_);
   }
 
   ~Impl() {
     Stop();
+    for (auto& store : opt_.stores) store->Unbind(state_);
     if (wake_ >= 0) ::close(wake_);
   }
 
   void Start() {
     if (thread_.joinable()) return;
+    // A store may have served another modem since: from now on it serves this one.
+    for (auto& store : opt_.stores) store->Bind(state_);
     if (opt_.deviceMapPath.empty()) throw std::runtime_error("no device map path");
     const size_t need = opt_.terminalPort ? 3 : 2;
     if (opt_.comNumbers.size() < need) throw std::runtime_error("not enough COM numbers for the ports");
@@ -207,6 +212,7 @@ class VirtualModem::Impl {
   }
 
   void Event(const std::string& text) {
+    for (auto& store : opt_.stores) store->OnModemEvent(state_, text);
     if (opt_.onEvent) opt_.onEvent(text);
   }
 
@@ -416,6 +422,14 @@ class VirtualModem::Impl {
   std::map<ModemMode, uint32_t> entries_;
   Bytes programmer_;
 };
+
+void VirtualModemOptions::AddStore(std::shared_ptr<StateBoundStore> store) {
+  if (!store) return;
+  for (const auto& s : stores) {
+    if (s == store) return;
+  }
+  stores.push_back(std::move(store));
+}
 
 VirtualModem::VirtualModem(VirtualModemOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 VirtualModem::~VirtualModem() = default;

@@ -69,6 +69,12 @@ struct VirtualModemOptions {
   std::vector<std::function<void(DiagDispatcher&, AtDispatcher&)>> extraResponders;
   // Called on the modem's thread for every notable event (ports created, faults, modes).
   std::function<void(const std::string&)> onEvent;
+  // Stores that act on this modem's state (AttachNVStore, AttachAtIdentityStore, AttachEfs put
+  // theirs here). The modem holds them, binds them to its own state when it is created and
+  // when it starts, gives them every event before onEvent, and unbinds them when it goes.
+  std::vector<std::shared_ptr<StateBoundStore>> stores;
+  // Adds a store once (attaching the same store again is harmless).
+  void AddStore(std::shared_ptr<StateBoundStore> store);
 };
 
 // A USB modem on pseudo-terminals. Several can run side by side in one process, each with its
