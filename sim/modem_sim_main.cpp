@@ -2,12 +2,15 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 
+#include "sim/at_identity.h"
 #include "sim/checksum.h"
 #include "sim/virtual_modem.h"
 
@@ -46,6 +49,51 @@ std::string Hex16(uint16_t v) {
   return b;
 }
 
+// Size and CRC of an image file, read in pieces (images run to 100 MiB).
+std::optional<zovir::sim::PartitionSummary> ImageSummary(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<uint8_t> buf(256 * 1024);
+  zovir::sim::PartitionSummary s;
+  uint16_t crc = 0xFFFF;
+  while (in) {
+    in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
+    const auto got = static_cast<size_t>(in.gcount());
+    crc = zovir::sim::Crc16Update(crc, std::span<const uint8_t>(buf.data(), got));
+    s.size += got;
+  }
+  if (in.bad()) return std::nullopt;
+  s.crc = static_cast<uint16_t>(~crc);
+  return s;
+}
+
+// Identity keys a person may seed by hand: what the AT port answers from.
+const std::vector<std::string>& SeedableIdentityKeys() {
+  static const std::vector<std::string> keys = [] {
+    std::vector<std::string> k = zovir::sim::AtIdentityStore::IdentityKeys();
+    for (const char* more : {"SIMLOCK", "APN", "DISK", "MEIDMODE"}) k.push_back(more);
+    return k;
+  }();
+  return keys;
+}
+
+// "KEY=VALUE" -> the pair; an error text for anything else.
+std::string ParseIdentity(const std::string& arg, std::pair<std::string, std::string>& out) {
+  const auto eq = arg.find('=');
+  if (eq == std::string::npos) return "expected KEY=VALUE, got \"" + arg + "\"";
+  out = {arg.substr(0, eq), arg.substr(eq + 1)};
+  const auto& keys = SeedableIdentityKeys();
+  if (std::find(keys.begin(), keys.end(), out.first) == keys.end()) {
+    std::string known;
+    for (const auto& k : keys) known += (known.empty() ? "" : " ") + k;
+    return "unknown key \"" + out.first + "\" (known: " + known + ")";
+  }
+  for (unsigned char c : out.second) {
+    if (c < 0x20 || c == 0x7F) return "the value of " + out.first + " holds a control character";
+  }
+  return {};
+}
+
 // Prints what a state folder holds; with an image folder also whether each partition matches
 // the image of the same name (NAME.mbn). Returns the exit code.
 int Show(const std::string& stateDir, const std::string& imageDir) {
@@ -64,13 +112,12 @@ int Show(const std::string& stateDir, const std::string& imageDir) {
   for (const auto& [name, s] : parts) {
     std::string match;
     if (!imageDir.empty()) {
-      std::ifstream in(std::filesystem::path(imageDir) / (name + ".mbn"), std::ios::binary);
-      if (!in) {
+      const auto image = ImageSummary(std::filesystem::path(imageDir) / (name + ".mbn"));
+      if (!image) {
         match = "no image";
         allMatch = false;
       } else {
-        zovir::sim::Bytes img((std::istreambuf_iterator<char>(in)), {});
-        bool same = img.size() == s.size && zovir::sim::Crc16(img) == s.crc;
+        const bool same = image->size == s.size && image->crc == s.crc;
         match = same ? "yes" : "NO";
         allMatch = allMatch && same;
       }
@@ -89,7 +136,7 @@ int main(int argc, char** argv) {
                "boot loader (Sahara or DMSS) and flash programmer (streaming download)."};
   app.footer(kFaultHelp);
   VirtualModemOptions opt;
-  std::vector<std::string> faults;
+  std::vector<std::string> faults, identity;
   std::string startMode = "normal", restart = "keep", showDir, compareDir;
   bool dmss = false, quiet = false;
   app.add_option("--device-map", opt.deviceMapPath, "device-map file to write the ports into (INI, shared)");
@@ -113,6 +160,9 @@ int main(int argc, char** argv) {
   app.add_option("--flash-info", opt.flashInfo, "body of the AT+FLASHINFO reply");
   app.add_option("--pmu", opt.pmu, "body of the AT+PMU reply");
   app.add_option("--platform-id", opt.platformId, "platform identifier of the build-ID reply");
+  app.add_option("--identity", identity,
+                 "an identity value the modem holds, KEY=VALUE (SN, IMEI, TESTINF, ...; repeatable; kept in the "
+                 "state folder; an empty VALUE makes it absent)");
   app.add_option("--show", showDir, "print the partitions held in a state folder and exit");
   app.add_option("--compare", compareDir, "with --show: compare each partition with IMAGES/<name>.mbn (exit 1 on a mismatch)");
   app.add_flag("-q,--quiet", quiet, "print only the ports");
@@ -133,6 +183,16 @@ int main(int argc, char** argv) {
       std::cerr << "--fault: " << err << "\n";
       return 2;
     }
+  }
+  std::vector<std::pair<std::string, std::string>> seeds;
+  for (const auto& arg : identity) {
+    std::pair<std::string, std::string> kv;
+    std::string err = ParseIdentity(arg, kv);
+    if (!err.empty()) {
+      std::cerr << "--identity: " << err << "\n";
+      return 2;
+    }
+    seeds.push_back(std::move(kv));
   }
   opt.bootProtocol = dmss ? BootProtocol::Dmss : BootProtocol::Sahara;
   opt.restartPorts = restart == "new" ? RestartPorts::NewNumbers : restart == "same" ? RestartPorts::SameNumbers : RestartPorts::KeepDiagPort;
@@ -156,6 +216,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
   VirtualModem modem(opt);
+  for (const auto& [key, value] : seeds) modem.State().SetIdentity(key, value);
   try {
     modem.Start();
   } catch (const std::exception& e) {

@@ -58,6 +58,13 @@ class SimProcess {
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  // The exit code of a program that ends by itself.
+  int Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
   const std::string& Output() const { return seen_; }
 
  private:
@@ -116,6 +123,30 @@ TEST(ModemSimProgram, ShowComparesTheStateWithAnImageFolder) {
   out.clear();
   EXPECT_EQ(RunShow(dir / "state", ZOVIR_TEST_PACKET_DIR, out), 1) << out;
   EXPECT_NE(out.find("NO"), std::string::npos);
+}
+
+TEST(ModemSimProgram, IdentitySeededByHandIsAnsweredOnTheAtPortAndKeptInTheState) {
+  TempDir dir;
+  const std::string map = dir / "ports.ini";
+  {
+    SimProcess sim({"--device-map", map, "--state", dir / "state", "--identity", "SN=ZV9X06123456", "--identity",
+                    "TESTINF=CALIBRATION PASS FINALTEST PASS"});
+    ASSERT_TRUE(sim.WaitFor("mode normal")) << sim.Output();
+    PtyClient at(ReadMap(map)["COM8"]["Path"]);
+    at.Write(std::string("AT+ZRVSN=0,5\r"));
+    EXPECT_NE(at.ReadUntil("OK\r\n").find("+ZRVSN: ZV9X06123456"), std::string::npos);
+    at.Write(std::string("AT+TESTINF2=?\r"));
+    EXPECT_NE(at.ReadUntil("OK\r\n").find("CALIBRATION PASS FINALTEST PASS"), std::string::npos);
+    EXPECT_EQ(sim.Terminate(), 0);
+  }
+  DeviceState state(dir / "state");
+  EXPECT_EQ(state.Identity("SN"), "ZV9X06123456");
+
+  // A key the modem has no use for, or a value that would break its files, is refused.
+  for (const char* bad : {"Sn=1", "SN", "TESTINF=a\nb"}) {
+    SimProcess sim({"--device-map", map, "--identity", bad});
+    EXPECT_EQ(sim.Wait(), 2) << bad;
+  }
 }
 
 }  // namespace
