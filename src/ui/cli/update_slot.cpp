@@ -1,39 +1,11 @@
 #include "ui/cli/update_slot.h"
 
-#include <cctype>
+#include <algorithm>
 
 #include "discovery/device_flags.h"
+#include "ui/controller.h"
 
 namespace zovir::cli {
-
-std::string CliEngineHost::ReadSNEntry() {
-  std::lock_guard lock(mutex_);
-  return sn_;
-}
-
-void CliEngineHost::OfferSNEntry() {
-  snOffered_ = true;
-  out_.Note("Input SN: run again with --sn <serial number> to restore from the saved backup.");
-}
-
-void CliEngineHost::FinishSNEntry() {
-  std::lock_guard lock(mutex_);
-  sn_.clear();
-}
-
-void CliEngineHost::ShowResultSN(const std::string& sn) {
-  if (!sn.empty()) out_.Note("SN: " + sn);
-}
-
-int PortNumberOf(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
-  int n = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i])) || n > 100000) return 0;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n;
-}
 
 UpdateSlot::UpdateSlot(SlotSetup setup, CliOutput& out, Clock& clock)
     : setup_(std::move(setup)), out_(out), clock_(clock) {
@@ -47,7 +19,10 @@ UpdateSlot::UpdateSlot(SlotSetup setup, CliOutput& out, Clock& clock)
   discovery_ = std::make_unique<HostDiscovery>(HostDiscoveryOptions{setup_.deviceMapPath});
   owner_ = std::make_unique<WorkerOwnerThread>();
   directory_ = std::make_unique<PortDirectory>(discovery_->Enumerator(), *ports_, clock_, *owner_);
-  host_ = std::make_unique<CliEngineHost>(*directory_, out_, setup_.sn);
+  controllerPorts_ = MakeDirectoryPorts(*directory_);
+  // Nobody answers questions here: the engine never asks any.
+  view_ = std::make_unique<CliView>(out_, setup_.index, AnswerPolicy::Safe, setup_.sn);
+  host_ = std::make_unique<ServedEngineHost>(*owner_, *view_, *controllerPorts_);
   discovery_->Monitor().Start([this](const DeviceEvent& e) {
     NoteDeviceEvent(e, host_->DeviceChangeSeen(), host_->DeviceArrivalSeen());
   });
@@ -57,6 +32,7 @@ UpdateSlot::~UpdateSlot() {
   Stop();
   Wait(60000);
   discovery_->Monitor().Stop();
+  host_->Close();
   directory_.reset();
   owner_.reset();
   if (modem_) modem_->Stop();
@@ -66,8 +42,8 @@ bool UpdateSlot::Discover() { return directory_->RefreshPortLists() == 1; }
 
 void UpdateSlot::Start(EngineConfig cfg, EngineEnvironment environment) {
   cfg.Index = setup_.index;
-  cfg.ComPort = PortNumberOf(DiagPort());
-  cfg.SerialComPort = PortNumberOf(ModemPort());
+  cfg.ComPort = std::max(0, ParsePortNumber(DiagPort()));
+  cfg.SerialComPort = std::max(0, ParsePortNumber(ModemPort()));
   directory_->CloseProbePort();
   engine_ = std::make_shared<TCommsThread>(clock_, *ports_, host_.get(), ProductionPhases(std::move(environment)));
   engine_->cfg = std::move(cfg);

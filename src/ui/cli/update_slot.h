@@ -1,7 +1,6 @@
 #pragma once
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "discovery/host_discovery.h"
@@ -13,36 +12,10 @@
 #include "platform/port_namespace.h"
 #include "sim/virtual_modem.h"
 #include "ui/cli/cli_output.h"
+#include "ui/cli/cli_view.h"
+#include "ui/engine_host_served.h"
 
 namespace zovir::cli {
-
-// The window's side of an engine on the command line: the port lists of the slot's own
-// discovery, the device flags from its monitor, message boxes printed, the SN from --sn.
-class CliEngineHost final : public EngineHost {
- public:
-  CliEngineHost(PortDirectory& ports, CliOutput& out, std::string sn) : ports_(ports), out_(out), sn_(std::move(sn)) {}
-  std::string ReadSNEntry() override;
-  void EnableSNEntry(bool) override {}
-  void OfferSNEntry() override;
-  void FinishSNEntry() override;
-  void ShowResultSN(const std::string& sn) override;
-  std::string SelectedDiagPortName() override { return ports_.SelectedDiagPortName(); }
-  std::string SelectedModemPortName() override { return ports_.SelectedModemPortName(); }
-  std::atomic<bool>& DeviceChangeSeen() override { return change_; }
-  std::atomic<bool>& DeviceArrivalSeen() override { return arrival_; }
-  void MessageBox(const std::string& text, const std::string& caption) override { out_.Message(caption, text); }
-  bool IsSameDiagPort(int n) override { return ports_.IsSameDiagPort(n); }
-  void RefreshPortLists() override { ports_.RefreshPortLists(); }
-
-  bool SNEntryOffered() const { return snOffered_; }
-
- private:
-  PortDirectory& ports_;
-  CliOutput& out_;
-  std::mutex mutex_;
-  std::string sn_;
-  std::atomic<bool> change_{false}, arrival_{false}, snOffered_{false};
-};
 
 struct SlotSetup {
   int index = 0;
@@ -52,8 +25,9 @@ struct SlotSetup {
   std::string sn;                   // --sn
 };
 
-// One slot of the command line: its ports (optionally a virtual modem), discovery, host and
-// engine. Slots share nothing, so several update side by side.
+// One engine on its own ports (optionally a virtual modem), without a controller: the engine's
+// host is served on the slot's discovery thread and prints through a CliView. For harnesses
+// that drive an engine directly (the fault matrix); zovir-cli itself runs controllers.
 class UpdateSlot {
  public:
   UpdateSlot(SlotSetup setup, CliOutput& out, Clock& clock);
@@ -76,7 +50,6 @@ class UpdateSlot {
   bool Finished() const;
   int ErrorCode() const;
   bool Passed() const { return passed_; }
-  bool SNEntryOffered() const { return host_ && host_->SNEntryOffered(); }
 
  private:
   SlotSetup setup_;
@@ -88,11 +61,11 @@ class UpdateSlot {
   std::unique_ptr<HostDiscovery> discovery_;
   std::unique_ptr<WorkerOwnerThread> owner_;
   std::unique_ptr<PortDirectory> directory_;
-  std::unique_ptr<CliEngineHost> host_;
+  std::unique_ptr<ControllerPorts> controllerPorts_;
+  std::unique_ptr<CliView> view_;
+  std::unique_ptr<ServedEngineHost> host_;
   std::shared_ptr<TCommsThread> engine_;
   std::atomic<bool> passed_{false};
 };
-
-int PortNumberOf(const std::string& name);
 
 }  // namespace zovir::cli
