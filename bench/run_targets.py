@@ -129,6 +129,7 @@ def main():
         table.line("receive_read_syscalls_per_reply", normal["read_syscalls_per_reply"], "calls", target=2,
                    higher_is_better=False)
         table.line("normal_transfer_engine_busy", normal["engine_busy"], "share")
+        table.line("normal_transfer_modem_busy", normal["modem_busy"], "share")
 
         # 3. Fast-speed transfer; the protocol's fixed waits (write-flash pauses) are left out.
         for block, target in (("4096", None), ("65535", 0.5)):
@@ -137,6 +138,7 @@ def main():
             table.line(f"fast_transfer_{block}", rate / MiB, "MiB/s", bulk / MiB, rate / bulk, target)
             table.line(f"fast_transfer_{block}_protocol_waits", fast["protocol_wait_seconds"], "s")
             table.line(f"fast_transfer_{block}_engine_busy", fast["engine_busy"], "share")
+            table.line(f"fast_transfer_{block}_modem_busy", fast["modem_busy"], "share")
 
         # 5. Checksum.
         crc = values([targets, "crc", "64" if quick else "256"])

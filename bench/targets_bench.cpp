@@ -62,11 +62,13 @@ double Since(Steady::time_point start) { return Seconds(Steady::now() - start).c
 
 void Put(const std::string& key, double value) { std::printf("%s %.6g\n", key.c_str(), value); }
 
-double ThreadCpuSeconds() {
+double CpuSeconds(clockid_t clock) {
   timespec t{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  ::clock_gettime(clock, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
+double ThreadCpuSeconds() { return CpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
+double ProcessCpuSeconds() { return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 
 
@@ -341,6 +343,7 @@ int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
       const ReadCounts counts0 = ports.counts;
       const double slept0 = clock.Slept();
       const double cpu0 = ThreadCpuSeconds();
+      const double processCpu0 = ProcessCpuSeconds();
       const auto start = Steady::now();
       bool ok = false;
       if (fast) {
@@ -354,6 +357,7 @@ int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
       }
       const double elapsed = Since(start);
       const double cpu = ThreadCpuSeconds() - cpu0;
+      const double processCpu = ProcessCpuSeconds() - processCpu0;
       const double waited = clock.Slept() - slept0;
       const uint64_t reads = ports.counts.reads - counts0.reads;
       const uint64_t syscalls = ports.counts.syscalls - counts0.syscalls;
@@ -372,6 +376,8 @@ int RunTransfer(bool fast, uint32_t blockSize, uint32_t mib) {
         // How much of the transfer the engine's thread spent computing (the rest it waited for
         // the link and the modem).
         Put("engine_busy", cpu / std::max(1e-9, elapsed - waited));
+        // The same for the virtual modem's thread (the program's other threads).
+        Put("modem_busy", (processCpu - cpu) / std::max(1e-9, elapsed - waited));
         Put("read_syscalls_per_reply", double(syscalls) / replies);
       }
     }
