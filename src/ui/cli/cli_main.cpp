@@ -12,6 +12,10 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <mutex>
+#include <condition_variable>
+#include <atomic>
 #include <vector>
 
 #include "discovery/host_discovery.h"
@@ -135,138 +139,6 @@ int OpenSession(const Options& o, CliOutput& out, Session& s) {
   return kPass;
 }
 
-// One slot: its ports (a virtual modem of its own with --virtual), discovery, view and
-// controller. Slots share nothing but the session, so several update side by side.
-struct Slot {
-  int index = 0;
-  VirtualFactory factory;
-  std::unique_ptr<sim::VirtualModem> modem;
-  std::unique_ptr<PortNamespace> names;
-  std::unique_ptr<LinuxSerialPortFactory> serial;
-  std::unique_ptr<HostDiscovery> discovery;
-  std::unique_ptr<WorkerOwnerThread> worker;
-  std::unique_ptr<PortDirectory> directory;
-  std::unique_ptr<ControllerPorts> ports;
-  std::unique_ptr<KeyValueStore> store;
-  std::unique_ptr<ProcessTable> processTable;
-  std::optional<LauncherContext> launcher;
-  std::unique_ptr<CliView> view;
-  std::unique_ptr<Controller> controller;
-  ModemData before;
-  bool started = false;
-
-  Slot() = default;
-  Slot(const Slot&) = delete;
-  Slot& operator=(const Slot&) = delete;
-  ~Slot() {
-    // The controller stops its engine, watcher and monitor before the ports go away.
-    controller.reset();
-    ports.reset();
-    directory.reset();
-    worker.reset();
-    discovery.reset();
-    if (modem) modem->Stop();
-  }
-  Controller& c() { return *controller; }
-};
-
-struct SlotContext {
-  const Options& o;
-  Session& s;
-  CliOutput& out;
-  PrintingSink& sink;
-  Clock& clock;
-  AnswerPolicy policy;
-};
-
-std::unique_ptr<Slot> MakeSlot(int i, const SlotContext& x) {
-  auto slot = std::make_unique<Slot>();
-  slot->index = i;
-  std::string deviceMap;
-  if (x.o.virtualModem) {
-    deviceMap = x.s.folders->TempPath() + "/ports-" + std::to_string(i) + ".ini";
-    sim::VirtualModemOptions modem;
-    modem.deviceMapPath = deviceMap;
-    modem.comNumbers.clear();
-    for (int n = 0; n < 8; ++n) modem.comNumbers.push_back(20 + i * 10 + n);
-    if (!x.o.state.empty()) {
-      modem.stateDir = (fs::path(x.o.state) / ("slot" + std::to_string(i))).string();
-      fs::create_directories(modem.stateDir);
-    }
-    modem.rebootDelayMs = 300;
-    slot->factory.Prepare(modem, i);
-    slot->modem = std::make_unique<sim::VirtualModem>(modem);
-    slot->modem->Start();
-  } else if (const char* env = std::getenv("ZOVIR_DEVICE_MAP")) {
-    deviceMap = env;
-  }
-  slot->names = std::make_unique<PortNamespace>(deviceMap);
-  slot->serial = std::make_unique<LinuxSerialPortFactory>(*slot->names);
-  slot->discovery = std::make_unique<HostDiscovery>(HostDiscoveryOptions{deviceMap});
-  slot->worker = std::make_unique<WorkerOwnerThread>();
-  slot->directory = std::make_unique<PortDirectory>(slot->discovery->Enumerator(), *slot->serial, x.clock, *slot->worker);
-  slot->ports = MakeDirectoryPorts(*slot->directory);
-  // Virtual modems keep their milestones to themselves: a later re-update of a real modem must
-  // never skip its backup because of them.
-  const std::string suffix = i == 0 ? "" : "-slot" + std::to_string(i);
-  slot->store = MakeFileKeyValueStore(x.o.virtualModem ? x.s.folders->TempPath() + "/settings" + suffix + ".ini"
-                                                       : x.s.paths.configDir + "/settings" + suffix + ".ini");
-  slot->processTable = MakeLinuxProcessTable();
-  Slot* self = slot.get();
-  slot->launcher.emplace(LauncherContext{*x.s.processes, x.clock, [self](const std::string& line) {
-                                           if (self->controller) self->controller->log().WriteLogLine(line);
-                                         }});
-  slot->view = std::make_unique<CliView>(x.out, i, x.policy, x.o.sn);
-
-  ControllerOptions opts;
-  opts.workFolder = x.s.imageFolder;
-  opts.secondPacketFolder = x.s.folders->SecondPacketFolder();
-  opts.backupFolder = x.s.folders->BackupFolder();
-  opts.logFolder = x.s.folders->LogFolder() + (x.o.slots > 1 ? "/slot" + std::to_string(i) : "");
-  opts.autotestMarker = x.s.paths.autotestMarker;
-  opts.store = slot->store.get();
-  const EngineEnvironment environment{x.s.processes.get(), x.s.folders->WorkFolder()};
-  Clock& clock = x.clock;
-  opts.makeEngine = [self, &clock, environment](EngineHost& host) {
-    return std::make_shared<TCommsThread>(clock, *self->serial, &host, ProductionPhases(environment));
-  };
-  opts.runDriverInstaller = [self](const std::string& folder) { return RunDriverInstaller(*self->launcher, folder); };
-  opts.resetDriverInstallerFlag = [](const std::string& folder) { ResetDriverInstallerFlag(folder); };
-  opts.rebootToBootloader = [self] {
-    Controller& c = self->c();
-    RebootToBootloader(*self->launcher, *self->processTable, c.images().partitionFile,
-                       [self](const std::string& text) { self->view->SetStatusLabel(text, {}); });
-  };
-  // The session folder goes once, with the last controller (slot 0 is destroyed last).
-  if (i == 0 && !x.o.keepWork) opts.removeWorkFolders = [&s = x.s] { s.folders->RemoveWorkFolders(); };
-  const std::string workFolder = x.s.folders->WorkFolder();
-  PrintingSink* sink = &x.sink;
-  opts.convertHex = [workFolder, sink](const std::string& hex, const std::string& bin) {
-    uint32_t start = 0;
-    ConvertHexImage(hex, bin, workFolder, *sink, start);
-    return start;
-  };
-  slot->controller = std::make_unique<Controller>(*slot->view, *slot->ports, x.clock, std::move(opts));
-  slot->controller->WatchDevices(slot->discovery->Monitor());
-  return slot;
-}
-
-// The slots of a command. Slot 0 goes last: its controller removes the work folders.
-struct Slots : std::vector<std::unique_ptr<Slot>> {
-  Slots() = default;
-  Slots(const Slots&) = delete;
-  Slots& operator=(const Slots&) = delete;
-  ~Slots() {
-    while (!empty()) pop_back();
-  }
-};
-
-// Serves every controller's queue, each waiting its share of `waitMs` when it has no work.
-void PumpAll(Slots& slots, int waitMs) {
-  const int share = std::max(1, waitMs / static_cast<int>(slots.size()));
-  for (auto& slot : slots) slot->c().Pump(share);
-}
-
 std::vector<std::string> EfsPaths(const ConfigList& list) {
   std::vector<std::string> out;
   for (std::string entry : list) {
@@ -288,35 +160,193 @@ uint16_t FileCrc(const fs::path& path, uint64_t& size) {
 }
 
 // What a virtual modem holds after the run, partition by partition, against the images.
-bool ReportPartitions(sim::VirtualModem& modem, const std::string& imageFolder, int slot, CliOutput& out) {
-  bool all = true;
-  nlohmann::json rows = nlohmann::json::array();
+struct PartitionRow {
+  std::string name;
+  uint64_t size = 0;
+  uint16_t crc = 0;
+  bool match = false;
+};
+
+std::vector<PartitionRow> CheckPartitions(sim::VirtualModem& modem, const std::string& imageFolder) {
+  std::vector<PartitionRow> rows;
   for (const auto& [name, held] : modem.Partitions()) {
     uint64_t size = 0;
     const fs::path image = fs::path(imageFolder) / (name + ".mbn");
     const bool present = fs::exists(image);
     const uint16_t crc = present ? FileCrc(image, size) : 0;
-    const bool match = present && size == held.size && crc == held.crc;
-    all &= match;
+    rows.push_back({name, held.size, held.crc, present && size == held.size && crc == held.crc});
+  }
+  return rows;
+}
+
+bool ReportPartitions(const std::vector<PartitionRow>& rows, int slot, CliOutput& out) {
+  bool all = true;
+  nlohmann::json json = nlohmann::json::array();
+  for (const auto& row : rows) {
+    all &= row.match;
     char line[160];
-    std::snprintf(line, sizeof line, "  %-10s %10llu bytes  CRC 0x%04X  %s", name.c_str(),
-                  static_cast<unsigned long long>(held.size), held.crc, match ? "match" : "MISMATCH");
+    std::snprintf(line, sizeof line, "  %-10s %10llu bytes  CRC 0x%04X  %s", row.name.c_str(),
+                  static_cast<unsigned long long>(row.size), row.crc, row.match ? "match" : "MISMATCH");
     if (out.style() == CliOutput::Style::Json)
-      rows.push_back({{"partition", name}, {"size", held.size}, {"crc", held.crc}, {"match", match}});
+      json.push_back({{"partition", row.name}, {"size", row.size}, {"crc", row.crc}, {"match", row.match}});
     else
       out.Note(line);
   }
   if (out.style() == CliOutput::Style::Json)
-    out.JsonEvent(nlohmann::json{{"event", "partitions"}, {"slot", slot}, {"partitions", rows}}.dump());
+    out.JsonEvent(nlohmann::json{{"event", "partitions"}, {"slot", slot}, {"partitions", json}}.dump());
   return all;
+}
+
+// What the slots of one command share: the first slot's start-up (its configuration and
+// image check serve every slot), each slot's readiness, the decision to start, and Stop.
+struct Line {
+  explicit Line(int slots) : readyCode(static_cast<size_t>(slots), -1), controllersLeft(slots) {}
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool startupDone = false;
+  int startupCode = kPass;
+  ProjectConfiguration config;
+  ImageFolderState images;
+  std::string imageFolder;
+  std::vector<int> readyCode;  // -1 while the slot still waits for its modem
+  bool decided = false, go = false;
+  int controllersLeft;
+  std::atomic<bool> stop{false};
+  std::mutex questions;
+};
+
+// One slot: its ports (a virtual modem of its own with --virtual), discovery, view and
+// controller. The controller lives on the slot's own thread, so slots share nothing but the
+// session and update side by side.
+struct Slot {
+  int index = 0;
+  VirtualFactory factory;
+  std::unique_ptr<sim::VirtualModem> modem;
+  std::unique_ptr<PortNamespace> names;
+  std::unique_ptr<LinuxSerialPortFactory> serial;
+  std::unique_ptr<HostDiscovery> discovery;
+  std::unique_ptr<WorkerOwnerThread> worker;
+  std::unique_ptr<PortDirectory> directory;
+  std::unique_ptr<ControllerPorts> ports;
+  std::unique_ptr<KeyValueStore> store;
+  std::unique_ptr<ProcessTable> processTable;
+  std::optional<LauncherContext> launcher;
+  std::unique_ptr<CliView> view;
+  std::unique_ptr<Controller> controller;
+  std::thread thread;
+  // Filled by the slot's thread, read after it was joined.
+  bool started = false;
+  bool verified = false;  // a virtual modem's run passed and what it holds was read
+  ModemData before, after;
+  std::vector<PartitionRow> partitions;
+
+  Slot() = default;
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+  ~Slot() {
+    if (thread.joinable()) thread.join();
+    controller.reset();
+    ports.reset();
+    directory.reset();
+    worker.reset();
+    discovery.reset();
+    if (modem) modem->Stop();
+  }
+  Controller& c() { return *controller; }
+};
+
+using Slots = std::vector<std::unique_ptr<Slot>>;
+
+struct SlotContext {
+  const Options& o;
+  Session& s;
+  CliOutput& out;
+  PrintingSink& sink;
+  Clock& clock;
+  AnswerPolicy policy;
+  Line& line;
+  const StartupSteps& firstSteps;  // start-up of slot 0
+  bool& payloadFailed;
+  bool checkOnly = false;  // `check`: no start, nothing written
+};
+
+// Builds a slot's ports and its controller, on the slot's thread (the controller's thread).
+void BuildSlot(Slot& slot, const SlotContext& x) {
+  const int i = slot.index;
+  std::string deviceMap;
+  if (x.o.virtualModem) {
+    deviceMap = x.s.folders->TempPath() + "/ports-" + std::to_string(i) + ".ini";
+    sim::VirtualModemOptions modem;
+    modem.deviceMapPath = deviceMap;
+    modem.comNumbers.clear();
+    for (int n = 0; n < 8; ++n) modem.comNumbers.push_back(20 + i * 10 + n);
+    if (!x.o.state.empty()) {
+      modem.stateDir = (fs::path(x.o.state) / ("slot" + std::to_string(i))).string();
+      fs::create_directories(modem.stateDir);
+    }
+    modem.rebootDelayMs = 300;
+    slot.factory.Prepare(modem, i);
+    slot.modem = std::make_unique<sim::VirtualModem>(modem);
+    slot.modem->Start();
+  } else if (const char* env = std::getenv("ZOVIR_DEVICE_MAP")) {
+    deviceMap = env;
+  }
+  slot.names = std::make_unique<PortNamespace>(deviceMap);
+  slot.serial = std::make_unique<LinuxSerialPortFactory>(*slot.names);
+  slot.discovery = std::make_unique<HostDiscovery>(HostDiscoveryOptions{deviceMap});
+  slot.worker = std::make_unique<WorkerOwnerThread>();
+  slot.directory = std::make_unique<PortDirectory>(slot.discovery->Enumerator(), *slot.serial, x.clock, *slot.worker);
+  slot.ports = MakeDirectoryPorts(*slot.directory);
+  // Virtual modems keep their milestones to themselves: a later re-update of a real modem must
+  // never skip its backup because of them.
+  const std::string suffix = i == 0 ? "" : "-slot" + std::to_string(i);
+  slot.store = MakeFileKeyValueStore(x.o.virtualModem ? x.s.folders->TempPath() + "/settings" + suffix + ".ini"
+                                                      : x.s.paths.configDir + "/settings" + suffix + ".ini");
+  slot.processTable = MakeLinuxProcessTable();
+  Slot* self = &slot;
+  slot.launcher.emplace(LauncherContext{*x.s.processes, x.clock, [self](const std::string& line) {
+                                          if (self->controller) self->controller->log().WriteLogLine(line);
+                                        }});
+  slot.view = std::make_unique<CliView>(x.out, i, x.policy, x.o.sn);
+  slot.view->SerializeQuestions(x.line.questions);
+
+  ControllerOptions opts;
+  opts.workFolder = x.s.imageFolder;
+  opts.secondPacketFolder = x.s.folders->SecondPacketFolder();
+  opts.backupFolder = x.s.folders->BackupFolder();
+  opts.logFolder = x.s.folders->LogFolder() + (x.o.slots > 1 ? "/slot" + std::to_string(i) : "");
+  opts.autotestMarker = x.s.paths.autotestMarker;
+  opts.store = slot.store.get();
+  const EngineEnvironment environment{x.s.processes.get(), x.s.folders->WorkFolder()};
+  Clock& clock = x.clock;
+  opts.makeEngine = [self, &clock, environment](EngineHost& host) {
+    return std::make_shared<TCommsThread>(clock, *self->serial, &host, ProductionPhases(environment));
+  };
+  opts.runDriverInstaller = [self](const std::string& folder) { return RunDriverInstaller(*self->launcher, folder); };
+  opts.resetDriverInstallerFlag = [](const std::string& folder) { ResetDriverInstallerFlag(folder); };
+  opts.rebootToBootloader = [self] {
+    RebootToBootloader(*self->launcher, *self->processTable, self->c().images().partitionFile,
+                       [self](const std::string& text) { self->view->SetStatusLabel(text, {}); });
+  };
+  // The session folder goes with the last controller: slot 0's, destroyed after the others.
+  if (i == 0 && !x.o.keepWork) opts.removeWorkFolders = [&s = x.s] { s.folders->RemoveWorkFolders(); };
+  const std::string workFolder = x.s.folders->WorkFolder();
+  PrintingSink* sink = &x.sink;
+  opts.convertHex = [workFolder, sink](const std::string& hex, const std::string& bin) {
+    uint32_t start = 0;
+    ConvertHexImage(hex, bin, workFolder, *sink, start);
+    return start;
+  };
+  slot.controller = std::make_unique<Controller>(*slot.view, *slot.ports, x.clock, std::move(opts));
+  slot.controller->WatchDevices(slot.discovery->Monitor());
 }
 
 // Start-up's payload step: the packet the program carries, unpacked into the work folder once
 // the configuration was read. `failed` tells the command to end with a configuration error.
-std::function<bool(ProjectConfiguration&)> PayloadStep(Session& s, PrintingSink& sink, CliOutput& out, Slots& slots,
+std::function<bool(ProjectConfiguration&)> PayloadStep(Session& s, PrintingSink& sink, CliOutput& out, Slot& first,
                                                        bool& failed) {
-  return [&s, &sink, &out, &slots, &failed](ProjectConfiguration& config) {
-    if (!slots[0]->c().ConfigurationOk()) return false;
+  return [&s, &sink, &out, &first, &failed](ProjectConfiguration& config) {
+    if (!first.c().ConfigurationOk()) return false;
     try {
       failed = ExtractPayload(config, s.imageFolder, PayloadContext{s.payload, sink, s.processes.get()});
     } catch (const StartupError& e) {
@@ -333,80 +363,210 @@ AnswerPolicy PolicyOf(const Options& o, CliOutput::Style style) {
   return style == CliOutput::Style::Terminal && isatty(STDIN_FILENO) ? AnswerPolicy::Prompt : AnswerPolicy::Safe;
 }
 
-std::string SlotTag(const Slots& slots, const Slot& slot) {
-  return slots.size() > 1 ? " for slot " + std::to_string(slot.index) : std::string();
+std::string SlotTag(const SlotContext& x, const Slot& slot) {
+  return x.o.slots > 1 ? " for slot " + std::to_string(slot.index) : std::string();
 }
 
-// Builds the slots and runs start-up: configuration, payload, image checks, companion
-// programs, watcher. kPass, or the exit code of what stopped it (its message shown).
-int StartSlots(const SlotContext& x, Slots& slots, const StartupSteps& firstSteps) {
-  const int count = x.o.slots;
-  for (int i = 0; i < count; ++i) x.out.SetTotalBytes(i, 0);
-  try {
-    slots.push_back(MakeSlot(0, x));
-  } catch (const std::exception& e) {
-    x.out.Message("Warning", std::string("The virtual modem could not start: ") + e.what());
-    return kUsage;
-  }
-  Controller& first = slots[0]->c();
-  const StartupResult startup = RunStartup(first, *slots[0]->view, *x.s.processes, firstSteps);
-  if (!first.ConfigurationOk()) return kUsage;
-  if (!first.ImagesOk()) {
-    x.out.Message("Warning", "No Image File Loaded!");
-    return kUsage;
-  }
-  if (startup.endRequested || slots[0]->view->EndRequested()) return kFailed;
-  // Further slots take the configuration and image check of the first: one packet, read once.
-  for (int i = 1; i < count; ++i) {
-    try {
-      slots.push_back(MakeSlot(i, x));
-    } catch (const std::exception& e) {
-      x.out.Message("Warning", std::string("The virtual modem could not start: ") + e.what());
-      return kUsage;
+// Start-up: slot 0 runs it (configuration, payload, image checks, companion programs,
+// watcher); the others take its configuration and image check (one packet, read once) and
+// start their watchers. kPass, or the exit code of what stopped it (its message shown).
+int StartSlot(Slot& slot, const SlotContext& x) {
+  Line& line = x.line;
+  Controller& c = slot.c();
+  if (slot.index == 0) {
+    const StartupResult startup = RunStartup(c, *slot.view, *x.s.processes, x.firstSteps);
+    int code = kPass;
+    if (!c.ConfigurationOk() || x.payloadFailed) {
+      code = kUsage;
+    } else if (!c.ImagesOk()) {
+      x.out.Message("Warning", "No Image File Loaded!");
+      code = kUsage;
+    } else if (startup.endRequested || slot.view->EndRequested()) {
+      code = kFailed;
     }
-    Controller& c = slots.back()->c();
-    c.SetConfiguration(first.config(), true);
-    c.SetImageFolder(first.ImageFolder());
-    c.SetImageCheck(first.images(), true);
-    c.DiscoverPorts();
-    c.ReadRegistryValues();
-    c.SetStartEnabled(false);
-    c.StartWatcher();
+    if (code == kPass && x.checkOnly) {
+      if (x.out.style() != CliOutput::Style::Json && !slot.view->OptionSummary().empty())
+        x.out.Note(slot.view->OptionSummary());
+      x.out.Note("Configuration and images are fine (" + std::to_string(c.images().lvFileList.size()) + " files).");
+    }
+    std::lock_guard lock(line.mutex);
+    line.startupDone = true;
+    line.startupCode = code;
+    line.config = c.config();
+    line.images = c.images();
+    line.imageFolder = c.ImageFolder();
+    line.changed.notify_all();
+    return code;
   }
+  std::unique_lock lock(line.mutex);
+  line.changed.wait(lock, [&] { return line.startupDone; });
+  if (line.startupCode != kPass) return line.startupCode;
+  c.SetConfiguration(line.config, true);
+  c.SetImageFolder(line.imageFolder);
+  c.SetImageCheck(line.images, true);
+  lock.unlock();
+  c.DiscoverPorts();
+  c.ReadRegistryValues();
+  c.SetStartEnabled(false);
+  c.StartWatcher();
   return kPass;
 }
 
-// Pumps until every slot's device check made Start available (or a start already runs).
-int WaitForReadyDevices(Slots& slots, CliOutput& out, int waitSeconds) {
+// Pumps until the slot's device check made Start available (or a start already runs).
+int WaitForReadyDevice(Slot& slot, const SlotContext& x) {
   using std::chrono::steady_clock;
+  const int waitSeconds = x.o.waitSeconds >= 0 ? x.o.waitSeconds : x.checkOnly ? 10 : 30;
   const auto begin = steady_clock::now();
   const auto deadline = begin + std::chrono::seconds(waitSeconds);
+  Controller& c = slot.c();
   for (;;) {
-    bool all = true;
-    for (auto& slot : slots) {
-      Controller& c = slot->c();
-      if (c.StartEnabled() || c.Running()) continue;
-      // A refusal (its message shown) ends the watcher; nothing will make this modem ready.
-      if (!c.WatcherRunning() || slot->view->EndRequested()) return kFailed;
-      all = false;
-    }
-    if (all) return kPass;
-    if (gStopSignal) return kStopped;
+    if (c.StartEnabled() || c.Running()) return kPass;
+    // A refusal (its message shown) ends the watcher; nothing will make this modem ready.
+    if (!c.WatcherRunning() || slot.view->EndRequested()) return kFailed;
+    if (x.line.stop) return kStopped;
     const auto now = steady_clock::now();
-    for (auto& slot : slots) {
-      Controller& c = slot->c();
-      if (c.Timer1Enabled() && now - begin >= std::chrono::seconds(20)) c.Timer1Timer();
-      if (slot->view->EndRequested()) return kNoDevice;
+    if (c.Timer1Enabled() && now - begin >= std::chrono::seconds(20)) {
+      c.Timer1Timer();
+      if (slot.view->EndRequested()) return kNoDevice;
     }
     if (now >= deadline) {
-      for (auto& slot : slots)
-        if (!slot->c().StartEnabled())
-          out.Message("Warning", "Not Ready: no ready device" + SlotTag(slots, *slot) + " within " +
-                                     std::to_string(waitSeconds) + " s");
+      x.out.Message("Warning", "Not Ready: no ready device" + SlotTag(x, slot) + " within " +
+                                   std::to_string(waitSeconds) + " s");
       return kNoDevice;
     }
-    PumpAll(slots, 100);
+    c.Pump(100);
   }
+}
+
+// Start and follow the run to its end (a re-update or an automatic-test repeat included);
+// Stop when the user asks.
+void RunToEnd(Slot& slot, const SlotContext& x) {
+  Controller& c = slot.c();
+  CliView& view = *slot.view;
+  const auto userFiles = EfsPaths(c.config().UserDataFilesList);
+  if (slot.modem) {
+    slot.factory.Seed(*slot.modem, slot.index, userFiles, EfsPaths(c.config().UserDataDirList));
+    slot.before = Snapshot(*slot.modem, *slot.factory.nv, userFiles);
+  }
+  x.out.SetTotalBytes(slot.index, c.images().allTotalFileSize);
+  const PortLists ports = view.Ports();
+  x.out.Note(slot.index, "Diagnostic port " + (ports.PortCBox.items.empty() ? "-" : ports.PortCBox.SelectedText()) +
+                             ", modem port " +
+                             (ports.SerialPortCBox.items.empty() ? "-" : ports.SerialPortCBox.SelectedText()));
+  if (x.line.stop) return;
+  if (!c.Running()) c.StartClick();
+  slot.started = c.Running();
+  if (!slot.started) return;
+  bool stopSent = false;
+  for (;;) {
+    // A re-update (or the automatic-test repeat) begins in the job that ended the run before.
+    if (view.Ended() && c.Running()) view.ResetResult();
+    if (view.Ended()) break;
+    if (x.line.stop && !stopSent) {
+      stopSent = true;
+      c.StopClick();
+    }
+    c.Pump(50);
+  }
+  // Read while the images are still there: the work folder goes with the controllers.
+  if (slot.modem && view.Passed() && view.ErrorCode() == 0) {
+    slot.partitions = CheckPartitions(*slot.modem, c.ImageFolder());
+    slot.after = Snapshot(*slot.modem, *slot.factory.nv, userFiles);
+    slot.verified = true;
+  }
+}
+
+// The whole life of one slot, on its own thread.
+void SlotMain(Slot& slot, const SlotContext& x) {
+  Line& line = x.line;
+  int code = kPass;
+  try {
+    BuildSlot(slot, x);
+  } catch (const std::exception& e) {
+    x.out.Message("Warning", std::string("The virtual modem could not start: ") + e.what());
+    code = kUsage;
+  }
+  if (!slot.controller) {
+    // Slot 0 must still tell the others that start-up is over.
+    std::lock_guard lock(line.mutex);
+    if (slot.index == 0) {
+      line.startupDone = true;
+      line.startupCode = code;
+    }
+  } else {
+    code = StartSlot(slot, x);
+  }
+  std::unique_ptr<RebootRequestListener> rebootRequests;
+  if (code == kPass) {
+    // Another program may ask for the bootloader reboot of the connected modem while the tool
+    // waits or runs; never for virtual modems, whose reboot would reach a real one.
+    if (slot.index == 0 && !x.o.virtualModem && !x.checkOnly) {
+      Controller* c = slot.controller.get();
+      rebootRequests = std::make_unique<RebootRequestListener>(x.s.paths.runtimeDir, [c] { c->PostRebootRequest(); });
+    }
+    code = WaitForReadyDevice(slot, x);
+  }
+  {
+    std::unique_lock lock(line.mutex);
+    line.readyCode[static_cast<size_t>(slot.index)] = code;
+    line.changed.notify_all();
+  }
+  // The watcher and the modem's ports are still served while the other slots get ready.
+  for (;;) {
+    {
+      std::lock_guard lock(line.mutex);
+      if (line.decided) break;
+    }
+    if (slot.controller)
+      slot.c().Pump(50);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (line.go && !x.checkOnly) RunToEnd(slot, x);
+  rebootRequests.reset();
+  // Slot 0's controller removes the work folders: it goes last.
+  std::unique_lock lock(line.mutex);
+  if (slot.index == 0) line.changed.wait(lock, [&] { return line.controllersLeft <= 1; });
+  lock.unlock();
+  slot.controller.reset();
+  lock.lock();
+  --line.controllersLeft;
+  line.changed.notify_all();
+}
+
+// Runs every slot on its own thread up to the point where all have a ready modem (or one
+// cannot get one), then lets them start together unless it is a check. Ctrl-C is Stop.
+int RunSlots(Slots& slots, const SlotContext& x) {
+  Line& line = x.line;
+  InstallStopSignals();
+  for (auto& slot : slots) {
+    Slot* p = slot.get();
+    slot->thread = std::thread([p, &x] { SlotMain(*p, x); });
+  }
+  auto waitUntil = [&](auto done) {
+    std::unique_lock lock(line.mutex);
+    while (!done()) {
+      if (gStopSignal) line.stop = true;
+      line.changed.wait_for(lock, std::chrono::milliseconds(100));
+    }
+  };
+  int rc = kPass;
+  waitUntil([&] {
+    for (int code : line.readyCode)
+      if (code < 0) return false;
+    return true;
+  });
+  {
+    std::lock_guard lock(line.mutex);
+    for (int code : line.readyCode)
+      if (rc == kPass) rc = code;
+    line.go = rc == kPass;
+    line.decided = true;
+    line.changed.notify_all();
+  }
+  waitUntil([&] { return line.controllersLeft == 0; });
+  for (auto& slot : slots) slot->thread.join();
+  return rc;
 }
 
 int RunCommand(const Options& o, CliOutput& out) {
@@ -422,18 +582,23 @@ int RunCommand(const Options& o, CliOutput& out) {
   if (int rc = OpenSession(o, out, s); rc != kPass) return rc;
   PrintingSink sink(out);
   SteadyClock clock;
-  SlotContext x{o, s, out, sink, clock, PolicyOf(o, out.style())};
 
   // A board waiting in USB boot mode gets its loader while the tool runs.
   std::unique_ptr<UsbBulk> usb;
   std::unique_ptr<KeyValueStore> driverInfo;
   std::unique_ptr<UsbBootDownload> usbBoot;
+  Line line(o.slots);
   Slots slots;
+  for (int i = 0; i < o.slots; ++i) {
+    slots.push_back(std::make_unique<Slot>());
+    slots.back()->index = i;
+    out.SetTotalBytes(i, 0);
+  }
   StartupSteps steps;
   steps.configPath = s.configPath;
   bool payloadFailed = false;
   if (s.embedded) {
-    steps.writePayload = PayloadStep(s, sink, out, slots, payloadFailed);
+    steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
     steps.writeSecondPacket = [&](ProjectConfiguration& config) {
       const std::string folder = s.folders->SecondPacketFolder();
       try {
@@ -450,91 +615,44 @@ int RunCommand(const Options& o, CliOutput& out) {
     usb = MakeLibusbBulk();
     driverInfo = MakeFileKeyValueStore(s.paths.configDir + "/settings.ini");
     usbBoot = std::make_unique<UsbBootDownload>(*usb, *driverInfo, clock,
-                                                [&out](const std::string& line) { out.Note(line); });
+                                                [&out](const std::string& text) { out.Note(text); });
     if (usbBoot->StartUsbBootDownload(slots[0]->c().ImageFolder())) out.Note("USB boot download started");
   };
-  auto stopUsbBoot = [&] {
-    if (!usbBoot) return;
+  const SlotContext x{o, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, payloadFailed, false};
+  int rc = RunSlots(slots, x);
+  out.Finish();
+  if (usbBoot) {
     usbBoot->Stop();
     usbBoot.reset();
     out.Note("USB boot download stopped");
-  };
-  InstallStopSignals();
-  int rc = StartSlots(x, slots, steps);
-  if (rc == kPass && payloadFailed) rc = kUsage;
-  if (rc == kPass) rc = WaitForReadyDevices(slots, out, o.waitSeconds < 0 ? 30 : o.waitSeconds);
-  if (rc != kPass) {
-    stopUsbBoot();
-    return rc;
   }
+  if (!line.go) return rc;
 
-  const ProjectConfiguration& config = slots[0]->c().config();
-  const auto userFiles = EfsPaths(config.UserDataFilesList);
-  const auto userDirs = EfsPaths(config.UserDataDirList);
-  for (auto& slot : slots) {
-    out.SetTotalBytes(slot->index, slot->c().images().allTotalFileSize);
-    const PortLists ports = slot->view->Ports();
-    out.Note(slot->index, "Diagnostic port " + (ports.PortCBox.items.empty() ? "-" : ports.PortCBox.SelectedText()) +
-                              ", modem port " +
-                              (ports.SerialPortCBox.items.empty() ? "-" : ports.SerialPortCBox.SelectedText()));
-    if (slot->modem) {
-      slot->factory.Seed(*slot->modem, slot->index, userFiles, userDirs);
-      slot->before = Snapshot(*slot->modem, *slot->factory.nv, userFiles);
-    }
-  }
-  for (auto& slot : slots) {
-    Controller& c = slot->c();
-    if (!c.Running()) c.StartClick();
-    slot->started = c.Running();
-  }
-
-  bool stopSent = false;
-  for (;;) {
-    bool busy = false;
-    for (auto& slot : slots) {
-      if (!slot->started) continue;
-      Controller& c = slot->c();
-      // A re-update (or the automatic-test repeat) begins in the job that ended the run before.
-      if (slot->view->Ended() && c.Running()) slot->view->ResetResult();
-      if (!slot->view->Ended()) busy = true;
-    }
-    if (!busy) break;
-    if (gStopSignal && !stopSent) {
-      stopSent = true;
-      for (auto& slot : slots)
-        if (slot->started) slot->c().StopClick();
-    }
-    PumpAll(slots, 50);
-  }
-  out.Finish();
-  stopUsbBoot();
-
-  rc = kPass;
   auto worse = [&rc](int code) {
     if (code == kStopped || (code == kFailed && rc != kStopped)) rc = code;
   };
   for (auto& slot : slots) {
     CliView& view = *slot->view;
     if (!slot->started) {
-      // The start was refused (its message shown) or a question was declined.
-      out.Result(slot->index, view.Declined() ? "STOPPED" : "FAIL", 0);
-      worse(view.Declined() ? kStopped : kFailed);
+      // The start was refused (its message shown), a question was declined, or Stop came first.
+      const bool stopped = view.Declined() || line.stop;
+      out.Result(slot->index, stopped ? "STOPPED" : "FAIL", 0);
+      worse(stopped ? kStopped : kFailed);
       continue;
     }
     const int code = view.ErrorCode();
     const bool pass = view.Passed() && code == 0;
     out.Result(slot->index, pass ? "PASS" : code == ERR_USER_STOP ? "STOPPED" : "FAIL", code);
     if (!pass) worse(code == ERR_USER_STOP ? kStopped : kFailed);
-    if (slot->modem && pass) {
-      const bool partitions = ReportPartitions(*slot->modem, s.imageFolder, slot->index, out);
-      const ModemData after = Snapshot(*slot->modem, *slot->factory.nv, userFiles);
-      const Verification v = Compare(slot->before, after);
+    if (slot->verified && pass) {
+      const bool partitions = ReportPartitions(slot->partitions, slot->index, out);
+      const Verification v = Compare(slot->before, slot->after);
       if (out.style() == CliOutput::Style::Json) {
         out.JsonEvent(nlohmann::json{{"event", "verification"}, {"slot", slot->index}, {"partitions", partitions},
                                      {"data", v.ok}, {"lines", v.lines}}
                           .dump());
       } else {
-        for (const auto& line : v.lines) out.Note("  " + line);
+        for (const auto& text : v.lines) out.Note("  " + text);
       }
       if (!partitions || !v.ok) worse(kFailed);
     }
@@ -576,21 +694,15 @@ int CheckCommand(const Options& o, CliOutput& out) {
   SteadyClock clock;
   Options one = o;
   one.slots = 1;
-  SlotContext x{one, s, out, sink, clock, PolicyOf(o, out.style())};
+  Line line(1);
   Slots slots;
+  slots.push_back(std::make_unique<Slot>());
   StartupSteps steps;
   steps.configPath = s.configPath;
   bool payloadFailed = false;
-  if (s.embedded) steps.writePayload = PayloadStep(s, sink, out, slots, payloadFailed);
-  InstallStopSignals();
-  int rc = StartSlots(x, slots, steps);
-  if (rc == kPass && payloadFailed) rc = kUsage;
-  if (rc != kPass) return rc;
-  Controller& c = slots[0]->c();
-  if (out.style() != CliOutput::Style::Json && !slots[0]->view->OptionSummary().empty())
-    out.Note(slots[0]->view->OptionSummary());
-  out.Note("Configuration and images are fine (" + std::to_string(c.images().lvFileList.size()) + " files).");
-  rc = WaitForReadyDevices(slots, out, o.waitSeconds < 0 ? 10 : o.waitSeconds);
+  if (s.embedded) steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
+  const SlotContext x{one, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, payloadFailed, true};
+  const int rc = RunSlots(slots, x);
   if (rc == kPass) out.Note("The modem passed the device checks.");
   return rc;
 }

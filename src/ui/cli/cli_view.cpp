@@ -72,6 +72,8 @@ void CliView::Message(const std::string& text, const std::string& caption, Messa
 }
 
 Answer CliView::Ask(const std::string& text, const std::string& caption, Question question) {
+  std::unique_lock<std::mutex> serial;
+  if (askLock_) serial = std::unique_lock<std::mutex>(*askLock_);
   const Answer yes = question == Question::OkCancel ? Answer::Ok : Answer::Yes;
   const Answer no = question == Question::OkCancel ? Answer::Cancel : Answer::No;
   Answer answer = no;

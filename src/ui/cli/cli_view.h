@@ -1,4 +1,5 @@
 #pragma once
+#include <mutex>
 #include <string>
 
 #include "ui/cli/cli_output.h"
@@ -61,6 +62,8 @@ class CliView final : public View {
   int MessagesShown() const { return messages_; }
   const std::string& OptionSummary() const { return summary_; }
   const PortLists& Ports() const { return ports_; }
+  // Views of several slots that share one terminal ask one question at a time.
+  void SerializeQuestions(std::mutex& lock) { askLock_ = &lock; }
   // Lets a new run be followed (the automatic-test repeat).
   void ResetResult() { ended_ = passed_ = false; }
 
@@ -75,6 +78,7 @@ class CliView final : public View {
   bool ended_ = false, passed_ = false, declined_ = false, endRequested_ = false;
   int errorCode_ = 0;
   int messages_ = 0;
+  std::mutex* askLock_ = nullptr;
 };
 
 }  // namespace zovir::cli
