@@ -367,7 +367,27 @@ void DeviceState::SaveIdentityLocked() const {
   WriteFileAtomic(dir_ + "/identity.ini", s.data(), s.size());
 }
 
-std::string DeviceState::PartitionPath(const std::string& name) const { return dir_ + "/partitions/" + name + ".bin"; }
+DeviceState::~DeviceState() {
+  if (scratchDir_.empty()) return;
+  std::error_code ec;
+  fs::remove_all(scratchDir_, ec);
+}
+
+std::string DeviceState::PartitionFolderLocked() {
+  if (!dir_.empty()) return dir_ + "/partitions";
+  if (scratchDir_.empty() && !scratchTried_) {
+    scratchTried_ = true;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    std::string path = (base / "zovir-sim-flash-XXXXXX").string();
+    if (!ec && ::mkdtemp(path.data())) scratchDir_ = path;
+  }
+  return scratchDir_;
+}
+
+std::string DeviceState::PartitionPath(const std::string& name) const {
+  return (dir_.empty() ? scratchDir_ : dir_ + "/partitions") + "/" + name + ".bin";
+}
 
 void DeviceState::StorePartition(const std::string& name, Bytes data) {
   if (auto writer = WritePartition(name)) {
@@ -378,8 +398,13 @@ void DeviceState::StorePartition(const std::string& name, Bytes data) {
 std::unique_ptr<PartitionWriter> DeviceState::WritePartition(const std::string& name) {
   if (!SafeName(name)) return nullptr;
   auto writer = std::make_unique<PartitionWriter>(PartitionWriter::Key{}, *this, name);
-  if (!dir_.empty()) {
-    std::string path = PartitionPath(name) + ".part-XXXXXX";
+  std::string folder;
+  {
+    std::lock_guard lock(mu_);
+    folder = PartitionFolderLocked();
+  }
+  if (!folder.empty()) {
+    std::string path = folder + "/" + name + ".bin.part-XXXXXX";
     const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
     ::fchmod(fd, 0644);
@@ -394,6 +419,7 @@ bool DeviceState::CommitPartition(const std::string& name, const std::string& tm
   std::lock_guard lock(mu_);
   if (!tmpPath.empty()) {
     if (std::rename(tmpPath.c_str(), PartitionPath(name).c_str()) != 0) return false;
+    memoryPartitions_.erase(name);
   } else {
     memoryPartitions_[name] = std::move(memory);
   }
@@ -405,7 +431,7 @@ bool DeviceState::CommitPartition(const std::string& name, const std::string& tm
 std::optional<Bytes> DeviceState::Partition(const std::string& name) const {
   std::lock_guard lock(mu_);
   if (!partitions_.count(name)) return std::nullopt;
-  if (dir_.empty()) return memoryPartitions_.at(name);
+  if (auto it = memoryPartitions_.find(name); it != memoryPartitions_.end()) return it->second;
   std::ifstream in(PartitionPath(name), std::ios::binary);
   if (!in) return std::nullopt;
   return Bytes(std::istreambuf_iterator<char>(in), {});

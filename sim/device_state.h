@@ -19,9 +19,9 @@ struct PartitionSummary {
 
 class DeviceState;
 
-// One partition image as it arrives, piece by piece. With a state folder the bytes go straight
-// into a private file beside the partition (DIR/partitions/NAME.bin.part-XXXXXX), so an image
-// of any size costs no memory; the partition is replaced only by Commit, and a writer
+// One partition image as it arrives, piece by piece. The bytes go straight into a private file
+// beside the partition (DIR/partitions/NAME.bin.part-XXXXXX, or in the private folder of a
+// state without a folder), so an image of any size costs no memory; the partition is replaced only by Commit, and a writer
 // destroyed without it leaves the old partition as it was. Size and CRC are kept up to date
 // while the image is written in order; anything else is checked once more at Commit.
 // Used by one thread at a time; must not outlive its DeviceState.
@@ -71,12 +71,17 @@ class PartitionWriter {
 //   DIR/nv.ini                [NV] <id>=<hex bytes>
 //   DIR/identity.ini          [Identity] <key>=<value>
 //   DIR/efs/...               the EFS tree as files and folders
-// Without a folder the state lives in memory only. With one, partition bytes are never held in
-// memory: they stream into their files (PartitionWriter). Every method is thread-safe: the
-// modem's thread writes while tests read.
+// Without a folder nothing persists: NV items, identity and EFS live in memory, and partition
+// bytes in a private temporary folder that goes with the object (in memory only if no such
+// folder can be made). Either way partition bytes are not held in memory: they stream into
+// their files (PartitionWriter). Every method is thread-safe: the modem's thread writes while
+// tests read.
 class DeviceState {
  public:
   explicit DeviceState(std::string dir = {});
+  ~DeviceState();  // removes the private partition folder of a state without a folder
+  DeviceState(const DeviceState&) = delete;
+  DeviceState& operator=(const DeviceState&) = delete;
   const std::string& Dir() const { return dir_; }
 
   // Flash partitions. Storing replaces the partition and persists it before returning.
@@ -112,6 +117,7 @@ class DeviceState {
   static bool SafeName(const std::string& name);
   // A writer's image becomes the partition: its file renamed into place (or its bytes taken).
   bool CommitPartition(const std::string& name, const std::string& tmpPath, Bytes memory, PartitionSummary summary);
+  std::string PartitionFolderLocked();
   std::string PartitionPath(const std::string& name) const;
   void Load();
   void SaveManifestLocked() const;
@@ -122,7 +128,9 @@ class DeviceState {
   std::string dir_;
   mutable std::mutex mu_;
   std::map<std::string, PartitionSummary> partitions_;
-  std::map<std::string, Bytes> memoryPartitions_;  // the bytes, for a state without a folder
+  std::string scratchDir_;  // partition files of a state without a folder, made on first use
+  bool scratchTried_ = false;
+  std::map<std::string, Bytes> memoryPartitions_;  // only when no folder could be had
   std::map<uint32_t, Bytes> nv_;
   std::map<std::string, std::string> identity_;
   std::map<std::string, Bytes> efsFiles_;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+
 #include "pty_client.h"
 #include "sim/checksum.h"
 #include "sim/device_map.h"
@@ -85,11 +88,35 @@ struct WriteCase {
   std::vector<WriteStep> steps;
 };
 
-class PartitionWriting : public ::testing::TestWithParam<std::tuple<WriteCase, bool>> {};
+// Where the partition files of a state go: its folder, the private folder of a state without
+// one (under TMPDIR), or memory when no such folder can be made.
+enum class Where { StateFolder, PrivateFolder, Memory };
+
+// Points TMPDIR elsewhere for the life of the object.
+class TmpDirOverride {
+ public:
+  explicit TmpDirOverride(const std::string& value) {
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    ::setenv("TMPDIR", value.c_str(), 1);
+  }
+  ~TmpDirOverride() {
+    if (old_)
+      ::setenv("TMPDIR", old_->c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+class PartitionWriting : public ::testing::TestWithParam<std::tuple<WriteCase, Where>> {};
 
 TEST_P(PartitionWriting, PartitionHoldsTheBytesAndItsSizeAndCrcAgreeWithThem) {
-  const auto& [c, withFolder] = GetParam();
+  const auto& [c, where] = GetParam();
   TempDir dir;
+  const bool withFolder = where == Where::StateFolder;
+  TmpDirOverride tmp(where == Where::Memory ? dir / "no such folder" : dir.path());
   Bytes expected;
   {
     DeviceState s(withFolder ? dir.path() : std::string());
@@ -112,8 +139,14 @@ TEST_P(PartitionWriting, PartitionHoldsTheBytesAndItsSizeAndCrcAgreeWithThem) {
     EXPECT_EQ(s.Partition("apps"), expected) << c.what;
     EXPECT_EQ(s.Partitions()["apps"].size, expected.size());
     EXPECT_EQ(s.Partitions()["apps"].crc, Crc16(expected)) << c.what;
+    if (where == Where::PrivateFolder) {
+      EXPECT_FALSE(std::filesystem::is_empty(dir.path()));
+    }
   }
-  if (!withFolder) return;
+  if (!withFolder) {
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // the private folder went with the state
+    return;
+  }
   char crc[8];
   std::snprintf(crc, sizeof crc, "0x%04X", Crc16(expected));
   auto manifest = ReadMap(dir / "manifest.ini");
@@ -134,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
             WriteCase{"out of order", {{4096, 1024}, {0, 4096, 4}}},
             WriteCase{"abandoned tail", {{0, 3000}, {3000, 2000, 5}, {3000, 0, 0, true}, {3000, 500, 6}}},
             WriteCase{"nothing", {}}),
-        ::testing::Bool()));
+        ::testing::Values(Where::StateFolder, Where::PrivateFolder, Where::Memory)));
 
 TEST(DeviceState, AnImageNeverCommittedLeavesTheOldPartitionAndNoFile) {
   TempDir dir;
