@@ -433,29 +433,33 @@ int EFSFiles::EFSCloseDir() {
   return 0;
 }
 
-bool EFSFiles::Opendir(const std::string& path, uint32_t& dirp) {
+EFSFiles::OpenDirResult EFSFiles::Opendir(const std::string& path, uint32_t& dirp) {
   SendRequest(EfsRequests::Opendir(path));
-  // The answer must come within a short time: collect one frame byte by byte.
+  // The answer must come within a short time: collect one frame byte by byte. Only an
+  // opendir reply decides; a garbled frame or another command's late reply is not the
+  // modem saying the folder is absent.
   const uint64_t began = core_.clock.NowMs();
   std::vector<uint8_t> frame;
   bool escaped = false;
   for (;;) {
-    if (!core_.Healthy()) return false;
-    if (core_.clock.NowMs() - began >= kOpendirLimitMs) return false;
+    if (!core_.Healthy()) return OpenDirResult::NoAnswer;
+    if (core_.clock.NowMs() - began >= kOpendirLimitMs) return OpenDirResult::NoAnswer;
     uint8_t b = 0;
     if (link_.ReadRaw(&b, 1) != 1) continue;
     if (b == kFlag) {
-      if (frame.size() < 3) {
-        frame.clear();
-        escaped = false;
-        continue;  // an opening flag or a fragment
+      const bool whole = frame.size() >= 3 && Crc16Update(kCrc16Init, frame.data(), frame.size()) == kCrc16Residue;
+      if (whole) {
+        frame.push_back(kFlag);
+        const EfsReply r{frame.data(), static_cast<uint32_t>(frame.size())};
+        if (EfsReplyRules::Header(r, EfsCommand::Opendir)) {
+          if (!EfsReplyRules::DirOpened(r)) return OpenDirResult::Refused;
+          dirp = r.U32(4);
+          return OpenDirResult::Opened;
+        }
       }
-      if (Crc16Update(kCrc16Init, frame.data(), frame.size()) != kCrc16Residue) return false;
-      frame.push_back(kFlag);
-      const EfsReply r{frame.data(), static_cast<uint32_t>(frame.size())};
-      if (!EfsReplyRules::DirOpened(r)) return false;
-      dirp = r.U32(4);
-      return true;
+      frame.clear();  // an opening flag, a fragment, a garbled or a foreign frame
+      escaped = false;
+      continue;
     }
     if (b == kEscape && !escaped) {
       escaped = true;
@@ -463,7 +467,7 @@ bool EFSFiles::Opendir(const std::string& path, uint32_t& dirp) {
     }
     if (escaped) b ^= 0x20;
     escaped = false;
-    if (frame.size() >= Link::kResponseSize) return false;
+    if (frame.size() >= Link::kResponseSize) frame.clear();
     frame.push_back(b);
   }
 }
@@ -476,7 +480,19 @@ int EFSFiles::EnumDir(const std::string& pathIn, int depth) {
   if (path.size() > 1 && path.front() == '/') path.erase(0, 1);
   if (!core_.Healthy()) return -1;
   uint32_t dirp = 0;
-  if (!Opendir(path, dirp)) return core_.Healthy() ? 1 : -1;
+  OpenDirResult opened = OpenDirResult::NoAnswer;
+  for (int attempt = 0; attempt < kOpendirAttempts && opened == OpenDirResult::NoAnswer; ++attempt) {
+    if (!core_.Healthy()) return -1;
+    opened = Opendir(path, dirp);
+  }
+  if (!core_.Healthy()) return -1;
+  // A folder the modem never answered for may well be there: taking it for absent would let
+  // the update erase files nobody copied.
+  if (opened == OpenDirResult::NoAnswer) {
+    LogLine("No answer opening the folder " + path);
+    return 2;
+  }
+  if (opened == OpenDirResult::Refused) return 1;
   dirp_ = dirp;
 
   std::vector<std::string> subdirs;

@@ -84,6 +84,8 @@ class EFSFiles {
   static constexpr int kLongAttempts = 100;
   static constexpr int kWriteBlockAttempts = 3;
   static constexpr uint32_t kOpendirLimitMs = 500;
+  // Opening a folder is asked this often when no answer comes at all.
+  static constexpr int kOpendirAttempts = 3;
   static constexpr uint32_t kPauseBeforeTransferMs = 500;
   // A listing ends after this many entries, a hostile or broken modem cannot keep it going.
   static constexpr uint32_t kMaxListing = 65535;
@@ -114,8 +116,9 @@ class EFSFiles {
   int EFSMakeDir(const std::string& path);
   int EFSCloseDir();  // closes the folder the listing opened
   // Lists `path` recursively into EFSDirList / EFSFileList. 0 on success, -1 on an engine
-  // error, 1 when the folder could not be opened (it is absent), 2 when a listing broke off
-  // (no reply, too many entries, too deep) so that what was found is incomplete.
+  // error, 1 when the modem answered that the folder cannot be opened (it is absent), 2 when
+  // a listing broke off (no reply, too many entries, too deep) so that what was found is
+  // incomplete.
   int EFSEnumDir(const std::string& path);
 
   std::vector<std::string> EFSDirList;
@@ -134,7 +137,8 @@ class EFSFiles {
 
  private:
   int EnumDir(const std::string& path, int depth);
-  bool Opendir(const std::string& path, uint32_t& dirp);
+  enum class OpenDirResult { Opened, Refused, NoAnswer };
+  OpenDirResult Opendir(const std::string& path, uint32_t& dirp);
   void Progress(const std::string& text);
   void LogLine(const std::string& text);
   void SendRequest(const std::vector<uint8_t>& request);

@@ -199,6 +199,7 @@ struct Prepared {
   ProjectConfiguration config;
   EngineConfig base;
   std::vector<std::string> userFiles, userDirs;
+  std::vector<std::string> efsPaths;  // every preserved file and folder, compared after a run
 };
 
 std::vector<std::string> EfsPaths(const ConfigList& list) {
@@ -235,6 +236,8 @@ bool PrepareRun(Prepared& p, const RunCase& c, QuietSink& sink) {
   p.base.BackupFilePath = p.folders->BackupFolder();
   p.userFiles = EfsPaths(p.config.UserDataFilesList);
   p.userDirs = EfsPaths(p.config.UserDataDirList);
+  p.efsPaths = p.userFiles;
+  p.efsPaths.insert(p.efsPaths.end(), p.userDirs.begin(), p.userDirs.end());
   return true;
 }
 
@@ -397,7 +400,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "no diagnostic port";
       return out;
     }
-    before = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    before = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
     if (c.oldBackup) {
       const auto sn = before.identity.find("SN");
       if (sn == before.identity.end()) throw std::runtime_error("the modem has no serial number");
@@ -417,7 +420,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "Stop took " + std::to_string(out.stopMs) + " ms";
     }
     slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-    cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+    cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
     if (c.hostile) {
       // Files that existed only in the hostile listing come back as real ones; only what the
       // modem held before must be unchanged.
@@ -467,7 +470,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
           _exit(3);
         }
         slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-        const cli::ModemData restored = cli::Snapshot(*slot.modem(), *factory.nv, p.userFiles);
+        const cli::ModemData restored = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
         if (!(slot.Passed() && slot.ErrorCode() == 0))
           why = "restore from the saved backup failed with error " + std::to_string(slot.ErrorCode());
         else if (const std::string d = DataMismatch(before, restored); !d.empty())

@@ -227,5 +227,46 @@ TEST_F(EfsGivesUp, EveryReplyLateEndsTheRestoreWithinSeconds) {
   EXPECT_LE(clock.NowMs() - began, 30000u);
 }
 
+// A preserved folder is only absent when the modem says so. One it never answered for may hold
+// files the update would erase.
+struct OpendirCase {
+  const char* name;
+  bool answered;         // the modem answers the opendir at all
+  size_t opendirs;       // how often it was asked
+  std::string error;     // the run's error, or empty
+  std::string logged;    // a log line that must appear
+};
+
+class PreservedFolder : public EfsGivesUp, public ::testing::WithParamInterface<OpendirCase> {};
+
+TEST_P(PreservedFolder, IsTakenForAbsentOnlyWhenTheModemSaysSo) {
+  const OpendirCase& c = GetParam();
+  // The diagnostic port's time-outs as the engine sets them: a read waits up to a second for
+  // its first byte.
+  ASSERT_TRUE(core.hDiagPort->SetTimeouts(CommTimeouts{MAXDWORD, MAXDWORD, 1000, 1, 1000}));
+  core.cfg.UserDataDirList = {"/profiles"};
+  if (c.answered) {
+    // The folder is not there: the modem answers the opendir with no handle.
+  } else {
+    state.MakeEfsDir("/profiles");
+    state.SetEfsFile("/profiles/p1.cfg", Pattern(100, 3));
+    intercept = [](const sim::Bytes& request) -> std::optional<sim::Bytes> {
+      if (CommandOf(request) == static_cast<uint16_t>(EfsCommand::Opendir)) return sim::Bytes{};
+      return std::nullopt;
+    };
+  }
+  userData.PrepareUserData();
+  EXPECT_EQ(RequestsOf(EfsCommand::Opendir).size(), c.opendirs);
+  EXPECT_EQ(Error(), c.error.empty() ? std::string() : ErrorText(c.error));
+  EXPECT_TRUE(Logged(c.logged)) << c.logged;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PreservedFolder,
+    ::testing::Values(OpendirCase{"ModemSaysAbsent", true, 1, "", "User data folder not on the modem: /profiles"},
+                      OpendirCase{"ModemNeverAnswers", false, 3, "Fail to list folder:/profiles",
+                                  "No answer opening the folder profiles"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace zovir::test
