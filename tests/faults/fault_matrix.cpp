@@ -297,14 +297,6 @@ std::optional<std::string> SavedSerialNumber(const std::string& backupRoot) {
   return std::nullopt;
 }
 
-// The factory's stores act on the state of the modem they are bound to; a modem started on the
-// same state folder must take them over before it writes anything.
-void BindStores(cli::VirtualFactory& factory, sim::VirtualModem& modem) {
-  factory.nv->Bind(modem.State());
-  factory.identity->Bind(modem.State());
-  factory.efs->Bind(modem.State());
-}
-
 // The backup root and the work folder are the user's alone, and so is every backup file.
 std::string ExposedFolders(const fs::path& home) {
   std::string out;
@@ -393,7 +385,6 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     }
     factory.Prepare(setup.modem, 0);
     cli::UpdateSlot slot(setup, print, clock);
-    BindStores(factory, *slot.modem());
     factory.Seed(*slot.modem(), 0, p.userFiles, p.userDirs);
     if (!slot.Discover()) {
       out.verdict = "error";
@@ -458,7 +449,6 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       setup.sn = *sn;
       factory.Prepare(setup.modem, 0);
       cli::UpdateSlot slot(setup, print, clock);
-      BindStores(factory, *slot.modem());
       if (!slot.Discover()) {
         why = "no diagnostic port for the restore";
       } else {
