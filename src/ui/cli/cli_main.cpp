@@ -592,7 +592,8 @@ int RunCommand(const Options& o, CliOutput& out) {
   for (int i = 0; i < o.slots; ++i) {
     slots.push_back(std::make_unique<Slot>());
     slots.back()->index = i;
-    out.SetTotalBytes(i, 0);
+    // Several slots: every line says its slot from the first on.
+    if (o.slots > 1) out.SetTotalBytes(i, 0);
   }
   StartupSteps steps;
   steps.configPath = s.configPath;

@@ -81,7 +81,7 @@ void CliOutput::Progress(int slot, int position) {
     bar.transferStarted = true;
     bar.transferStart = std::chrono::steady_clock::now();
   }
-  if (style_ == Style::Terminal && !multiSlot_) DrawBar(slot);
+  if (style_ == Style::Terminal && !multiSlot_ && !finished_) DrawBar(slot);
 }
 
 void CliOutput::Result(int slot, const std::string& result, int errorCode) {
@@ -129,7 +129,14 @@ void CliOutput::JsonEvent(const std::string& objectText) {
 
 void CliOutput::Finish() {
   std::lock_guard lock(mutex_);
+  finished_ = true;
   ClearBar();
+}
+
+void CliOutput::ClearProgressLine() {
+  std::lock_guard lock(mutex_);
+  ClearBar();
+  std::fflush(out_);
 }
 
 void CliOutput::Line(int slot, const std::string& text, const char* colour) {
@@ -137,7 +144,7 @@ void CliOutput::Line(int slot, const std::string& text, const char* colour) {
   const bool useColour = colour && style_ == Style::Terminal;
   std::string prefix = multiSlot_ && slot >= 0 ? "[slot " + std::to_string(slot) + "] " : "";
   std::fprintf(out_, "%s%s%s%s\n", useColour ? colour : "", prefix.c_str(), text.c_str(), useColour ? "\033[0m" : "");
-  if (style_ == Style::Terminal && !multiSlot_ && slot >= 0 && bars_.count(slot)) DrawBar(slot);
+  if (style_ == Style::Terminal && !multiSlot_ && !finished_ && slot >= 0 && bars_.count(slot)) DrawBar(slot);
   std::fflush(out_);
 }
 

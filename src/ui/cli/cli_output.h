@@ -35,8 +35,11 @@ class CliOutput {
   void Note(int slot, const std::string& text);
   // Structured extra facts for --json (e.g. verification), as a ready JSON object text.
   void JsonEvent(const std::string& objectText);
-  // Ends a progress bar line before the program prints something else.
+  // Ends the progress bars: the lines that follow (results, verification) stand alone.
   void Finish();
+  // Clears the bar's line for text written around this output (a question); it comes back
+  // with the next line.
+  void ClearProgressLine();
 
  private:
   struct Bar {
@@ -54,6 +57,7 @@ class CliOutput {
   std::mutex mutex_;
   std::map<int, Bar> bars_;
   bool barShown_ = false;
+  bool finished_ = false;
   bool multiSlot_ = false;
 };
 

@@ -92,8 +92,8 @@ Answer CliView::Ask(const std::string& text, const std::string& caption, Questio
       how = "no --yes given, the safe choice";
       break;
     case AnswerPolicy::Prompt: {
-      out_.Finish();
-      std::fprintf(stdout, "%s%s\n%s [y/N] ", caption.empty() ? "" : ("[" + caption + "] ").c_str(), text.c_str(),
+      out_.ClearProgressLine();
+      std::fprintf(stdout, "%s%s\n%s? [y/N] ", caption.empty() ? "" : ("[" + caption + "] ").c_str(), text.c_str(),
                    AnswerText(yes));
       std::fflush(stdout);
       std::string line;
