@@ -107,6 +107,34 @@ for how in --no none; do
   [ -z "$(ls -A "$home/Backup")" ] || fail "question with $how: a backup was taken"
 done
 grep -q "the safe choice" "$home/ask.log" || fail "the answer without --yes/--no does not say why"
+# On a terminal the question is asked there; "n" stops before anything is written.
+python3 - "$cli" "$home/packets/asks" <<'PY' || fail "question on a terminal"
+import os, pty, select, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "run", "--virtual", "--packet", sys.argv[2]])
+seen = b""
+def read_until(marker, seconds):
+    global seen
+    while marker not in seen:
+        ready, _, _ = select.select([fd], [], [], seconds)
+        if not ready:
+            raise SystemExit(f"no {marker!r} within {seconds} s: {seen[-300:]!r}")
+        try:
+            data = os.read(fd, 4096)
+        except OSError:
+            data = b""
+        if not data:
+            raise SystemExit(f"ended before {marker!r}: {seen[-300:]!r}")
+        seen += data
+read_until(b"? [y/N] ", 120)
+os.write(fd, b"n\n")
+read_until(b"Result: STOPPED", 120)
+_, status = os.waitpid(pid, 0)
+assert os.WEXITSTATUS(status) == 4, os.WEXITSTATUS(status)
+assert b"Syncing" not in seen, "a run began"
+PY
+[ -z "$(ls -A "$home/Backup")" ] || fail "question on a terminal: a backup was taken"
 "$cli" run --virtual --packet "$home/packets/asks" --yes > "$home/ask.log" 2>&1 || fail "--yes run: $(tail -5 "$home/ask.log")"
 grep -q "^Answer: OK (--yes)" "$home/ask.log" || fail "--yes: $(head -10 "$home/ask.log")"
 grep -q "^Result: PASS" "$home/ask.log" || fail "--yes: no PASS"
