@@ -814,6 +814,8 @@ int main(int argc, char** argv) {
     std::vector<RunCase> table = Table(seed, jobs, logDir);
     if (list) {
       for (const auto& c : table) std::printf("run %3d %s\n", c.index, c.Describe().c_str());
+      std::error_code ec;
+      fs::remove_all(logDir, ec);
       return 0;
     }
     std::vector<std::pair<int, int>> ranges;
