@@ -152,11 +152,23 @@ std::vector<std::string> EfsPaths(const ConfigList& list) {
   return out;
 }
 
-uint16_t FileCrc(const fs::path& path, uint64_t& size) {
+// Images run to hundreds of MiB: the check value is taken over pieces, never the whole file.
+// False when the image cannot be read to its end, which the caller reports as a mismatch.
+bool FileCrc(const fs::path& path, uint64_t& size, uint16_t& crc) {
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size = bytes.size();
-  return Crc16X25(bytes.data(), bytes.size());
+  if (!in) return false;
+  std::vector<char> piece(1 << 20);
+  uint16_t reg = kCrc16Init;
+  size = 0;
+  while (in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    const auto got = static_cast<size_t>(in.gcount());
+    reg = Crc16Update(reg, reinterpret_cast<const uint8_t*>(piece.data()), got);
+    size += got;
+  }
+  if (in.bad()) return false;
+  crc = static_cast<uint16_t>(~reg);
+  return true;
 }
 
 // What a virtual modem holds after the run, partition by partition, against the images.
@@ -172,9 +184,9 @@ std::vector<PartitionRow> CheckPartitions(sim::VirtualModem& modem, const std::s
   for (const auto& [name, held] : modem.Partitions()) {
     uint64_t size = 0;
     const fs::path image = fs::path(imageFolder) / (name + ".mbn");
-    const bool present = fs::exists(image);
-    const uint16_t crc = present ? FileCrc(image, size) : 0;
-    rows.push_back({name, held.size, held.crc, present && size == held.size && crc == held.crc});
+    uint16_t crc = 0;
+    const bool readable = fs::exists(image) && FileCrc(image, size, crc);
+    rows.push_back({name, held.size, held.crc, readable && size == held.size && crc == held.crc});
   }
   return rows;
 }
