@@ -67,7 +67,11 @@ constexpr uint64_t kDefaultSeed = 20261210;
 // A project type without the pause before the programmer's hello: short runs.
 constexpr int kQuickProject = 15;
 // The longest a single update may take, faults and retries included, before it counts as hung.
-constexpr uint32_t kRunLimitMs = 240000;
+// The longest wait the protocol allows one exchange is the programmer's hello (and likewise the
+// security mode) on a port that vanished: 50 attempts of 100 ms, a write tried 6 times 200 ms
+// apart, a 5 s receive and 100 ms, 320 s in all. The rest of the update and the margin of a
+// shared, noisy machine come on top.
+constexpr uint32_t kRunLimitMs = 600000;
 // A Stop must end the run within about a second; the margin covers a shared, noisy machine.
 constexpr int64_t kStopLimitMs = 2500;
 
