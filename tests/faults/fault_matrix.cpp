@@ -265,6 +265,7 @@ struct Outcome {
   bool passed = false;           // the tool said PASS
   int code = 0;
   int64_t stopMs = -1;
+  bool operatorStop = false;  // the update outlasted the run limit and was ended by Stop
   std::string detail;
   std::map<std::string, uint32_t> counts;
 };
@@ -275,7 +276,18 @@ bool RunUpdate(cli::UpdateSlot& slot, const Prepared& p, const RunCase* stopCase
   const auto start = SteadyTime::now();
   bool stopped = false;
   while (!slot.Finished()) {
-    if (SteadyTime::now() - start > Ms(kRunLimitMs)) return false;
+    if (SteadyTime::now() - start > Ms(kRunLimitMs)) {
+      // Some waits have no limit of their own and end only on the reply or the user's Stop
+      // (the partition table, a close or the reset the programmer never answers), and late
+      // write acknowledgements may be retried for well over an hour. Press Stop as an operator
+      // would: only a Stop that is not honoured makes the run hang.
+      const auto pressed = SteadyTime::now();
+      slot.Stop();
+      if (!slot.Wait(30000)) return false;
+      out.stopMs = std::chrono::duration_cast<Ms>(SteadyTime::now() - pressed).count();
+      out.operatorStop = true;
+      return true;
+    }
     if (stopCase && !stopped && slot.modem()->CommandCount(stopCase->key) >= stopCase->occurrence) {
       // The modem holds back its reply now: the engine is waiting on the port.
       std::this_thread::sleep_for(Ms(200));
@@ -410,7 +422,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     out.code = slot.ErrorCode();
     out.passed = slot.Passed() && out.code == 0;
     for (const Phase& ph : kPhases) out.counts[ph.key] = slot.modem()->CommandCount(ph.key);
-    if (c.stop && out.stopMs > kStopLimitMs) {
+    if (out.operatorStop) out.detail = "waited for Stop: no end within " + std::to_string(kRunLimitMs) + " ms";
+    if ((c.stop || out.operatorStop) && out.stopMs > kStopLimitMs) {
       out.verdict = "hung";
       out.detail = "Stop took " + std::to_string(out.stopMs) + " ms";
     }
@@ -852,9 +865,12 @@ int main(int argc, char** argv) {
     const int runs = static_cast<int>(results.size());
     const int fail = runs - pass;
     const int others = tally["error"] + tally["crash"];
+    int waited = 0;
+    for (const auto& [index, r] : results) waited += r.line.find("detail=waited for Stop") != std::string::npos;
+    std::string extra = waited ? " waited_for_stop=" + std::to_string(waited) : "";
+    if (others) extra += " errors=" + std::to_string(others);
     std::printf("runs=%d pass=%d fail=%d false_pass=%d lost_backup=%d hung=%d%s\n", runs, pass, fail,
-                tally["false_pass"], tally["lost_backup"], tally["hung"],
-                others ? (" errors=" + std::to_string(others)).c_str() : "");
+                tally["false_pass"], tally["lost_backup"], tally["hung"], extra.c_str());
     if (!keepLogs) {
       std::error_code ec;
       fs::remove_all(logDir, ec);
