@@ -6,6 +6,11 @@
 
 namespace zovir {
 
+// Who may read a file written atomically. `Inherit` keeps an existing file's permissions and
+// gives a new one the process's default (0666 less the umask); `OwnerOnly` makes it 0600
+// either way, for files that hold a modem's identity values.
+enum class FileAccess { Inherit, OwnerOnly };
+
 // An INI ("profile") file read and written the way the Windows profile-string functions do
 // it, which is what Config.ini and the identity backup are written for:
 //  - section and key names match without regard to (ASCII) case;
@@ -45,7 +50,7 @@ class ProfileFile {
   bool WriteString(std::string_view section, std::string_view key, std::string_view value);
   // Sets the value in memory only; Save() writes it.
   void SetString(std::string_view section, std::string_view key, std::string_view value);
-  bool Save() const;
+  bool Save(FileAccess access = FileAccess::Inherit) const;
 
   // Converts a whole text the way GetInt does.
   static std::optional<int> ParseInt(std::string_view text);
@@ -63,7 +68,8 @@ class ProfileFile {
 };
 
 // Writes `data` to `path` atomically: a sibling temporary file is written and flushed,
-// then renamed over `path`. The permissions of an existing file are kept.
-bool WriteFileAtomically(const std::string& path, std::string_view data);
+// then renamed over `path`. `access` decides the permissions of the result.
+bool WriteFileAtomically(const std::string& path, std::string_view data,
+                         FileAccess access = FileAccess::Inherit);
 
 }  // namespace zovir

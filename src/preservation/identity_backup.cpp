@@ -317,7 +317,7 @@ void IdentityBackup::WriteIdentityBackup() {
   if (ReadsProjectValues(type) && read_.bZRREQRead) ini.SetString(kData, "ZRREQ", StoredValue(read_.StringZRREQ));
   if (ReadsGMI(type) && read_.bGMIRead) ini.SetString(kData, "GMI", StoredValue(read_.StringGMI));
 
-  bool ok = ini.Save();
+  bool ok = ini.Save(FileAccess::OwnerOnly);
   if (ok) {
     ProfileFile back(run.at1bakFile);
     ok = back.Loaded() && back.Text() == ini.Text();

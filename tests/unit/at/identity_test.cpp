@@ -194,13 +194,18 @@ TEST_F(Identity, ScramblingRoundTripsEveryByteValue) {
   EXPECT_EQ(ReadText(dir + "/at.bak"), all);
 }
 
-TEST_F(Identity, ScrambledAndRestoredCopiesAreTheUsersAlone) {
-  WriteText(dir + "/at1.bak", "[Data]\nIMEI=356938035643809\n");
-  WriteText(dir + "/EncryptAT.bak", "left by an earlier run");
-  fs::permissions(dir + "/EncryptAT.bak", fs::perms(0644));
+TEST_F(Identity, BackupAndItsCopiesAreTheUsersAlone) {
+  ModemWithIdentity();
+  identity.ReadIdentity();
+  for (const char* name : {"/at1.bak", "/EncryptAT.bak"}) {
+    WriteText(dir + name, "left by an earlier run");
+    fs::permissions(dir + name, fs::perms(0644));
+  }
+  identity.WriteIdentityBackup();
+  ASSERT_TRUE(errors.empty());
   ASSERT_EQ(identity.ScrambleFile(dir + "/at1.bak", dir + "/EncryptAT.bak"), FileCopyResult::Ok);
   ASSERT_EQ(identity.UnscrambleFile(dir + "/EncryptAT.bak", dir + "/at.bak"), FileCopyResult::Ok);
-  for (const char* name : {"/EncryptAT.bak", "/at.bak"})
+  for (const char* name : {"/at1.bak", "/EncryptAT.bak", "/at.bak"})
     EXPECT_EQ(fs::status(dir + name).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
         << name;
 }

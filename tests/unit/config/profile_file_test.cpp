@@ -163,6 +163,40 @@ TEST(ProfileFile, CreatesAMissingFileAndFailsCleanlyWhereItCannotWrite) {
   EXPECT_FALSE(nowhere.WriteString("Project", "ExecuteResetModem", "100"));
 }
 
+TEST(ProfileFile, PermissionsFollowTheFileOrTheAccessAsked) {
+  TempDir dir;
+  const mode_t umaskNow = umask(022);  // the test's own, restored below
+  struct Case {
+    const char* name;
+    int existing;  // -1: no file yet
+    FileAccess access;
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {"new file, default", -1, FileAccess::Inherit, 0644},
+      {"existing file keeps its mode", 0600, FileAccess::Inherit, 0600},
+      {"new private file", -1, FileAccess::OwnerOnly, 0600},
+      {"existing readable file becomes private", 0644, FileAccess::OwnerOnly, 0600},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir.path() + "/" + c.name;
+    if (c.existing >= 0) {
+      dir.File(c.name, "[A]\nB=1\n");
+      chmod(path.c_str(), static_cast<mode_t>(c.existing));
+    }
+    ProfileFile ini(path);
+    ini.SetString("A", "B", "2");
+    ASSERT_TRUE(ini.Save(c.access)) << c.name;
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << c.name;
+    EXPECT_EQ(st.st_mode & 0777, c.expected) << c.name;
+    EXPECT_EQ(ProfileFile(path).GetInt("A", "B", 0), 2) << c.name;
+  }
+  umask(umaskNow);
+  // Only the files themselves are left in the folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4);
+}
+
 TEST(ProfileFile, WriteStartsFromTheFileOnDisk) {
   // Another program may have changed the file since it was read; its change must survive.
   TempDir dir;
