@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zovir::bench {
@@ -71,5 +73,40 @@ inline bool ReadExactly(int fd, uint8_t* buffer, size_t n, const std::atomic<boo
   }
   return true;
 }
+
+inline bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(fd, data + done, n - done);
+    if (w < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// The least a device can do on the pty's device side: take each frame of `frameSize` bytes
+// and answer it with `replySize` bytes, on a thread of its own until destroyed.
+class ShortReplyDevice {
+ public:
+  ShortReplyDevice(const PtyPair& pty, size_t frameSize, size_t replySize)
+      : thread_([this, fd = pty.device, frameSize, replySize] {
+          std::vector<uint8_t> in(frameSize);
+          const std::vector<uint8_t> reply(replySize, 0x23);
+          while (ReadExactly(fd, in.data(), frameSize, &stop_)) WriteAll(fd, reply.data(), reply.size());
+        }) {}
+  ~ShortReplyDevice() {
+    stop_ = true;
+    thread_.join();
+  }
+  ShortReplyDevice(const ShortReplyDevice&) = delete;
+  ShortReplyDevice& operator=(const ShortReplyDevice&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace zovir::bench

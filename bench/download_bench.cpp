@@ -32,27 +32,16 @@ namespace {
 
 using bench::PtyPair;
 using bench::ReadExactly;
+using bench::ShortReplyDevice;
 using bench::TempDir;
 using bench::WriteImage;
+using bench::WriteAll;
 
 constexpr uint32_t kImageSize = 2 * 1024 * 1024;
 
 
 
 
-
-bool WriteAll(int fd, const uint8_t* data, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(fd, data + done, n - done);
-    if (w < 0) {
-      if (errno == EAGAIN) continue;
-      return false;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return true;
-}
 
 // One write answered by a short reply, the pattern of both transfers: a stream-write frame of
 // a 1 KiB block is about 1030 bytes on the wire with a 9-byte reply; a fast-speed block is
@@ -62,20 +51,13 @@ void BM_PtyRoundTrip(benchmark::State& state) {
   const auto replySize = static_cast<size_t>(state.range(1));
   const auto dataBytes = state.range(2);
   PtyPair pty;
-  std::atomic<bool> stop{false};
-  std::thread device([&] {
-    std::vector<uint8_t> in(frameSize);
-    const std::vector<uint8_t> reply(replySize, 0x23);
-    while (ReadExactly(pty.device, in.data(), frameSize, &stop)) WriteAll(pty.device, reply.data(), reply.size());
-  });
+  const ShortReplyDevice device(pty, frameSize, replySize);
   std::vector<uint8_t> frame(frameSize, 0x5A);
   std::vector<uint8_t> reply(replySize);
   for (auto _ : state) {
     WriteAll(pty.host, frame.data(), frame.size());
     ReadExactly(pty.host, reply.data(), reply.size());
   }
-  stop = true;
-  device.join();
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * dataBytes);
 }
 BENCHMARK(BM_PtyRoundTrip)->ArgNames({"frame", "reply", "data"})->Args({1030, 9, 1024})->Args({4096, 7, 4096})->UseRealTime();

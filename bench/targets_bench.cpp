@@ -52,8 +52,10 @@ namespace {
 
 using bench::PtyPair;
 using bench::ReadExactly;
+using bench::ShortReplyDevice;
 using bench::TempDir;
 using bench::WriteImage;
+using bench::WriteAll;
 
 using Seconds = std::chrono::duration<double>;
 using Steady = std::chrono::steady_clock;
@@ -75,19 +77,6 @@ double ProcessCpuSeconds() { return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 // ---------------------------------------------------------------------------------------
 // Link bounds
 
-bool WriteAll(int fd, const uint8_t* data, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(fd, data + done, n - done);
-    if (w < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // A stream-write frame of a 1 KiB block is about 1030 bytes on the wire; its reply is 9.
 struct RoundTrips {
   double median = 0;
@@ -105,12 +94,7 @@ RoundTrips Summarise(std::vector<double>& times) {
 
 RoundTrips RawRoundTrips(size_t frameSize, size_t replySize, int samples) {
   PtyPair pty;
-  std::atomic<bool> stop{false};
-  std::thread device([&] {
-    std::vector<uint8_t> in(frameSize);
-    const std::vector<uint8_t> reply(replySize, 0x23);
-    while (ReadExactly(pty.device, in.data(), frameSize, &stop)) WriteAll(pty.device, reply.data(), reply.size());
-  });
+  const ShortReplyDevice device(pty, frameSize, replySize);
   std::vector<uint8_t> frame(frameSize, 0x5A);
   std::vector<uint8_t> reply(replySize);
   std::vector<double> times;
@@ -121,8 +105,6 @@ RoundTrips RawRoundTrips(size_t frameSize, size_t replySize, int samples) {
     ReadExactly(pty.host, reply.data(), reply.size());
     if (i >= samples / 10) times.push_back(Since(start));  // the first tenth warms up
   }
-  stop = true;
-  device.join();
   return Summarise(times);
 }
 
