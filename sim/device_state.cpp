@@ -81,19 +81,6 @@ uint16_t CrcOfZeros(uint16_t crc, uint64_t count) {
   return crc;
 }
 
-// Size and CRC of a partition file as it is on disk.
-std::optional<PartitionSummary> SummarizeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::optional<PartitionSummary> out;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    if (auto crc = CrcOfFile(fd, static_cast<uint64_t>(st.st_size))) out = PartitionSummary{static_cast<uint64_t>(st.st_size), static_cast<uint16_t>(~*crc)};
-  }
-  ::close(fd);
-  return out;
-}
-
 Bytes ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -132,6 +119,18 @@ std::string ParentOf(const std::string& p) {
 }
 
 }  // namespace
+
+std::optional<PartitionSummary> SummarizeFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<PartitionSummary> out;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (auto crc = CrcOfFile(fd, static_cast<uint64_t>(st.st_size))) out = PartitionSummary{static_cast<uint64_t>(st.st_size), static_cast<uint16_t>(~*crc)};
+  }
+  ::close(fd);
+  return out;
+}
 
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {
   const std::string tmp = path + ".tmp";
@@ -373,20 +372,21 @@ DeviceState::~DeviceState() {
   fs::remove_all(scratchDir_, ec);
 }
 
+std::string DeviceState::PartitionFolder() const { return dir_.empty() ? scratchDir_ : dir_ + "/partitions"; }
+
 std::string DeviceState::PartitionFolderLocked() {
-  if (!dir_.empty()) return dir_ + "/partitions";
-  if (scratchDir_.empty() && !scratchTried_) {
+  if (dir_.empty() && scratchDir_.empty() && !scratchTried_) {
     scratchTried_ = true;
     std::error_code ec;
     const fs::path base = fs::temp_directory_path(ec);
     std::string path = (base / "zovir-sim-flash-XXXXXX").string();
     if (!ec && ::mkdtemp(path.data())) scratchDir_ = path;
   }
-  return scratchDir_;
+  return PartitionFolder();
 }
 
 std::string DeviceState::PartitionPath(const std::string& name) const {
-  return (dir_.empty() ? scratchDir_ : dir_ + "/partitions") + "/" + name + ".bin";
+  return PartitionFolder() + "/" + name + ".bin";
 }
 
 void DeviceState::StorePartition(const std::string& name, Bytes data) {

@@ -17,6 +17,10 @@ struct PartitionSummary {
   uint16_t crc = 0;  // CRC-16/X-25 over the whole partition, as the image checksum
 };
 
+// Size and CRC of a regular file as it is on disk (a partition or an image), read in pieces;
+// nothing when it cannot be read to its end.
+std::optional<PartitionSummary> SummarizeFile(const std::string& path);
+
 class DeviceState;
 
 // One partition image as it arrives, piece by piece. The bytes go straight into a private file
@@ -117,6 +121,9 @@ class DeviceState {
   static bool SafeName(const std::string& name);
   // A writer's image becomes the partition: its file renamed into place (or its bytes taken).
   bool CommitPartition(const std::string& name, const std::string& tmpPath, Bytes memory, PartitionSummary summary);
+  // Where partition files live; empty when a state without a folder got no scratch folder.
+  std::string PartitionFolder() const;
+  // The same, making the scratch folder on first use.
   std::string PartitionFolderLocked();
   std::string PartitionPath(const std::string& name) const;
   void Load();
