@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
 
 #include "sim/at_identity.h"
-#include "sim/checksum.h"
+#include "sim/device_state.h"
 #include "sim/virtual_modem.h"
 
 namespace {
@@ -47,24 +46,6 @@ std::string Hex16(uint16_t v) {
   char b[8];
   std::snprintf(b, sizeof b, "%04X", v);
   return b;
-}
-
-// Size and CRC of an image file, read in pieces (images run to 100 MiB).
-std::optional<zovir::sim::PartitionSummary> ImageSummary(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<uint8_t> buf(256 * 1024);
-  zovir::sim::PartitionSummary s;
-  uint16_t crc = 0xFFFF;
-  while (in) {
-    in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
-    const auto got = static_cast<size_t>(in.gcount());
-    crc = zovir::sim::Crc16Update(crc, std::span<const uint8_t>(buf.data(), got));
-    s.size += got;
-  }
-  if (in.bad()) return std::nullopt;
-  s.crc = static_cast<uint16_t>(~crc);
-  return s;
 }
 
 // Identity keys a person may seed by hand: what the AT port answers from.
@@ -112,7 +93,7 @@ int Show(const std::string& stateDir, const std::string& imageDir) {
   for (const auto& [name, s] : parts) {
     std::string match;
     if (!imageDir.empty()) {
-      const auto image = ImageSummary(std::filesystem::path(imageDir) / (name + ".mbn"));
+      const auto image = zovir::sim::SummarizeFile((std::filesystem::path(imageDir) / (name + ".mbn")).string());
       if (!image) {
         match = "no image";
         allMatch = false;

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -24,13 +23,13 @@
 #include "discovery/port_directory.h"
 #include "discovery/usb_boot.h"
 #include "engine/engine_assembly.h"
-#include "link/crc16.h"
 #include "platform/key_value_store.h"
 #include "platform/linux/serial_port_linux.h"
 #include "platform/port_namespace.h"
 #include "platform/processes.h"
 #include "platform/system_paths.h"
 #include "platform/usb_bulk.h"
+#include "sim/device_state.h"
 #include "sim/virtual_modem.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/cli_view.h"
@@ -152,25 +151,6 @@ std::vector<std::string> EfsPaths(const ConfigList& list) {
   return out;
 }
 
-// Images run to hundreds of MiB: the check value is taken over pieces, never the whole file.
-// False when the image cannot be read to its end, which the caller reports as a mismatch.
-bool FileCrc(const fs::path& path, uint64_t& size, uint16_t& crc) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::vector<char> piece(1 << 20);
-  uint16_t reg = kCrc16Init;
-  size = 0;
-  while (in) {
-    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-    const auto got = static_cast<size_t>(in.gcount());
-    reg = Crc16Update(reg, reinterpret_cast<const uint8_t*>(piece.data()), got);
-    size += got;
-  }
-  if (in.bad()) return false;
-  crc = static_cast<uint16_t>(~reg);
-  return true;
-}
-
 // What a virtual modem holds after the run, partition by partition, against the images.
 struct PartitionRow {
   std::string name;
@@ -182,11 +162,9 @@ struct PartitionRow {
 std::vector<PartitionRow> CheckPartitions(sim::VirtualModem& modem, const std::string& imageFolder) {
   std::vector<PartitionRow> rows;
   for (const auto& [name, held] : modem.Partitions()) {
-    uint64_t size = 0;
-    const fs::path image = fs::path(imageFolder) / (name + ".mbn");
-    uint16_t crc = 0;
-    const bool readable = fs::exists(image) && FileCrc(image, size, crc);
-    rows.push_back({name, held.size, held.crc, readable && size == held.size && crc == held.crc});
+    // Read in pieces (images run to hundreds of MiB); an unreadable image is a mismatch.
+    const auto image = sim::SummarizeFile((fs::path(imageFolder) / (name + ".mbn")).string());
+    rows.push_back({name, held.size, held.crc, image && image->size == held.size && image->crc == held.crc});
   }
   return rows;
 }
