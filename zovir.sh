@@ -6,7 +6,7 @@ cd "$here"
 
 packages=(build-essential cmake ninja-build pkg-config git python3 python3-crcmod
   libgtest-dev libgmock-dev googletest libbenchmark-dev libfmt-dev libcli11-dev nlohmann-json3-dev
-  libudev-dev libusb-1.0-0-dev binutils)
+  libudev-dev libusb-1.0-0-dev binutils ccache)
 
 ensure_packages() {
   local missing=()
