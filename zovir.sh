@@ -6,7 +6,8 @@ cd "$here"
 
 packages=(build-essential cmake ninja-build pkg-config git python3 python3-crcmod
   libgtest-dev libgmock-dev googletest libbenchmark-dev libfmt-dev libcli11-dev nlohmann-json3-dev
-  libudev-dev libusb-1.0-0-dev binutils ccache)
+  libudev-dev libusb-1.0-0-dev binutils ccache
+  qt6-base-dev qt6-svg-dev libgl-dev fonts-noto-cjk fonts-liberation fonts-dejavu-core xvfb xauth)
 
 ensure_packages() {
   local missing=()
@@ -59,6 +60,16 @@ cmd_demo() {
   cmake --build build -j "$(njobs)" --target zovir-cli
   # A whole update of a virtual modem on pseudo-terminals, from the packet the program carries.
   build/src/ui/cli/zovir-cli run --virtual "$@"
+}
+
+cmd_gui() {
+  ensure_packages "${packages[@]}"
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja
+  fi
+  cmake --build build -j "$(njobs)" --target quorvel-zovir
+  # The window against a virtual modem in the same process; ARGS go to quorvel-zovir.
+  build/src/ui/qt/quorvel-zovir --virtual "$@"
 }
 
 cmd_faults() {
@@ -122,6 +133,7 @@ usage: ./zovir.sh <command>
   test [--asan]   install what is missing, build, run the whole test suite (--asan: ASan+UBSan build)
   build           install what is missing and build
   demo [ARGS]     build zovir-cli and update a virtual modem end to end (ARGS go to "zovir-cli run --virtual")
+  gui [ARGS]      build quorvel-zovir and show the window against a virtual modem (ARGS go to it)
   faults [ARGS]   build and run the fault matrix (whole updates with one injected fault each; --run N replays one)
   bench [--quick] release build, then every speed and memory figure against its target
   fuzz [SECONDS]  clang build with libFuzzer, ASan and UBSan; runs every fuzz target SECONDS each (default 180)
@@ -132,6 +144,7 @@ case "${1:-help}" in
   test) shift; cmd_test "$@" ;;
   build) shift; cmd_build "$@" ;;
   demo) shift; cmd_demo "$@" ;;
+  gui) shift; cmd_gui "$@" ;;
   faults) shift; cmd_faults "$@" ;;
   bench) shift; cmd_bench "$@" ;;
   fuzz) shift; cmd_fuzz "$@" ;;

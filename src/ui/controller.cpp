@@ -258,7 +258,9 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
       statusText_ = " Complete";
       view_.SetStatusLabel(statusText_, {LabelColor::Green, false});
     }
+    if (IsTitleVariant(config_)) view_.ShowFinishWarning(true);
     view_.ShowWorking(false, false);
+    if (config_.ProjectType == 41) view_.ShowCompactPanel(CompactPanel::Completion);
     return;
   }
   if (kind == mtError) {
@@ -277,11 +279,13 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
     if (titleOrJapanese) {
       view_.ShowStatusLabel(false);
       view_.SetJapaneseStatusLabel(" 更新失敗", LabelColor::Red, true);
+      view_.ShowFinishWarning(false);
       statusText_ = " Upgrade failure";
     } else {
       ShowFailureLabel();
     }
     view_.ShowWorking(false, true);
+    if (config_.ProjectType == 41) view_.ShowCompactPanel(CompactPanel::Failure);
     const int type = config_.ProjectType;
     bool ask = type == 6 || type == 19 || type == 20;
     if (type == 20 && config_.bAMSSFile && !config_.bEFS && !config_.bRawAppsEFS && !config_.PCSuiteImage) ask = false;
@@ -381,7 +385,7 @@ void Controller::StartClick() {
       log_.CloseRunLog();
       return;
     }
-    if (view_.Ask(config_.Caption, TextsOf(VariantOf(config_)).title, Question::OkCancel) == Answer::Cancel) {
+    if (view_.AskToStart(config_.Caption, TextsOf(VariantOf(config_)).title) == Answer::Cancel) {
       if (type == 28) {
         log_.CloseRunLog();
         RequestEnd();

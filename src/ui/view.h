@@ -14,6 +14,9 @@ enum class MessageKind { Plain, Warning, Error, Info };
 enum class Question { OkCancel, YesNo };
 enum class Answer { Ok, Cancel, Yes, No };
 
+// The compact window's panels (project type 41).
+enum class CompactPanel { Progress, Completion, Failure };
+
 // How a status label is drawn. `japaneseFont`: the text needs the Japanese font and character
 // set.
 struct LabelStyle {
@@ -72,6 +75,15 @@ class View {
   virtual void RunEnded(int slot, bool passed, int errorCode) = 0;
   // The application should leave its loop at the next opportunity.
   virtual void RequestEnd() = 0;
+
+  // The compact window of project type 41 shows its completion or failure panel.
+  virtual void ShowCompactPanel(CompactPanel panel) { (void)panel; }
+  // The title variant's label that tells an update ended well.
+  virtual void ShowFinishWarning(bool visible) { (void)visible; }
+  // The start question of project types 27 and 28; a window shows its skinned box.
+  virtual Answer AskToStart(const std::string& text, const std::string& title) {
+    return Ask(text, title, Question::OkCancel);
+  }
 };
 
 }  // namespace zovir

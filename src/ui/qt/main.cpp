@@ -1,0 +1,47 @@
+// quorvel-zovir: the window of the tool. --virtual runs it against a virtual modem in this
+// process, as zovir-cli run --virtual does.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include "ui/controller.h"
+#include "ui/qt/gui_session.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("quorvel-zovir");
+  QApplication::setWindowIcon(QIcon(":/skin/icon.svg"));
+  zovir::qt::InstallFontSubstitutes();
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Firmware update of USB LTE modems");
+  parser.addHelpOption();
+  QCommandLineOption virtualModem("virtual", "Update a virtual modem on pseudo-terminals (no hardware).");
+  QCommandLineOption packet("packet", "Use the firmware packet in <folder> instead of the one the program carries.",
+                            "folder");
+  QCommandLineOption state("state", "Keep the virtual modem's state in <folder> between runs.", "folder");
+  parser.addOptions({virtualModem, packet, state});
+  parser.process(app);
+
+  zovir::qt::GuiOptions options;
+  options.virtualModem = parser.isSet(virtualModem);
+  options.packet = parser.value(packet).toStdString();
+  options.state = parser.value(state).toStdString();
+
+  zovir::qt::GuiSession session(options);
+  if (const int code = session.Open()) return code;
+  QObject::connect(&session.window(), &zovir::qt::TDudorIvoUiForm::EndRequestedSignal, &app, &QApplication::quit,
+                   Qt::QueuedConnection);
+  if (!session.Start()) return 0;
+  session.window().show();
+  QTimer timer1;
+  // Timer1: the title variant ends when no modem became ready within 20 s.
+  if (session.controller().Timer1Enabled()) {
+    timer1.setSingleShot(true);
+    QObject::connect(&timer1, &QTimer::timeout, &app, [&session] {
+      session.window().RunInController([&session] { session.controller().Timer1Timer(); });
+    });
+    timer1.start(20000);
+  }
+  return app.exec();
+}
