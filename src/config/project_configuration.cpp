@@ -111,6 +111,12 @@ class Reader {
 };
 
 bool Reader::Run() {
+  // A file that cannot be read must never pass for one that asks for nothing: the defaults
+  // would drop the backups the packet asks for.
+  if (!ini_.Loaded())
+    return Fail("Could not read the configuration file " + ini_.Path() + ": " + ini_.LoadError() + ".");
+  if (!ini_.HasSection("Project"))
+    return Fail("The configuration file " + ini_.Path() + " has no [Project] section.");
   c_.Caption = Text("Project", "Caption", "Quorvel_***");
   c_.LSTProject = Text("Project", "LSTProject");
 
@@ -364,6 +370,13 @@ bool ReadProjectConfiguration(ProjectConfiguration& config, const std::string& p
 
 bool CheckSecondPackage(ProjectConfiguration& c, const std::string& path, MessageSink& sink) {
   ProfileFile ini(path);
+  if (!ini.Loaded() || !ini.HasSection("Project")) {
+    ClearImageSelection(c);
+    sink.Show("Could not read the configuration file " + path + ": " +
+                  (ini.Loaded() ? std::string("it has no [Project] section") : ini.LoadError()) + ".",
+              kWarning, MessageButtons::Ok, MessageIcon::None);
+    return false;
+  }
   const int secondFlashType = ini.GetInt("Project", "FlashType", 0);
   c.SecondPacketName = ini.GetString("Project", "Name", "UNKNOWN");
   const std::string& first = c.Name;

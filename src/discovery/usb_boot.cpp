@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "discovery/launchers.h"
+#include "platform/regular_file.h"
 
 namespace zovir {
 namespace {
@@ -35,14 +36,15 @@ bool IsFile(const std::string& path) {
 enum class ReadResult { Ok, Unreadable, TooLong, Empty };
 
 ReadResult ReadImage(const std::string& path, std::vector<uint8_t>& image) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return ReadResult::Unreadable;
-  // One byte more than fits tells a file that is too long from one that just fits.
-  image.resize(kUsbBootImageMax + 1);
-  in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
-  if (in.bad()) return ReadResult::Unreadable;
-  image.resize(static_cast<size_t>(in.gcount()));
-  if (image.size() > kUsbBootImageMax) return ReadResult::TooLong;
+  std::string bytes, why;
+  if (!ReadRegularFile(path, kUsbBootImageMax, bytes, &why)) {
+    // Larger than the loader may be, or not something to read at all.
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) > kUsbBootImageMax
+               ? ReadResult::TooLong
+               : ReadResult::Unreadable;
+  }
+  image.assign(bytes.begin(), bytes.end());
   if (image.empty()) return ReadResult::Empty;
   return ReadResult::Ok;
 }

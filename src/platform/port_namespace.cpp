@@ -1,11 +1,13 @@
 #include "platform/port_namespace.h"
 
+#include "platform/regular_file.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <fstream>
+#include <sstream>
 
 namespace zovir {
 namespace {
@@ -78,12 +80,14 @@ void PortNamespace::Refresh() {
   // A rename brings a new inode even when the time stamp cannot tell two writes apart.
   if (mtime == mtimeNs_ && static_cast<uint64_t>(st.st_size) == size_ && static_cast<uint64_t>(st.st_ino) == inode_)
     return;
-  std::ifstream in(mapPath_);
-  if (!in) {
+  // The map may name a FIFO or a device: read only a regular file, and only so much of it.
+  std::string text;
+  if (!ReadRegularFile(mapPath_, kMaxDeviceMapBytes, text)) {
     entries_.clear();
     mtimeNs_ = -1;
     return;
   }
+  std::istringstream in(text);
   std::vector<PortMapEntry> parsed;
   PortMapEntry* current = nullptr;
   std::string line;

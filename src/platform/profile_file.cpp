@@ -1,5 +1,7 @@
 #include "platform/profile_file.h"
 
+#include "platform/regular_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -12,8 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace zovir {
@@ -116,13 +116,100 @@ std::string LineBreakOf(const std::string& text) {
   return "\n";
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return false;
-  out = ss.str();
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-16 text after its byte-order mark, as the 8-bit text the rest of the tool reads
+// (UTF-8 on this platform). Unpaired surrogates become U+FFFD; an odd last byte is dropped.
+std::string FromUtf16(std::string_view bytes, bool bigEndian) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  auto unit = [&](size_t i) {
+    const auto a = static_cast<uint8_t>(bytes[i]), b = static_cast<uint8_t>(bytes[i + 1]);
+    return static_cast<uint32_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
+  };
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t cp = unit(i);
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < bytes.size()) {
+      const uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      } else {
+        cp = 0xFFFD;
+      }
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      cp = 0xFFFD;
+    }
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+// The 8-bit text written back in the file's own UTF-16 form, mark first. A byte that does not
+// start a valid UTF-8 sequence is taken as the character of the same number.
+std::string ToUtf16(std::string_view text, bool bigEndian) {
+  std::string out = bigEndian ? std::string("\xFE\xFF") : std::string("\xFF\xFE");
+  auto put = [&](uint32_t u) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out.push_back(bigEndian ? hi : lo);
+    out.push_back(bigEndian ? lo : hi);
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<uint8_t>(text[i]);
+    const size_t extra = c >= 0xF0 && c < 0xF8 ? 3 : c >= 0xE0 && c < 0xF0 ? 2 : c >= 0xC0 && c < 0xE0 ? 1 : 0;
+    uint32_t cp = c;
+    size_t length = 1;
+    if (extra > 0 && i + extra < text.size()) {
+      uint32_t value = c & (0x3Fu >> extra);
+      bool valid = true;
+      for (size_t k = 1; k <= extra && valid; ++k) {
+        const auto n = static_cast<uint8_t>(text[i + k]);
+        valid = (n & 0xC0) == 0x80;
+        value = value << 6 | (n & 0x3Fu);
+      }
+      if (valid) {
+        cp = value;
+        length = 1 + extra;
+      }
+    }
+    i += length;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(0xD800 + (cp >> 10));
+      put(0xDC00 + (cp & 0x3FF));
+    } else {
+      put(cp);
+    }
+  }
+  return out;
+}
+
+// Reads a profile file as the system's profile functions do: a file that starts with a UTF-16
+// byte-order mark is UTF-16 text, anything else 8-bit text.
+bool ReadProfileText(const std::string& path, std::string& out, TextEncoding& encoding, std::string* why) {
+  std::string bytes;
+  if (!ReadRegularFile(path, kMaxProfileFileBytes, bytes, why)) return false;
+  encoding = TextEncoding::Bytes;
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') encoding = TextEncoding::Utf16LE;
+  if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF') encoding = TextEncoding::Utf16BE;
+  out = encoding == TextEncoding::Bytes ? std::move(bytes)
+                                        : FromUtf16(std::string_view(bytes).substr(2), encoding == TextEncoding::Utf16BE);
   return true;
 }
 
@@ -155,11 +242,14 @@ void ProfileFile::Reindex() {
 
 bool ProfileFile::Reload() {
   std::string text;
-  loaded_ = !path_.empty() && ReadWholeFile(path_, text);
+  loadError_.clear();
+  loaded_ = !path_.empty() && ReadProfileText(path_, text, encoding_, &loadError_);
   text_ = loaded_ ? std::move(text) : std::string();
   Reindex();
   return loaded_;
 }
+
+bool ProfileFile::HasSection(std::string_view section) const { return index_.count(LowerCopy(section)) != 0; }
 
 std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
   auto s = index_.find(LowerCopy(section));
@@ -241,7 +331,10 @@ void ProfileFile::SetString(std::string_view section, std::string_view key, std:
   Reindex();
 }
 
-bool ProfileFile::Save(FileAccess access) const { return WriteFileAtomically(path_, text_, access); }
+bool ProfileFile::Save(FileAccess access) const {
+  if (encoding_ == TextEncoding::Bytes) return WriteFileAtomically(path_, text_, access);
+  return WriteFileAtomically(path_, ToUtf16(text_, encoding_ == TextEncoding::Utf16BE), access);
+}
 
 namespace {
 
@@ -276,7 +369,11 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
   // Start from what is on disk now, so a value another program wrote meanwhile survives.
   if (!path_.empty()) {
     std::string current;
-    if (ReadWholeFile(path_, current)) text_ = std::move(current);
+    TextEncoding encoding = encoding_;
+    if (ReadProfileText(path_, current, encoding, nullptr)) {
+      text_ = std::move(current);
+      encoding_ = encoding;
+    }
   }
   std::string before = text_;
   SetString(section, key, value);

@@ -11,6 +11,9 @@ namespace zovir {
 // either way, for files that hold a modem's identity values.
 enum class FileAccess { Inherit, OwnerOnly };
 
+// How a profile file's text is stored: 8-bit, or UTF-16 with a byte-order mark.
+enum class TextEncoding { Bytes, Utf16LE, Utf16BE };
+
 // An INI ("profile") file read and written the way the Windows profile-string functions do
 // it, which is what Config.ini and the identity backup are written for:
 //  - section and key names match without regard to (ASCII) case;
@@ -18,7 +21,10 @@ enum class FileAccess { Inherit, OwnerOnly };
 //  - blanks around the "=" and around the value are not part of the value, and one pair of
 //    enclosing double quotes is removed from it;
 //  - a missing file, section or key yields the caller's default;
-//  - lines may end in CR LF or LF; the text is 8-bit and never re-encoded.
+//  - lines may end in CR LF or LF; a file that starts with a UTF-16 byte-order mark (either
+//    order) is read as UTF-16 and written back so, any other file is 8-bit text and never
+//    re-encoded;
+//  - only a regular file of at most kMaxProfileFileBytes is read (see regular_file.h).
 // Writing a value rewrites only the line that holds it (or adds the key or section when it
 // is missing) and keeps every other byte of the file; the new file replaces the old one
 // atomically (a sibling file is written, then renamed over it).
@@ -33,8 +39,10 @@ class ProfileFile {
 
   const std::string& Path() const { return path_; }
   const std::string& Text() const { return text_; }
-  // True when the file existed and could be read.
+  // True when the file existed and could be read; LoadError() says why not, in words.
   bool Loaded() const { return loaded_; }
+  const std::string& LoadError() const { return loadError_; }
+  bool HasSection(std::string_view section) const;
   // Reads the file again (another program may have rewritten it).
   bool Reload();
 
@@ -63,6 +71,8 @@ class ProfileFile {
   std::string path_;
   std::string text_;
   bool loaded_ = false;
+  std::string loadError_;
+  TextEncoding encoding_ = TextEncoding::Bytes;
   // Lower-case section name → lower-case key name → value (first occurrences only).
   std::unordered_map<std::string, std::unordered_map<std::string, std::string>> index_;
 };

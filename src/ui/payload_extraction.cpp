@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/processes.h"
+#include "platform/regular_file.h"
 #include "platform/shared_library.h"
 #include "ui/work_folders.h"
 
@@ -310,7 +311,7 @@ uint32_t HexStartAddressOf(std::string_view digits) {
 int ConvertHexImage(const std::string& hexPath, const std::string& binPath, const std::string& workFolder,
                     MessageSink& sink, uint32_t& startAddress) {
   startAddress = 0;
-  const int fd = open(hexPath.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = OpenRegularFile(hexPath);
   if (fd < 0) {
     sink.Show("Read hex file failed(INVALID_HANDLE)!", "ERROR", MessageButtons::Ok, MessageIcon::None);
     return 0;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 #include <string>
 
 #include "temp_dir.h"
@@ -20,15 +25,19 @@ struct ReadResult {
   std::string message() const { return sink.messages.empty() ? std::string() : sink.messages.back().text; }
 };
 
-ReadResult Read(ProjectConfiguration& config, const std::string& ini) {
+// Most cases give only the sections they are about; a file is read at all only with its
+// [Project] section, which such a case then gets in front (UTF-16 text is left as it is).
+ReadResult Read(ProjectConfiguration& config, std::string ini) {
   TempDir dir;
   ReadResult r;
+  if (ini.find("[Project]") == std::string::npos && ini.compare(0, 1, "\xFF") != 0 && ini.compare(0, 1, "\xFE") != 0)
+    ini = "[Project]\n" + ini;
   r.ok = ReadProjectConfiguration(config, dir.File("Config.ini", ini), r.sink);
   return r;
 }
 
 TEST(ReadProjectConfiguration, FileWithoutKeysGivesTheDefaults) {
-  for (const char* text : {"", "[Project]\r\n"}) {
+  for (const char* text : {"[Project]\r\n", "[project]\n"}) {
     ProjectConfiguration c;
     ReadResult r = Read(c, text);
     ASSERT_TRUE(r.ok);
@@ -55,13 +64,6 @@ TEST(ReadProjectConfiguration, FileWithoutKeysGivesTheDefaults) {
     EXPECT_TRUE(c.NVItemList.empty() && c.StartATList.empty() && c.EndATList.empty());
     EXPECT_TRUE(c.UserDataFilesList.empty() && c.UserDataDirList.empty() && c.FastbootFileCmdList.empty());
   }
-}
-
-TEST(ReadProjectConfiguration, AMissingFileReadsAsAnEmptyOne) {
-  ProjectConfiguration c;
-  RecordingMessageSink sink;
-  EXPECT_TRUE(ReadProjectConfiguration(c, "/nonexistent/Config.ini", sink));
-  EXPECT_EQ(c.bEFS, 1);
 }
 
 TEST(ReadProjectConfiguration, ShippedFileIsReadCompletely) {
@@ -496,7 +498,7 @@ TEST(CheckSecondPackage, TwoPacketRules) {
     bool ok;
     std::vector<std::string> messages;
   } cases[] = {
-      {"UNKNOWN", 0, "", false, {kSameFlash}},
+      {"UNKNOWN", 0, "[Project]\n", false, {kSameFlash}},
       {"Modem", 0, "[Project]\nFlashType=1\n", true, {}},
       {"Modem", 1, "[Project]\nFlashType=1\nName=Saltor\n", false, {kSameFlash}},
       {"Saltrin", 0, "[Project]\nName=Saltor\n", true, {}},
@@ -541,6 +543,83 @@ TEST(CheckSecondPackage, BothRulesReportAndVersionFollowsTheMainboardCheck) {
   EXPECT_FALSE(CheckSecondPackage(c, second, sink2));
   EXPECT_EQ(sink2.messages.size(), 1u);
   EXPECT_EQ(c.SecondPacketVersion, "V2");
+}
+
+// The text as a Windows editor saves it in "Unicode": UTF-16 with its byte-order mark.
+std::string Utf16(const std::string& ascii, bool bigEndian) {
+  std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : ascii) {
+    out.push_back(bigEndian ? '\0' : c);
+    out.push_back(bigEndian ? c : '\0');
+  }
+  return out;
+}
+
+TEST(ReadProjectConfiguration, AUtf16FileReadsAsItsEightBitTwin) {
+  const std::string text =
+      "[Project]\r\nCaption=Wide tool\r\nProject=Torvane\r\n[DownloadItems]\r\nbBackupUserData=1\r\n"
+      "[UserDataFiles]\r\nUF0=/data/a.cfg\r\n[General Option]\r\nBlockSize=2048\r\n";
+  ProjectConfiguration plain;
+  ReadResult first = Read(plain, text);
+  ASSERT_TRUE(first.ok) << first.message();
+  for (const bool bigEndian : {false, true}) {
+    ProjectConfiguration wide;
+    ReadResult r = Read(wide, Utf16(text, bigEndian));
+    ASSERT_TRUE(r.ok) << bigEndian << " " << r.message();
+    EXPECT_EQ(wide.Caption, "Wide tool");
+    EXPECT_EQ(wide.ProjectType, plain.ProjectType);
+    EXPECT_EQ(wide.bBackupUserData, 1);
+    EXPECT_EQ(wide.UserDataFilesList, plain.UserDataFilesList);
+    EXPECT_EQ(wide.BlockSize, 2048);
+  }
+}
+
+TEST(ReadProjectConfiguration, AFileThatCannotBeReadIsRefusedNeverTakenForTheDefaults) {
+  TempDir dir;
+  const std::string good = "[Project]\nProject=Galvin\n";
+  struct Case {
+    const char* what;
+    std::function<std::string()> make;
+    const char* reason;
+  } cases[] = {
+      {"empty", [&] { return dir.File("empty.ini", ""); }, "has no [Project] section"},
+      {"no [Project]", [&] { return dir.File("other.ini", "[DownloadItems]\nbEFS=0\n"); }, "has no [Project] section"},
+      {"missing", [&] { return dir.Sub("missing.ini"); }, "does not exist"},
+      {"a folder", [&] { return dir.Sub("folder.ini/"); }, "not a regular file"},
+      {"a FIFO",
+       [&] {
+         const std::string p = dir.Sub("fifo.ini");
+         mkfifo(p.c_str(), 0600);
+         return p;
+       },
+       "not a regular file"},
+      {"a link to /dev/zero",
+       [&] {
+         const std::string p = dir.Sub("zero.ini");
+         std::filesystem::create_symlink("/dev/zero", p);
+         return p;
+       },
+       "not a regular file"},
+      {"unreadable",
+       [&] {
+         const std::string p = dir.File("locked.ini", good);
+         chmod(p.c_str(), 0);
+         return p;
+       },
+       "Permission denied"},
+  };
+  for (const auto& k : cases) {
+    std::string path = k.make();
+    if (std::string(k.what) == "a folder") std::filesystem::create_directories(path);
+    if (std::string(k.what) == "unreadable" && geteuid() == 0) continue;  // root reads it anyway
+    ProjectConfiguration c;
+    c.bBackupUserData = 1;
+    RecordingMessageSink sink;
+    EXPECT_FALSE(ReadProjectConfiguration(c, path, sink)) << k.what;
+    ASSERT_EQ(sink.messages.size(), 1u) << k.what;
+    EXPECT_NE(sink.messages[0].text.find(k.reason), std::string::npos) << k.what << ": " << sink.messages[0].text;
+    EXPECT_EQ(sink.messages[0].caption, "Warning");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,25 @@
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace zovir {
+
+// Every file the tool reads that it did not just write itself (a packet's Config.ini and
+// images, the device map, the backups and settings in its own folders) may have been replaced
+// by something that is not a file: a FIFO blocks a reader for ever, /dev/zero or /dev/urandom
+// never end. These open a path only when it is a regular file (links followed), never block
+// while opening, and read at most a stated size; anything else is an error with a reason.
+
+// Limits of the files read whole.
+inline constexpr size_t kMaxProfileFileBytes = 16u << 20;  // Config.ini, backups, settings
+inline constexpr size_t kMaxDeviceMapBytes = 1u << 20;     // the device map
+
+// A read-only descriptor of the regular file `path`, or -1 with errno set (EINVAL when the
+// path names something other than a regular file). The caller closes it.
+int OpenRegularFile(const std::string& path);
+
+// Reads the whole regular file `path` into `out`. False when it is missing, not a regular
+// file, larger than `maxBytes` or unreadable; `why` (when given) then says which, in words.
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out, std::string* why = nullptr);
+
+}  // namespace zovir
