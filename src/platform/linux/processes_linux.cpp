@@ -146,6 +146,13 @@ class LinuxProcessHandle final : public ProcessHandle {
   int exitCode_ = 0;
 };
 
+// A folder only this user can change: the user's own, a real folder (not a link), writable by
+// nobody else. A lock file in any other folder could be replaced or pre-empted by another user.
+bool IsPrivateFolder(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+}
+
 class FileLock final : public NamedLock {
  public:
   FileLock(int fd, bool existed) : fd_(fd), existed_(existed) {}
@@ -304,18 +311,35 @@ class LinuxProcesses final : public Processes {
       if (c == '/' || c == '\\' || c == '\0') c = '_';
     }
     if (fileName.empty() || fileName == "." || fileName == "..") fileName = "_" + fileName;
-    if (!MakeFolders(runtimeDir_)) return std::make_unique<FileLock>(-1, false);
-    std::string path = runtimeDir_ + "/" + fileName;
+    // A lock that cannot be taken counts as held by another: the tool must never run twice
+    // on one modem because a lock file could not be opened.
+    const auto notTaken = [] { return std::make_unique<FileLock>(-1, true); };
+    const std::string folder = LockFolder();
+    if (folder.empty()) return notTaken();
+    std::string path = folder + "/" + fileName;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return std::make_unique<FileLock>(-1, false);
+    if (fd < 0) return notTaken();
     int rc;
     while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
     }
-    bool existed = rc != 0 && errno == EWOULDBLOCK;
-    return std::make_unique<FileLock>(fd, existed);
+    if (rc != 0 && errno != EWOULDBLOCK) {
+      close(fd);
+      return notTaken();
+    }
+    return std::make_unique<FileLock>(fd, rc != 0);
   }
 
  private:
+  // The runtime folder when only this user can write it (XDG_RUNTIME_DIR, the tool's own);
+  // in a shared one (/tmp) a folder of the user's own inside it. Empty when neither is safe.
+  std::string LockFolder() const {
+    if (!MakeFolders(runtimeDir_)) return {};
+    if (IsPrivateFolder(runtimeDir_)) return runtimeDir_;
+    const std::string own = runtimeDir_ + "/zovir-locks-" + std::to_string(geteuid());
+    if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    return IsPrivateFolder(own) ? own : std::string();
+  }
+
   std::string runtimeDir_;
 };
 

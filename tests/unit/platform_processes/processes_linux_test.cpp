@@ -181,5 +181,34 @@ TEST(Processes, NamedLockIsExclusiveWhileHeld) {
   EXPECT_TRUE(std::filesystem::exists(runtime + "/.._escape_name"));
 }
 
+TEST(Processes, ALockThatCannotBeTakenCountsAsHeldAndSharedFoldersGetAPrivateOne) {
+  ScratchDir dir;
+  const std::string runtime = dir.Sub("run");
+  auto processes = MakeLinuxProcesses(runtime);
+  ASSERT_FALSE(processes->CreateNamedLock("probe")->AlreadyExisted());
+  // A link planted where the lock file goes.
+  std::filesystem::create_symlink(dir.Sub("elsewhere"), runtime + "/Downloading_Mutex");
+  EXPECT_TRUE(processes->CreateNamedLock("Downloading_Mutex")->AlreadyExisted());
+  EXPECT_FALSE(std::filesystem::exists(dir.Sub("elsewhere")));
+
+  // A folder others may write (as /tmp): the locks go into a folder of the user's own.
+  const std::string shared = dir.Sub("shared");
+  std::filesystem::create_directories(shared);
+  std::filesystem::permissions(shared, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  auto inShared = MakeLinuxProcesses(shared);
+  auto lock = inShared->CreateNamedLock("Downloading_Mutex");
+  EXPECT_FALSE(lock->AlreadyExisted());
+  EXPECT_FALSE(std::filesystem::exists(shared + "/Downloading_Mutex"));
+  const std::string own = shared + "/zovir-locks-" + std::to_string(geteuid());
+  EXPECT_TRUE(std::filesystem::exists(own + "/Downloading_Mutex"));
+  EXPECT_TRUE(inShared->CreateNamedLock("Downloading_Mutex")->AlreadyExisted());
+  lock.reset();
+  // Someone else's folder (here: one others may write) in that place is never used.
+  std::filesystem::remove_all(own);
+  std::filesystem::create_directories(own);
+  std::filesystem::permissions(own, std::filesystem::perms::all);
+  EXPECT_TRUE(inShared->CreateNamedLock("Downloading_Mutex")->AlreadyExisted());
+}
+
 }  // namespace
 }  // namespace zovir
