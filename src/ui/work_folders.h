@@ -39,6 +39,17 @@ class FolderGuard {
 // 1 when the folder is gone afterwards, 0 otherwise (also when the guard refuses it).
 int RemoveFolder(const std::string& path, const FolderGuard& guard);
 
+// Copies the regular file `from` (a helper program a packet carries, or its Config.ini) to
+// `to`, the tool's private work folder: mode 0700 when `from` was executable, else 0600. Empty
+// when done or when there is no such file; otherwise why it was not copied.
+std::string StageFile(const std::string& from, const std::string& to);
+
+// Removes the session folders in `runtimeDir` that belong to runs that are gone (killed,
+// crashed): their owner no longer holds the session's lock. Folders of other users, links,
+// kept sessions (WorkFolders::Keep) and a folder just being made are left alone. Returns how
+// many were removed.
+int RemoveAbandonedSessions(const std::string& runtimeDir);
+
 // The folders of one run of the tool. The session folder is made fresh with mkdtemp (mode
 // 0700) under the runtime folder and takes the place of the user's temporary path: the work
 // folder is its "TempFiles", the second-packet folder its "TempFiles2". The backup root
@@ -52,7 +63,8 @@ int RemoveFolder(const std::string& path, const FolderGuard& guard);
 // together.
 class WorkFolders {
  public:
-  // Throws StartupError when a folder cannot be made.
+  // Throws StartupError when a folder cannot be made. Sessions of runs that are gone are
+  // removed first (RemoveAbandonedSessions); this one is locked for the object's life.
   explicit WorkFolders(const SystemPaths& paths);
   ~WorkFolders();
   WorkFolders(const WorkFolders&) = delete;
@@ -69,12 +81,13 @@ class WorkFolders {
   // the session folder. True when all of them are gone.
   bool RemoveWorkFolders();
   // Leaves the session folder on disk at exit (for inspection).
-  void Keep() { keep_ = true; }
+  void Keep();
 
  private:
   SystemPaths paths_;
   std::string session_;
   FolderGuard guard_;
+  int ownerFd_ = -1;
   bool keep_ = false;
 };
 

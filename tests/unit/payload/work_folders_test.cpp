@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "temp_folder.h"
@@ -54,6 +57,54 @@ TEST(WorkFolders, KeepLeavesTheFolderForInspection) {
     session = a.TempPath();
   }
   EXPECT_TRUE(fs::is_directory(session + "/TempFiles"));
+}
+
+TEST(WorkFolders, AStartRemovesTheFoldersOfRunsThatAreGoneAndNothingElse) {
+  TempFolder t, outside;
+  const SystemPaths paths = PathsIn(t);
+  // A run killed outright: its process ends without any clean-up.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    WorkFolders killed(paths);
+    WriteFile(killed.WorkFolder() + "/NPRG9x06.mbn", std::string(4096, 'x'));
+    const std::string path = killed.TempPath();
+    (void)!write(pipeFds[1], path.data(), path.size());
+    _exit(0);
+  }
+  close(pipeFds[1]);
+  char buffer[512] = {};
+  const ssize_t n = read(pipeFds[0], buffer, sizeof buffer - 1);
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_GT(n, 0);
+  const std::string killed(buffer, static_cast<size_t>(n));
+  ASSERT_TRUE(fs::is_directory(killed));
+
+  std::string kept;
+  {
+    WorkFolders k(paths);
+    k.Keep();
+    kept = k.TempPath();
+  }
+  WorkFolders running(paths);
+  const std::string young = t / "run/quorvel-zovir-Ab12Cd";  // being made by another start
+  fs::create_directories(young);
+  WriteFile(outside / "precious", "keep");
+  fs::create_directory_symlink(outside.Path(), t / "run/quorvel-zovir-LinkXX");
+  const std::string unrelated = t / "run/other-folder";
+  fs::create_directories(unrelated);
+
+  WorkFolders next(paths);
+  EXPECT_FALSE(fs::exists(killed)) << "the killed run's folder goes";
+  EXPECT_TRUE(fs::is_directory(running.WorkFolder())) << "a running one stays";
+  EXPECT_TRUE(fs::is_directory(kept + "/TempFiles")) << "a kept one stays";
+  EXPECT_TRUE(fs::is_directory(young));
+  EXPECT_TRUE(fs::exists(outside / "precious"));
+  EXPECT_TRUE(fs::is_directory(unrelated));
 }
 
 TEST(CreateFolderPath, MakesOnlyTheMissingTailAndNamesThePartThatFailed) {
