@@ -61,10 +61,8 @@ std::string CheckMainboard(const ProjectConfiguration& config, const DeviceFacts
   const std::string modem = Upper(facts.ModemVersion);
   const std::string tail = Tail(version, 4), modemTail = Tail(modem, 4);
   const std::string board = Copy(version, 7, 3), modemBoard = Copy(modem, 7, 3);
-  if (board == ".3.") {
-    if (modemBoard != board) return "Can't update other irrelevant mobile devices!";
-    return {};
-  }
+  // A matching ".3." marker still has its tail compared below.
+  if (board == ".3." && modemBoard != board) return "Can't update other irrelevant mobile devices!";
   if (config.Name == "Saltrin" || config.Name == "Saltor") {
     const std::string second = Upper(config.SecondPacketVersion);
     const std::string alternative = second.empty() ? std::string("NONE") : Tail(second, 4);

@@ -13,6 +13,7 @@
 
 #include "engine/engine_config.h"
 #include "link/crc16.h"
+#include "platform/regular_file.h"
 
 namespace zovir {
 namespace fs = std::filesystem;
@@ -120,7 +121,7 @@ class PosixImageReader final : public ImageFileReader {
  public:
   ~PosixImageReader() override { Close(); }
   bool Open(const std::string& path) override {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = OpenRegularFile(path);
     if (fd_ >= 0) posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd_ >= 0;
   }
@@ -361,6 +362,16 @@ void ScanImageFolder(const std::string& folder, const ProjectConfiguration& conf
   }
 }
 
+std::string ProgrammerPath(const std::string& dir, const ProjectConfiguration& config) {
+  // The payload writes the programmer as ENPRG9x06.mbn when bEnprg9x15 is 1, the second packet
+  // and packets unpacked by hand may carry it under the plain name: the configured name first.
+  const std::string plain = dir + "/NPRG9x06.mbn", enprg = dir + "/ENPRG9x06.mbn";
+  const bool wantsEnprg = config.bEnprg9x15 == 1;
+  const std::string& preferred = wantsEnprg ? enprg : plain;
+  const std::string& other = wantsEnprg ? plain : enprg;
+  return !Facts(preferred).exists && Facts(other).exists ? other : preferred;
+}
+
 bool CheckImageFolder(const std::string& folder, const ProjectConfiguration& config, ImageFolderState& state,
                       const ImageCheckContext& context) {
   state.lvFileList.clear();
@@ -373,8 +384,10 @@ bool CheckImageFolder(const std::string& folder, const ProjectConfiguration& con
   std::string backupBase = context.ReupdateMode ? context.backupFolder : dir;
   while (backupBase.size() > 1 && backupBase.back() == '/') backupBase.pop_back();
   state.bakFile = backupBase + "/nv.bak";
-  state.atbakFile = backupBase + "/at.bak";
-  state.ramFile = dir + "/NPRG9x06.mbn";
+  // A re-update restores what its engine backed up: the scrambled identity backup (the plain
+  // at.bak only exists once a restore has begun).
+  state.atbakFile = backupBase + (context.ReupdateMode ? "/EncryptAT.bak" : "/at.bak");
+  state.ramFile = ProgrammerPath(dir, config);
   state.sbl1File = dir + "/sbl1.mbn";
   state.tzFile = dir + "/tz.mbn";
   state.mbaFile = dir + "/mba.mbn";

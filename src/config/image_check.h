@@ -68,7 +68,9 @@ class ImageFileReader {
 struct ImageCheckContext {
   MessageSink& sink;
   std::string caption;                 // the application title: caption of the check's messages
-  std::string backupFolder;            // the backup root of the tool
+  // With ReupdateMode: the backup folder of the run being re-updated, which holds its nv.bak
+  // and EncryptAT.bak.
+  std::string backupFolder;
   bool ReupdateMode = false;
   // Converts an Intel-HEX file found by the scan (hex path, binary path).
   std::function<void(const std::string&, const std::string&)> convertHex;
@@ -78,6 +80,10 @@ struct ImageCheckContext {
 // Recursive name scan of `folder` (the recognised image names set their path members).
 void ScanImageFolder(const std::string& folder, const ProjectConfiguration& config, ImageFolderState& state,
                      const ImageCheckContext& context);
+
+// The flash programmer of the image folder `dir`: the name the payload writes for the
+// configuration, or the other one when only that exists.
+std::string ProgrammerPath(const std::string& dir, const ProjectConfiguration& config);
 
 // The whole pre-flight check of `folder`. True when every selected image passed; a failure
 // shows its message and leaves the file list empty.

@@ -174,6 +174,10 @@ void PortDirectory::CloseProbePort() {
   OnOwner([&] { probe_.CloseProbePort("Warning-27"); });
 }
 
+bool PortDirectory::ProbePortOpen() {
+  return OnOwner([&] { return probe_.ProbePortOpen(); });
+}
+
 PortLists PortDirectory::Lists() const {
   std::lock_guard lock(state_);
   return lists_;

@@ -70,6 +70,7 @@ class PortDirectory {
   bool IsSameDiagPort(int portNumber);
   // Closes the probe port if one was left open (before an update takes the ports).
   void CloseProbePort();
+  bool ProbePortOpen();
 
   // Snapshots, safe from any thread.
   PortLists Lists() const;

@@ -8,6 +8,7 @@
 #include "config/device_check_variants.h"
 #include "config/engine_handover.h"
 #include "config/option_summary.h"
+#include "discovery/launchers.h"
 #include "engine/engine_types.h"
 #include "ui/work_folders.h"
 
@@ -45,6 +46,12 @@ class ViewSink final : public MessageSink {
 };
 
 }  // namespace
+
+std::string SNOfBackupFolder(const std::string& folder) {
+  const std::string name = fs::path(folder).filename().string();
+  if (name.size() < 6 || name.compare(0, 3, "SN[") != 0 || name.back() != ']') return {};
+  return name.substr(3, name.size() - 4);
+}
 
 int ParsePortNumber(const std::string& text) {
   if (text.size() < 4 || text.compare(0, 3, "COM") != 0 || text.size() > 12) return -1;
@@ -104,11 +111,14 @@ bool Controller::ImageFolderSelected(const std::string& folder) {
 bool Controller::ShowOptionSummary() {
   ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
   std::function<void(const std::string&, const std::string&)> convertHex;
-  if (options_.convertHex)
+  // The conversion writes its binary beside the hex file, in the packet: never in a check.
+  if (options_.convertHex && !options_.checkOnly)
     convertHex = [this](const std::string& hex, const std::string& bin) {
       options_.hexStartAddress = options_.convertHex(hex, bin);
     };
-  ImageCheckContext context{sink, config_.Caption, options_.backupFolder, reupdateMode_, convertHex, nullptr};
+  // A re-update takes the backup files from the folder its first run wrote them to.
+  ImageCheckContext context{sink, config_.Caption, reupdateMode_ ? lastBackupFolder_ : options_.backupFolder,
+                            reupdateMode_, convertHex, nullptr};
   std::string folder = imageFolder_;
   if (!folder.empty() && folder.back() != '/') folder += '/';
   imagesOk_ = zovir::ShowOptionSummary(config_, optionSummary_, folder, images_, context);
@@ -122,7 +132,7 @@ int Controller::ReadRegInteger(const std::string& name, int defaultValue) {
   if (!options_.store) return defaultValue;
   auto value = options_.store->Read(kRegistryKey, name);
   if (!value) {
-    options_.store->Write(kRegistryKey, name, std::to_string(defaultValue));
+    if (!options_.checkOnly) options_.store->Write(kRegistryKey, name, std::to_string(defaultValue));
     return defaultValue;
   }
   try {
@@ -136,7 +146,7 @@ std::string Controller::ReadRegString(const std::string& name, const std::string
   if (!options_.store) return defaultValue;
   auto value = options_.store->Read(kRegistryKey, name);
   if (!value) {
-    options_.store->Write(kRegistryKey, name, defaultValue);
+    if (!options_.checkOnly) options_.store->Write(kRegistryKey, name, defaultValue);
     return defaultValue;
   }
   return *value;
@@ -146,12 +156,14 @@ void Controller::ReadRegistryValues() {
   if (!options_.store) return;
   const std::string status = ReadRegString("DownloadStatus", "");
   view_.ShowReupdate(!(status.empty() || status == "Start succssfully" || status == "PASS"));
-  ReadRegInteger("COMM Port", 1);
-  ReadRegInteger("SerialCOMM Port", 1);
+  const int diag = ReadRegInteger("COMM Port", 1);
+  const int at = ReadRegInteger("SerialCOMM Port", 1);
+  ports_.SelectSavedPorts(diag, at);
+  view_.ShowPorts(ports_.Lists());
 }
 
 void Controller::WriteRegistryValues() {
-  if (!options_.store) return;
+  if (!options_.store || options_.checkOnly) return;
   const PortLists lists = ports_.Lists();
   auto number = [](const std::string& text) {
     const int n = ParsePortNumber(text);
@@ -264,7 +276,8 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
     return;
   }
   if (kind == mtError) {
-    if (backupDone_ && !reupdateMode_) view_.ShowReupdate(true);
+    // A failed re-update is offered again: its backup is still there.
+    if (backupDone_) view_.ShowReupdate(true);
     const std::string rule(98, '-');
     log_.WriteLogLine("\r\n");
     log_.WriteLogLine(rule);
@@ -334,10 +347,21 @@ void Controller::RequestEnd() {
 
 void Controller::CloseProbePortLogged(const char* tag) {
   const std::string t(tag);
-  clock_.SleepMs(500);
-  AddStatusLine("com not null-" + t, mtProgress);
-  ports_.CloseProbePort();
-  AddStatusLine("close com-" + t, mtProgress);
+  for (int round = 0; round < 10; ++round) {
+    clock_.SleepMs(500);
+    if (!ports_.ProbePortOpen()) {
+      AddStatusLine("com null-" + t, mtProgress);
+      return;
+    }
+    AddStatusLine("com not null-" + t, mtProgress);
+    ports_.CloseProbePort();
+    if (!ports_.ProbePortOpen()) {
+      AddStatusLine("close com-" + t, mtProgress);
+      return;
+    }
+    AddStatusLine("Warning-" + t, mtProgress);
+    clock_.SleepMs(100);
+  }
 }
 
 void Controller::PrepareRun(const char* tag) {
@@ -375,6 +399,7 @@ void Controller::AfterBeginRun(int result) {
 }
 
 void Controller::StartClick() {
+  if (options_.checkOnly) return;  // a check never starts an update
   statusText_ = " Upgrading...";
   view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
   if (!log_.IsOpen()) OpenRunLog();
@@ -385,7 +410,7 @@ void Controller::StartClick() {
       log_.CloseRunLog();
       return;
     }
-    if (view_.AskToStart(config_.Caption, TextsOf(VariantOf(config_)).title) == Answer::Cancel) {
+    if (view_.AskToStart(kStartQuestionText, TextsOf(VariantOf(config_)).title) == Answer::Cancel) {
       if (type == 28) {
         log_.CloseRunLog();
         RequestEnd();
@@ -395,6 +420,7 @@ void Controller::StartClick() {
   }
   backupDone_ = false;
   reupdateMode_ = false;
+  host_.SetSavedBackupSN({});
   if (IsTitleVariant(config_)) timer1Enabled_ = false;
   PrepareRun("26");
 
@@ -412,10 +438,13 @@ void Controller::StartClick() {
     return;
   }
   AddStatusLine("Check......completely", mtProgress);
+  // The images may have changed since start-up: sizes and check values are taken again.
+  ShowOptionSummary();
   AfterBeginRun(BeginRun(0));
 }
 
 void Controller::Reupdate1Click() {
+  if (options_.checkOnly) return;
   // An engine that just failed may still be closing its ports.
   if (auto old = engines_[0]) {
     WaitEngineEnded(old);
@@ -442,6 +471,13 @@ void Controller::Reupdate1Click() {
     if (reached >= 4) c.bAppsBootloader = c.bAppsImageAndBootloader = 0;
     if (reached >= 5) c.PCSuiteImage = 0;
     if (reached >= 6) c.bEFS = c.bRawAppsEFS = 0;
+    if (lastBackupFolder_.empty()) {
+      view_.Message(kNoReupdateBackupText, "Download", MessageKind::Warning);
+      AfterBeginRun(0);
+      return;
+    }
+    // The engine restores from the backup of the run this repeats, as from a saved one.
+    host_.SetSavedBackupSN(SNOfBackupFolder(lastBackupFolder_));
   }
   ShowOptionSummary();
   if (!log_.IsOpen()) OpenRunLog();
@@ -480,8 +516,9 @@ int Controller::ValidateRun(int slot) {
   ports.diag = ParsePortNumber(lists.PortCBox.SelectedText());
   if (!lists.AppPortCBox.items.empty()) ports.app = std::max(0, ParsePortNumber(lists.AppPortCBox.SelectedText()));
   const std::string atText = lists.SerialPortCBox.SelectedText();
-  const bool wantsAt = (!c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty()) &&
-                       !reupdateMode_;
+  // A re-update may begin without a modem port (the modem can still be in its boot loader),
+  // but when one is listed it takes it: its restore talks to the modem over that port.
+  const bool wantsAt = !c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty();
   if (atText.size() > 3 && wantsAt) ports.at = ParsePortNumber(atText);
   if (ports.diag < 1 || ports.diag > 998 || ports.at < 0 || ports.at > 998)
     return FailValidation("Invalid port number", "Download");
@@ -572,6 +609,7 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   if (slot < 0 || slot >= kSlots || engines_[slot] != engine) return;  // already replaced
   engine->WaitFor(5000);
   lastErrorCode_ = engine->ErrorCode();
+  if (backupDone_ && !engine->core().run.BackupFolder.empty()) lastBackupFolder_ = engine->core().run.BackupFolder;
   engines_[slot].reset();
   const SlotPorts p = slotPorts_[slot];
   if (p.diag > 0) diagBusy_[p.diag] = false;
@@ -718,11 +756,14 @@ int Controller::CheckDevice() {
   DeviceFacts facts{lists.PortCBox.SelectedText(), lists.SerialPortCBox.SelectedText(),
                     static_cast<int>(lists.PortCBox.items.size()), modem.ModemVersion, modem.ModemFlashId,
                     modem.ModemFlashInfo, modem.ModemHardware};
-  const std::string folder = imageFolder_;
-  const DeviceCheckResult r = zovir::CheckDevice(config_, facts, [this, folder] {
-    return options_.runDriverInstaller ? options_.runDriverInstaller(folder) : 1;
+  // A check starts no program and writes nothing: the installer counts as done there.
+  const bool helpers = !options_.checkOnly;
+  const DeviceCheckResult r = zovir::CheckDevice(config_, facts, [this, helpers] {
+    if (!helpers || !options_.runDriverInstaller) return 1;
+    return options_.runDriverInstaller(HelperFolder());
   });
-  if (r.resetInstallerFlag && options_.resetDriverInstallerFlag) options_.resetDriverInstallerFlag(folder);
+  if (r.resetInstallerFlag && helpers && options_.resetDriverInstallerFlag)
+    options_.resetDriverInstallerFlag(HelperFolder());
   if (!r.changeWindow) return r.returnValue;
   const bool japanese = IsJapaneseType(config_);
   statusText_ = r.ready ? (japanese ? "準備完了" : "Ready") : (japanese ? "準備中" : "Not Ready");
@@ -738,12 +779,33 @@ int Controller::CheckDevice() {
   return r.returnValue;
 }
 
+std::string Controller::HelperFolder() {
+  const std::string folder = options_.helperFolder.empty() ? options_.workFolder : options_.helperFolder;
+  // A packet given from outside keeps its helper programs where they are: a copy in the
+  // private folder is what runs, with the Config.ini the installer reports into.
+  if (!helpersStaged_ && folder != imageFolder_) {
+    helpersStaged_ = true;
+    try {
+      CreateFolderPath(folder);
+    } catch (const StartupError& e) {
+      AddStatusLine(e.what(), mtProgress);
+    }
+    for (const char* name : {kDriverInstallerProgram, "Config.ini"}) {
+      const std::string error = StageFile(imageFolder_ + "/" + name, folder + "/" + name);
+      if (!error.empty()) AddStatusLine(error, mtProgress);
+    }
+  }
+  return folder;
+}
+
 // ---- packet selection ----
 
 void Controller::SwitchToSecondPacket(bool reread) {
   if (reread) {
     ViewSink sink(view_, [this](const std::string& l) { AddStatusLine(l, mtProgress); });
-    ProjectConfiguration second;
+    // The re-read starts from the current model: the second packet's name and version and the
+    // values behind a condition that is now off keep what they held.
+    ProjectConfiguration second = config_;
     configOk_ = zovir::ReadProjectConfiguration(second, options_.secondPacketFolder + "/Config.ini", sink);
     config_ = second;
     ports_.Configure(config_);

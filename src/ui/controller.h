@@ -26,9 +26,20 @@ namespace zovir {
 inline constexpr const char* kRegistryKey = "Software\\Dravik\\Quorvel_ZOVIR";
 // The tool's version: the first line of every run log.
 inline constexpr const char* kToolVersion = "1.3.5.0";
+// A re-update asked for when this session saw no backup of the run it would repeat (the
+// tool was started again since): its files could be another modem's.
+inline constexpr const char* kNoReupdateBackupText =
+    "The backup of the interrupted update is not known to this session: start a new update.";
+// The question before an update of project types 27 and 28.
+inline constexpr const char* kStartQuestionText =
+    "他のアプリケーションをすべて終了して下さい。電源アダプタを接続し、PCのサスペンド又は、シャットダウンを絶対にしないで下さい。"
+    "ソフトウェアのアップデートを開始しますか？";
 
 // The number after "COM" (every digit of it), or -1 when the text is not "COM" + digits.
 int ParsePortNumber(const std::string& text);
+
+// The serial number a backup folder "SN[...]" was named after; empty for any other folder.
+std::string SNOfBackupFolder(const std::string& folder);
 
 // Makes the engine of one run; the controller fills its configuration and callbacks.
 using EngineMaker = std::function<std::shared_ptr<TCommsThread>(EngineHost& host)>;
@@ -49,6 +60,12 @@ struct ControllerOptions {
   std::function<void()> rebootToBootloader;
   // Window destruction: removes the work folders (the backup folder stays).
   std::function<void()> removeWorkFolders;
+  // Only checks (configuration, images, the modem): no update starts, no helper program runs,
+  // nothing is written to a packet, a modem or the kept values.
+  bool checkOnly = false;
+  // The tool's private work folder: the only place helper programs are run from (a packet's
+  // own copy is staged there first). Empty: the work folder above.
+  std::string helperFolder;
   uint32_t watchIntervalMs = 2000;
   uint32_t hexStartAddress = 0;
   // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
@@ -152,9 +169,12 @@ class Controller {
   // State.
   bool Running() const;
   bool EndRequested() const { return endRequested_; }
+  bool CheckOnly() const { return options_.checkOnly; }
   int ResultState() const { return resultState_; }
   bool BackupDone() const { return backupDone_; }
   bool ReupdateMode() const { return reupdateMode_; }
+  // The backup folder of the last run that reported its backup (what a re-update restores).
+  const std::string& LastBackupFolder() const { return lastBackupFolder_; }
   bool DiagPortBusy(int port) const { return port > 0 && port < 999 && diagBusy_[port]; }
   bool AtPortBusy(int port) const { return port > 0 && port < 999 && atBusy_[port]; }
   bool StartEnabled() const { return startEnabled_; }
@@ -177,6 +197,7 @@ class Controller {
   };
 
   void PortRemoved();
+  std::string HelperFolder();
   void ApplyStatusLine(const std::string& text, int kind);
   void RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine);
   void WaitEngineEnded(std::shared_ptr<TCommsThread> engine);
@@ -225,8 +246,10 @@ class Controller {
   bool endRequested_ = false;
   bool destroyed_ = false;
   bool passed_ = false;
+  bool helpersStaged_ = false;
   int lastErrorCode_ = 0;
   std::string statusText_;
+  std::string lastBackupFolder_;
 
   DeviceMonitor* monitor_ = nullptr;
   std::shared_ptr<Watcher> watcher_;

@@ -11,6 +11,11 @@ class DirectoryPorts final : public ControllerPorts {
   PortLists Lists() override { return d_.Lists(); }
   ModemFacts Facts() override { return d_.Facts(); }
   void CloseProbePort() override { d_.CloseProbePort(); }
+  bool ProbePortOpen() override { return d_.ProbePortOpen(); }
+  void SelectSavedPorts(int diagPort, int atPort) override {
+    d_.SelectDiagPort("COM" + std::to_string(diagPort));
+    d_.SelectModemPort("COM" + std::to_string(atPort));
+  }
   bool IsSameDiagPort(int n) override { return d_.IsSameDiagPort(n); }
   void Configure(const ProjectConfiguration& c) override {
     ProbeSettings s;
@@ -36,7 +41,7 @@ std::unique_ptr<ControllerPorts> MakeDirectoryPorts(PortDirectory& directory) {
 }
 
 std::string ServedEngineHost::ReadSNEntry() {
-  return Served([this] { return view_.ReadSNEntry(); });
+  return Served([this] { return savedSN_.empty() ? view_.ReadSNEntry() : savedSN_; });
 }
 void ServedEngineHost::EnableSNEntry(bool enabled) {
   Served([this, enabled] { view_.EnableSNEntry(enabled); });
@@ -45,7 +50,10 @@ void ServedEngineHost::OfferSNEntry() {
   Served([this] { view_.OfferSNEntry(); });
 }
 void ServedEngineHost::FinishSNEntry() {
-  Served([this] { view_.FinishSNEntry(); });
+  Served([this] {
+    savedSN_.clear();
+    view_.FinishSNEntry();
+  });
 }
 void ServedEngineHost::ShowResultSN(const std::string& sn) {
   Served([this, sn] { view_.ShowResultSN(sn); });

@@ -21,8 +21,16 @@ class ControllerPorts {
   virtual int RefreshPortLists() = 0;
   virtual PortLists Lists() = 0;
   virtual ModemFacts Facts() = 0;
-  // Closes the probe port left open between polls.
+  // Closes the probe port left open between polls (several attempts); ProbePortOpen() tells
+  // afterwards whether it is still open.
   virtual void CloseProbePort() = 0;
+  virtual bool ProbePortOpen() { return false; }
+  // Selects the remembered ports ("COM" + number) where the lists hold them; the first entries
+  // stay selected otherwise.
+  virtual void SelectSavedPorts(int diagPort, int atPort) {
+    (void)diagPort;
+    (void)atPort;
+  }
   virtual bool IsSameDiagPort(int portNumber) = 0;
   // What the probe asks depends on the configuration's checks.
   virtual void Configure(const ProjectConfiguration& config) { (void)config; }
@@ -54,6 +62,10 @@ class ServedEngineHost final : public EngineHost, public ModemVersionView {
   // The modem's version after a run ("Version:" + version).
   void SetVersionLabel(const std::string& text) override;
 
+  // A re-update restores from the backup of the run it repeats: the engine is given that
+  // backup's serial number as if it had been typed. Empty: the view's entry.
+  void SetSavedBackupSN(std::string sn) { savedSN_ = std::move(sn); }
+
   void Close() { closed_ = true; }
   bool Closed() const { return closed_; }
 
@@ -66,6 +78,7 @@ class ServedEngineHost final : public EngineHost, public ModemVersionView {
   ControllerPorts& ports_;
   std::atomic<bool> closed_{false};
   std::atomic<bool> change_{false}, arrival_{false};
+  std::string savedSN_;  // touched on the controller's thread only
 };
 
 template <typename F>

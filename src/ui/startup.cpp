@@ -57,14 +57,35 @@ CompanionCheck CheckCompanionPrograms(Processes& processes, const ProjectConfigu
   return check;
 }
 
+WizardPrompt WizardPromptOf(WizardPage page, const ProjectConfiguration& config) {
+  const VariantTexts& texts = TextsOf(VariantOf(config));
+  switch (page) {
+    case WizardPage::Guide:
+      return {page, texts.title, "使用許諾契約に同意します。"};
+    case WizardPage::Guide1:
+      return {page, "Mobile Upgrade Guide", "I agree with the above terms and conditions"};
+    case WizardPage::Guide2:
+      if (config.ProjectType == 28)
+        return {page, texts.title,
+                "上記に同意していただける場合は”OK”ボタンをクリックしてアップデートを開始してください。"};
+      return {page, texts.title, "使用許諾契約に同意します。"};
+    case WizardPage::Guide3:
+      return {page, texts.title, "我同意，我接受以上协议的所有条款。"};
+  }
+  return {page, texts.title, {}};
+}
+
 StartupResult RunStartup(Controller& controller, View& view, Processes& processes, const StartupSteps& steps) {
   StartupResult result;
   auto end = [&] {
     result.endRequested = true;
     controller.RequestEnd();
   };
+  const bool checkOnly = controller.CheckOnly();
   auto wizard = [&](WizardPage page) {
-    const bool ok = !steps.showWizard || steps.showWizard(page);
+    if (checkOnly) return true;
+    const bool ok =
+        steps.showWizard ? steps.showWizard(page) : view.ShowWizard(WizardPromptOf(page, controller.config()));
     if (!ok) end();
     return ok;
   };
@@ -106,7 +127,7 @@ StartupResult RunStartup(Controller& controller, View& view, Processes& processe
   } else if (type == 19) {
     defaultHeader = wizard(WizardPage::Guide1);
   } else if (type == 41) {
-    if (wizard(WizardPage::Guide3)) controller.StartClick();
+    if (wizard(WizardPage::Guide3) && !checkOnly) controller.StartClick();
   } else {
     if (type == 28) wizard(WizardPage::Guide2);
     result.companions = CheckCompanionPrograms(processes, config, view);
@@ -115,12 +136,12 @@ StartupResult RunStartup(Controller& controller, View& view, Processes& processe
   }
   if (defaultHeader) view.SetTitle(config.Caption, true);
 
-  if (!result.endRequested && type != 41) {
+  if (!result.endRequested && (type != 41 || checkOnly)) {
     controller.StartWatcher();
     result.watcherStarted = true;
   }
   controller.EnableTimer1(IsTitleVariant(config));
-  if (config.bSwitchFastbootMode && steps.startUsbBoot) steps.startUsbBoot();
+  if (config.bSwitchFastbootMode && steps.startUsbBoot && !checkOnly) steps.startUsbBoot();
   return result;
 }
 

@@ -35,8 +35,6 @@ struct CompanionCheck {
 // at the first that existed. Messages go to `view`.
 CompanionCheck CheckCompanionPrograms(Processes& processes, const ProjectConfiguration& config, View& view);
 
-enum class WizardPage { Guide, Guide1, Guide2, Guide3 };
-
 // What start-up needs from the front end besides the controller.
 struct StartupSteps {
   std::string configPath;  // Config.ini in the work folder; empty: the controller's configuration as set
@@ -44,7 +42,8 @@ struct StartupSteps {
   std::function<bool(ProjectConfiguration&)> writePayload;
   // Unpacks the second packet (Packet 2); returns the path of its Config.ini.
   std::function<std::string(ProjectConfiguration&)> writeSecondPacket;
-  // Shows a wizard page modally: true when it ended with OK. Empty: every page is accepted.
+  // A front end with wizard windows of its own shows the page here (true: accepted); empty:
+  // the page goes to View::ShowWizard as a question.
   std::function<bool(WizardPage)> showWizard;
   // Starts the USB boot download ([DownloadItems] bSwitchFastbootMode).
   std::function<void()> startUsbBoot;
@@ -56,9 +55,15 @@ struct StartupResult {
   CompanionCheck companions;
 };
 
+// The page a variant's wizard shows and what it asks to accept.
+WizardPrompt WizardPromptOf(WizardPage page, const ProjectConfiguration& config);
+
 // The construction of the main window in its fixed order: configuration, payload, ports,
 // kept values, idle controls, option summary and image checks, second packet, variant gate,
-// default header, watcher, Timer1, USB boot download.
+// default header, watcher, Timer1, USB boot download. Wizard pages go to View::ShowWizard.
+// A controller that only checks (ControllerOptions::checkOnly) shows no wizard page (they ask
+// consent to the update), starts nothing (no update for project type 41, no USB boot
+// download) and watches the modem whatever the project type.
 StartupResult RunStartup(Controller& controller, View& view, Processes& processes, const StartupSteps& steps);
 
 }  // namespace zovir

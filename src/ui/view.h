@@ -17,6 +17,21 @@ enum class Answer { Ok, Cancel, Yes, No };
 // The compact window's panels (project type 41).
 enum class CompactPanel { Progress, Completion, Failure };
 
+// The pages of a product variant's wizard, shown at start-up before anything else.
+enum class WizardPage {
+  Guide,   // project types 2 and 6
+  Guide1,  // project type 19
+  Guide2,  // the title variant, and the single page of project type 28
+  Guide3,  // project type 41 (its acceptance starts the update at once)
+};
+
+// What a wizard page asks the user to accept, for front ends that cannot draw the pages.
+struct WizardPrompt {
+  WizardPage page = WizardPage::Guide;
+  std::string title;      // the page's caption
+  std::string agreement;  // the line the user agrees to
+};
+
 // How a status label is drawn. `japaneseFont`: the text needs the Japanese font and character
 // set.
 struct LabelStyle {
@@ -83,6 +98,13 @@ class View {
   // The start question of project types 27 and 28; a window shows its skinned box.
   virtual Answer AskToStart(const std::string& text, const std::string& title) {
     return Ask(text, title, Question::OkCancel);
+  }
+
+  // Shows a wizard page modally: true only when the user accepted it (OK). A front end that
+  // cannot ask declines, so nothing is ever agreed to on the user's behalf.
+  virtual bool ShowWizard(const WizardPrompt& prompt) {
+    (void)prompt;
+    return false;
   }
 };
 

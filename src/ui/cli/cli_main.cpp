@@ -306,6 +306,8 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   opts.backupFolder = x.s.folders->BackupFolder();
   opts.logFolder = x.s.folders->LogFolder() + (x.o.slots > 1 ? "/slot" + std::to_string(i) : "");
   opts.autotestMarker = x.s.paths.autotestMarker;
+  opts.checkOnly = x.checkOnly;
+  opts.helperFolder = x.s.folders->WorkFolder();
   opts.store = slot.store.get();
   const EngineEnvironment environment{x.s.processes.get(), x.s.folders->WorkFolder()};
   Clock& clock = x.clock;

@@ -298,15 +298,42 @@ TEST_F(ImageCheck, TheScanFindsImagesInSubfoldersConvertsHexFilesAndKeepsFixedPa
   EXPECT_EQ(state.FTLFile, dir / "disk.iso");
 }
 
-TEST_F(ImageCheck, ReupdateModeTakesTheBackupFilesFromTheBackupFolder) {
+TEST_F(ImageCheck, ReupdateModeTakesTheBackupFilesTheRunWroteFromItsBackupFolder) {
   config.bBackup = 0;
   context.ReupdateMode = true;
-  WriteFile(backup / "at.bak", "at");
+  // What an engine leaves after its backup: the scrambled identity backup and the NV items.
+  WriteFile(backup / "EncryptAT.bak", "at");
   WriteFile(backup / "nv.bak", "nv");
   ASSERT_TRUE(Check()) << (sink.messages.empty() ? "" : sink.messages[0].text);
-  EXPECT_EQ(state.atbakFile, backup / "at.bak");
+  EXPECT_EQ(state.atbakFile, backup / "EncryptAT.bak");
   EXPECT_EQ(state.bakFile, backup / "nv.bak");
-  EXPECT_EQ(Listed().front(), "at.bak");
+  EXPECT_EQ(Listed().front(), "EncryptAT.bak");
+
+  fs::remove(backup / "EncryptAT.bak");
+  EXPECT_FALSE(Check());
+  ASSERT_FALSE(sink.messages.empty());
+  EXPECT_NE(sink.messages.back().text.find("EncryptAT.bak"), std::string::npos) << sink.messages.back().text;
+}
+
+TEST_F(ImageCheck, TheProgrammerIsTakenUnderTheNameThePayloadWrote) {
+  struct Case {
+    int enprg;
+    bool plain, prefixed;
+    const char* expected;
+  } cases[] = {
+      {1, false, true, "ENPRG9x06.mbn"}, {1, true, true, "ENPRG9x06.mbn"}, {1, true, false, "NPRG9x06.mbn"},
+      {0, true, true, "NPRG9x06.mbn"},   {0, false, true, "ENPRG9x06.mbn"},
+  };
+  for (const auto& k : cases) {
+    fs::remove(dir / "NPRG9x06.mbn");
+    fs::remove(dir / "ENPRG9x06.mbn");
+    if (k.plain) WriteFile(dir / "NPRG9x06.mbn", std::string(3000, 'N'));
+    if (k.prefixed) WriteFile(dir / "ENPRG9x06.mbn", std::string(2000, 'E'));
+    config.bEnprg9x15 = k.enprg;
+    ASSERT_TRUE(Check()) << k.expected;
+    EXPECT_EQ(state.ramFile, dir / k.expected);
+    EXPECT_EQ(state.ramFileSize, k.expected[0] == 'E' ? 2000u : 3000u);
+  }
 }
 
 TEST_F(ImageCheck, AnEmptyFolderTextOnlyEmptiesTheList) {

@@ -89,7 +89,17 @@ class FakePorts final : public ControllerPorts {
   }
   PortLists Lists() override { return lists; }
   ModemFacts Facts() override { return facts; }
-  void CloseProbePort() override { ++probeCloses; }
+  void CloseProbePort() override {
+    ++probeCloses;
+    if (!probeStuck) probeOpen = false;
+  }
+  bool ProbePortOpen() override { return probeOpen; }
+  void SelectSavedPorts(int diag, int at) override {
+    for (auto [box, n] : {std::pair{&lists.PortCBox, diag}, std::pair{&lists.SerialPortCBox, at}}) {
+      auto it = std::find(box->items.begin(), box->items.end(), "COM" + std::to_string(n));
+      if (it != box->items.end()) box->selected = static_cast<int>(it - box->items.begin());
+    }
+  }
   bool IsSameDiagPort(int n) override { return lists.PortCBox.SelectedText() == "COM" + std::to_string(n); }
 
   void Set(std::vector<std::string> diag, std::vector<std::string> at) {
@@ -102,7 +112,12 @@ class FakePorts final : public ControllerPorts {
   PortLists lists;
   ModemFacts facts;
   int refreshes = 0, probeCloses = 0;
+  bool probeOpen = true, probeStuck = false;
 };
+
+// The images of the demo selection: every Start checks them again.
+constexpr const char* kImages[] = {"NPRG9x06.mbn", "partition.mbn", "sbl1.mbn", "tz.mbn",  "qdsp6sw.mbn", "mba.mbn",
+                                   "rpm.mbn",      "acdb.mbn",      "apps.mbn", "efs.mbn", "efs2apps.mbn"};
 
 class ControllerTest : public ::testing::Test {
  public:
@@ -112,6 +127,7 @@ class ControllerTest : public ::testing::Test {
     dir_ = pattern;
     fs::create_directories(dir_ + "/work");
     fs::create_directories(dir_ + "/Backup");
+    for (const char* image : kImages) std::ofstream(dir_ + "/work/" + image) << "image bytes";
     serial_.Port("COM7");
     serial_.Port("COM8");
     store_ = MakeFileKeyValueStore(dir_ + "/settings.ini");
@@ -130,6 +146,7 @@ class ControllerTest : public ::testing::Test {
     ControllerOptions o;
     o.workFolder = dir_ + "/work";
     o.backupFolder = dir_ + "/Backup";
+    o.secondPacketFolder = dir_ + "/second";
     o.logFolder = dir_ + "/logs";
     o.autotestMarker = dir_ + "/autotest";
     o.store = store_.get();
@@ -249,7 +266,7 @@ TEST_F(ControllerTest, ValidationOrderAndMessages) {
   } cases[] = {
       {"configuration failed", [](ControllerTest& t, Controller& c) { c.SetConfiguration(t.config_, false); },
        "No Image File Loaded!", ""},
-      {"image check failed", [](ControllerTest&, Controller& c) { c.SetImageCheck({}, false); },
+      {"image gone since start-up", [](ControllerTest& t, Controller&) { fs::remove(t.dir_ + "/work/NPRG9x06.mbn"); },
        "No Image File Loaded!", ""},
       {"no image, no backup",
        [](ControllerTest&, Controller& c) {
@@ -272,12 +289,14 @@ TEST_F(ControllerTest, ValidationOrderAndMessages) {
   for (const auto& k : cases) {
     view_ = FakeView();
     ports_.Set({"COM7"}, {"COM8"});
+    for (const char* image : kImages) std::ofstream(dir_ + "/work/" + image) << "image bytes";
     Controller& c = Make(false);
     k.setup(*this, c);
     c.StartClick();
-    ASSERT_EQ(view_.messages.size(), 1u) << k.what;
-    EXPECT_EQ(view_.messages[0].text, k.message) << k.what;
-    EXPECT_EQ(view_.messages[0].caption, k.caption) << k.what;
+    // The image check a Start runs again may show its own message first.
+    ASSERT_FALSE(view_.messages.empty()) << k.what;
+    EXPECT_EQ(view_.messages.back().text, k.message) << k.what;
+    EXPECT_EQ(view_.messages.back().caption, k.caption) << k.what;
     EXPECT_TRUE(view_.start) << k.what << ": Start enabled again";
     EXPECT_FALSE(view_.stop) << k.what;
     EXPECT_EQ(view_.status, " Upgrade failure") << k.what;
@@ -464,28 +483,192 @@ TEST_F(ControllerTest, AutotestMarkerFileRepeatsABackupRunAndKeepsLogs) {
   EXPECT_FALSE(Logs().empty()) << "runs under the marker keep their logs";
 }
 
-TEST_F(ControllerTest, YesToTheQuestionAfterAFailedRunStartsReupdate) {
-  script_->hooks["DownloadImages"] = [](EngineCore& core) { core.ReportError("ERROR, write failed, Error code: 5"); };
-  // What a re-update restores from.
-  std::ofstream(dir_ + "/Backup/at.bak") << "saved";
-  std::ofstream(dir_ + "/Backup/nv.bak") << "saved";
-  for (const char* image : {"NPRG9x06.mbn", "partition.mbn", "sbl1.mbn", "tz.mbn", "qdsp6sw.mbn", "mba.mbn", "rpm.mbn",
-                            "acdb.mbn", "apps.mbn", "efs.mbn", "efs2apps.mbn"})
-    std::ofstream(dir_ + "/work/" + image) << "image bytes";
+TEST_F(ControllerTest, YesToTheQuestionAfterAFailedRunStartsAReupdateFromThatRunsBackup) {
+  // The first run backs up (the engine's own folder), then fails writing an image.
+  script_->hooks["BackupNV"] = [](EngineCore& core) { std::ofstream(core.cfg.bakFile) << "nv"; };
+  auto failures = std::make_shared<int>(0);
+  script_->hooks["DownloadImages"] = [failures](EngineCore& core) {
+    if ((*failures)++ == 0) core.ReportError("ERROR, write failed, Error code: 5");
+  };
   Controller& c = Make();
   c.config().ProjectType = 6;
   view_.yesOnce = true;
   c.StartClick();
   for (int i = 0; i < 3000 && view_.ends.size() < 2; ++i) c.Pump(10);
   ASSERT_EQ(view_.ends.size(), 2u) << "the failed run, then the re-update: "
-                                   << (view_.messages.empty() ? "" : view_.messages[0].text);
+                                   << (view_.messages.empty() ? "" : view_.messages.back().text);
   EXPECT_FALSE(view_.ends[0].first);
-  EXPECT_FALSE(view_.ends[1].first);
-  EXPECT_EQ(view_.questions.size(), 2u);
+  std::string errors;
+  for (const auto& l : view_.lines)
+    if (l.caption == "2") errors += l.text + "\n";
+  for (const auto& e : script_->trace.Events()) errors += "  " + e + "\n";
+  EXPECT_TRUE(view_.ends[1].first) << "the re-update passed\n" << errors;
+  EXPECT_EQ(view_.questions.size(), 1u);
   EXPECT_TRUE(c.ReupdateMode());
   EXPECT_EQ(c.config().bBackup, 0) << "the backup of the first run is not repeated";
+  // The re-update restored what the first run saved, from where it saved it.
+  const std::string saved = dir_ + "/Backup/SN[SN123]";
+  EXPECT_EQ(c.LastBackupFolder(), saved);
+  EXPECT_GE(script_->trace.IndexOf("UnscrambleFile:" + saved + "/EncryptAT.bak>" + saved + "/at.bak"), 0);
   EXPECT_FALSE(c.Running());
   EXPECT_FALSE(c.DiagPortBusy(7));
+}
+
+TEST_F(ControllerTest, ReupdateWithoutTheBackupOfItsRunIsRefused) {
+  // Files in the backup root belong to no run: a restore from them could cross modems.
+  std::ofstream(dir_ + "/Backup/nv.bak") << "nv";
+  std::ofstream(dir_ + "/Backup/EncryptAT.bak") << "at";
+  store_->Write(kRegistryKey, "DownloadStatus", "Backup succssfully");
+  Controller& c = Make();
+  c.Reupdate1Click();
+  EXPECT_FALSE(c.Running());
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, kNoReupdateBackupText);
+  EXPECT_EQ(view_.status, " Upgrade failure");
+  EXPECT_TRUE(view_.start);
+  EXPECT_TRUE(script_->trace.Events().empty()) << "no engine ran";
+}
+
+TEST_F(ControllerTest, AFailedReupdateOffersReupdateAgain) {
+  Controller& c = Make(false);
+  store_->Write(kRegistryKey, "DownloadStatus", "Backup succssfully");
+  c.Reupdate1Click();
+  view_.reupdate = false;
+  c.AddStatusLine("ERROR, x, Error code: 1", mtError);
+  EXPECT_TRUE(view_.reupdate);
+}
+
+TEST_F(ControllerTest, StartTakesSizesAndCheckValuesOfTheImagesAsTheyAreNow) {
+  auto size = std::make_shared<uint32_t>(0);
+  script_->hooks["DownloadImages"] = [size](EngineCore& core) { *size = core.cfg.ramFileSize; };
+  Controller& c = Make();
+  ASSERT_TRUE(c.ShowOptionSummary());
+  std::ofstream(dir_ + "/work/NPRG9x06.mbn") << std::string(5000, 'p');
+  c.StartClick();
+  RunToEnd();
+  EXPECT_EQ(*size, 5000u);
+}
+
+TEST_F(ControllerTest, ClosingTheProbePortLogsEachRound) {
+  struct Case {
+    bool open, stuck;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {false, false, {"com null-26"}},
+      {true, false, {"com not null-26", "close com-26"}},
+      {true, true, {}},
+  };
+  for (auto& k : cases) {
+    if (k.stuck)
+      for (int i = 0; i < 10; ++i) {
+        k.lines.push_back("com not null-26");
+        k.lines.push_back("Warning-26");
+      }
+    view_ = FakeView();
+    ports_.probeOpen = k.open;
+    ports_.probeStuck = k.stuck;
+    Controller& c = Make(false);
+    c.StartClick();
+    std::vector<std::string> logged;
+    for (const auto& l : view_.lines)
+      if (l.text.find("-26") != std::string::npos) logged.push_back(l.text);
+    EXPECT_EQ(logged, k.lines) << k.open << k.stuck;
+    controller_.reset();
+  }
+}
+
+TEST_F(ControllerTest, TheStartQuestionOfTypes27And28IsTheFixedText) {
+  for (int type : {27, 28}) {
+    view_ = FakeView();
+    view_.answer = Answer::Cancel;
+    Controller& c = Make(false);
+    c.config().ProjectType = type;
+    ports_.facts.ModemVersion = "1.2.0";
+    c.StartClick();
+    ASSERT_EQ(view_.questions.size(), 1u) << type;
+    EXPECT_EQ(view_.questions[0].text, kStartQuestionText) << type;
+    EXPECT_FALSE(c.Running());
+    controller_.reset();
+  }
+}
+
+TEST_F(ControllerTest, KeptPortsAreSelectedAtStartUp) {
+  ports_.Set({"COM3", "COM9"}, {"COM4", "COM10"});
+  store_->Write(kRegistryKey, "COMM Port", "9");
+  store_->Write(kRegistryKey, "SerialCOMM Port", "77");
+  Controller& c = Make(false);
+  c.ReadRegistryValues();
+  EXPECT_EQ(ports_.lists.PortCBox.SelectedText(), "COM9");
+  EXPECT_EQ(ports_.lists.SerialPortCBox.SelectedText(), "COM4") << "not listed: the first stays";
+}
+
+TEST_F(ControllerTest, SwitchingToTheSecondPacketKeepsWhatTheReReadDoesNotReach) {
+  const std::string second = dir_ + "/second";
+  fs::create_directories(second);
+  std::ofstream(second + "/Config.ini") << "[Project]\nCaption=Second\nName=Saltor\nPacket=2\nPlatform=9200\n";
+  config_.Name = "Saltrin";
+  config_.Packet = 2;
+  config_.SecondPacketName = "Saltor";
+  config_.Version = "BTM0001.2.00ABCD";  // read only when a check asks for it
+  Make(false);
+  ports_.facts.ModemHardware = "Saltor";
+  ASSERT_TRUE(controller_->SelectPacketByHardware());
+  EXPECT_EQ(controller_->config().Caption, "Second");
+  EXPECT_EQ(controller_->config().SecondPacketName, "Saltor");
+  EXPECT_EQ(controller_->config().Version, "BTM0001.2.00ABCD");
+  EXPECT_EQ(controller_->ImageFolder(), second);
+}
+
+TEST_F(ControllerTest, HelperProgramsRunOnlyFromThePrivateFolderAndNeverInACheck) {
+  // A packet from outside with its own driver installer (project type 19 runs it).
+  const std::string packet = dir_ + "/packet", helpers = dir_ + "/private";
+  fs::create_directories(packet);
+  std::ofstream(packet + "/DriverInstaller") << "#!/bin/sh\n";
+  fs::permissions(packet + "/DriverInstaller", fs::perms::owner_all);
+  std::ofstream(packet + "/Config.ini") << "[Project]\nProject=Torvane\n[Uninstall]\nUninstallUDisk=1\n";
+  for (const bool checkOnly : {false, true}) {
+    std::vector<std::string> ran, reset;
+    ControllerOptions o;
+    o.workFolder = packet;
+    o.helperFolder = helpers;
+    o.checkOnly = checkOnly;
+    o.store = store_.get();
+    o.runDriverInstaller = [&](const std::string& folder) {
+      ran.push_back(folder);
+      return 1;
+    };
+    o.resetDriverInstallerFlag = [&](const std::string& folder) { reset.push_back(folder); };
+    controller_ = std::make_unique<Controller>(view_, ports_, clock_, o);
+    controller_->config().ProjectType = 19;
+    ports_.Set({"COM7"}, {"COM8"});
+    controller_->CheckDevice();
+    EXPECT_TRUE(view_.start) << "the modem is checked";
+    ports_.Set({}, {});
+    controller_->CheckDevice();
+    if (checkOnly) {
+      EXPECT_TRUE(ran.empty());
+      EXPECT_TRUE(reset.empty());
+    } else {
+      EXPECT_EQ(ran, std::vector<std::string>{helpers});
+      EXPECT_EQ(reset, std::vector<std::string>{helpers});
+      EXPECT_TRUE(fs::exists(helpers + "/DriverInstaller"));
+      EXPECT_EQ(fs::status(helpers + "/DriverInstaller").permissions() & fs::perms::all, fs::perms::owner_all);
+      EXPECT_TRUE(fs::exists(helpers + "/Config.ini"));
+    }
+    controller_.reset();
+  }
+  const std::string before = Stored("COMM Port");
+  ports_.Set({"COM55"}, {"COM56"});
+  {
+    ControllerOptions o;
+    o.store = store_.get();
+    o.checkOnly = true;
+    Controller c(view_, ports_, clock_, o);
+    c.ReadRegistryValues();
+    c.StartClick();
+    EXPECT_FALSE(c.Running());
+  }
+  EXPECT_EQ(Stored("COMM Port"), before) << "a check keeps nothing";
 }
 
 TEST_F(ControllerTest, CloseQuestionsAndStop) {

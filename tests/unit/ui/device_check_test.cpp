@@ -65,7 +65,9 @@ TEST(CheckDevice, MainboardMarkerAndTail) {
   struct Case {
     std::string name, second, configured, modem, message;
   } cases[] = {
-      {"X", "", "BTM0001.3.00ABCD", "btm0001.3.99ZZZZ", ""},
+      {"X", "", "BTM0001.3.00ABCD", "btm0001.3.99abcd", ""},
+      {"X", "", "BTM0001.3.00ABCD", "BTM0001.3.00ZZZZ", "Can't update other irrelevant mobile devices."},
+      {"Saltor", "", "BTM0001.3.00ABCD", "BTM0001.3.00NONE", ""},
       {"X", "", "BTM0001.3.00ABCD", "BTM0001.4.00ABCD", "Can't update other irrelevant mobile devices!"},
       {"X", "", "BTM0001.2.00ABCD", "BTM0001.2.00abcd", ""},
       {"X", "", "BTM0001.2.00ABCD", "BTM0001.2.00ABCE", "Can't update other irrelevant mobile devices."},

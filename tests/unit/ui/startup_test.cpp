@@ -48,7 +48,13 @@ class RecordingView final : public View {
   void ShowResultSN(const std::string&) override {}
   void RunEnded(int, bool, int) override {}
   void RequestEnd() override { endRequested = true; }
+  bool ShowWizard(const WizardPrompt& prompt) override {
+    wizards.push_back(prompt);
+    return acceptWizard;
+  }
 
+  std::vector<WizardPrompt> wizards;
+  bool acceptWizard = true;
   std::string status, statusBar, title;
   bool headerVisible = false, endRequested = false;
   std::vector<std::string> lines, messages;
@@ -77,8 +83,9 @@ class StartupTest : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  StartupResult Run(ProjectConfiguration config, StartupSteps steps = {}) {
+  StartupResult Run(ProjectConfiguration config, StartupSteps steps = {}, bool checkOnly = false) {
     ControllerOptions o;
+    o.checkOnly = checkOnly;
     o.workFolder = dir_;
     o.logFolder = dir_ + "/logs";
     controller_ = std::make_unique<Controller>(view_, ports_, clock_, o);
@@ -155,30 +162,102 @@ TEST_F(StartupTest, DefaultTypeStartsTheWatcherUnlessACompanionRuns) {
   EXPECT_FALSE(result.watcherStarted);
 }
 
-TEST_F(StartupTest, WizardPagesDecideTheStart) {
+TEST_F(StartupTest, WizardPagesAreQuestionsToTheViewAndDecideTheStart) {
+  struct Case {
+    int type;
+    std::array<int, 3> variant;
+    WizardPage page;
+    std::string agreement;
+  } cases[] = {
+      {2, {0, 0, 0}, WizardPage::Guide, "使用許諾契約に同意します。"},
+      {6, {0, 0, 0}, WizardPage::Guide, "使用許諾契約に同意します。"},
+      {19, {0, 0, 0}, WizardPage::Guide1, "I agree with the above terms and conditions"},
+      {28, {0, 0, 0}, WizardPage::Guide2, "上記に同意していただける場合は”OK”ボタンをクリックしてアップデートを開始してください。"},
+      {42, {0, 0, 0}, WizardPage::Guide2, "使用許諾契約に同意します。"},
+      {3, {0, 1, 0}, WizardPage::Guide2, "使用許諾契約に同意します。"},
+      {41, {0, 0, 0}, WizardPage::Guide3, "我同意，我接受以上协议的所有条款。"},
+  };
+  for (const auto& k : cases) {
+    for (const bool accept : {true, false}) {
+      view_ = RecordingView();
+      view_.acceptWizard = accept;
+      ProjectConfiguration config;
+      config.ProjectType = k.type;
+      config.VersionVariant = k.variant;
+      const auto result = Run(config);
+      ASSERT_EQ(view_.wizards.size(), 1u) << k.type;
+      EXPECT_EQ(view_.wizards[0].page, k.page) << k.type;
+      EXPECT_EQ(view_.wizards[0].agreement, k.agreement) << k.type;
+      EXPECT_FALSE(view_.wizards[0].title.empty()) << k.type;
+      EXPECT_EQ(result.endRequested, !accept) << k.type << " a declined page ends the program";
+      EXPECT_EQ(result.watcherStarted, accept && k.type != 41) << k.type << " type 41 never watches";
+      const bool started = !view_.lines.empty() && view_.lines[0] == "1.3.5.0";
+      EXPECT_EQ(started, accept && k.type == 41) << k.type << " only type 41 starts right after its page";
+      controller_.reset();
+    }
+  }
+}
+
+TEST_F(StartupTest, AViewThatCannotAskDeclinesEveryPage) {
+  struct Silent final : View {
+    void SetStatusLabel(const std::string&, LabelStyle) override {}
+    void ShowStatusLabel(bool) override {}
+    void SetJapaneseStatusLabel(const std::string&, LabelColor, bool) override {}
+    void SetVersionLabel(const std::string&) override {}
+    void SetStatusBar(const std::string&) override {}
+    void SetResultState(int) override {}
+    void SetOptionSummary(const std::string&) override {}
+    void SetImageFolder(const std::string&) override {}
+    void ShowPorts(const PortLists&) override {}
+    void EnableStart(bool) override {}
+    void EnableStop(bool) override {}
+    void EnableClose(bool) override {}
+    void ShowStartArt(StartArt) override {}
+    void ShowWorking(bool, bool) override {}
+    void ShowReupdate(bool) override {}
+    void EnablePortGroup(bool) override {}
+    void StatusLine(const std::string& text, int) override { lines.push_back(text); }
+    void Progress(int, int, int) override {}
+    void Message(const std::string&, const std::string&, MessageKind) override {}
+    Answer Ask(const std::string&, const std::string&, Question) override { return Answer::Yes; }
+    std::string ReadSNEntry() override { return ""; }
+    void EnableSNEntry(bool) override {}
+    void OfferSNEntry() override {}
+    void FinishSNEntry() override {}
+    void ShowResultSN(const std::string&) override {}
+    void RunEnded(int, bool, int) override {}
+    void RequestEnd() override {}
+    std::vector<std::string> lines;
+  } silent;
+  ControllerOptions o;
+  o.workFolder = dir_;
+  o.logFolder = dir_ + "/logs";
+  Controller c(silent, ports_, clock_, o);
   ProjectConfiguration config;
   config.ProjectType = 41;
-  std::vector<WizardPage> shown;
-  StartupSteps steps;
-  steps.showWizard = [&](WizardPage p) {
-    shown.push_back(p);
-    return true;
-  };
-  auto result = Run(config, steps);
-  EXPECT_EQ(shown, std::vector<WizardPage>{WizardPage::Guide3});
-  EXPECT_FALSE(result.watcherStarted) << "type 41 never watches";
-  EXPECT_FALSE(controller_->WatcherRunning());
-  ASSERT_FALSE(view_.lines.empty());
-  EXPECT_EQ(view_.lines[0], "1.3.5.0") << "the download was started right after the page";
-  controller_.reset();
+  c.SetConfiguration(config, true);
+  const auto result = RunStartup(c, silent, *processes_, {});
+  EXPECT_TRUE(result.endRequested);
+  EXPECT_TRUE(silent.lines.empty()) << "nothing started";
+}
 
-  config.ProjectType = 42;
-  steps.showWizard = [&](WizardPage) { return false; };
-  result = Run(config, steps);
-  EXPECT_TRUE(result.endRequested) << "a cancelled page ends the program";
-  EXPECT_FALSE(result.watcherStarted);
-  EXPECT_EQ(view_.title, TextsOf(ProductVariant::Title42).title);
-  EXPECT_TRUE(controller_->Timer1Enabled());
+TEST_F(StartupTest, ACheckShowsNoPageAndStartsNothing) {
+  for (int type : {41, 2, 19, 42}) {
+    view_ = RecordingView();
+    ProjectConfiguration config;
+    config.ProjectType = type;
+    config.bSwitchFastbootMode = 1;
+    bool usbBoot = false;
+    StartupSteps steps;
+    steps.startUsbBoot = [&] { usbBoot = true; };
+    const auto result = Run(config, steps, /*checkOnly=*/true);
+    EXPECT_TRUE(view_.wizards.empty()) << type;
+    EXPECT_FALSE(result.endRequested) << type;
+    EXPECT_TRUE(result.watcherStarted) << type << ": the modem is checked whatever the type";
+    EXPECT_TRUE(view_.lines.empty() || view_.lines[0] != "1.3.5.0") << type << ": no update started";
+    EXPECT_FALSE(usbBoot) << type;
+    controller_.reset();
+  }
 }
 
 }  // namespace
