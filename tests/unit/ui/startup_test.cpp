@@ -13,7 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecordingView final : public View {
+// Records what start-up shows; asks nothing of its own (wizard pages are declined).
+class ShowingView : public View {
  public:
   void SetStatusLabel(const std::string& text, LabelStyle) override { status = text; }
   void ShowStatusLabel(bool) override {}
@@ -48,16 +49,20 @@ class RecordingView final : public View {
   void ShowResultSN(const std::string&) override {}
   void RunEnded(int, bool, int) override {}
   void RequestEnd() override { endRequested = true; }
+
+  std::string status, statusBar, title;
+  bool headerVisible = false, endRequested = false;
+  std::vector<std::string> lines, messages;
+};
+
+class RecordingView final : public ShowingView {
+ public:
   bool ShowWizard(const WizardPrompt& prompt) override {
     wizards.push_back(prompt);
     return acceptWizard;
   }
-
   std::vector<WizardPrompt> wizards;
   bool acceptWizard = true;
-  std::string status, statusBar, title;
-  bool headerVisible = false, endRequested = false;
-  std::vector<std::string> lines, messages;
 };
 
 class NoPorts final : public ControllerPorts {
@@ -199,36 +204,7 @@ TEST_F(StartupTest, WizardPagesAreQuestionsToTheViewAndDecideTheStart) {
 }
 
 TEST_F(StartupTest, AViewThatCannotAskDeclinesEveryPage) {
-  struct Silent final : View {
-    void SetStatusLabel(const std::string&, LabelStyle) override {}
-    void ShowStatusLabel(bool) override {}
-    void SetJapaneseStatusLabel(const std::string&, LabelColor, bool) override {}
-    void SetVersionLabel(const std::string&) override {}
-    void SetStatusBar(const std::string&) override {}
-    void SetResultState(int) override {}
-    void SetOptionSummary(const std::string&) override {}
-    void SetImageFolder(const std::string&) override {}
-    void ShowPorts(const PortLists&) override {}
-    void EnableStart(bool) override {}
-    void EnableStop(bool) override {}
-    void EnableClose(bool) override {}
-    void ShowStartArt(StartArt) override {}
-    void ShowWorking(bool, bool) override {}
-    void ShowReupdate(bool) override {}
-    void EnablePortGroup(bool) override {}
-    void StatusLine(const std::string& text, int) override { lines.push_back(text); }
-    void Progress(int, int, int) override {}
-    void Message(const std::string&, const std::string&, MessageKind) override {}
-    Answer Ask(const std::string&, const std::string&, Question) override { return Answer::Yes; }
-    std::string ReadSNEntry() override { return ""; }
-    void EnableSNEntry(bool) override {}
-    void OfferSNEntry() override {}
-    void FinishSNEntry() override {}
-    void ShowResultSN(const std::string&) override {}
-    void RunEnded(int, bool, int) override {}
-    void RequestEnd() override {}
-    std::vector<std::string> lines;
-  } silent;
+  ShowingView silent;
   ControllerOptions o;
   o.workFolder = dir_;
   o.logFolder = dir_ + "/logs";
