@@ -13,6 +13,8 @@
 #include "sim/device_state.h"
 #include "sim/virtual_modem.h"
 
+#include <zovir_build_info.h>
+
 namespace {
 
 constexpr const char* kFaultHelp = R"(Faults (--fault SPEC, repeatable; several rules may be joined by ','):
@@ -116,6 +118,8 @@ int main(int argc, char** argv) {
   CLI::App app{"A virtual USB LTE modem on pseudo-terminals: normal firmware (DIAG + AT ports), "
                "boot loader (Sahara or DMSS) and flash programmer (streaming download)."};
   app.footer(kFaultHelp);
+  app.set_version_flag("--version", std::string("zovir-modem-sim ") + ZOVIR_TOOL_VERSION + " (build " + ZOVIR_BUILD_VERSION + ")",
+                       "print the tool's version and the build's, then exit");
   VirtualModemOptions opt;
   std::vector<std::string> faults, identity;
   std::string startMode = "normal", restart = "keep", showDir, compareDir;
