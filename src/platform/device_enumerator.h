@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,15 @@ struct PortDevice {
   std::string DeviceDesc;
   std::string HardwareId;    // first hardware identifier, e.g. USB\VID_05C6&PID_9025&REV_0000&MI_00
   std::string Path;          // device node the port opens
+  // The USB device the port belongs to (empty when unknown, e.g. a port of the device map):
+  // its place on the bus ("1-2.4", stable while the modem stays in that socket), its system
+  // path (what the modem manager names it by), identifiers and serial-number string, and the
+  // port's interface number on it.
+  std::string UsbPath;
+  std::string UsbSystemPath;
+  uint16_t Vid = 0, Pid = 0;
+  std::string UsbSerial;
+  int Interface = -1;
 };
 
 // One entry of the map of all serial ports of the host: the value name (the device node

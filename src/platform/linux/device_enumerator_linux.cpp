@@ -94,6 +94,12 @@ bool ReadUsbProperties(const fs::path& deviceLink, const std::string& portName, 
   if (description.empty()) description = "USB Serial Device";
   device.DeviceDesc = description;
   device.FriendlyName = description + " (" + portName + ")";
+  device.UsbPath = usbDevice.filename().string();
+  device.UsbSystemPath = usbDevice.string();
+  device.Vid = static_cast<uint16_t>(vid);
+  device.Pid = static_cast<uint16_t>(pid);
+  device.UsbSerial = CleanName(ReadAttribute(usbDevice / "serial"));
+  device.Interface = static_cast<int>(ifnum);
   return true;
 }
 

@@ -17,6 +17,9 @@
 #include <atomic>
 #include <vector>
 
+#include <zovir_build_info.h>
+
+#include "discovery/at_probe.h"
 #include "discovery/host_discovery.h"
 #include "discovery/launchers.h"
 #include "discovery/owner_thread.h"
@@ -26,13 +29,18 @@
 #include "platform/key_value_store.h"
 #include "platform/linux/serial_port_linux.h"
 #include "platform/port_namespace.h"
+#include "platform/profile_file.h"
 #include "platform/processes.h"
 #include "platform/system_paths.h"
+#include "platform/system_services.h"
 #include "platform/usb_bulk.h"
 #include "sim/device_state.h"
 #include "sim/virtual_modem.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/cli_view.h"
+#include "ui/cli/modem_list.h"
+#include "ui/cli/run_history.h"
+#include "ui/cli/update_guard.h"
 #include "ui/cli/virtual_factory.h"
 #include "ui/controller.h"
 #include "ui/engine_host_served.h"
@@ -46,13 +54,25 @@ namespace fs = std::filesystem;
 namespace zovir::cli {
 namespace {
 
-enum ExitCode : int { kPass = 0, kFailed = 1, kUsage = 2, kNoDevice = 3, kStopped = 4 };
+enum ExitCode : int { kPass = 0, kFailed = 1, kUsage = 2, kNoDevice = 3, kStopped = 4, kAnotherCopy = 5 };
+
+// Error codes of the front end's own checks after the engine's PASS, above the range of the
+// system's error numbers.
+constexpr int kErrVersionMismatch = 1001;
+constexpr int kErrVirtualContents = 1002;
 
 volatile std::sig_atomic_t gStopSignal = 0;
 extern "C" void OnStopSignal(int) { gStopSignal = 1; }
 
-// Ctrl-C and SIGTERM are Stop. Without SA_RESTART, so that a question waiting for the
-// terminal gives up at once.
+// A closed output (`zovir-cli run | head`) or a closed terminal must never end an update
+// half-way: writes to them fail and are dropped, and the run goes on to its end with its
+// backup, restore and result. Only Ctrl-C and SIGTERM stop it, as the Stop button does.
+void IgnoreOutputSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGHUP, SIG_IGN);
+}
+
+// Without SA_RESTART, so that a question waiting for the terminal gives up at once.
 void InstallStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -71,6 +91,8 @@ struct Options {
   std::string state;
   bool yes = false, no = false;
   bool keepWork = false;
+  bool verbose = false;
+  bool probe = false;
   int waitSeconds = -1;  // -1: the command's default
 };
 
@@ -94,6 +116,7 @@ struct Session {
   std::unique_ptr<Processes> processes;
   std::unique_ptr<SingleInstance> instance;
   std::unique_ptr<WorkFolders> folders;
+  std::unique_ptr<SystemServices> services = MakeSystemServices();
   Payload payload;
   bool embedded = false;
   std::string imageFolder;
@@ -107,13 +130,17 @@ int OpenSession(const Options& o, CliOutput& out, Session& s) {
   s.instance = std::make_unique<SingleInstance>(*s.processes);
   if (s.instance->AnotherCopyRuns()) {
     out.Message("", kAlreadyRunningText);
-    return kFailed;
+    return kAnotherCopy;
   }
   try {
     s.folders = std::make_unique<WorkFolders>(s.paths);
     if (o.keepWork) s.folders->Keep();
     if (!o.packet.empty()) {
       s.imageFolder = fs::absolute(o.packet).string();
+      if (std::error_code ec; !fs::is_directory(s.imageFolder, ec)) {
+        out.Message("Warning", "The packet folder " + s.imageFolder + " does not exist");
+        return kUsage;
+      }
       s.configPath = (fs::path(s.imageFolder) / "Config.ini").string();
       if (!fs::exists(s.configPath)) {
         out.Message("Warning", "No Config.ini in " + s.imageFolder);
@@ -151,6 +178,41 @@ std::vector<std::string> EfsPaths(const ConfigList& list) {
   return out;
 }
 
+// What an error code of a result means: the engine's codes and the front end's own.
+std::string ErrorText(int code) {
+  if (code == kErrVersionMismatch) return "version mismatch: the modem does not report the packet's firmware version";
+  if (code == kErrVirtualContents) return "the virtual modem does not hold what the update should have left";
+  return ErrorMeaning(code);
+}
+
+// The backup folder a run that did not pass left for a later --sn run: the newest "SN[...]"
+// folder of the backup root written since the run began. With several slots side by side the
+// newest folder may be another slot's, so none is named then.
+std::string KeptBackup(const std::string& root, std::chrono::system_clock::time_point since, bool oneSlot) {
+  if (!oneSlot || root.empty()) return "";
+  std::error_code ec;
+  std::string best;
+  fs::file_time_type bestTime{};
+  const auto from = fs::file_time_type::clock::now() -
+                    std::chrono::duration_cast<fs::file_time_type::duration>(std::chrono::system_clock::now() - since) -
+                    std::chrono::seconds(2);
+  for (const auto& entry : fs::directory_iterator(root, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_directory(ec) || name.rfind("SN[", 0) != 0 || name.back() != ']') continue;
+    const auto when = fs::last_write_time(entry.path(), ec);
+    if (ec || when < from || (!best.empty() && when <= bestTime)) continue;
+    best = entry.path().string();
+    bestTime = when;
+  }
+  return best;
+}
+
+// "SN[123]" -> "123".
+std::string SerialOfBackup(const std::string& folder) {
+  const std::string name = fs::path(folder).filename().string();
+  return name.size() > 4 && name.rfind("SN[", 0) == 0 && name.back() == ']' ? name.substr(3, name.size() - 4) : "";
+}
+
 // What a virtual modem holds after the run, partition by partition, against the images.
 struct PartitionRow {
   std::string name;
@@ -183,7 +245,7 @@ bool ReportPartitions(const std::vector<PartitionRow>& rows, int slot, CliOutput
       out.Note(line);
   }
   if (out.style() == CliOutput::Style::Json)
-    out.JsonEvent(nlohmann::json{{"event", "partitions"}, {"slot", slot}, {"partitions", json}}.dump());
+    out.Event(slot, "partitions", {{"partitions", json}});
   return all;
 }
 
@@ -198,6 +260,7 @@ struct Line {
   ProjectConfiguration config;
   ImageFolderState images;
   std::string imageFolder;
+  std::string packetVersion;  // [Project] Version of the packet
   std::vector<int> readyCode;  // -1 while the slot still waits for its modem
   bool decided = false, go = false;
   int controllersLeft;
@@ -223,18 +286,24 @@ struct Slot {
   std::optional<LauncherContext> launcher;
   std::unique_ptr<CliView> view;
   std::unique_ptr<Controller> controller;
+  std::atomic<Controller*> live{nullptr};  // the controller, for threads other than the slot's
   std::thread thread;
   // Filled by the slot's thread, read after it was joined.
   bool started = false;
   bool verified = false;  // a virtual modem's run passed and what it holds was read
   ModemData before, after;
   std::vector<PartitionRow> partitions;
+  std::string firmwareBefore, firmwareAfter;
+  std::string logPath;
+  std::string device;  // the modem's ports as the history names it
+  std::chrono::system_clock::time_point startedAt{};
 
   Slot() = default;
   Slot(const Slot&) = delete;
   Slot& operator=(const Slot&) = delete;
   ~Slot() {
     if (thread.joinable()) thread.join();
+    live = nullptr;
     controller.reset();
     ports.reset();
     directory.reset();
@@ -285,7 +354,16 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   slot.serial = std::make_unique<LinuxSerialPortFactory>(*slot.names);
   slot.discovery = std::make_unique<HostDiscovery>(HostDiscoveryOptions{deviceMap});
   slot.worker = std::make_unique<WorkerOwnerThread>();
-  slot.directory = std::make_unique<PortDirectory>(slot.discovery->Enumerator(), *slot.serial, x.clock, *slot.worker);
+  Slot* self = &slot;
+  // What discovery and the AT probe find goes where the controller's own lines go: the run
+  // log, and the terminal with -v.
+  PortDirectory::Hooks hooks;
+  hooks.log = [self](const std::string& line) {
+    if (Controller* c = self->live.load()) c->AddStatusLine(line, mtProgress);
+  };
+  hooks.showMessage = [&out = x.out](const std::string& text) { out.Message("", text); };
+  slot.directory = std::make_unique<PortDirectory>(slot.discovery->Enumerator(), *slot.serial, x.clock, *slot.worker,
+                                                   std::move(hooks));
   slot.ports = MakeDirectoryPorts(*slot.directory);
   // Virtual modems keep their milestones to themselves: a later re-update of a real modem must
   // never skip its backup because of them.
@@ -293,7 +371,6 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   slot.store = MakeFileKeyValueStore(x.o.virtualModem ? x.s.folders->TempPath() + "/settings" + suffix + ".ini"
                                                       : x.s.paths.configDir + "/settings" + suffix + ".ini");
   slot.processTable = MakeLinuxProcessTable();
-  Slot* self = &slot;
   slot.launcher.emplace(LauncherContext{*x.s.processes, x.clock, [self](const std::string& line) {
                                           if (self->controller) self->controller->log().WriteLogLine(line);
                                         }});
@@ -330,6 +407,7 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
     return start;
   };
   slot.controller = std::make_unique<Controller>(*slot.view, *slot.ports, x.clock, std::move(opts));
+  slot.live = slot.controller.get();
   slot.controller->WatchDevices(slot.discovery->Monitor());
 }
 
@@ -376,6 +454,15 @@ int StartSlot(Slot& slot, const SlotContext& x) {
     } else if (startup.endRequested || slot.view->EndRequested()) {
       code = kFailed;
     }
+    std::string version;
+    if (code == kPass) {
+      // The configuration keeps the version only for the types that check it; the packet says
+      // it for all.
+      version = ProfileFile(c.ImageFolder() + "/Config.ini").GetString("Project", "Version", "");
+      const ProjectConfiguration& config = c.config();
+      x.out.Event(std::nullopt, "packet", {{"name", config.Name}, {"version", version}, {"folder", c.ImageFolder()}},
+                  "Packet: " + config.Name + (version.empty() ? "" : " " + version));
+    }
     if (code == kPass && x.checkOnly) {
       if (x.out.style() != CliOutput::Style::Json && !slot.view->OptionSummary().empty())
         x.out.Note(slot.view->OptionSummary());
@@ -387,6 +474,7 @@ int StartSlot(Slot& slot, const SlotContext& x) {
     line.config = c.config();
     line.images = c.images();
     line.imageFolder = c.ImageFolder();
+    line.packetVersion = version;
     line.changed.notify_all();
     return code;
   }
@@ -411,8 +499,13 @@ int WaitForReadyDevice(Slot& slot, const SlotContext& x) {
   const auto begin = steady_clock::now();
   const auto deadline = begin + std::chrono::seconds(waitSeconds);
   Controller& c = slot.c();
+  bool told = false;
   for (;;) {
     if (c.StartEnabled() || c.Running()) return kPass;
+    if (!told && steady_clock::now() - begin >= std::chrono::seconds(2)) {
+      told = true;
+      x.out.Note(slot.index, "Waiting for a ready modem (up to " + std::to_string(waitSeconds) + " s)...");
+    }
     // A refusal (its message shown) ends the watcher; nothing will make this modem ready.
     if (!c.WatcherRunning() || slot.view->EndRequested()) return kFailed;
     if (x.line.stop) return kStopped;
@@ -430,6 +523,32 @@ int WaitForReadyDevice(Slot& slot, const SlotContext& x) {
   }
 }
 
+// The USB device of a port of the slot (empty fields for a virtual modem's pty).
+PortDevice UsbDeviceOf(Slot& slot, const std::string& comName) {
+  std::vector<PortDevice> devices;
+  if (comName.empty() || !slot.discovery->Enumerator().ListPortDevices(devices)) return {};
+  for (const auto& d : devices)
+    if (d.FriendlyName.size() > comName.size() + 2 &&
+        d.FriendlyName.compare(d.FriendlyName.size() - comName.size() - 1, comName.size(), comName) == 0)
+      return d;
+  return {};
+}
+
+// The firmware version the modem's AT port reports now (empty when no AT port answers). Runs on
+// the controller's thread between pumps, so the device watcher's probe never shares the port.
+std::string ReadFirmwareVersion(Slot& slot, Clock& clock) {
+  const PortLists ports = slot.view->Ports();
+  const std::string name = ports.SerialPortCBox.SelectedText();
+  if (name.empty()) return "";
+  slot.directory->CloseProbePort();
+  ProbeSettings settings;
+  settings.bCheckProjectCode = true;  // asks the version
+  settings.ProjectType = slot.c().config().ProjectType;
+  ModemFacts facts;
+  ATProbe probe(*slot.serial, clock, [&slot](const std::string& line) { slot.c().log().WriteLogLine(line); });
+  return probe.ProbeATPort(name, settings, facts) ? facts.ModemVersion : "";
+}
+
 // Start and follow the run to its end (a re-update or an automatic-test repeat included);
 // Stop when the user asks.
 void RunToEnd(Slot& slot, const SlotContext& x) {
@@ -442,10 +561,19 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
   }
   x.out.SetTotalBytes(slot.index, c.images().allTotalFileSize);
   const PortLists ports = view.Ports();
-  x.out.Note(slot.index, "Diagnostic port " + (ports.PortCBox.items.empty() ? "-" : ports.PortCBox.SelectedText()) +
-                             ", modem port " +
-                             (ports.SerialPortCBox.items.empty() ? "-" : ports.SerialPortCBox.SelectedText()));
+  const std::string diag = ports.PortCBox.items.empty() ? "" : ports.PortCBox.SelectedText();
+  const std::string at = ports.SerialPortCBox.items.empty() ? "" : ports.SerialPortCBox.SelectedText();
+  if (!c.Running()) slot.firmwareBefore = ReadFirmwareVersion(slot, x.clock);
+  x.out.Event(slot.index, "modem",
+              {{"diagnostic_port", diag}, {"modem_port", at}, {"firmware", slot.firmwareBefore}},
+              "Modem: diagnostic port " + (diag.empty() ? "-" : diag) + ", modem port " + (at.empty() ? "-" : at) +
+                  (slot.firmwareBefore.empty() ? "" : ", firmware " + slot.firmwareBefore));
+  const PortDevice usb = UsbDeviceOf(slot, diag);
+  slot.device = x.o.virtualModem ? "virtual " + diag : !usb.UsbPath.empty() ? "usb " + usb.UsbPath : diag;
   if (x.line.stop) return;
+  slot.startedAt = std::chrono::system_clock::now();
+  // From before the engine opens a port until the restore is over.
+  UpdateGuard guard(*x.s.services, usb.UsbSystemPath, [&c](const std::string& line) { c.AddStatusLine(line, mtProgress); });
   if (!c.Running()) c.StartClick();
   slot.started = c.Running();
   if (!slot.started) return;
@@ -459,7 +587,9 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
       c.StopClick();
     }
     c.Pump(50);
+    if (c.log().IsOpen()) slot.logPath = c.log().LogFilePath();
   }
+  if (view.Passed() && view.ErrorCode() == 0) slot.firmwareAfter = ReadFirmwareVersion(slot, x.clock);
   // Read while the images are still there: the work folder goes with the controllers.
   if (slot.modem && view.Passed() && view.ErrorCode() == 0) {
     slot.partitions = CheckPartitions(*slot.modem, c.ImageFolder());
@@ -520,6 +650,7 @@ void SlotMain(Slot& slot, const SlotContext& x) {
   std::unique_lock lock(line.mutex);
   if (slot.index == 0) line.changed.wait(lock, [&] { return line.controllersLeft <= 1; });
   lock.unlock();
+  slot.live = nullptr;
   slot.controller.reset();
   lock.lock();
   --line.controllersLeft;
@@ -570,6 +701,11 @@ int RunCommand(const Options& o, CliOutput& out) {
     out.Message("Warning", "Several slots need --virtual on this platform");
     return kUsage;
   }
+  // One unit's backup restored onto several modems would give them all its identity.
+  if (!o.sn.empty() && o.slots > 1) {
+    out.Message("Warning", "--sn restores one modem's backup: it cannot be used with more than one slot");
+    return kUsage;
+  }
   Session s;
   if (int rc = OpenSession(o, out, s); rc != kPass) return rc;
   PrintingSink sink(out);
@@ -584,9 +720,9 @@ int RunCommand(const Options& o, CliOutput& out) {
   for (int i = 0; i < o.slots; ++i) {
     slots.push_back(std::make_unique<Slot>());
     slots.back()->index = i;
-    // Several slots: every line says its slot from the first on.
-    if (o.slots > 1) out.SetTotalBytes(i, 0);
   }
+  // Several slots: every line says its slot from the first on.
+  out.SetSlots(o.slots);
   StartupSteps steps;
   steps.configPath = s.configPath;
   bool payloadFailed = false;
@@ -624,57 +760,167 @@ int RunCommand(const Options& o, CliOutput& out) {
   auto worse = [&rc](int code) {
     if (code == kStopped || (code == kFailed && rc != kStopped)) rc = code;
   };
+  const RunHistory history(RunHistory::PathFor(s.paths.logDir));
   for (auto& slot : slots) {
     CliView& view = *slot->view;
+    RunResult r;
+    r.packetVersion = line.packetVersion;
+    r.firmwareBefore = slot->firmwareBefore;
+    r.verification = "not checked";
     if (!slot->started) {
       // The start was refused (its message shown), a question was declined, or Stop came first.
       const bool stopped = view.Declined() || line.stop;
-      out.Result(slot->index, stopped ? "STOPPED" : "FAIL", 0);
-      worse(stopped ? kStopped : kFailed);
-      continue;
-    }
-    const int code = view.ErrorCode();
-    const bool pass = view.Passed() && code == 0;
-    out.Result(slot->index, pass ? "PASS" : code == ERR_USER_STOP ? "STOPPED" : "FAIL", code);
-    if (!pass) worse(code == ERR_USER_STOP ? kStopped : kFailed);
-    if (slot->verified && pass) {
-      const bool partitions = ReportPartitions(slot->partitions, slot->index, out);
-      const Verification v = Compare(slot->before, slot->after);
-      if (out.style() == CliOutput::Style::Json) {
-        out.JsonEvent(nlohmann::json{{"event", "verification"}, {"slot", slot->index}, {"partitions", partitions},
-                                     {"data", v.ok}, {"lines", v.lines}}
-                          .dump());
-      } else {
-        for (const auto& text : v.lines) out.Note("  " + text);
+      r.result = stopped ? "STOPPED" : "FAIL";
+      r.errorCode = stopped ? ERR_USER_STOP : ERR_GENERIC_FAILURE;
+    } else {
+      r.errorCode = view.ErrorCode();
+      const bool pass = view.Passed() && r.errorCode == 0;
+      r.result = pass ? "PASS" : r.errorCode == ERR_USER_STOP ? "STOPPED" : "FAIL";
+      r.serialNumber = view.ResultSN();
+      r.firmwareAfter = slot->firmwareAfter;
+      if (pass && !slot->firmwareAfter.empty() && !line.packetVersion.empty()) {
+        const bool same = slot->firmwareAfter == line.packetVersion;
+        r.verification = same ? "verified" : "version mismatch";
+        if (!same) {
+          r.result = "FAIL";
+          r.errorCode = kErrVersionMismatch;
+        }
       }
-      if (!partitions || !v.ok) worse(kFailed);
+      if (slot->verified && pass) {
+        const bool partitions = ReportPartitions(slot->partitions, slot->index, out);
+        const Verification v = Compare(slot->before, slot->after);
+        out.Event(slot->index, "verification", {{"partitions", partitions}, {"data", v.ok}, {"lines", v.lines}});
+        if (out.style() != CliOutput::Style::Json)
+          for (const auto& text : v.lines) out.Note("  " + text);
+        if ((!partitions || !v.ok) && r.result == "PASS") {
+          r.result = "FAIL";
+          r.errorCode = kErrVirtualContents;
+        }
+      }
+      if (r.result != "PASS") {
+        r.backupFolder = KeptBackup(s.folders->BackupFolder(), slot->startedAt, slots.size() == 1);
+        if (r.serialNumber.empty()) r.serialNumber = SerialOfBackup(r.backupFolder);
+      }
+      std::error_code ec;
+      if (!slot->logPath.empty() && fs::exists(slot->logPath, ec)) r.logPath = slot->logPath;
+    }
+    r.error = ErrorText(r.errorCode);
+    out.Result(slot->index, r);
+    if (r.result == "STOPPED" && slot->started) {
+      out.Note(slot->index, r.backupFolder.empty()
+                                ? "Stopped. No backup of this modem was kept."
+                                : "Stopped. The modem's backup was kept in " + r.backupFolder +
+                                      (r.serialNumber.empty() ? "" : "; to restore it: zovir-cli run --sn " + r.serialNumber));
+    } else if (r.result == "FAIL" && !r.backupFolder.empty() && !r.serialNumber.empty()) {
+      out.Note(slot->index, "To restore the kept backup: zovir-cli run --sn " + r.serialNumber);
+    }
+    if (r.result != "PASS") worse(r.result == "STOPPED" ? kStopped : kFailed);
+    if (slot->started || r.result != "STOPPED") {
+      history.Append(HistoryEntry{TimeStamp(std::chrono::system_clock::now()), slot->index, slot->device, r});
     }
   }
   if (gStopSignal) rc = kStopped;
   return rc;
 }
 
-int PortsCommand(const Options&, CliOutput& out) {
+// One AT command on an open port: the value of its "+NAME:" line (quotes and blanks trimmed),
+// empty when the modem does not answer OK within a second.
+std::string AskAT(SerialPort& port, Clock& clock, const std::string& command) {
+  uint32_t written = 0;
+  port.Write(reinterpret_cast<const uint8_t*>(command.data()), static_cast<uint32_t>(command.size()), written);
+  std::string reply;
+  for (int pass = 0; pass < 10 && reply.find("OK") == std::string::npos && reply.find("ERROR") == std::string::npos;
+       ++pass) {
+    clock.SleepMs(100);
+    uint8_t buffer[256];
+    uint32_t got = 0;
+    if (!port.Read(buffer, sizeof buffer, got)) return "";
+    reply.append(reinterpret_cast<const char*>(buffer), got);
+  }
+  const auto ok = reply.find("\nOK");
+  const auto colon = reply.find(':', reply.find("\n+"));
+  if (ok == std::string::npos || colon == std::string::npos || colon > ok) return "";
+  std::string value = reply.substr(colon + 1, reply.find('\r', colon) - colon - 1);
+  const auto first = value.find_first_not_of(" \"");
+  const auto last = value.find_last_not_of(" \"");
+  return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+}
+
+// Asks a modem in normal mode for its serial number and firmware version over its AT port.
+void ProbeModem(ModemEntry& modem, SerialPortFactory& ports, Clock& clock) {
+  for (const auto& port : modem.ports) {
+    if (port.role != "modem" || port.com.empty() || !port.heldBy.empty()) continue;
+    ProbeSettings settings;
+    settings.bCheckProjectCode = true;  // asks the version
+    ModemFacts facts;
+    {
+      ATProbe probe(ports, clock);
+      if (!probe.ProbeATPort(port.com, settings, facts)) continue;
+    }
+    modem.atFirmware = facts.ModemVersion;
+    int error = 0;
+    if (auto open = ports.Open(port.com, error)) {
+      CommTimeouts timeouts;
+      timeouts.ReadIntervalTimeout = MAXDWORD;
+      open->SetTimeouts(timeouts);
+      modem.atSerial = AskAT(*open, clock, "AT+ZRVSN=0,5\r\n");
+      open->Close();
+    }
+    return;
+  }
+}
+
+// The modems of this host, one entry per USB device, with each port's role, node and name and
+// who holds a busy port.
+int PortsCommand(const Options& o, CliOutput& out) {
   const char* envMap = std::getenv("ZOVIR_DEVICE_MAP");
-  HostDiscovery discovery(HostDiscoveryOptions{envMap ? envMap : ""});
+  const std::string deviceMap = envMap ? envMap : "";
+  HostDiscovery discovery(HostDiscoveryOptions{deviceMap});
   std::vector<PortDevice> devices;
   discovery.Enumerator().ListPortDevices(devices);
+  auto modems = GroupModems(devices);
+  PortNamespace names(deviceMap);
+  LinuxSerialPortFactory serial(names);
+  SteadyClock clock;
   nlohmann::json rows = nlohmann::json::array();
-  for (const auto& d : devices) {
-    const std::string role = d.FriendlyName.find("QDLoader") != std::string::npos ? "download"
-                             : d.FriendlyName.find("Diag") != std::string::npos    ? "diagnostic"
-                             : d.FriendlyName.find("Modem") != std::string::npos || d.FriendlyName.find("AT") != std::string::npos
-                                 ? "modem"
-                                 : "other";
-    if (out.style() == CliOutput::Style::Json)
-      rows.push_back({{"path", d.Path}, {"role", role}, {"friendly_name", d.FriendlyName}, {"hardware_id", d.HardwareId}});
-    else
-      out.Note(d.Path + "  " + role + "  " + d.FriendlyName + "  " + d.HardwareId);
+  for (auto& m : modems) {
+    for (auto& p : m.ports) p.heldBy = HoldersOf("/proc", p.node);
+    if (o.probe && m.mode == "normal") ProbeModem(m, serial, clock);
+    char id[16];
+    std::snprintf(id, sizeof id, "%04x:%04x", m.vid, m.pid);
+    nlohmann::json ports = nlohmann::json::array();
+    for (const auto& p : m.ports) {
+      nlohmann::json holders = nlohmann::json::array();
+      for (const auto& h : p.heldBy) holders.push_back({{"pid", h.pid}, {"name", h.name}});
+      ports.push_back({{"role", p.role}, {"node", p.node}, {"com", p.com}, {"held_by", holders}});
+    }
+    const bool usb = !m.usbPath.empty();
+    nlohmann::json row{{"usb_path", m.usbPath}, {"id", usb ? id : ""}, {"serial", m.serial},
+                       {"mode", m.mode},        {"ports", ports}};
+    if (o.probe) {
+      row["at_serial_number"] = m.atSerial;
+      row["firmware"] = m.atFirmware;
+    }
+    rows.push_back(row);
+    if (out.style() == CliOutput::Style::Json) continue;
+    std::string head = usb ? "USB " + m.usbPath + "  " + id + (m.serial.empty() ? "" : "  serial " + m.serial)
+                           : std::string("no USB device");
+    head += "  " + m.mode;
+    if (o.probe)
+      head += "  SN " + (m.atSerial.empty() ? std::string("?") : m.atSerial) + "  firmware " +
+              (m.atFirmware.empty() ? std::string("?") : m.atFirmware);
+    out.Note(head);
+    for (const auto& p : m.ports) {
+      char line[256];
+      std::snprintf(line, sizeof line, "  %-10s %-16s %-7s", p.role.c_str(), p.node.c_str(), p.com.c_str());
+      const std::string held = HeldText(p.heldBy);
+      out.Note(std::string(line) + (held.empty() ? "" : "  " + held));
+    }
   }
   if (out.style() == CliOutput::Style::Json)
-    out.JsonEvent(nlohmann::json{{"event", "ports"}, {"ports", rows}}.dump());
-  else if (devices.empty())
-    out.Note("No modem ports found.");
+    out.Event(std::nullopt, "modems", {{"modems", rows}});
+  else if (modems.empty())
+    out.Note("No modems found.");
   return kPass;
 }
 
@@ -700,38 +946,103 @@ int CheckCommand(const Options& o, CliOutput& out) {
   return rc;
 }
 
+// Every run of this user, oldest first.
+int HistoryCommand(const Options&, CliOutput& out) {
+  const RunHistory history(RunHistory::PathFor(SystemPathsFromEnvironment().logDir));
+  const auto entries = history.Read();
+  if (out.style() == CliOutput::Style::Json) {
+    for (const auto& e : entries) {
+      nlohmann::json fields = ToJson(e);
+      fields.erase("slot");
+      fields["run_time"] = fields["time"];
+      fields.erase("time");
+      out.Event(e.slot, "history", std::move(fields));
+    }
+    return kPass;
+  }
+  if (entries.empty()) out.Note("No runs yet (" + history.path() + ").");
+  for (const auto& e : entries) {
+    const RunResult& r = e.result;
+    out.Note(e.time + "  " + (r.serialNumber.empty() ? "-" : r.serialNumber) + "  " +
+             (r.packetVersion.empty() ? "-" : r.packetVersion) + "  " + r.result +
+             (r.errorCode ? " (error code " + std::to_string(r.errorCode) + ": " + r.error + ")" : "") +
+             (r.verification == "not checked" || r.verification.empty() ? "" : "  " + r.verification));
+  }
+  return kPass;
+}
+
+// The exit codes, as --help and the manual page list them.
+constexpr const char* kExitCodeHelp =
+    "Exit codes: 0 PASS; 1 the update failed; 2 usage or configuration error; 3 no ready modem; "
+    "4 stopped by the user (Ctrl-C or SIGTERM; the backup stays); 5 another copy of the tool runs.";
+
+
+
+// The first word that is not an option, when it names no command.
+std::optional<std::string> UnknownCommand(int argc, char** argv, const CLI::App& app) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.empty() || word[0] == '-') continue;
+    for (const auto* sub : app.get_subcommands({}))
+      if (sub->check_name(word)) return std::nullopt;
+    return word;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 }  // namespace zovir::cli
 
 int main(int argc, char** argv) {
   using namespace zovir::cli;
+  IgnoreOutputSignals();
   Options o;
   CLI::App app{"zovir-cli: firmware update of USB LTE modems from the command line"};
-  app.footer(
-      "Exit codes: 0 PASS, 1 update failed, 2 usage or configuration error, 3 no ready device, "
-      "4 stopped by the user (Ctrl-C stops the update cleanly; the backup stays).\n"
-      "Questions: --yes or --no answers them; without either, a terminal asks and anything else "
-      "gets the choice that writes nothing (No, Cancel).");
+  app.footer(std::string(kExitCodeHelp) +
+             "\nQuestions: --yes or --no answers them; without either, a terminal asks and anything else "
+             "gets the choice that writes nothing (No, Cancel).");
+  app.set_version_flag("--version", std::string("zovir-cli ") + ZOVIR_TOOL_VERSION + " (build " + ZOVIR_BUILD_VERSION + ")",
+                       "print the tool's version and the build's, then exit");
   app.require_subcommand(1);
   auto* run = app.add_subcommand("run", "update the connected modem (or --virtual ones) and wait for the result");
-  auto* ports = app.add_subcommand("ports", "list the modem ports of this host");
+  auto* ports = app.add_subcommand("ports", "list the modems of this host with their ports");
   auto* check = app.add_subcommand(
       "check", "check configuration, images and the connected modem (or a --virtual one) without writing anything");
-  for (auto* sub : {run, ports, check}) {
-    sub->add_flag("--json", o.json, "one JSON object per event");
+  auto* historyCmd = app.add_subcommand("history", "list every earlier update of this user");
+  for (auto* sub : {run, ports, check, historyCmd}) {
+    sub->add_flag("--json", o.json, "one JSON object per event (docs/json-events.md)");
   }
   for (auto* sub : {run, check}) {
     sub->add_option("--packet", o.packet, "use an unpacked firmware packet folder instead of the embedded one");
     sub->add_flag("--keep-work", o.keepWork, "leave the work folder on disk");
     sub->add_flag("--virtual", o.virtualModem, "use virtual modems on pseudo-terminals (no hardware)");
+    sub->add_flag("-v,--verbose", o.verbose, "show every line of the update, as the run log has them");
     sub->add_option("--wait", o.waitSeconds, "seconds to wait for a ready modem (run: 30, check: 10)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Validator(
+            [](std::string& text) {
+              try {
+                size_t used = 0;
+                const long value = std::stol(text, &used);
+                if (used == text.size() && value >= 0 && value <= 24 * 3600) return std::string();
+              } catch (const std::exception&) {
+              }
+              return std::string("must be 0 or more (seconds)");
+            },
+            "SECONDS"));
+    auto* yes = sub->add_flag("--yes", o.yes, "answer questions with yes (agreement pages included)");
+    sub->add_flag("--no", o.no, "answer questions with no")->excludes(yes);
   }
+  ports->add_flag("--probe", o.probe, "ask each modem over AT for its serial number and firmware version");
   run->add_option("--slots", o.slots, "number of modems updated at once (1-8)");
-  run->add_option("--sn", o.sn, "serial number: restore from the backup saved under it");
+  run->add_option("--sn", o.sn, "serial number: restore from the backup saved under it (one slot only)");
   run->add_option("--state", o.state, "folder keeping the virtual modems' state between runs");
-  auto* yes = run->add_flag("--yes", o.yes, "answer questions with yes");
-  run->add_flag("--no", o.no, "answer questions with no")->excludes(yes);
+  if (const auto unknown = UnknownCommand(argc, argv, app)) {
+    std::string list;
+    for (const auto* sub : app.get_subcommands({})) list += (list.empty() ? "" : ", ") + sub->get_name();
+    std::fprintf(stderr, "zovir-cli: unknown command \"%s\"; the commands are: %s (zovir-cli --help)\n",
+                 unknown->c_str(), list.c_str());
+    return kUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -739,11 +1050,16 @@ int main(int argc, char** argv) {
   }
   const CliOutput::Style style =
       o.json ? CliOutput::Style::Json : isatty(STDOUT_FILENO) ? CliOutput::Style::Terminal : CliOutput::Style::Plain;
-  CliOutput out(style);
+  CliOutput out(style, stdout, o.verbose);
+  const char* command = *run ? "run" : *ports ? "ports" : *check ? "check" : "history";
+  out.Event(std::nullopt, "start",
+            {{"schema", kJsonSchemaVersion}, {"program", "zovir-cli"}, {"version", ZOVIR_TOOL_VERSION},
+             {"build", ZOVIR_BUILD_VERSION}, {"command", command}});
   try {
     if (*run) return RunCommand(o, out);
     if (*ports) return PortsCommand(o, out);
     if (*check) return CheckCommand(o, out);
+    if (*historyCmd) return HistoryCommand(o, out);
   } catch (const std::exception& e) {
     out.Message("ERROR", e.what());
     return kFailed;

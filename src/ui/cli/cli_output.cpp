@@ -1,8 +1,7 @@
 #include "ui/cli/cli_output.h"
 
-#include <nlohmann/json.hpp>
-
-#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace zovir::cli {
 namespace {
@@ -17,9 +16,11 @@ const char* KindName(MESSAGE_TYPE kind) {
   return "info";
 }
 
-// Progress positions 10..80 are the image transfer; the rate is measured over that range.
+// Progress positions 10..80 of the engine are the image transfer; the rate is measured there.
 constexpr int kTransferFrom = 10;
 constexpr int kTransferTo = 80;
+// A person reads no more than this; a faster redraw only fills the terminal's scroll-back.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 std::string FormatSeconds(double seconds) {
   if (seconds < 0 || seconds > 99 * 3600) return "--:--";
@@ -31,151 +32,251 @@ std::string FormatSeconds(double seconds) {
 
 }  // namespace
 
-CliOutput::CliOutput(Style style, std::FILE* out) : style_(style), out_(out) {}
+std::string ErrorMeaning(int errorCode) {
+  if (errorCode == 0) return "";
+  if (errorCode == ERR_USER_STOP) return "stopped by the user";
+  if (errorCode == ERR_GENERIC_FAILURE) return "the update failed (no system error behind it)";
+  if (errorCode < 0) return "the update failed";
+  return std::string("system error: ") + std::strerror(errorCode);
+}
+
+std::string TimeStamp(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  return buffer;
+}
+
+CliOutput::CliOutput(Style style, std::FILE* out, bool verbose) : style_(style), verbose_(verbose), out_(out) {}
+
+void CliOutput::SetSlots(int slots) {
+  std::lock_guard lock(mutex_);
+  multiSlot_ = slots > 1;
+  for (int i = 0; i < slots; ++i) bars_[i];
+}
 
 void CliOutput::SetTotalBytes(int slot, uint64_t bytes) {
   std::lock_guard lock(mutex_);
   bars_[slot].totalBytes = bytes;
-  multiSlot_ = bars_.size() > 1;
 }
 
-void CliOutput::Status(int slot, CommStatus status, const std::string& text, MESSAGE_TYPE kind) {
-  if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "status"}, {"slot", slot}, {"status", static_cast<int>(status)},
-                             {"kind", KindName(kind)}, {"text", text}}
-                  .dump());
-    return;
-  }
+void CliOutput::Emit(std::optional<int> slot, const std::string& name, nlohmann::json fields) {
+  nlohmann::json event{{"event", name}, {"time", TimeStamp(std::chrono::system_clock::now())}};
+  event["slot"] = slot ? nlohmann::json(*slot) : nlohmann::json(nullptr);
+  for (auto& [key, value] : fields.items()) event[key] = std::move(value);
+  Write(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+void CliOutput::Event(std::optional<int> slot, const std::string& name, nlohmann::json fields,
+                      const std::string& text) {
   std::lock_guard lock(mutex_);
-  Line(slot, text, kind == mtError ? "\033[31m" : kind == mtPass ? "\033[32m" : nullptr);
+  if (style_ == Style::Json)
+    Emit(slot, name, std::move(fields));
+  else if (!text.empty())
+    Line(slot.value_or(-1), text, nullptr);
 }
 
 void CliOutput::StatusLine(int slot, const std::string& text, MESSAGE_TYPE kind) {
-  if (style_ == Style::Json) {
-    JsonEvent(
-        nlohmann::json{{"event", "status"}, {"slot", slot}, {"kind", KindName(kind)}, {"text", text}}.dump());
-    return;
-  }
   std::lock_guard lock(mutex_);
-  Line(slot, text, kind == mtError ? "\033[31m" : kind == mtPass ? "\033[32m" : nullptr);
+  Bar& bar = bars_[slot];
+  const Phase before = bar.tracker.phase();
+  const bool changed = bar.tracker.OnLine(text);
+  if (style_ == Style::Json) {
+    Emit(slot, "status", {{"kind", KindName(kind)}, {"text", text}});
+  } else if (verbose_ || kind == mtError || kind == mtPass) {
+    Line(slot, text, kind == mtError ? "\033[31m" : kind == mtPass ? "\033[32m" : nullptr);
+  }
+  if (changed) PhaseChanged(slot, bar, bar.tracker.phase() != before);
 }
 
 void CliOutput::Error(int slot, const std::string& text) {
-  if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "error"}, {"slot", slot}, {"text", text}}.dump());
-    return;
-  }
   std::lock_guard lock(mutex_);
-  Line(slot, text, "\033[31m");
+  if (style_ == Style::Json)
+    Emit(slot, "error", {{"text", text}});
+  else
+    Line(slot, text, "\033[31m");
 }
 
 void CliOutput::Progress(int slot, int position) {
-  if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "progress"}, {"slot", slot}, {"position", position}}.dump());
-    return;
-  }
   std::lock_guard lock(mutex_);
   Bar& bar = bars_[slot];
-  bar.position = position;
+  bar.enginePosition = position;
   if (!bar.transferStarted && position >= kTransferFrom) {
     bar.transferStarted = true;
     bar.transferStart = std::chrono::steady_clock::now();
   }
-  if (style_ == Style::Terminal && !multiSlot_ && !finished_) DrawBar(slot);
+  const Phase before = bar.tracker.phase();
+  if (bar.tracker.OnPosition(position)) PhaseChanged(slot, bar, bar.tracker.phase() != before);
 }
 
-void CliOutput::Result(int slot, const std::string& result, int errorCode) {
+void CliOutput::PhaseChanged(int slot, Bar& bar, bool phaseNew) {
+  if (phaseNew && bar.tracker.phase() == Phase::Backup) {
+    // A new run of this slot: its clock and rate start again.
+    bar.started = std::chrono::steady_clock::now();
+    bar.transferStarted = false;
+  }
   if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "result"}, {"slot", slot}, {"result", result}, {"error_code", errorCode}}.dump());
+    Emit(slot, "progress", {{"phase", PhaseKey(bar.tracker.phase())}, {"percent", bar.tracker.percent()}});
     return;
   }
+  if (style_ == Style::Plain) {
+    if (phaseNew && bar.tracker.phase() != Phase::Done)
+      Line(slot, std::string("Phase: ") + PhaseText(bar.tracker.phase()), nullptr);
+    return;
+  }
+  if (!finished_) DrawBars(phaseNew);
+}
+
+void CliOutput::Result(int slot, const RunResult& r) {
   std::lock_guard lock(mutex_);
-  Line(slot, "Result: " + result + (errorCode != 0 ? " (error code " + std::to_string(errorCode) + ")" : ""),
-       result == "PASS" ? "\033[32m" : "\033[31m");
+  if (style_ == Style::Json) {
+    Emit(slot, "result", {{"result", r.result},
+                          {"error_code", r.errorCode},
+                          {"error", r.error},
+                          {"serial_number", r.serialNumber},
+                          {"packet_version", r.packetVersion},
+                          {"firmware_before", r.firmwareBefore},
+                          {"firmware_after", r.firmwareAfter},
+                          {"verification", r.verification},
+                          {"backup_folder", r.backupFolder},
+                          {"log", r.logPath}});
+    return;
+  }
+  std::string text = "Result: " + r.result;
+  if (r.errorCode != 0) text += " (error code " + std::to_string(r.errorCode) + ": " + r.error + ")";
+  Line(slot, text, r.result == "PASS" ? "\033[32m" : "\033[31m");
+  if (!r.serialNumber.empty()) Line(slot, "  serial number: " + r.serialNumber, nullptr);
+  if (!r.firmwareBefore.empty() || !r.firmwareAfter.empty())
+    Line(slot,
+         "  firmware: " + (r.firmwareBefore.empty() ? "?" : r.firmwareBefore) + " -> " +
+             (r.firmwareAfter.empty() ? "?" : r.firmwareAfter) + " (" + r.verification + ")",
+         nullptr);
+  if (!r.backupFolder.empty()) Line(slot, "  backup kept: " + r.backupFolder, nullptr);
+  if (!r.logPath.empty()) Line(slot, "  run log: " + r.logPath, nullptr);
 }
 
 void CliOutput::Message(const std::string& caption, const std::string& text) {
-  if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "message"}, {"caption", caption}, {"text", text}}.dump());
-    return;
-  }
   std::lock_guard lock(mutex_);
-  Line(-1, caption.empty() ? text : "[" + caption + "] " + text, nullptr);
+  if (style_ == Style::Json)
+    Emit(std::nullopt, "message", {{"caption", caption}, {"text", text}});
+  else
+    Line(-1, caption.empty() ? text : "[" + caption + "] " + text, nullptr);
 }
 
 void CliOutput::Note(const std::string& text) {
-  if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "note"}, {"text", text}}.dump());
-    return;
-  }
   std::lock_guard lock(mutex_);
-  Line(-1, text, nullptr);
+  if (style_ == Style::Json)
+    Emit(std::nullopt, "note", {{"text", text}});
+  else
+    Line(-1, text, nullptr);
 }
 
 void CliOutput::Note(int slot, const std::string& text) {
-  if (style_ == Style::Json) {
-    JsonEvent(nlohmann::json{{"event", "note"}, {"slot", slot}, {"text", text}}.dump());
-    return;
-  }
   std::lock_guard lock(mutex_);
-  Line(slot, text, nullptr);
+  if (style_ == Style::Json)
+    Emit(slot, "note", {{"text", text}});
+  else
+    Line(slot, text, nullptr);
 }
 
-void CliOutput::JsonEvent(const std::string& objectText) {
+void CliOutput::Detail(int slot, const std::string& text) {
   std::lock_guard lock(mutex_);
-  std::fprintf(out_, "%s\n", objectText.c_str());
-  std::fflush(out_);
+  if (style_ == Style::Json)
+    Emit(slot, "note", {{"text", text}});
+  else if (verbose_)
+    Line(slot, text, nullptr);
 }
 
 void CliOutput::Finish() {
   std::lock_guard lock(mutex_);
   finished_ = true;
-  ClearBar();
+  ClearBars();
+  std::fflush(out_);
 }
 
 void CliOutput::ClearProgressLine() {
   std::lock_guard lock(mutex_);
-  ClearBar();
+  ClearBars();
   std::fflush(out_);
+}
+
+void CliOutput::Write(const std::string& text) {
+  // A closed pipe (the reader went away) fails the write with EPIPE: the text is dropped and
+  // the update goes on.
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
+  std::clearerr(out_);
 }
 
 void CliOutput::Line(int slot, const std::string& text, const char* colour) {
-  ClearBar();
+  ClearBars();
   const bool useColour = colour && style_ == Style::Terminal;
-  std::string prefix = multiSlot_ && slot >= 0 ? "[slot " + std::to_string(slot) + "] " : "";
-  std::fprintf(out_, "%s%s%s%s\n", useColour ? colour : "", prefix.c_str(), text.c_str(), useColour ? "\033[0m" : "");
-  if (style_ == Style::Terminal && !multiSlot_ && !finished_ && slot >= 0 && bars_.count(slot)) DrawBar(slot);
-  std::fflush(out_);
+  const std::string prefix = multiSlot_ && slot >= 0 ? "[slot " + std::to_string(slot) + "] " : "";
+  Write((useColour ? colour : "") + prefix + text + (useColour ? "\033[0m" : "") + "\n");
+  if (style_ == Style::Terminal && !finished_) DrawBars(true);
 }
 
-void CliOutput::DrawBar(int slot) {
-  const Bar& bar = bars_[slot];
+std::string CliOutput::BarText(int slot, const Bar& bar) const {
   constexpr int kWidth = 30;
-  const int filled = bar.position * kWidth / 100;
-  std::string cells(static_cast<size_t>(filled), '#');
+  const Phase phase = bar.tracker.phase();
+  const int percent = bar.tracker.percent();
+  std::string cells(static_cast<size_t>(percent * kWidth / 100), '#');
   cells.resize(kWidth, '.');
-  std::string rate = "", eta = "";
-  if (bar.transferStarted && bar.totalBytes > 0 && bar.position > kTransferFrom) {
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - bar.transferStart).count();
-    const double share = std::min(1.0, double(bar.position - kTransferFrom) / (kTransferTo - kTransferFrom));
-    const double bytes = share * static_cast<double>(bar.totalBytes);
+  const auto now = std::chrono::steady_clock::now();
+  std::string tail;
+  if (bar.tracker.Transferring() && bar.transferStarted && bar.totalBytes > 0 && bar.enginePosition > kTransferFrom) {
+    const double elapsed = std::chrono::duration<double>(now - bar.transferStart).count();
+    const double share =
+        std::min(1.0, double(bar.enginePosition - kTransferFrom) / (kTransferTo - kTransferFrom));
     if (elapsed > 0.05) {
-      char buffer[48];
-      std::snprintf(buffer, sizeof buffer, "  %.2f MB/s", bytes / elapsed / 1e6);
-      rate = buffer;
-      eta = "  " + FormatSeconds(share < 1.0 ? elapsed * (1.0 - share) / share : 0.0) + " left";
+      char buffer[80];
+      std::snprintf(buffer, sizeof buffer, "  %.2f MB/s  images %s left",
+                    share * static_cast<double>(bar.totalBytes) / elapsed / 1e6,
+                    FormatSeconds(elapsed * (1.0 - share) / share).c_str());
+      tail = buffer;
     }
+  } else if (phase != Phase::Waiting) {
+    tail = "  " + FormatSeconds(std::chrono::duration<double>(now - bar.started).count());
   }
-  std::fprintf(out_, "\r\033[K[%s] %3d%%%s%s", cells.c_str(), bar.position, rate.c_str(), eta.c_str());
-  barShown_ = true;
-  std::fflush(out_);
+  char head[48];
+  std::snprintf(head, sizeof head, "%s%-11s ", multiSlot_ ? ("slot " + std::to_string(slot) + "  ").c_str() : "",
+                PhaseText(phase));
+  char line[200];
+  std::snprintf(line, sizeof line, "%s[%s] %3d%%%s", head, cells.c_str(), percent, tail.c_str());
+  return line;
 }
 
-void CliOutput::ClearBar() {
-  if (!barShown_) return;
-  std::fprintf(out_, "\r\033[K");
-  barShown_ = false;
+void CliOutput::DrawBars(bool force) {
+  // Only slots whose run began get a line; a single slot before its start shows none.
+  std::string text;
+  int lines = 0;
+  for (const auto& [slot, bar] : bars_) {
+    if (bar.tracker.phase() == Phase::Waiting && !multiSlot_) continue;
+    text += (lines ? "\n" : "") + std::string("\033[K") + BarText(slot, bar);
+    ++lines;
+  }
+  if (lines == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && shownLines_ == lines && now - lastDraw_ < kRedrawInterval) return;
+  lastDraw_ = now;
+  std::string move = "\r";
+  if (shownLines_ > 1) move += "\033[" + std::to_string(shownLines_ - 1) + "A";
+  if (shownLines_ > lines) move += "\033[J";
+  Write(move + text);
+  shownLines_ = lines;
+  ++redraws_;
+}
+
+void CliOutput::ClearBars() {
+  if (shownLines_ == 0) return;
+  std::string text = "\r\033[K";
+  for (int i = 1; i < shownLines_; ++i) text += "\033[1A\033[K";
+  Write(text);
+  shownLines_ = 0;
 }
 
 }  // namespace zovir::cli

@@ -1,64 +1,112 @@
 #pragma once
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "engine/engine_types.h"
+#include "ui/cli/run_phase.h"
 
 namespace zovir::cli {
 
-// How the command line shows an update: a progress bar on a terminal, plain lines in a pipe
-// or a log, or one JSON object per event. Every method may be called from any thread; each
-// event is written whole.
+// The version of the JSON event schema (docs/json-events.md); raised only when a field changes
+// its meaning or goes away.
+inline constexpr int kJsonSchemaVersion = 1;
+
+// How one slot's run ended, as the result line, the JSON result and the history keep it.
+struct RunResult {
+  std::string result;  // "PASS", "FAIL", "STOPPED"
+  int errorCode = 0;
+  std::string error;  // what the error code means; empty for PASS
+  std::string serialNumber;
+  std::string packetVersion;
+  std::string firmwareBefore;
+  std::string firmwareAfter;
+  std::string verification;  // "verified", "version mismatch", "not checked"
+  std::string backupFolder;  // the backup kept for a later --sn run; empty when none
+  std::string logPath;       // the run log
+};
+
+// How the command line shows an update: a progress line per slot on a terminal, plain lines in
+// a pipe or a log, or one JSON object per event. Every method may be called from any thread;
+// each event is written whole. Writes to a closed output are dropped.
 class CliOutput {
  public:
   enum class Style { Terminal, Plain, Json };
-  explicit CliOutput(Style style, std::FILE* out = stdout);
+  // `verbose`: every line of the engine and the controller, not just what a person needs.
+  explicit CliOutput(Style style, std::FILE* out = stdout, bool verbose = false);
 
   Style style() const { return style_; }
+  bool verbose() const { return verbose_; }
+  // Several slots: lines carry their slot and every slot gets a progress line of its own.
+  void SetSlots(int slots);
   // The total bytes of a slot's images, for the transfer rate.
   void SetTotalBytes(int slot, uint64_t bytes);
 
-  void Status(int slot, CommStatus status, const std::string& text, MESSAGE_TYPE kind);
-  // A status line as the controller shows it (no engine status attached).
+  // A line of the engine or the controller: shown with -v (errors and the final PASS always),
+  // followed for the phase, always in JSON.
   void StatusLine(int slot, const std::string& text, MESSAGE_TYPE kind);
   void Error(int slot, const std::string& text);
+  // The engine's progress position (0-100).
   void Progress(int slot, int position);
-  void Result(int slot, const std::string& result, int errorCode);
+  void Result(int slot, const RunResult& result);
   // A message box of the tool, shown as a line ("[caption] text"; the text alone without one).
   void Message(const std::string& caption, const std::string& text);
-  // A line of the front end itself (not an engine report).
+  // A line of the front end itself (not an engine report), always shown.
   void Note(const std::string& text);
-  // A line of the front end about one slot.
   void Note(int slot, const std::string& text);
-  // Structured extra facts for --json (e.g. verification), as a ready JSON object text.
-  void JsonEvent(const std::string& objectText);
-  // Ends the progress bars: the lines that follow (results, verification) stand alone.
+  // A line shown only with -v (a "note" event in JSON).
+  void Detail(int slot, const std::string& text);
+  // An event with fields of its own; the line `text` in the text styles (none when empty).
+  void Event(std::optional<int> slot, const std::string& name, nlohmann::json fields, const std::string& text = "");
+  // Ends the progress lines: the lines that follow (results, verification) stand alone.
   void Finish();
-  // Clears the bar's line for text written around this output (a question); it comes back
-  // with the next line.
+  // Clears the progress lines for text written around this output (a question); they come
+  // back with the next line.
   void ClearProgressLine();
+
+  // Counters for measurements: progress redraws written and progress events sent.
+  int Redraws() const { return redraws_; }
 
  private:
   struct Bar {
-    int position = 0;
+    PhaseTracker tracker;
     uint64_t totalBytes = 0;
+    int enginePosition = 0;
+    std::chrono::steady_clock::time_point started{};
     std::chrono::steady_clock::time_point transferStart{};
     bool transferStarted = false;
   };
+  void Emit(std::optional<int> slot, const std::string& name, nlohmann::json fields);
   void Line(int slot, const std::string& text, const char* colour);
-  void DrawBar(int slot);
-  void ClearBar();
+  void PhaseChanged(int slot, Bar& bar, bool phaseNew);
+  void DrawBars(bool force);
+  std::string BarText(int slot, const Bar& bar) const;
+  void ClearBars();
+  void Write(const std::string& text);
 
   Style style_;
+  bool verbose_;
   std::FILE* out_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::map<int, Bar> bars_;
-  bool barShown_ = false;
+  int shownLines_ = 0;  // progress lines on the screen below the last text line
+  std::chrono::steady_clock::time_point lastDraw_{};
   bool finished_ = false;
   bool multiSlot_ = false;
+  int redraws_ = 0;
 };
+
+// The meaning of an engine error code: the user's Stop, a failure without a system error, or
+// the system error's own text.
+std::string ErrorMeaning(int errorCode);
+
+// "2026-01-31T12:34:56.789Z".
+std::string TimeStamp(std::chrono::system_clock::time_point when);
 
 }  // namespace zovir::cli

@@ -43,7 +43,11 @@ void CliView::SetStatusLabel(const std::string& text, LabelStyle) {
   // states tell something new.
   if (text == label_) return;
   label_ = text;
-  if (text == "Ready" || text == "Not Ready" || text == "準備完了" || text == "準備中") out_.Note(slot_, text);
+  // "Not Ready" is where every start begins: worth a line only with -v.
+  if (text == "Ready" || text == "準備完了")
+    out_.Note(slot_, text);
+  else if (text == "Not Ready" || text == "準備中")
+    out_.Detail(slot_, text);
 }
 
 void CliView::SetJapaneseStatusLabel(const std::string& text, LabelColor, bool visible) {
@@ -52,7 +56,7 @@ void CliView::SetJapaneseStatusLabel(const std::string& text, LabelColor, bool v
 
 void CliView::SetVersionLabel(const std::string& text) {
   const auto colon = text.find(':');
-  if (colon != std::string::npos && colon + 1 < text.size()) out_.Note(slot_, text);
+  if (colon != std::string::npos && colon + 1 < text.size()) out_.Detail(slot_, text);
 }
 
 void CliView::StatusLine(const std::string& text, int kind) {
@@ -107,9 +111,7 @@ Answer CliView::Ask(const std::string& text, const std::string& caption, Questio
   }
   if (!Positive(answer)) declined_ = true;
   if (out_.style() == CliOutput::Style::Json) {
-    out_.JsonEvent(nlohmann::json{{"event", "question"}, {"slot", slot_}, {"caption", caption}, {"text", text},
-                                  {"answer", AnswerText(answer)}, {"by", how}}
-                       .dump());
+    out_.Event(slot_, "question", {{"caption", caption}, {"text", text}, {"answer", AnswerText(answer)}, {"by", how}});
   } else if (policy_ != AnswerPolicy::Prompt) {
     out_.Message(caption, text);
     out_.Note(slot_, std::string("Answer: ") + AnswerText(answer) + " (" + how + ")");
@@ -122,7 +124,9 @@ void CliView::OfferSNEntry() {
 }
 
 void CliView::ShowResultSN(const std::string& sn) {
-  if (!sn.empty()) out_.Note(slot_, "SN: " + sn);
+  if (sn.empty()) return;
+  resultSN_ = sn;
+  out_.Detail(slot_, "SN: " + sn);
 }
 
 void CliView::RunEnded(int, bool passed, int errorCode) {

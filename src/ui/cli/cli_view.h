@@ -62,6 +62,8 @@ class CliView final : public View {
   int MessagesShown() const { return messages_; }
   const std::string& OptionSummary() const { return summary_; }
   const PortLists& Ports() const { return ports_; }
+  // The serial number a passing run showed.
+  const std::string& ResultSN() const { return resultSN_; }
   // Views of several slots that share one terminal ask one question at a time.
   void SerializeQuestions(std::mutex& lock) { askLock_ = &lock; }
   // Lets a new run be followed (the automatic-test repeat).
@@ -73,6 +75,7 @@ class CliView final : public View {
   AnswerPolicy policy_;
   std::string sn_;
   std::string label_;
+  std::string resultSN_;
   std::string summary_;
   PortLists ports_;
   bool ended_ = false, passed_ = false, declined_ = false, endRequested_ = false;

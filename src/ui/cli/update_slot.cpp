@@ -49,7 +49,8 @@ void UpdateSlot::Start(EngineConfig cfg, EngineEnvironment environment) {
   engine_->cfg = std::move(cfg);
   engine_->OnStatusText = [this](void*, CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind) {
     if (kind == mtPass && text == "PASS") passed_ = true;
-    out_.Status(slot, status, text, kind);
+    (void)status;
+    out_.StatusLine(slot, text, kind);
   };
   engine_->OnError = [this](void*, const std::string& text, int slot) { out_.Error(slot, text); };
   engine_->OnProgress = [this](void*, int position, int slot, int) { out_.Progress(slot, position); };

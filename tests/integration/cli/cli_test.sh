@@ -10,43 +10,102 @@ trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$home"' EXIT
 export ZOVIR_HOME="$home"
 fail() { echo "FAIL: $*"; exit 1; }
 
-# 1. A whole update: exit 0, only JSON lines, a PASS result and a verification that holds.
+no_work_left() {
+  ! ls -d "$home"/run/quorvel-zovir-* > /dev/null 2>&1 || fail "$1: work folders left: $(ls "$home/run")"
+}
+
+# 0. Usage: the version, and clear words for a mistyped command or value.
+"$cli" --version | grep -qE '^zovir-cli 1\.3\.5\.0 \(build 1\.3\.5\.0\+' || fail "--version: $("$cli" --version 2>&1)"
+# arguments | exit code | text
+while IFS='|' read -r args want text; do
+  # shellcheck disable=SC2086
+  "$cli" $args > "$home/usage.log" 2>&1
+  rc=$?
+  [ "$rc" -eq "$want" ] || fail "$args: exit code $rc, expected $want: $(cat "$home/usage.log")"
+  grep -qF -- "$text" "$home/usage.log" || fail "$args: no \"$text\" in: $(cat "$home/usage.log")"
+done <<CASES
+flash --virtual|2|unknown command "flash"; the commands are: run, ports, check, history
+run --virtual --wait -1|2|--wait: must be 0 or more
+check --virtual --packet $home/nowhere|2|The packet folder $home/nowhere does not exist
+run --virtual --slots 2 --sn ZV9X06100000|2|--sn restores one modem's backup: it cannot be used with more than one slot
+--help|0|5 another copy of the tool runs
+CASES
+[ -z "$(ls -A "$home/Backup" 2>/dev/null)" ] || fail "a refused command took a backup"
+
+# 1. A whole update: exit 0, only JSON lines, every event with its time and slot, progress only
+#    when it changes, a PASS result with what a script needs, and a verification that holds.
 "$cli" run --virtual --json > "$home/run.json" 2> "$home/run.err" || fail "run exited $?: $(tail -5 "$home/run.err")"
 python3 - "$home/run.json" <<'PY' || fail "JSON output"
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
+assert events[0]["event"] == "start" and events[0]["schema"] == 1, events[0]
+assert all("time" in e and "slot" in e for e in events), [e for e in events if "time" not in e or "slot" not in e]
 results = [e for e in events if e["event"] == "result"]
-assert results == [{"event": "result", "slot": 0, "result": "PASS", "error_code": 0}], results
+assert len(results) == 1, results
+r = results[0]
+assert (r["slot"], r["result"], r["error_code"], r["error"]) == (0, "PASS", 0, ""), r
+assert r["serial_number"] and r["packet_version"] == "BTM9X06_V1.0.0_R01", r
+assert r["firmware_before"] == r["firmware_after"] == r["packet_version"] and r["verification"] == "verified", r
 checks = [e for e in events if e["event"] == "verification"]
 assert checks and checks[0]["partitions"] and checks[0]["data"], checks
+progress = [(e["phase"], e["percent"]) for e in events if e["event"] == "progress"]
+assert len(progress) == len(set(progress)) and len(progress) < 150, progress
+assert [p for p, _ in progress if p == "images"], progress
 PY
+no_work_left "a whole update"
+
+# 1b. A reader that goes away (| head) and a hang-up while the images are written do not end the
+#     update: it goes on to PASS and leaves no work folder behind.
+"$cli" run --virtual | head -1 > /dev/null
+rc=${PIPESTATUS[0]}
+[ "$rc" -eq 0 ] || fail "run | head: exit code $rc"
+no_work_left "run | head"
+"$cli" run --virtual --json > "$home/hup.json" 2>&1 &
+pid=$!
+for _ in $(seq 1 900); do
+  grep -q '"phase":"images"' "$home/hup.json" && break
+  sleep 0.1
+done
+grep -q '"phase":"images"' "$home/hup.json" || fail "the run never reached the images"
+kill -HUP "$pid"
+wait "$pid"
+rc=$?
+[ "$rc" -eq 0 ] || fail "hang-up during the images: exit code $rc: $(tail -3 "$home/hup.json")"
+grep -q '"result":"PASS"' "$home/hup.json" || fail "hang-up during the images: no PASS"
+no_work_left "a hang-up"
 
 # 2. Ctrl-C during the transfer: the engine ends cleanly, exit 4, the backup stays.
 "$cli" run --virtual > "$home/stop.log" 2>&1 &
 pid=$!
 for _ in $(seq 1 600); do
-  grep -q "Downloading" "$home/stop.log" && break
+  grep -q "Phase: images" "$home/stop.log" && break
   sleep 0.1
 done
-grep -q "Downloading" "$home/stop.log" || fail "the run never reached the download"
+grep -q "Phase: images" "$home/stop.log" || fail "the run never reached the download"
 kill -INT "$pid"
 wait "$pid"
 rc=$?
 [ "$rc" -eq 4 ] || fail "Ctrl-C exit code $rc, expected 4: $(tail -5 "$home/stop.log")"
 ls "$home"/Backup/SN*/nv.bak > /dev/null 2>&1 || fail "the backup did not stay"
 ls "$home"/Backup/SN*/EncryptAT.bak > /dev/null 2>&1 || fail "the identity backup did not stay"
+# It says where the backup is and how to resume.
+kept="$(ls -d "$home"/Backup/SN*)"
+sn="${kept##*SN[}"
+grep -qF "Stopped. The modem's backup was kept in $kept; to restore it: zovir-cli run --sn ${sn%]}" "$home/stop.log" ||
+  fail "Ctrl-C: where the backup is and how to resume: $(tail -5 "$home/stop.log")"
+no_work_left "Ctrl-C"
 rm -rf "$home"/Backup/*
 
 # 3. A second copy while one runs is refused.
 "$cli" run --virtual > "$home/first.log" 2>&1 &
 pid=$!
 for _ in $(seq 1 600); do
-  grep -q "Diagnostic port" "$home/first.log" && break
+  grep -q "Modem: diagnostic port" "$home/first.log" && break
   sleep 0.1
 done
 "$cli" run --virtual > "$home/second.log" 2>&1
 rc=$?
-[ "$rc" -eq 1 ] || fail "second copy exit code $rc, expected 1"
+[ "$rc" -eq 5 ] || fail "second copy exit code $rc, expected 5"
 grep -q "Upgrading procedures have been in operation!" "$home/second.log" || fail "second copy message: $(cat "$home/second.log")"
 wait "$pid" || fail "the first run failed: $(tail -5 "$home/first.log")"
 # 4. A packet that selects the USB boot path: the download thread starts with the tool and stops
@@ -65,6 +124,7 @@ mkdir -p "$home/packets"
 cp -r "$packet" "$home/packets/other-model"
 sed -i 's/^Version=.*/Version=XYZ9X06_V1.0.0_R01/; s/^\[Project\]/[Project]\nbCheckProjectCode=1/' \
   "$home/packets/other-model/Config.ini"
+mkdir -p "$home/packets/empty"
 cp -r "$packet" "$home/packets/bad-config"
 sed -i 's/^Platform=.*/Platform=MDM0000/' "$home/packets/bad-config/Config.ini"
 # command | packet | exit code | text the output holds
@@ -86,11 +146,13 @@ run|other-model|1|[Warning] Could not update other irrelevant model device!
 check|other-model|1|[Warning] Could not update other irrelevant model device!
 run|bad-config|2|Config was wrong.Not support platform configuration.
 check|bad-config|2|Config was wrong.Not support platform configuration.
-check|missing|2|No Config.ini in
+check|missing|2|does not exist
+check|empty|2|No Config.ini in
 CASES
 cp -r "$packet" "$home/packets/good"
 "$cli" check --virtual --packet "$home/packets/good" > "$home/check.log" 2>&1 || fail "check of a matching modem: $(cat "$home/check.log")"
 grep -q "The modem passed the device checks." "$home/check.log" || fail "check: $(cat "$home/check.log")"
+! grep -q "Not Ready" "$home/check.log" || fail "a passing check said Not Ready: $(cat "$home/check.log")"
 
 # 6. The product that asks before it starts: --no and a run without a terminal stop right
 #    there (nothing written, exit 4); --yes goes on to PASS.
@@ -149,4 +211,15 @@ assert results == [(i, "PASS", 0) for i in range(4)], results
 checks = {e["slot"]: e["partitions"] and e["data"] for e in events if e["event"] == "verification"}
 assert checks == {i: True for i in range(4)}, checks
 PY
+# 8. The history holds every run that began, passing ones included, readable as text and JSON.
+"$cli" history --json > "$home/history.json" || fail "history --json"
+python3 - "$home/history.json" <<'PY' || fail "history: $(cat "$home/history.json")"
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])][1:]
+results = [r["result"] for r in rows]
+assert all(r["event"] == "history" and r["run_time"] for r in rows), rows
+assert results.count("PASS") >= 7 and "STOPPED" in results, results
+assert all(r["serial_number"] for r in rows if r["result"] == "PASS"), rows
+PY
+"$cli" history | grep -q "PASS" || fail "history as text: $("$cli" history)"
 echo "ok"

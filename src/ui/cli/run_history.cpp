@@ -1,0 +1,84 @@
+#include "ui/cli/run_history.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ui/work_folders.h"
+
+namespace zovir::cli {
+namespace fs = std::filesystem;
+
+namespace {
+// A history larger than this is not read whole (a file grown by accident, or not ours).
+constexpr std::uintmax_t kMaxReadBytes = 64u << 20;
+}  // namespace
+
+std::string RunHistory::PathFor(const std::string& logDir) {
+  return (fs::path(logDir).parent_path() / "history.jsonl").string();
+}
+
+nlohmann::json ToJson(const HistoryEntry& e) {
+  const RunResult& r = e.result;
+  return {{"time", e.time},
+          {"slot", e.slot},
+          {"device", e.device},
+          {"serial_number", r.serialNumber},
+          {"packet_version", r.packetVersion},
+          {"result", r.result},
+          {"error_code", r.errorCode},
+          {"error", r.error},
+          {"firmware_before", r.firmwareBefore},
+          {"firmware_after", r.firmwareAfter},
+          {"verification", r.verification},
+          {"backup_folder", r.backupFolder},
+          {"log", r.logPath}};
+}
+
+bool RunHistory::Append(const HistoryEntry& entry) const {
+  try {
+    CreateFolderPath(fs::path(path_).parent_path().string());
+  } catch (const StartupError&) {
+    return false;
+  }
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX) == 0;
+  if (ok) {
+    const std::string line = ToJson(entry).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  }
+  ::close(fd);
+  return ok;
+}
+
+std::vector<HistoryEntry> RunHistory::Read() const {
+  std::vector<HistoryEntry> out;
+  std::error_code ec;
+  if (!fs::is_regular_file(path_, ec) || fs::file_size(path_, ec) > kMaxReadBytes) return out;
+  std::ifstream in(path_);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_object()) continue;
+    auto text = [&j](const char* key) { return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : ""; };
+    auto number = [&j](const char* key) { return j.contains(key) && j[key].is_number_integer() ? j[key].get<int>() : 0; };
+    HistoryEntry e;
+    e.time = text("time");
+    e.slot = number("slot");
+    e.device = text("device");
+    e.result = RunResult{text("result"),         number("error_code"), text("error"),
+                         text("serial_number"),  text("packet_version"), text("firmware_before"),
+                         text("firmware_after"), text("verification"), text("backup_folder"),
+                         text("log")};
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+}  // namespace zovir::cli
