@@ -16,6 +16,6 @@ target_include_directories(zovir_build_info INTERFACE ${_zovir_info_dir})
 add_dependencies(zovir_build_info zovir_build_info_header)
 
 # The package version at configure time (CPack needs it before any build).
-execute_process(COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUT=${_zovir_info_dir}/zovir_build_info.h
+execute_process(COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUT=${_zovir_info_dir}/zovir_build_info.h -DPRINT=1
                         -DTOOL_VERSION=${ZOVIR_TOOL_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/write_build_info.cmake
                 OUTPUT_VARIABLE ZOVIR_BUILD_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE)

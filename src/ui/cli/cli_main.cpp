@@ -38,6 +38,7 @@
 #include "sim/virtual_modem.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/cli_view.h"
+#include "ui/cli/device_filter.h"
 #include "ui/cli/modem_list.h"
 #include "ui/cli/run_history.h"
 #include "ui/cli/update_guard.h"
@@ -93,6 +94,9 @@ struct Options {
   bool keepWork = false;
   bool verbose = false;
   bool probe = false;
+  std::string device;  // --device: one attached modem by USB path or serial
+  bool all = false;    // --all: every attached modem, one slot each
+  std::vector<std::string> slotDevices;  // the modem of each slot (--device, --all)
   int waitSeconds = -1;  // -1: the command's default
 };
 
@@ -278,6 +282,7 @@ struct Slot {
   std::unique_ptr<PortNamespace> names;
   std::unique_ptr<LinuxSerialPortFactory> serial;
   std::unique_ptr<HostDiscovery> discovery;
+  std::unique_ptr<DeviceFilter> filter;  // this slot's modem among several
   std::unique_ptr<WorkerOwnerThread> worker;
   std::unique_ptr<PortDirectory> directory;
   std::unique_ptr<ControllerPorts> ports;
@@ -362,8 +367,12 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
     if (Controller* c = self->live.load()) c->AddStatusLine(line, mtProgress);
   };
   hooks.showMessage = [&out = x.out](const std::string& text) { out.Message("", text); };
-  slot.directory = std::make_unique<PortDirectory>(slot.discovery->Enumerator(), *slot.serial, x.clock, *slot.worker,
-                                                   std::move(hooks));
+  DeviceEnumerator* ports = &slot.discovery->Enumerator();
+  if (static_cast<size_t>(i) < x.o.slotDevices.size()) {
+    slot.filter = std::make_unique<DeviceFilter>(*ports, x.o.slotDevices[static_cast<size_t>(i)]);
+    ports = slot.filter.get();
+  }
+  slot.directory = std::make_unique<PortDirectory>(*ports, *slot.serial, x.clock, *slot.worker, std::move(hooks));
   slot.ports = MakeDirectoryPorts(*slot.directory);
   // Virtual modems keep their milestones to themselves: a later re-update of a real modem must
   // never skip its backup because of them.
@@ -427,6 +436,22 @@ std::function<bool(ProjectConfiguration&)> PayloadStep(Session& s, PrintingSink&
   };
 }
 
+// The wizard pages some products show before the main window is used (a guide and an
+// agreement): asked as every other question, so that --yes accepts and --no, or a run without
+// a terminal, declines and ends the program before anything is written.
+std::function<bool(WizardPage)> AskWizard(Slot& first) {
+  return [&first](WizardPage) {
+    static constexpr const char* kText =
+        "Before the update:\n"
+        "  While updating,the PC must not enter the stand by,sleep or suspend mode.\n"
+        "  While updating,the PC must not run the screen saver.\n"
+        "  While updating,the PC must not be power OFF(must update with AC adapter).\n"
+        "  While updating,don't leave the data card from PC.\n"
+        "Do you agree and go on?";
+    return first.view->Ask(kText, "Mobile Upgrade Guide", Question::OkCancel) == Answer::Ok;
+  };
+}
+
 AnswerPolicy PolicyOf(const Options& o, CliOutput::Style style) {
   if (o.yes) return AnswerPolicy::Yes;
   if (o.no) return AnswerPolicy::No;
@@ -452,7 +477,7 @@ int StartSlot(Slot& slot, const SlotContext& x) {
       x.out.Message("Warning", "No Image File Loaded!");
       code = kUsage;
     } else if (startup.endRequested || slot.view->EndRequested()) {
-      code = kFailed;
+      code = slot.view->Declined() ? kStopped : kFailed;
     }
     std::string version;
     if (code == kPass) {
@@ -692,20 +717,53 @@ int RunSlots(Slots& slots, const SlotContext& x) {
   return rc;
 }
 
-int RunCommand(const Options& o, CliOutput& out) {
-  if (o.slots < 1 || o.slots > 8) {
+// --device and --all: the attached modems each slot updates. kPass, or the exit code of a refusal.
+int ChooseModems(Options& o, CliOutput& out) {
+  if (o.device.empty() && !o.all) return kPass;
+  if (o.virtualModem) {
+    out.Message("Warning", "--device and --all choose attached modems; virtual ones are counted with --slots");
+    return kUsage;
+  }
+  const char* envMap = std::getenv("ZOVIR_DEVICE_MAP");
+  HostDiscovery discovery(HostDiscoveryOptions{envMap ? envMap : ""});
+  std::vector<PortDevice> devices;
+  discovery.Enumerator().ListPortDevices(devices);
+  if (o.all) {
+    o.slotDevices = AttachedModems(discovery.Enumerator());
+    if (o.slotDevices.empty()) {
+      out.Message("Warning", "No modem is attached (zovir-cli ports lists them)");
+      return kNoDevice;
+    }
+    if (o.slotDevices.size() > 8) {
+      out.Message("Warning", "More than 8 modems are attached: use --device for each");
+      return kUsage;
+    }
+    o.slots = static_cast<int>(o.slotDevices.size());
+    return kPass;
+  }
+  if (std::none_of(devices.begin(), devices.end(), [&](const PortDevice& d) { return IsPortOf(d, o.device); })) {
+    out.Message("Warning", "No attached modem is " + o.device + " (zovir-cli ports lists them)");
+    return kNoDevice;
+  }
+  o.slotDevices = {o.device};
+  return kPass;
+}
+
+int RunCommand(Options o, CliOutput& out) {
+  if (!o.all && (o.slots < 1 || o.slots > 8)) {
     out.Message("Warning", "--slots takes 1 to 8");
     return kUsage;
   }
   if (o.slots > 1 && !o.virtualModem) {
-    out.Message("Warning", "Several slots need --virtual on this platform");
+    out.Message("Warning", "Several slots update virtual modems (--virtual); for attached modems use --all");
     return kUsage;
   }
   // One unit's backup restored onto several modems would give them all its identity.
-  if (!o.sn.empty() && o.slots > 1) {
+  if (!o.sn.empty() && (o.slots > 1 || o.all)) {
     out.Message("Warning", "--sn restores one modem's backup: it cannot be used with more than one slot");
     return kUsage;
   }
+  if (int rc = ChooseModems(o, out); rc != kPass) return rc;
   Session s;
   if (int rc = OpenSession(o, out, s); rc != kPass) return rc;
   PrintingSink sink(out);
@@ -725,6 +783,7 @@ int RunCommand(const Options& o, CliOutput& out) {
   out.SetSlots(o.slots);
   StartupSteps steps;
   steps.configPath = s.configPath;
+  steps.showWizard = AskWizard(*slots[0]);
   bool payloadFailed = false;
   if (s.embedded) {
     steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
@@ -926,7 +985,9 @@ int PortsCommand(const Options& o, CliOutput& out) {
 
 // Configuration, image and device checks as a Start would meet them; nothing is written to
 // a modem (no start, no USB boot download).
-int CheckCommand(const Options& o, CliOutput& out) {
+int CheckCommand(Options o, CliOutput& out) {
+  o.all = false;
+  if (int rc = ChooseModems(o, out); rc != kPass) return rc;
   Session s;
   if (int rc = OpenSession(o, out, s); rc != kPass) return rc;
   PrintingSink sink(out);
@@ -938,6 +999,7 @@ int CheckCommand(const Options& o, CliOutput& out) {
   slots.push_back(std::make_unique<Slot>());
   StartupSteps steps;
   steps.configPath = s.configPath;
+  steps.showWizard = AskWizard(*slots[0]);
   bool payloadFailed = false;
   if (s.embedded) steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
   const SlotContext x{one, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, payloadFailed, true};
@@ -1033,7 +1095,10 @@ int main(int argc, char** argv) {
     sub->add_flag("--no", o.no, "answer questions with no")->excludes(yes);
   }
   ports->add_flag("--probe", o.probe, "ask each modem over AT for its serial number and firmware version");
-  run->add_option("--slots", o.slots, "number of modems updated at once (1-8)");
+  run->add_option("--slots", o.slots, "number of virtual modems updated at once (1-8)");
+  for (auto* sub : {run, check})
+    sub->add_option("--device", o.device, "the attached modem to use, by USB path or serial (zovir-cli ports)");
+  run->add_flag("--all", o.all, "update every attached modem side by side, one slot each")->excludes("--device");
   run->add_option("--sn", o.sn, "serial number: restore from the backup saved under it (one slot only)");
   run->add_option("--state", o.state, "folder keeping the virtual modems' state between runs");
   if (const auto unknown = UnknownCommand(argc, argv, app)) {

@@ -169,6 +169,20 @@ for how in --no none; do
   [ -z "$(ls -A "$home/Backup")" ] || fail "question with $how: a backup was taken"
 done
 grep -q "the safe choice" "$home/ask.log" || fail "the answer without --yes/--no does not say why"
+# The guide and agreement pages of a product that shows them are asked the same way: --no and a
+# run without a terminal decline them and end before anything is written.
+cp -r "$packet" "$home/packets/guide"
+sed -i 's/^Project=.*/Project=Torvane/' "$home/packets/guide/Config.ini"
+for how in --no none; do
+  args=()
+  [ "$how" = none ] || args=("$how")
+  "$cli" run --virtual --packet "$home/packets/guide" "${args[@]}" < /dev/null > "$home/guide.log" 2>&1
+  rc=$?
+  [ "$rc" -eq 4 ] || fail "guide with $how: exit code $rc, expected 4: $(tail -5 "$home/guide.log")"
+  grep -q "^\[Mobile Upgrade Guide\] Before the update:" "$home/guide.log" || fail "guide with $how: $(cat "$home/guide.log")"
+  grep -q "^Answer: Cancel" "$home/guide.log" || fail "guide with $how: $(cat "$home/guide.log")"
+  ! grep -q "Syncing" "$home/guide.log" || fail "guide with $how: a run began"
+done
 # On a terminal the question is asked there; "n" stops before anything is written.
 python3 - "$cli" "$home/packets/asks" <<'PY' || fail "question on a terminal"
 import os, pty, select, sys

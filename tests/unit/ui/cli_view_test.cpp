@@ -13,6 +13,7 @@
 
 #include "engine/engine_types.h"
 #include "platform/linux/device_enumerator_linux.h"
+#include "ui/cli/device_filter.h"
 #include "ui/cli/modem_list.h"
 #include "unit/discovery/fake_sysfs.h"
 
@@ -246,6 +247,40 @@ TEST(ModemList, OneEntryPerUsbDeviceWithItsPortsAndWhoHoldsThem) {
                        {"terminal", sys.Dev("ttyUSB1"), "COM101", ""},
                        {"modem", sys.Dev("ttyUSB2"), "COM102", "held by ModemManager (pid 812)"},
                    }));
+}
+
+// Two modems of the same kind side by side: each slot's filter sees its own modem's ports only,
+// chosen by bus path or by USB serial string.
+TEST(DeviceFilter, EachModemSeesOnlyItsOwnPorts) {
+  test::FakeSysfs sys;
+  for (int m = 0; m < 2; ++m) {
+    const auto modem = sys.UsbDevice("1-" + std::to_string(m + 1), "05c6", "9025", "0000", 5);
+    test::FakeSysfs::Write(modem / "serial", "SER" + std::to_string(m));
+    sys.TtyUSB(m * 3, sys.Interface(modem, 0));
+    sys.TtyUSB(m * 3 + 1, sys.Interface(modem, 2));
+    sys.TtyUSB(m * 3 + 2, sys.Interface(modem, 3));
+  }
+  sys.TtyS(0, 4);
+  LinuxDeviceEnumeratorOptions options;
+  options.sysfsRoot = sys.root.string();
+  options.devRoot = (sys.root / "dev").string();
+  LinuxDeviceEnumerator host(options);
+  EXPECT_EQ(AttachedModems(host), (std::vector<std::string>{"1-1", "1-2"}));
+  const std::pair<const char*, int> cases[] = {{"1-1", 0}, {"SER1", 3}, {"1-2", 3}, {"1-9", -1}};
+  for (const auto& [device, first] : cases) {
+    DeviceFilter filter(host, device);
+    std::vector<PortDevice> ports;
+    std::vector<SerialCommEntry> serial;
+    ASSERT_TRUE(filter.ListPortDevices(ports));
+    ASSERT_TRUE(filter.ListSerialPorts(serial));
+    std::vector<std::string> want;
+    for (int k = 0; first >= 0 && k < 3; ++k) want.push_back(sys.Dev("ttyUSB" + std::to_string(first + k)));
+    std::vector<std::string> got, gotSerial;
+    for (const auto& p : ports) got.push_back(p.Path);
+    for (const auto& e : serial) gotSerial.push_back(e.ValueName);
+    EXPECT_EQ(got, want) << device;
+    EXPECT_EQ(gotSerial, want) << device;  // no other modem's port, no built-in UART to probe
+  }
 }
 
 }  // namespace
