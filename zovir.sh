@@ -73,6 +73,19 @@ cmd_gui() {
   build/src/ui/qt/quorvel-zovir --virtual "$@"
 }
 
+cmd_screenshots() {
+  ensure_packages "${packages[@]}"
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja
+  fi
+  cmake --build build -j "$(njobs)" --target quorvel-zovir-screenshots
+  rm -rf build/screenshots
+  # A real X server; every window in each state and variant, then a few at 200 %.
+  xvfb-run -a -s "-screen 0 1280x1024x24" build/src/ui/qt/quorvel-zovir-screenshots build/screenshots
+  QT_SCALE_FACTOR=2 xvfb-run -a -s "-screen 0 2560x2048x24" build/src/ui/qt/quorvel-zovir-screenshots \
+    build/screenshots @2x main_idle main_japanese main_27 main_title_pass
+}
+
 cmd_faults() {
   ensure_packages "${packages[@]}"
   if [ ! -f build/build.ninja ]; then
@@ -90,7 +103,7 @@ cmd_bench() {
   if [ ! -f build-release/build.ninja ]; then
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG"
   fi
-  cmake --build build-release -j "$(njobs)" --target zovir_bench_targets zovir-cli zovir-make-packet
+  cmake --build build-release -j "$(njobs)" --target zovir_bench_targets zovir-cli zovir-make-packet quorvel-zovir zovir_bench_gui
   python3 bench/run_targets.py build-release "$@"
 }
 
@@ -135,6 +148,7 @@ usage: ./zovir.sh <command>
   build           install what is missing and build
   demo [ARGS]     build zovir-cli and update a virtual modem end to end (ARGS go to "zovir-cli run --virtual")
   gui [ARGS]      build quorvel-zovir and show the window against a virtual modem (ARGS go to it)
+  screenshots     one PNG per window, state and variant in build/screenshots (under Xvfb)
   faults [ARGS]   build and run the fault matrix (whole updates with one injected fault each; --run N replays one)
   bench [--quick] release build, then every speed and memory figure against its target
   fuzz [SECONDS]  clang build with libFuzzer, ASan and UBSan; runs every fuzz target SECONDS each (default 180)
@@ -146,6 +160,7 @@ case "${1:-help}" in
   build) shift; cmd_build "$@" ;;
   demo) shift; cmd_demo "$@" ;;
   gui) shift; cmd_gui "$@" ;;
+  screenshots) shift; cmd_screenshots "$@" ;;
   faults) shift; cmd_faults "$@" ;;
   bench) shift; cmd_bench "$@" ;;
   fuzz) shift; cmd_fuzz "$@" ;;

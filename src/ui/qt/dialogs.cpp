@@ -81,9 +81,10 @@ TFormMessagebox::TFormMessagebox(const ProjectConfiguration& config, QWidget* pa
   auto* title = Text(this, "Label_title", QRect(9, 4, 275, 17), Q(TextsOf(VariantOf(config)).title),
                      JapaneseFont(10, true));
   title->setAttribute(Qt::WA_TransparentForMouseEvents);
-  Text(this, "Label_Msg", QRect(56, 37, 233, 55),
-       "他のアプリケーションをすべて終了して下さい。電源アダプタを接続し、PCのサスペンド又は、"
-       "シャットダウンを絶対にしないで下さい。ソフトウェアのアップデートを開始しますか？",
+  Text(this, "Label_Msg", QRect(56, 33, 233, 72),
+       TightLines("他のアプリケーションをすべて終了して下さい。電源アダプタを接続し、PCのサスペンド又は、"
+                  "シャットダウンを絶対にしないで下さい。ソフトウェアのアップデートを開始しますか？",
+                  70),
        JapaneseFont(9), true);
   Image_YES = new Picture(this, "Image_YES");
   Image_YES->setGeometry(114, 108, 78, 24);

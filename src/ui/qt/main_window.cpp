@@ -189,7 +189,8 @@ void TDudorIvoUiForm::Build() {
   Image_warning->setAttribute(Qt::WA_TransparentForMouseEvents);
   Label_warning = MakeLabel(skin_, "Label_warning", QRect(64, 168, 290, 18), FormFont("Verdana", 8), Qt::red);
   Label_warning->setText("Do not unplug USB during upgrading!");
-  Label_warning_7921 = MakeLabel(skin_, "Label_warning_7921", QRect(20, 158, 325, 50), JapaneseFont(9));
+  // Four lines at most; the short last one ends left of the start picture.
+  Label_warning_7921 = MakeLabel(skin_, "Label_warning_7921", QRect(8, 156, 347, 68), JapaneseFont(9));
   Label_warning_7921->setWordWrap(true);
   Label_warning_7921->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Label_warning_7921->hide();
@@ -305,7 +306,7 @@ void TDudorIvoUiForm::ApplyLook(const ProjectConfiguration& config) {
     Label_warning->setGeometry(35, 166, 300, 30);
   }
   Image_warning->setVisible(l.warningImageVisible);
-  Label_warning_7921->setText(Q(l.warning7921));
+  Label_warning_7921->setText(TightLines(Q(l.warning7921), 75));
   Label_warning_7921->setVisible(l.warning7921Visible);
   Label_warning_start_japanese->setText(Q(l.warningStart));
   Label_warning_finish_japanese->setText(Q(l.warningFinish));

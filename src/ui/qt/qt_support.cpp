@@ -159,6 +159,10 @@ void WorkingAnimation::timerEvent(QTimerEvent*) {
   update();
 }
 
+QString TightLines(const QString& text, int percent) {
+  return QString("<div style=\"line-height:%1%\">%2</div>").arg(percent).arg(text.toHtmlEscaped());
+}
+
 QString ReplaceableText(const std::string& folder, const QString& file) {
   QFile own(QDir(QString::fromStdString(folder)).filePath(file));
   if (!folder.empty() && own.open(QIODevice::ReadOnly)) return QString::fromUtf8(own.readAll());

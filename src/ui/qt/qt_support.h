@@ -131,6 +131,10 @@ class WorkingAnimation : public QWidget {
   int phase_ = 0;
 };
 
+// `text` as rich text whose lines sit closer: the CJK fonts Debian ships have far taller lines
+// than the forms were laid out for, and a wrapped label must keep to its height.
+QString TightLines(const QString& text, int percent = 80);
+
 // The text of a resource a packet may replace: `folder`/`file` when the packet carries it,
 // else the built-in ":/texts/`file`".
 QString ReplaceableText(const std::string& folder, const QString& file);
