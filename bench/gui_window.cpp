@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
   QObject::connect(&probe, &QTimer::timeout, [&] {
     const qint64 now = clock.elapsed();
     stall = std::max(stall, now - last);
+    if (qEnvironmentVariableIsSet("ZOVIR_BENCH_TRACE") && now - last > 30)
+      std::fprintf(stderr, "stall %lld ms at %lld ms, status: %s\n", static_cast<long long>(now - last),
+                   static_cast<long long>(now),
+                   qPrintable(w.findChild<zovir::qt::StatusPanel*>("StatusBar")->text()));
     last = now;
     ++ticks;
   });

@@ -55,6 +55,32 @@ std::vector<std::string> EfsPaths(const ConfigList& list) {
   return out;
 }
 
+// The port scans probe every candidate AT port and take a while: they run beside the
+// window's thread, which keeps drawing meanwhile.
+class ResponsivePorts final : public ControllerPorts {
+ public:
+  explicit ResponsivePorts(std::unique_ptr<ControllerPorts> inner) : inner_(std::move(inner)) {}
+  int RefreshPortLists() override {
+    int found = 0;
+    RunServingWindow([&] { found = inner_->RefreshPortLists(); });
+    return found;
+  }
+  PortLists Lists() override { return inner_->Lists(); }
+  ModemFacts Facts() override { return inner_->Facts(); }
+  void CloseProbePort() override {
+    RunServingWindow([&] { inner_->CloseProbePort(); });
+  }
+  bool IsSameDiagPort(int portNumber) override {
+    bool same = false;
+    RunServingWindow([&] { same = inner_->IsSameDiagPort(portNumber); });
+    return same;
+  }
+  void Configure(const ProjectConfiguration& config) override { inner_->Configure(config); }
+
+ private:
+  std::unique_ptr<ControllerPorts> inner_;
+};
+
 }  // namespace
 
 struct GuiSession::Parts {
@@ -173,7 +199,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   p.discovery = std::make_unique<HostDiscovery>(HostDiscoveryOptions{deviceMap});
   p.worker = std::make_unique<WorkerOwnerThread>();
   p.directory = std::make_unique<PortDirectory>(p.discovery->Enumerator(), *p.serial, p.clock, *p.worker);
-  p.ports = MakeDirectoryPorts(*p.directory);
+  p.ports = std::make_unique<ResponsivePorts>(MakeDirectoryPorts(*p.directory));
   // A virtual modem keeps its milestones to itself: a later re-update of a real modem must
   // never skip its backup because of them.
   p.store = MakeFileKeyValueStore(options_.virtualModem ? p.folders->TempPath() + "/settings.ini"

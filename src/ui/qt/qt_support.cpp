@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QTimer>
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace zovir::qt {
@@ -23,6 +24,17 @@ void GuiClock::SleepMs(uint32_t ms) {
   QEventLoop loop;
   QTimer::singleShot(static_cast<int>(ms), &loop, &QEventLoop::quit);
   loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+void RunServingWindow(const std::function<void()>& work) {
+  if (!qApp || QThread::currentThread() != qApp->thread()) {
+    work();
+    return;
+  }
+  auto done = std::async(std::launch::async, work);
+  while (done.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
+  done.get();
 }
 
 void InstallFontSubstitutes() {

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QSvgRenderer>
 #include <QWidget>
+#include <functional>
 #include <string>
 
 #include "platform/clock.h"
@@ -23,6 +24,11 @@ class GuiClock final : public Clock {
  private:
   SteadyClock steady_;
 };
+
+// Runs `work` on a thread of its own while the window's thread keeps serving paints, timers
+// and the window system (not input: the controller is inside a handler). Elsewhere it runs
+// `work` in place. For the controller's blocking port scans.
+void RunServingWindow(const std::function<void()>& work);
 
 // Maps the form fonts onto the free fonts Debian ships: the Japanese ones on Noto Sans CJK,
 // the Latin ones on Liberation and DejaVu. Call once after the application object exists.
