@@ -67,6 +67,11 @@ MainWindowLook LookOf(const ProjectConfiguration& config) {
   return look;
 }
 
+bool ShowsWizardFirst(const ProjectConfiguration& config) {
+  const int t = config.ProjectType;
+  return IsTitleVariant(config) || t == 2 || t == 6 || t == 19 || t == 28 || t == 41;
+}
+
 void StartButtonArt::Show(bool enabled) {
   enabled_ = enabled;
   shown_ = enabled ? ButtonArt::Idle : ButtonArt::Disabled;

@@ -45,6 +45,9 @@ struct MainWindowLook {
 // `caption` is the configured [Project] Caption (the title of the default label set).
 MainWindowLook LookOf(const ProjectConfiguration& config);
 
+// Whether start-up shows a wizard before the window is used (the window shows after it).
+bool ShowsWizardFirst(const ProjectConfiguration& config);
+
 // The four pictures of a start or finish button.
 enum class ButtonArt { Idle = 0, Pressed = 1, Hover = 2, Disabled = 3, Hidden = 4 };
 

@@ -244,18 +244,23 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
 
   StartupSteps steps;
   steps.configPath = p.configPath;
-  if (p.embedded) {
-    steps.writePayload = [parts](ProjectConfiguration& config) {
-      if (!parts->controller->ConfigurationOk()) return false;
-      try {
-        return !ExtractPayload(config, parts->imageFolder,
-                               PayloadContext{parts->payload, *parts->sink, parts->processes.get()});
-      } catch (const StartupError& e) {
-        parts->sink->Show(e.what(), "ERROR", MessageButtons::Ok, MessageIcon::Warning);
-        return false;
-      }
-    };
-  }
+  TDudorIvoUiForm* shown = window_.get();
+  const bool embedded = p.embedded;
+  // Once the configuration is read the window takes its look; without a wizard to come first
+  // it shows at once and is drawn while start-up finishes.
+  steps.writePayload = [parts, shown, embedded](ProjectConfiguration& config) {
+    shown->ApplyLook(config);
+    if (!ShowsWizardFirst(config)) shown->show();
+    if (!embedded) return true;
+    if (!parts->controller->ConfigurationOk()) return false;
+    try {
+      return !ExtractPayload(config, parts->imageFolder,
+                             PayloadContext{parts->payload, *parts->sink, parts->processes.get()});
+    } catch (const StartupError& e) {
+      parts->sink->Show(e.what(), "ERROR", MessageButtons::Ok, MessageIcon::Warning);
+      return false;
+    }
+  };
   steps.showWizard = showWizard ? std::move(showWizard) : [this](WizardPage page) { return ShowWizard(page); };
   window_->RunInController([&] {
     // The look needs the configuration, the start-up's last steps need the look.

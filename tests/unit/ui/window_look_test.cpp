@@ -46,6 +46,12 @@ TEST(WindowLook, SkinAndLabelSetFollowTheVariant) {
   }
 }
 
+TEST(WindowLook, WizardFirst) {
+  for (int type : {2, 6, 19, 28, 41, 42}) EXPECT_TRUE(ShowsWizardFirst(Config(type))) << type;
+  for (int type : {-1, 1, 3, 20, 27}) EXPECT_FALSE(ShowsWizardFirst(Config(type))) << type;
+  EXPECT_TRUE(ShowsWizardFirst(Config(3, 0, 1)));
+}
+
 TEST(WindowLook, LabelTexts) {
   EXPECT_EQ(LookOf(Config(1)).title, "Quorvel_TEST");
   EXPECT_EQ(LookOf(Config(1)).aboutFirst + LookOf(Config(1)).aboutRest, "About");
