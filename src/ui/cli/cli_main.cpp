@@ -436,22 +436,6 @@ std::function<bool(ProjectConfiguration&)> PayloadStep(Session& s, PrintingSink&
   };
 }
 
-// The wizard pages some products show before the main window is used (a guide and an
-// agreement): asked as every other question, so that --yes accepts and --no, or a run without
-// a terminal, declines and ends the program before anything is written.
-std::function<bool(WizardPage)> AskWizard(Slot& first) {
-  return [&first](WizardPage) {
-    static constexpr const char* kText =
-        "Before the update:\n"
-        "  While updating,the PC must not enter the stand by,sleep or suspend mode.\n"
-        "  While updating,the PC must not run the screen saver.\n"
-        "  While updating,the PC must not be power OFF(must update with AC adapter).\n"
-        "  While updating,don't leave the data card from PC.\n"
-        "Do you agree and go on?";
-    return first.view->Ask(kText, "Mobile Upgrade Guide", Question::OkCancel) == Answer::Ok;
-  };
-}
-
 AnswerPolicy PolicyOf(const Options& o, CliOutput::Style style) {
   if (o.yes) return AnswerPolicy::Yes;
   if (o.no) return AnswerPolicy::No;
@@ -783,7 +767,6 @@ int RunCommand(Options o, CliOutput& out) {
   out.SetSlots(o.slots);
   StartupSteps steps;
   steps.configPath = s.configPath;
-  steps.showWizard = AskWizard(*slots[0]);
   bool payloadFailed = false;
   if (s.embedded) {
     steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
@@ -999,7 +982,6 @@ int CheckCommand(Options o, CliOutput& out) {
   slots.push_back(std::make_unique<Slot>());
   StartupSteps steps;
   steps.configPath = s.configPath;
-  steps.showWizard = AskWizard(*slots[0]);
   bool payloadFailed = false;
   if (s.embedded) steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
   const SlotContext x{one, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, payloadFailed, true};

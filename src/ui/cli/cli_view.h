@@ -44,6 +44,11 @@ class CliView final : public View {
   void Progress(int slot, int position, int maximum) override;
   void Message(const std::string& text, const std::string& caption, MessageKind kind) override;
   Answer Ask(const std::string& text, const std::string& caption, Question question) override;
+  // A guide or agreement page is asked as every other question: --yes accepts, --no and a run
+  // without a terminal decline (and the program ends before anything is written).
+  bool ShowWizard(const WizardPrompt& prompt) override {
+    return Ask(prompt.agreement, prompt.title, Question::OkCancel) == Answer::Ok;
+  }
   std::string ReadSNEntry() override { return sn_; }
   void EnableSNEntry(bool) override {}
   void OfferSNEntry() override;

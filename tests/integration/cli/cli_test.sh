@@ -179,7 +179,7 @@ for how in --no none; do
   "$cli" run --virtual --packet "$home/packets/guide" "${args[@]}" < /dev/null > "$home/guide.log" 2>&1
   rc=$?
   [ "$rc" -eq 4 ] || fail "guide with $how: exit code $rc, expected 4: $(tail -5 "$home/guide.log")"
-  grep -q "^\[Mobile Upgrade Guide\] Before the update:" "$home/guide.log" || fail "guide with $how: $(cat "$home/guide.log")"
+  grep -q "^\[Mobile Upgrade Guide\] " "$home/guide.log" || fail "guide with $how: $(cat "$home/guide.log")"
   grep -q "^Answer: Cancel" "$home/guide.log" || fail "guide with $how: $(cat "$home/guide.log")"
   ! grep -q "Syncing" "$home/guide.log" || fail "guide with $how: a run began"
 done
