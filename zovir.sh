@@ -8,7 +8,7 @@ packages=(build-essential cmake ninja-build pkg-config git python3 python3-crcmo
   libgtest-dev libgmock-dev googletest libbenchmark-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libudev-dev libusb-1.0-0-dev binutils ccache
   qt6-base-dev qt6-svg-dev libgl-dev fonts-noto-cjk fonts-liberation fonts-dejavu-core xvfb xauth
-  libsystemd-dev dbus-daemon python3-dbus python3-dbusmock)
+  libsystemd-dev dbus-daemon python3-dbus python3-dbusmock dpkg-dev lintian)
 
 ensure_packages() {
   local missing=()
@@ -96,6 +96,13 @@ cmd_faults() {
   build/tests/integration/faults/matrix/zovir-fault-matrix "$@"
 }
 
+cmd_package() {
+  ensure_packages "${packages[@]}"
+  configure_build build
+  # The .deb goes to build/package/.
+  (cd build && cpack --config CPackConfig.cmake)
+}
+
 cmd_bench() {
   # valgrind counts the engine's instructions per byte.
   ensure_packages "${packages[@]}" valgrind
@@ -150,6 +157,7 @@ usage: ./zovir.sh <command>
   gui [ARGS]      build quorvel-zovir and show the window against a virtual modem (ARGS go to it)
   screenshots     one PNG per window, state and variant in build/screenshots (under Xvfb)
   faults [ARGS]   build and run the fault matrix (whole updates with one injected fault each; --run N replays one)
+  package         build, then the Debian package with CPack (build/package/*.deb)
   bench [--quick] release build, then every speed and memory figure against its target
   fuzz [SECONDS]  clang build with libFuzzer, ASan and UBSan; runs every fuzz target SECONDS each (default 180)
 USAGE
@@ -163,6 +171,7 @@ case "${1:-help}" in
   screenshots) shift; cmd_screenshots "$@" ;;
   faults) shift; cmd_faults "$@" ;;
   bench) shift; cmd_bench "$@" ;;
+  package) shift; cmd_package "$@" ;;
   fuzz) shift; cmd_fuzz "$@" ;;
   help|-h|--help) usage ;;
   *) usage; exit 2 ;;
