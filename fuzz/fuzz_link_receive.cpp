@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch ((modes >> (i % 4 * 2)) & 3) {
       case 0: rx = rig.link.ReceiveFrameTimed(); break;
       case 1: rx = rig.link.ReceiveReply(0x26); break;
-      case 2: rx = rig.link.ReceiveWriteAck(); break;
+      case 2: rx = rig.link.ReceiveFrameTimed(1000); break;
       default: rx = rig.link.ReceiveEfs(); break;
     }
     if (rx.length > Link::kResponseSize + 1) std::abort();

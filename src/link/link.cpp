@@ -1,7 +1,6 @@
 #include "link/link.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -25,7 +24,6 @@ constexpr uint32_t kReadFailureMs = 100;
 constexpr int kCloseAttempts = 10;
 constexpr uint32_t kCloseRetryMs = 100;
 constexpr uint32_t kDefaultQueueSize = 4096;
-constexpr uint32_t kWriteAckBytes = 9;
 
 // A read returns at once with what is queued, or with the first byte to arrive.
 bool IsFirstByteForm(const CommTimeouts& t) {
@@ -553,58 +551,10 @@ RxResult Link::Receive(Start start, bool keepClosingFlag, uint32_t limitMs, bool
 
 RxResult Link::ReceiveFrame() { return Receive(Start::Hunt, false, 0, true); }
 
-RxResult Link::ReceiveFrameTimed() { return Receive(Start::Hunt, false, kReceiveTimeLimitMs, true); }
+RxResult Link::ReceiveFrameTimed(uint32_t limitMs) { return Receive(Start::Hunt, false, limitMs, true); }
 
 RxResult Link::ReceiveReply(uint8_t /*expectedCommand*/) { return Receive(Start::Open, false, kReceiveTimeLimitMs, false); }
 
 RxResult Link::ReceiveEfs() { return Receive(Start::Open, true, 0, false); }
-
-RxResult Link::ReceiveWriteAck() {
-  response_[0] = 0;
-  ReportErrorMask("There is a warning in InQue: ");
-  std::array<uint8_t, kWriteAckBytes> scratch{};
-  uint32_t got = TakeRx(scratch.data(), kWriteAckBytes);
-  RxResult result;
-  bool stopped = false;
-  if (got < kWriteAckBytes) {
-    ReadWindow window(core_.hDiagPort.get(), false);
-    // As long as one read of nine bytes may take with the port's time-outs, but gathered
-    // from as many reads as the bytes need to trickle in.
-    const uint64_t limit = ReadTimeLimit(window.Configured(), kWriteAckBytes);
-    const uint64_t began = core_.clock.NowMs();
-    bool warned = false;
-    bool readOnce = false;
-    for (;;) {
-      got += TakeRx(scratch.data() + got, kWriteAckBytes - got);
-      if (got == kWriteAckBytes) break;
-      if (Stopping()) {
-        stopped = true;
-        break;
-      }
-      if (readOnce && core_.clock.NowMs() - began >= limit) break;
-      FillRx(window, warned);
-      readOnce = true;
-    }
-  }
-  if (got == kWriteAckBytes && scratch[1] == 0x08 && scratch[2] == 0x00) {
-    std::memcpy(response_.data(), scratch.data(), kWriteAckBytes);
-    result.outcome = RxOutcome::Frame;
-    result.length = kWriteAckBytes;
-    return result;
-  }
-  if (stopped) {
-    result.outcome = RxOutcome::Stopped;
-    return result;
-  }
-  std::string text = "Return value has a mistake:";
-  char hex[4];
-  for (uint32_t i = 0; i < got; ++i) {
-    std::snprintf(hex, sizeof hex, " %02X", scratch[i]);
-    text += hex;
-  }
-  core_.ReportStatus(csInfo, text, mtInfo);
-  result.outcome = got == kWriteAckBytes ? RxOutcome::BadCheck : RxOutcome::Timeout;
-  return result;
-}
 
 }  // namespace zovir

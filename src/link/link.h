@@ -74,13 +74,11 @@ class Link {
   bool LastSendOk() const { return lastSendOk_; }
 
   RxResult ReceiveFrame();       // waits until a frame ends or a Stop (bounded slices)
-  RxResult ReceiveFrameTimed();  // gives up after 5000 ms
+  // Gives up after `limitMs` (Timeout).
+  RxResult ReceiveFrameTimed(uint32_t limitMs = kReceiveTimeLimitMs);
   // DIAG replies: no opening flag needed. A valid frame is always Frame (the reply's first
   // byte is a command code, not an ACK/NAK).
   RxResult ReceiveReply(uint8_t expectedCommand);
-  // Nine raw bytes; Frame (length 9) when bytes 1,2 are 08 00, BadCheck for other bytes,
-  // Timeout when fewer than nine came within the port's read time.
-  RxResult ReceiveWriteAck();
   // EFS receive: no time limit, keeps and counts the closing 7E; like ReceiveReply it needs
   // no opening flag. A valid frame is always Frame.
   RxResult ReceiveEfs();

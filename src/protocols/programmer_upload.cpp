@@ -31,13 +31,6 @@ void ClearDeviceFlags(EngineCore& core) {
   core.host->DeviceArrivalSeen() = false;
 }
 
-void BuildCommand(Link& link, const uint8_t* payload, size_t n) {
-  FrameBuffer& frame = link.Frame();
-  frame.Clear();
-  frame.AddEscaped(payload, static_cast<uint32_t>(n));
-  frame.FinishFrame();
-}
-
 }  // namespace
 
 ProgrammerUploader::ProgrammerUploader(EngineCore& core, Link& link)
@@ -109,7 +102,7 @@ int ProgrammerUploader::ProgrammerPhase() {
 int ProgrammerUploader::SwitchToDownloadMode() {
   ClearDeviceFlags(core_);
   static constexpr uint8_t kSwitch[] = {0x3A};
-  BuildCommand(link_, kSwitch, sizeof kSwitch);
+  BuildCommandFrame(link_, kSwitch, sizeof kSwitch);
   const uint32_t pause = core_.cfg.bFastSpeedDownload ? 1000 : 2000;
   const uint64_t start = core_.clock.NowMs();
   bool echoed = false;
@@ -144,7 +137,7 @@ bool ProgrammerUploader::ReopenBootLoaderPort() {
 
 int ProgrammerUploader::SendPreCommand1() {
   static constexpr uint8_t kVersionRequest[] = {0x00};
-  BuildCommand(link_, kVersionRequest, sizeof kVersionRequest);
+  BuildCommandFrame(link_, kVersionRequest, sizeof kVersionRequest);
   link_.SendFrame();
   return 0;
 }
@@ -155,21 +148,21 @@ int ProgrammerUploader::SendPreCommand2() {
     const char c = serviceProgrammingCode[i];
     payload[1 + i] = static_cast<uint8_t>(c >= '0' && c <= '9' ? c : '0');
   }
-  BuildCommand(link_, payload, sizeof payload);
+  BuildCommandFrame(link_, payload, sizeof payload);
   link_.SendFrame();
   return 0;
 }
 
 int ProgrammerUploader::SendVersionRequest() {
   static constexpr uint8_t kVersion[] = {0x0C};
-  BuildCommand(link_, kVersion, sizeof kVersion);
+  BuildCommandFrame(link_, kVersion, sizeof kVersion);
   link_.SendFrame();
   return 0;
 }
 
 int ProgrammerUploader::SendNop() {
   static constexpr uint8_t kNop[] = {0x06};
-  BuildCommand(link_, kNop, sizeof kNop);
+  BuildCommandFrame(link_, kNop, sizeof kNop);
   for (int attempt = 0; attempt < kNopAttempts; ++attempt) {
     if (!core_.Healthy()) return -1;
     link_.SendFramed();
@@ -184,12 +177,17 @@ int ProgrammerUploader::SendNop() {
 
 int ProgrammerUploader::SendParameterRequest() {
   static constexpr uint8_t kParameters[] = {0x07};
-  BuildCommand(link_, kParameters, sizeof kParameters);
+  BuildCommandFrame(link_, kParameters, sizeof kParameters);
   if (!core_.Healthy()) return -1;
   link_.SendFramed();
   uint8_t reply[11] = {};
-  ReadFull(core_, link_, reply, sizeof reply, kUntilStopped);
+  const size_t got = ReadFullWithin(core_, link_, reply, sizeof reply, kParameterReplyLimitMs);
   if (!core_.Healthy()) return -1;
+  if (got == 0)
+    core_.ReportStatus(csInfo,
+                       "No reply to the parameter request within " + std::to_string(kParameterReplyLimitMs / 1000) +
+                           " s",
+                       mtInfo);
   if (reply[0] != 0x08 || reply[10] != 0x7E) return 1;
   // Maximum write size 4096, big-endian.
   if (reply[3] != 0x10 || reply[4] != 0x00) return 2;

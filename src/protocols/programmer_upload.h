@@ -18,6 +18,8 @@ namespace zovir {
 class ProgrammerUploader final : public ProgrammerUpload {
  public:
   static constexpr uint32_t kSwitchLimitMs = 180000;
+  // The older boot loader answers its parameter request at once; this is generous.
+  static constexpr uint32_t kParameterReplyLimitMs = 30000;
   static constexpr uint32_t kElfHeaderSize = 52;
   // Largest piece of a requested segment handed to one write.
   static constexpr uint32_t kPieceSize = 64 * 1024;

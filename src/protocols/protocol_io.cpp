@@ -10,13 +10,32 @@ size_t ReadFull(EngineCore& core, Link& link, uint8_t* buffer, size_t n, int emp
   while (got < n && core.Healthy()) {
     const uint32_t r = link.ReadRaw(buffer + got, static_cast<uint32_t>(n - got));
     if (r == 0) {
-      ++empty;
-      if (emptyReads != kUntilStopped && empty >= emptyReads) break;
+      if (++empty >= emptyReads) break;
       continue;
     }
     got += r;
   }
   return got;
+}
+
+size_t ReadFullWithin(EngineCore& core, Link& link, uint8_t* buffer, size_t n, uint32_t limitMs) {
+  const uint64_t began = core.clock.NowMs();
+  size_t got = 0;
+  while (got < n && core.Healthy() && core.clock.NowMs() - began < limitMs)
+    got += link.ReadRaw(buffer + got, static_cast<uint32_t>(n - got));
+  return got;
+}
+
+void BuildCommandFrame(Link& link, const uint8_t* payload, size_t n) {
+  FrameBuffer& frame = link.Frame();
+  frame.Clear();
+  frame.AddEscaped(payload, static_cast<uint32_t>(n));
+  frame.FinishFrame();
+}
+
+void BuildResetFrame(Link& link) {
+  static constexpr uint8_t kReset[] = {0x0B};
+  BuildCommandFrame(link, kReset, sizeof kReset);
 }
 
 namespace {
@@ -39,8 +58,7 @@ size_t ReadRawReply(EngineCore& core, Link& link, uint8_t* buffer, size_t capaci
     const size_t want = got < firstRead ? firstRead - got : 1;
     const uint32_t r = link.ReadRaw(buffer + got, static_cast<uint32_t>(std::min(want, capacity - got)));
     if (r == 0) {
-      ++empty;
-      if (emptyReads != kUntilStopped && empty >= emptyReads) break;
+      if (++empty >= emptyReads) break;
       continue;
     }
     got += r;

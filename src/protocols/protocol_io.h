@@ -11,11 +11,18 @@ namespace zovir {
 // Raw (unframed or not yet parsed) replies on the diagnostic port. A reply may arrive in
 // pieces, so these keep reading while bytes come; a read that brings nothing ends the wait
 // once `emptyReads` such reads happened (each is bounded by the port's read time-out).
-constexpr int kUntilStopped = -1;
 
-// Reads until n bytes arrived, the engine stopped, or `emptyReads` reads brought nothing
-// (kUntilStopped: only a Stop or an error ends the wait). Returns the bytes read.
+// Reads until n bytes arrived, the engine stopped, or `emptyReads` reads brought nothing.
+// Returns the bytes read.
 size_t ReadFull(EngineCore& core, Link& link, uint8_t* buffer, size_t n, int emptyReads);
+// Reads until n bytes arrived, the engine stopped, or `limitMs` passed since the call, however
+// many reads that takes. Returns the bytes read.
+size_t ReadFullWithin(EngineCore& core, Link& link, uint8_t* buffer, size_t n, uint32_t limitMs);
+
+// Puts one command into the link's frame buffer (escaped, check, closing flag).
+void BuildCommandFrame(Link& link, const uint8_t* payload, size_t n);
+// The programmer's (and the firmware's) reset command.
+void BuildResetFrame(Link& link);
 
 // Reads one reply frame as raw bytes (opening flag, content, closing flag; escapes kept) of
 // at most `capacity` bytes. The first read asks for `firstRead` bytes (the usual size of the

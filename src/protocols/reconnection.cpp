@@ -1,5 +1,7 @@
 #include "protocols/reconnection.h"
 
+#include "protocols/protocol_io.h"
+
 namespace zovir {
 
 int PortNumberOf(const std::string& name) {
@@ -96,11 +98,7 @@ bool PortReconnection::ResetAndReconnect() {
     core_.host->DeviceArrivalSeen() = false;
   }
   if (core_.hDiagPort) {
-    static constexpr uint8_t kReset = 0x0B;
-    FrameBuffer& frame = link_.Frame();
-    frame.Clear();
-    frame.AddEscaped(kReset);
-    frame.FinishFrame();
+    BuildResetFrame(link_);
     link_.SendFramed();
   }
   core_.ReportStatus(csInfo, "Reset or power off command......", mtInfo);

@@ -36,7 +36,6 @@ constexpr uint8_t kOpenApps[] = {0x1B, 0x0E, 0x30, 0x3A, 0x41, 0x50, 0x50, 0x53,
 constexpr uint8_t kOpenEfs[] = {0x1B, 0x09};
 constexpr uint8_t kOpenAppEfs[] = {0x1B, 0x0B};
 constexpr uint8_t kClose[] = {0x15};
-constexpr uint8_t kReset[] = {0x0B};
 constexpr uint8_t kPowerOff[] = {0x11};
 constexpr uint8_t kWriteFlash[] = {0x21, 0x00, 0x00, 0x00, 0x00};
 
@@ -86,11 +85,16 @@ uint32_t StreamingDownload::FastBlockSize() const {
 
 uint32_t StreamingDownload::EfsBlockSize() const { return std::min(FastBlockSize(), kMaxStreamBlock); }
 
-void StreamingDownload::BuildFrame(const uint8_t* payload, size_t n) {
-  FrameBuffer& frame = link_.Frame();
-  frame.Clear();
-  frame.AddEscaped(payload, static_cast<uint32_t>(n));
-  frame.FinishFrame();
+void StreamingDownload::BuildFrame(const uint8_t* payload, size_t n) { BuildCommandFrame(link_, payload, n); }
+
+RxResult StreamingDownload::ReceiveSlowReply(const char* what) {
+  const RxResult rx = link_.ReceiveFrameTimed(kSlowReplyLimitMs);
+  if (rx.outcome == RxOutcome::Timeout)
+    core_.ReportStatus(csInfo,
+                       std::string("No reply to the ") + what + " command within " +
+                           std::to_string(kSlowReplyLimitMs / 1000) + " s",
+                       mtInfo);
+  return rx;
 }
 
 bool StreamingDownload::ReplyStartsWith(const RxResult& rx, uint8_t first) const {
@@ -165,7 +169,7 @@ int StreamingDownload::SendPartitionTable() {
   if (LoadPartitionTable(0) != 0) return -1;
   if (!core_.Healthy()) return -1;
   link_.SendFramed();
-  const RxResult rx = link_.ReceiveFrame();
+  const RxResult rx = ReceiveSlowReply("partition table");
   if (!core_.Healthy()) return -1;
   // The reply carries the status after the command byte (plus two check bytes).
   if (!ReplyStartsWith(rx, kPartitionReply) || rx.length < 4) return 1;
@@ -178,7 +182,7 @@ int StreamingDownload::SendPartitionTableOverride() {
   if (LoadPartitionTable(1) != 0) return -1;
   if (!core_.Healthy()) return -1;
   link_.SendFramed();
-  const RxResult rx = link_.ReceiveFrame();
+  const RxResult rx = ReceiveSlowReply("partition table");
   if (!core_.Healthy()) return -1;
   if (!ReplyStartsWith(rx, kPartitionReply) || rx.length < 4) return 1;
   return link_.Response()[1] == 0 ? 0 : 2;
@@ -207,7 +211,7 @@ int StreamingDownload::OpenAppsImage() {
   BuildFrame(kOpenApps, sizeof kOpenApps);
   if (!core_.Healthy()) return -1;
   link_.SendFramed();
-  const RxResult rx = link_.ReceiveFrame();
+  const RxResult rx = ReceiveSlowReply("open");
   if (!core_.Healthy()) return -1;
   if (!ReplyStartsWith(rx, kOpenReply)) return 1;
   return rx.length >= 2 && link_.Response()[1] == 0 ? 0 : 2;
@@ -303,7 +307,7 @@ int StreamingDownload::CloseImage() {
   for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
     if (!core_.Healthy()) return -1;
     link_.SendFramed();
-    const RxResult rx = link_.ReceiveFrame();
+    const RxResult rx = ReceiveSlowReply("close");
     if (!core_.Healthy()) return -1;
     if (ReplyStartsWith(rx, kCloseReply)) return 0;
     if (!core_.Wait(100)) return -1;
@@ -317,10 +321,10 @@ int StreamingDownload::SendReset() {
     core_.host->DeviceArrivalSeen() = false;
   }
   if (!core_.Healthy()) return -1;
-  BuildFrame(kReset, sizeof kReset);
+  BuildResetFrame(link_);
   link_.SendFramed();
   core_.ReportStatus(csInfo, "Send reset command", mtInfo);
-  const RxResult rx = link_.ReceiveFrame();
+  const RxResult rx = ReceiveSlowReply("reset");
   if (!core_.Healthy()) return -1;
   return ReplyStartsWith(rx, kResetReply) ? 0 : 1;
 }

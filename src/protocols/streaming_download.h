@@ -42,6 +42,9 @@ class StreamingDownload {
   static constexpr uint32_t kFastPartSize = 0x1400000;
   static constexpr uint32_t kMaxPartitionTable = 1023;
   static constexpr size_t kRawReplyCapacity = 512;
+  // The replies to the partition table, the open of the application image, the close and the
+  // reset come at once from a working programmer; a lost one ends the wait after this long.
+  static constexpr uint32_t kSlowReplyLimitMs = 30000;
 
   StreamingDownload(EngineCore& core, Link& link);
 
@@ -79,6 +82,8 @@ class StreamingDownload {
   // (ACK or other) whose first byte is `first`.
   bool ReplyStartsWith(const RxResult& rx, uint8_t first) const;
   bool ReceiveStreamWriteAck(uint32_t address);
+  // A reply with the generous limit above; a lost one is said in the log, naming `what`.
+  RxResult ReceiveSlowReply(const char* what);
   int LoadPartitionTable(uint8_t override);
   void BuildFrame(const uint8_t* payload, size_t n);
   void BuildFastHandshake(uint8_t command, uint32_t offset, uint32_t length, uint16_t checksum);

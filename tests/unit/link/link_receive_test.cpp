@@ -149,7 +149,7 @@ TEST_F(LinkReceive, ErrorSetBeforehandEndsTheReceiveWithoutWaiting) {
   const uint64_t t0 = clock.NowMs();
   EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Stopped);
   EXPECT_EQ(link.ReceiveEfs().outcome, RxOutcome::Stopped);
-  EXPECT_EQ(link.ReceiveWriteAck().outcome, RxOutcome::Stopped);
+  EXPECT_EQ(link.ReceiveFrameTimed().outcome, RxOutcome::Stopped);
   EXPECT_EQ(clock.NowMs(), t0);
 }
 
@@ -210,45 +210,6 @@ TEST_F(LinkReceive, RawReadsTakeReadAheadBytesFirst) {
   EXPECT_EQ(link.ReadPort(buf, 8), 2u);
   EXPECT_EQ(buf[0], 0xCC);
   EXPECT_EQ(link.ReadPort(buf, 8), 0u) << "nothing queued: one read of a second";
-}
-
-TEST_F(LinkReceive, WriteAckTable) {
-  struct Case {
-    const char* name;
-    Bytes now;
-    Bytes later;  // arriving 300 ms later
-    RxOutcome outcome;
-    const char* report;
-  };
-  const Case cases[] = {
-      {"ack", {0x7E, 0x08, 0x00, 0x10, 0x00, 0x00, 0xC1, 0xC2, 0x7E}, {}, RxOutcome::Frame, nullptr},
-      {"ack in two pieces", {0x7E, 0x08, 0x00}, {0x10, 0x00, 0x00, 0xC1, 0xC2, 0x7E}, RxOutcome::Frame, nullptr},
-      {"wrong code", {0x7E, 0x0D, 0x00, 0x10, 0x00, 0x00, 0xC1, 0xC2, 0x7E}, {}, RxOutcome::BadCheck,
-       "Return value has a mistake: 7E 0D 00 10 00 00 C1 C2 7E"},
-      {"wrong address byte", {0x7E, 0x08, 0x01, 0x10, 0x00, 0x00, 0xC1, 0xC2, 0x7E}, {}, RxOutcome::BadCheck,
-       "Return value has a mistake: 7E 08 01 10 00 00 C1 C2 7E"},
-      {"incomplete", {0x7E, 0x08, 0x00}, {}, RxOutcome::Timeout, "Return value has a mistake: 7E 08 00"},
-      {"nothing", {}, {}, RxOutcome::Timeout, "Return value has a mistake:"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    reports.clear();
-    link.DiscardReceived();
-    diag().QueueBytes(c.now);
-    if (!c.later.empty()) diag().QueueBytesAfter(300, c.later);
-    const uint64_t t0 = clock.NowMs();
-    const RxResult r = link.ReceiveWriteAck();
-    EXPECT_EQ(r.outcome, c.outcome);
-    EXPECT_LE(clock.NowMs() - t0, 2000u);
-    if (c.report) {
-      ASSERT_EQ(reports.size(), 1u);
-      EXPECT_EQ(reports[0].text, c.report);
-    } else {
-      EXPECT_TRUE(reports.empty());
-      EXPECT_EQ(r.length, 9u);
-      EXPECT_EQ(link.Response()[1], 0x08);
-    }
-  }
 }
 
 TEST_F(LinkReceive, ErrorMaskAndReadFailuresAreWarnings) {

@@ -193,6 +193,7 @@ TEST_F(UploadTest, OlderBootLoaderThatAnswersWronglyFailsBeforeTheUpload) {
       {"parameter reply of another command", true, {0x0D, 1, 1, 0x10, 0, 0, 0, 0, 0, 0, 0x7E}, "Request Parameter failed", 4},
       {"parameter reply without its flag", true, {0x08, 1, 1, 0x10, 0, 0, 0, 0, 0, 0, 0x00}, "Request Parameter failed", 4},
       {"write size other than 4096", true, {0x08, 1, 1, 0x08, 0, 0, 0, 0, 0, 0, 0x7E}, "Request Parameter failed", 4},
+      {"no parameter reply at all", true, {}, "Request Parameter failed", 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -204,6 +205,10 @@ TEST_F(UploadTest, OlderBootLoaderThatAnswersWronglyFailsBeforeTheUpload) {
     loader.answerNop = c.answerNop;
     loader.parameterReply = c.parameterReply;
     r.port.SetResponder([&loader](const Bytes& w) { return loader.OnWrite(w); });
+    // A wait without a limit would hold the update for ever: stop it after an hour instead.
+    r.port.SetReadHook([&r](uint64_t) {
+      if (r.clock.NowMs() > 3600u * 1000u) r.core.RequestStop();
+    });
     r.OpenDiag();
     r.core.cfg.ProjectType = 44;
     r.core.cfg.bEnprg9x15 = 1;

@@ -382,6 +382,49 @@ TEST(StreamingLongTimeouts, AcknowledgementsAreTakenWithoutWaitingForMoreBytes) 
   }
 }
 
+// A reply the programmer never sends must not hold the update: every wait ends, the
+// command's own attempts are used, and the log says what went unanswered.
+TEST_F(StreamingTest, LostRepliesEndTheWaitAndUseTheCommandsAttempts) {
+  struct Case {
+    const char* label;
+    uint8_t command;
+    int (*run)(StreamingDownload&);
+    int result;       // with the reply lost once
+    const char* what;  // named in the log line
+  };
+  const Case cases[] = {
+      {"partition table", 0x19, [](StreamingDownload& s) { return s.SendPartitionTable(); }, 1, "partition table"},
+      {"application image open", 0x1B, [](StreamingDownload& s) { return s.OpenAppsImage(); }, 1, "open"},
+      {"close, answered on the second attempt", 0x15, [](StreamingDownload& s) { return s.CloseImage(); }, 0,
+       "close"},
+      {"reset", 0x0B, [](StreamingDownload& s) { return s.SendReset(); }, 1, "reset"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ProtocolRig r;
+    FakeProgrammer p;
+    p.tamper = [&c](uint8_t command, int occurrence, Bytes& reply) {
+      if (command == c.command && occurrence == 1) reply.clear();
+    };
+    r.port.SetResponder([&p](const Bytes& w) { return p.OnWrite(w); });
+    // Today a receive without a limit would wait for ever: stop it after an hour instead.
+    r.port.SetReadHook([&r](uint64_t) {
+      if (r.clock.NowMs() > 3600u * 1000u) r.core.RequestStop();
+    });
+    r.OpenDiag();
+    r.core.cfg.partitionFile = r.WriteFile("partition.mbn", PatternBytes(100, 3));
+    StreamingDownload s(r.core, r.link);
+    const uint64_t start = r.clock.NowMs();
+    EXPECT_EQ(c.run(s), c.result);
+    EXPECT_FALSE(r.core.StopRequested());
+    const uint64_t waited = r.clock.NowMs() - start;
+    EXPECT_GE(waited, StreamingDownload::kSlowReplyLimitMs);
+    EXPECT_LT(waited, StreamingDownload::kSlowReplyLimitMs + 1000);
+    EXPECT_TRUE(r.reports.Has("No reply to the " + std::string(c.what) + " command within " +
+                              std::to_string(StreamingDownload::kSlowReplyLimitMs / 1000) + " s"));
+  }
+}
+
 TEST_F(StreamingTest, StopDuringATransferEndsItWithoutAnErrorReport) {
   const std::string path = rig.WriteFile("sbl1.mbn", PatternBytes(50 * 1024, 1));
   programmer.tamper = [this](uint8_t command, int occurrence, Bytes&) {
