@@ -1,5 +1,7 @@
 #include "engine/tcomms_thread.h"
 
+#include "preservation/local_folders.h"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -40,16 +42,6 @@ void RaiseThreadPriority() {
   const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
   if (current == -1 && errno != 0) return;
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 1);
-}
-
-// Absolute, with "." and ".." and existing symbolic links resolved, without a trailing
-// separator.
-fs::path Resolved(const std::string& path, std::error_code& ec) {
-  fs::path p = fs::weakly_canonical(fs::absolute(fs::path(path), ec), ec);
-  if (ec) return {};
-  p = p.lexically_normal();
-  while (!p.has_filename() && p.has_relative_path()) p = p.parent_path();
-  return p;
 }
 
 // A folder that holds anything besides (empty) folders still holds someone's data. When it
@@ -94,23 +86,7 @@ std::string FormatFolderStamp(int64_t wallSeconds) {
   return std::string(text, n);
 }
 
-bool IsStrictlyBelow(const std::string& root, const std::string& path) {
-  if (root.empty() || path.empty()) return false;
-  std::error_code ec;
-  const fs::path r = Resolved(root, ec);
-  if (ec) return false;
-  const fs::path p = Resolved(path, ec);
-  if (ec) return false;
-  auto ri = r.begin();
-  auto pi = p.begin();
-  for (; ri != r.end(); ++ri, ++pi) {
-    if (ri->empty()) continue;
-    if (pi == p.end() || *ri != *pi) return false;
-  }
-  for (; pi != p.end(); ++pi)
-    if (!pi->empty()) return true;
-  return false;
-}
+bool IsStrictlyBelow(const std::string& root, const std::string& path) { return LiesWithin(root, path, false); }
 
 TCommsThread::TCommsThread(Clock& clock, SerialPortFactory& ports, EngineHost* host, PhaseFactory phases)
     : core_(clock, ports, host),
