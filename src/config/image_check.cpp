@@ -387,6 +387,7 @@ bool CheckImageFolder(const std::string& folder, const ProjectConfiguration& con
   // A re-update restores what its engine backed up: the scrambled identity backup (the plain
   // at.bak only exists once a restore has begun).
   state.atbakFile = backupBase + (context.ReupdateMode ? "/EncryptAT.bak" : "/at.bak");
+  state.packetFolder = dir;
   state.ramFile = ProgrammerPath(dir, config);
   state.sbl1File = dir + "/sbl1.mbn";
   state.tzFile = dir + "/tz.mbn";
@@ -455,6 +456,7 @@ bool ComputeImageChecksum(const std::string& path, int blockSize, uint16_t& chec
 }
 
 void HandOverImages(const ImageFolderState& s, EngineConfig& e) {
+  e.PacketFolder = s.packetFolder;
   e.ramFile = s.ramFile;
   e.ramFileSize = s.ramFileSize;
   e.partitionFile = s.partitionFile;

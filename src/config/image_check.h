@@ -31,6 +31,7 @@ struct ImageFolderState {
   std::string FastbootSplashImageFile, CfgDataFile, PhoneImageFile;
   std::string rpmmbnFile, sbl1File, sbl2dlFile, tzFile, mbaFile, qdsp6swFile, acdbmbnFile, AppsMbnFile;
   std::string bakFile, atbakFile;
+  std::string packetFolder;
 
   uint32_t ramFileSize = 0, partitionFileSize = 0, amssFileSize = 0, EFSFileSize = 0, CEfsFileSize = 0;
   uint32_t AppEfsFileSize = 0, RawAppsEfsFileSize = 0, amsshdFileSize = 0, DSP1FileSize = 0, DSP2FileSize = 0;

@@ -36,6 +36,7 @@ struct EngineConfig {
   std::string bakFile;     // nv.bak (recomputed by the engine)
   std::string atbakFile;   // EncryptAT.bak (recomputed by the engine)
   std::string BackupFilePath;  // root of all backups
+  std::string PacketFolder;    // the firmware packet (Config.ini, images, nv_tables.txt)
 
   StringList UserDataFilesList, UserDataDirList;
   StringList NVItemList;

@@ -2,8 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <unordered_set>
 
 #include "preservation/nv_items.h"
 
@@ -23,18 +25,39 @@ constexpr uint32_t kRFRecordHeader = 4;  // item code + data length
 // The largest data an RF read reply can carry in the response buffer; a record claiming
 // more cannot have come from a backup.
 constexpr uint32_t kRFMaxData = Link::kResponseSize - NVItems::kRFReplyMinLength;
-// RF status word values of the factory-test NV commands.
-constexpr uint8_t kRFWriteFailed = 3;
+// RF status word value of a factory-test NV write the modem carried out.
+constexpr uint8_t kRFWriteDone = 2;
+
+// The engine error of a restore that could not put every backed-up item back.
+std::string RefusedItemsText(const std::vector<std::string>& labels) {
+  std::string text = "Fail to restore NV items: ";
+  for (size_t i = 0; i < labels.size(); ++i) text += (i ? ", " : "") + labels[i];
+  return text;
+}
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
+// The ids a table's rows span, lowest to highest; empty for an empty table.
+std::optional<std::pair<int32_t, int32_t>> SpanOf(const NVItemTable& table) {
+  std::optional<std::pair<int32_t, int32_t>> span;
+  for (const NVItemEntry& e : table) {
+    if (e.Id < 0) continue;
+    if (!span) span.emplace(e.Id, e.Id);
+    span->first = std::min(span->first, e.Id);
+    span->second = std::max(span->second, e.Id);
+  }
+  return span;
+}
+
+}  // namespace
+
 // A backup or restore file: one descriptor, closed on every path.
-class NVFile {
+class NVBackupFile {
  public:
-  NVFile() = default;
-  NVFile(const NVFile&) = delete;
-  NVFile& operator=(const NVFile&) = delete;
-  ~NVFile() {
+  NVBackupFile() = default;
+  NVBackupFile(const NVBackupFile&) = delete;
+  NVBackupFile& operator=(const NVBackupFile&) = delete;
+  ~NVBackupFile() {
     if (fd_ >= 0) ::close(fd_);
   }
 
@@ -100,8 +123,6 @@ class NVFile {
   int fd_ = -1;
 };
 
-}  // namespace
-
 void NVItems::FileError(const std::string& text, int error) {
   core_.SetSystemError(error);
   core_.ReportError(text);
@@ -130,8 +151,21 @@ std::string NVItems::SavedOr(const std::string& path, const char* fileName) cons
   return (std::filesystem::path(core_.run.SavedBackupFolder) / fileName).string();
 }
 
+std::optional<std::pair<int32_t, int32_t>> NVItems::FullSweep() const { return SpanOf(tables_.full); }
+
 void NVItems::BuildNVLists() {
   const EngineConfig& c = core_.cfg;
+  // A packet that carries the vendor's complete tables knows better than the built-in rows.
+  if (!c.PacketFolder.empty()) {
+    NVItemTables packet;
+    std::string error;
+    if (!LoadPacketNVTables(c.PacketFolder, packet, error)) {
+      core_.ReportError("NV item tables of the packet cannot be used: " + error);
+      return;
+    }
+    tables_ = std::move(packet);
+  }
+  baseSweep_.reset();
   if (!UsesFullNVList(c)) {
     baseList_ = tables_.base;
     const int p = c.ProjectType;
@@ -142,6 +176,7 @@ void NVItems::BuildNVLists() {
         baseList_.insert(baseList_.end(), tables_.cdmaIdentity.begin(), tables_.cdmaIdentity.end());
     } else if (c.PlatformType == 3) {
       baseList_.insert(baseList_.end(), tables_.lteCalibration.begin(), tables_.lteCalibration.end());
+      baseSweep_ = SpanOf(tables_.lteCalibration);
     }
     if (c.strLTEType == "LTE")
       rfList_ = tables_.rf;
@@ -163,7 +198,7 @@ void NVItems::BackupList(Variant variant) {
   const bool base = variant == Variant::Base;
   const NVItemTable& list = base ? baseList_ : tables_.full;
   const std::string& path = core_.cfg.bakFile;
-  NVFile file;
+  NVBackupFile file;
   if (path.empty() || !file.Create(path)) {
     FileError("Fail to create......", path.empty() ? ENOENT : errno);
     return;
@@ -195,6 +230,8 @@ void NVItems::BackupList(Variant variant) {
       return;
     }
   }
+  if (const auto sweep = base ? baseSweep_ : FullSweep())
+    if (!SweepRange(*sweep, list, base, file)) return;
   if (!file.Finish()) {
     FileError("Fail to write NV......", errno);
     return;
@@ -202,12 +239,51 @@ void NVItems::BackupList(Variant variant) {
   LogLine("Backup NV......OK");
 }
 
+bool NVItems::SweepRange(std::pair<int32_t, int32_t> range, const NVItemTable& listed, bool base,
+                         NVBackupFile& file) {
+  std::unordered_set<int32_t> done;
+  for (const NVItemEntry& e : listed) done.insert(e.Id);
+  const std::string span = std::to_string(range.first) + "-" + std::to_string(range.second);
+  core_.ReportStatus(csWorking, "Reading NV items " + span + "......", mtProgress);
+  uint32_t read = 0, kept = 0, inactive = 0;
+  for (int32_t id = range.first; id <= range.second; ++id) {
+    if (done.count(id) || (base && SkipsUITItem(id))) continue;
+    const auto item = static_cast<uint16_t>(id);
+    uint32_t length = 0;
+    if (!NVExchange(NVReadRequest(item), {kNVRead, NVReplyShape::Item, item}, kBackupFailAt, kBackupWaitFrom,
+                    length)) {
+      core_.ReportError("[" + std::to_string(id) + "]" + tables_.NameOf(id) + ":Fail to backup NV");
+      return false;
+    }
+    ++read;
+    // Any status but success means the modem holds nothing under this id for us to keep.
+    const uint8_t* reply = link_.Response();
+    if (reply[length - 3] != 0 || reply[length - 4] != 0) {
+      ++inactive;
+    } else {
+      if (!file.Write(reply + 1, kRecordSize)) {
+        FileError("Fail to write NV......", errno);
+        return false;
+      }
+      if (base) written_.push_back({id, tables_.NameOf(id)});
+      ++kept;
+    }
+    if (!core_.Healthy()) {
+      FailureStatus("Fail to backup NV......");
+      return false;
+    }
+  }
+  LogLine("NV items " + span + ": " + std::to_string(read) + " read, " + std::to_string(kept) + " kept, " +
+          std::to_string(inactive) + " inactive");
+  return true;
+}
+
 void NVItems::BackupRFNV() {
   watch_.Reset();
   // A failed or stopped run must stay failed; there is nothing to add to it.
   if (!core_.Healthy()) return;
   const std::string& path = core_.run.nv1bakFile;
-  NVFile file;
+  NVBackupFile file;
   if (path.empty() || !file.Create(path)) {
     FileError("Fail to create......", path.empty() ? ENOENT : errno);
     return;
@@ -231,7 +307,6 @@ void NVItems::BackupRFNV() {
           return;
         }
         break;
-      case 1:
       case 4:
         break;  // nothing stored under this item on this modem
       case 5:
@@ -263,7 +338,7 @@ void NVItems::RestoreList(Variant variant) {
   LogLine("Restore NV Start.");
   const bool base = variant == Variant::Base;
   const std::string path = SavedOr(core_.cfg.bakFile, "nv.bak");
-  NVFile file;
+  NVBackupFile file;
   uint64_t size = 0;
   if (path.empty() || !file.OpenForReading(path) || !file.Size(size)) {
     FileError("Could not open backup file: " + path, path.empty() ? ENOENT : errno);
@@ -280,6 +355,9 @@ void NVItems::RestoreList(Variant variant) {
   const NVItemTable& primary = base ? written_ : tables_.full;
   const NVItemTable* secondary = base ? &baseList_ : nullptr;
   const uint64_t records = size / kRecordSize;
+  // Every record was backed up because the modem held it: a write it refuses loses the item.
+  // The remaining records are still written, then the run fails naming the refused ones.
+  std::vector<std::string> refused;
   std::vector<uint8_t> request(1 + kRecordSize + 2, 0);
   request[0] = kNVWrite;
   for (uint64_t position = 0; position < records; ++position) {
@@ -293,15 +371,18 @@ void NVItems::RestoreList(Variant variant) {
       core_.ReportError(RecordLabel(id, position, primary, secondary) + ":Fail to restore NV");
       return;
     }
-    const int status = CheckNVStatus(link_.Response(), length, RecordLabel(id, position, primary, secondary),
-                                     base ? NVStatusPolicy::Skip : NVStatusPolicy::Tolerant);
-    // Statuses 5 and 6 under the skip policy are logged; the remaining records still need
-    // restoring.
-    if (status != 0 && !(base && (status == 5 || status == 6))) return;
+    const std::string label = RecordLabel(id, position, primary, secondary);
+    const int status = CheckNVStatus(link_.Response(), length, label, NVStatusPolicy::Skip);
+    if (status == 5 || status == 6) refused.push_back(label);  // logged by the decoder
+    else if (status != 0) return;
     if (!core_.Healthy()) {
       FailureStatus("Fail to restore......");
       return;
     }
+  }
+  if (!refused.empty()) {
+    core_.ReportError(RefusedItemsText(refused));
+    return;
   }
   LogLine("Restore NV......OK");
 }
@@ -318,7 +399,7 @@ void NVItems::RestoreRFNV() {
     LogLine("Backup file length <= 0");
     return;
   }
-  NVFile file;
+  NVBackupFile file;
   uint64_t size = 0;
   if (!file.OpenForReading(path) || !file.Size(size)) {
     FileError("Could not open backup file: " + path, errno);
@@ -329,6 +410,7 @@ void NVItems::RestoreRFNV() {
     return;
   }
   std::vector<uint8_t> request{kSubsystemDispatch, 0x0B, 0x24, 0x00, 0x5D, 0x02, 0x00, 0x00, 0x0E, 0x00};
+  std::vector<std::string> refused;  // as in RestoreList
   uint64_t consumed = 0;
   for (size_t position = 0; consumed < size; ++position) {
     request.resize(kRFHeaderSize - 2 + kRFRecordHeader);
@@ -355,15 +437,19 @@ void NVItems::RestoreRFNV() {
       core_.ReportError(label + ":Fail to restore NV");
       return;
     }
-    // A modem that says the write failed still holds the old value: that is no restore.
-    if (link_.Response()[10] == kRFWriteFailed) {
-      core_.ReportError(label + ":Fail to restore NV");
-      return;
+    // Anything but "written" leaves the item without its backed-up value.
+    if (const uint8_t status = link_.Response()[10]; status != kRFWriteDone) {
+      LogLine(label + ":Fail to restore NV (status " + std::to_string(status) + ")");
+      refused.push_back(label);
     }
     if (!core_.Healthy()) {
       FailureStatus("Fail to restore......");
       return;
     }
+  }
+  if (!refused.empty()) {
+    core_.ReportError(RefusedItemsText(refused));
+    return;
   }
   LogLine("Restore NV......OK");
 }

@@ -16,6 +16,7 @@ constexpr uint8_t kFactoryTest = 0x0B;
 constexpr uint16_t kFactoryTestCommand = 0x0024;
 constexpr uint16_t kRFNVRead = 0x025C;
 constexpr uint16_t kRFNVWrite = 0x025D;
+constexpr uint8_t kRFReadFailed = 1;
 constexpr uint32_t kNVDataSize = 128;
 constexpr uint32_t kBuildIdMinLength = 9 + 2;  // byte 8 is data, then the check
 
@@ -114,7 +115,9 @@ bool NVItems::ReplyMatches(const uint8_t* r, uint32_t length, const NVReplyCheck
     case NVReplyShape::Item:
       return length == kItemReplyLength && (check.item < 0 || Le16(r + 1) == check.item);
     case NVReplyShape::RFRead:
-      return length >= kRFReplyMinLength && HeaderEchoes(r, kRFNVRead) &&
+      // A read the modem says failed is asked again, like a reply that did not come: the item
+      // is there, and it may read at the next attempt.
+      return length >= kRFReplyMinLength && HeaderEchoes(r, kRFNVRead) && r[10] != kRFReadFailed &&
              (check.item < 0 || Le16(r + 12) == check.item) && length == kRFReplyMinLength + Le16(r + 14);
     case NVReplyShape::RFWrite:
       return length >= 12 + 2 && HeaderEchoes(r, kRFNVWrite);

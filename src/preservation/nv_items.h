@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +13,8 @@
 #include "preservation/nv_item_tables.h"
 
 namespace zovir {
+
+class NVBackupFile;
 
 // Which NV statuses an operation tolerates (see CheckNVStatus).
 enum class NVStatusPolicy {
@@ -78,12 +82,20 @@ class NVItems final : public NVService {
   const NVItemTable& RFNVList() const { return rfList_; }
   const NVItemTable& FullNVList() const { return tables_.full; }
   const NVItemTable& NVWrittenItems() const { return written_; }
+  // The ids the base-list backup reads beyond its list (first, last; empty when none): every
+  // id the LTE calibration table's rows span, since the vendor's complete list is not known.
+  const std::optional<std::pair<int32_t, int32_t>>& BaseSweep() const { return baseSweep_; }
+  // Likewise for the full list.
+  std::optional<std::pair<int32_t, int32_t>> FullSweep() const;
   // Whether the RF backup of this run created nv1.bak.
   bool RFBackupWritten() const { return rfBackupWritten_; }
 
  private:
   enum class Variant { Base, Full };
   void BackupList(Variant variant);
+  // Reads every id of `range` not read already and keeps those the modem holds. False when
+  // the backup must stop (an engine error is set or the file could not be written).
+  bool SweepRange(std::pair<int32_t, int32_t> range, const NVItemTable& listed, bool base, NVBackupFile& file);
   void RestoreList(Variant variant);
   bool SkipsUITItem(int32_t id) const;
   std::string RecordLabel(int32_t id, size_t position, const NVItemTable& primary,
@@ -99,6 +111,7 @@ class NVItems final : public NVService {
   NVItemTable baseList_;
   NVItemTable rfList_;
   NVItemTable written_;
+  std::optional<std::pair<int32_t, int32_t>> baseSweep_;
   bool rfBackupWritten_ = false;
   AnswerWatch watch_{core_, Link::kReceiveTimeLimitMs};
 };

@@ -1,5 +1,9 @@
 #include <gmock/gmock.h>
 
+#include <map>
+#include <random>
+#include <set>
+
 #include "unit/nv/nv_fixture.h"
 
 namespace zovir::test {
@@ -113,6 +117,7 @@ TEST_F(NVBackup, InactiveItemIsLeftOutOfTheBaseBackupButNotOfTheFullOne) {
   EXPECT_EQ(Texts().back(), "Backup NV......OK");
 
   lines.clear();
+  modem.items.clear();
   Populate(nv.FullNVList());
   modem.items[3649].status = 5;
   nv.BackupFullNV();
@@ -122,6 +127,96 @@ TEST_F(NVBackup, InactiveItemIsLeftOutOfTheBaseBackupButNotOfTheFullOne) {
   EXPECT_EQ(bak[130], 3649 & 0xFF);  // the inactive item keeps its place
   EXPECT_TRUE(Logged("[3649]NV_DPA_OR_UPA_I:NV status Error Received:Item inactive"));
   EXPECT_EQ(Texts().back(), "Backup NV......OK");
+}
+
+// The vendor's complete LTE calibration and full lists are not known: every id their rows
+// span is read, whatever the modem holds there is kept and put back, and nothing else is
+// written. Contents are drawn at random across the whole span.
+TEST_F(NVBackup, EveryItemHeldAnywhereInTheSweptSpanIsKeptAndPutBack) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "full list" : "LTE calibration");
+    Configure(3, full ? 12 : -1);
+    core.cfg.IsOmbrix = full ? 1 : 0;
+    modem.items.clear();
+    lines.clear();
+    NVItems nv{core, link};
+    nv.BuildNVLists();
+    const NVItemTable& list = full ? nv.FullNVList() : nv.BaseNVList();
+    const auto span = full ? nv.FullSweep() : nv.BaseSweep();
+    ASSERT_TRUE(span);
+    EXPECT_EQ(*span, full ? std::make_pair(74, 4994) : std::make_pair(5609, 20216));
+    Populate(list);
+    std::set<int32_t> listed;
+    for (const auto& e : list) listed.insert(e.Id);
+    std::uniform_int_distribution<int32_t> anyId(span->first, span->second);
+    std::map<uint16_t, std::array<uint8_t, 128>> held;
+    std::set<uint16_t> refused;
+    for (int i = 0; i < 60; ++i) {
+      const int32_t id = anyId(rng);
+      if (listed.count(id) || id == 6503 || id == 6504 || refused.count(id)) continue;
+      if (i % 3 == 0) {
+        // Not defined, inactive or unreadable on this target: nothing to keep.
+        modem.items[static_cast<uint16_t>(id)].status = std::array<uint8_t, 4>{5, 8, 4, 6}[rng() % 4];
+        refused.insert(static_cast<uint16_t>(id));
+        held.erase(static_cast<uint16_t>(id));
+        continue;
+      }
+      std::array<uint8_t, 128> value{};
+      for (auto& b : value) b = static_cast<uint8_t>(rng());
+      modem.items[static_cast<uint16_t>(id)].data = held[static_cast<uint16_t>(id)] = value;
+    }
+    full ? nv.BackupFullNV() : nv.BackupNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    EXPECT_EQ(ReadFile(core.cfg.bakFile).size(), 130u * (list.size() + held.size()));
+    const uint32_t swept = static_cast<uint32_t>(span->second - span->first + 1) -
+                           static_cast<uint32_t>(std::count_if(listed.begin(), listed.end(), [&](int32_t id) {
+                             return id >= span->first && id <= span->second;
+                           })) -
+                           (full ? 0u : 2u);  // the UIT results are never read for LTE targets
+    const std::string summary = "NV items " + std::to_string(span->first) + "-" + std::to_string(span->second) +
+                                ": " + std::to_string(swept) + " read, " + std::to_string(held.size()) + " kept, " +
+                                std::to_string(swept - held.size()) + " inactive";
+    EXPECT_TRUE(Logged(summary)) << summary;
+    // Not a line per item that is not there.
+    EXPECT_LT(lines.size(), 10u);
+
+    const FakeNVModem before = modem;
+    modem.items.clear();
+    full ? nv.RestoreFullNV() : nv.RestoreNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    for (const auto& [id, value] : held) EXPECT_EQ(modem.items[id].data, value) << id;
+    for (const auto& e : list) EXPECT_EQ(modem.items[static_cast<uint16_t>(e.Id)].data, before.items.at(static_cast<uint16_t>(e.Id)).data);
+    for (uint16_t id : refused) EXPECT_EQ(modem.items.count(id), 0u) << id;
+  }
+}
+
+TEST_F(NVBackup, APacketsTablesReplaceTheBuiltInOnesAndABrokenOneStopsTheRun) {
+  Configure(3, -1);
+  core.cfg.PacketFolder = dir + "/packet";
+  std::filesystem::create_directories(core.cfg.PacketFolder);
+  std::ofstream(core.cfg.PacketFolder + "/nv_tables.txt") << "[lte_calibration]\n6000 NV_A_I\n6003 NV_B_I\n";
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  ASSERT_TRUE(errors.empty()) << Error();
+  EXPECT_EQ(nv.BaseSweep(), std::make_pair(6000, 6003));
+  Populate(nv.BaseNVList());
+  modem.items[6001].data = ValueOf(6001);
+  modem.items[5611].data = ValueOf(5611);  // outside what this packet's table spans
+  nv.BackupNV();
+  ASSERT_TRUE(errors.empty()) << Error();
+  EXPECT_THAT(Ids(nv.NVWrittenItems()), Contains(6001));
+  EXPECT_THAT(Ids(nv.NVWrittenItems()), Not(Contains(5611)));
+  EXPECT_TRUE(Logged("NV items 6000-6003: 2 read, 1 kept, 1 inactive"));
+
+  std::ofstream(core.cfg.PacketFolder + "/nv_tables.txt") << "[lte_calibration]\n6000\n";
+  NVItems broken{core, link};
+  broken.BuildNVLists();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], ::testing::HasSubstr("NV item tables of the packet cannot be used: "));
+  EXPECT_THAT(errors[0], ::testing::HasSubstr("nv_tables.txt: line 2: "));
 }
 
 TEST_F(NVBackup, UITResultsAreKeptOnlyByTheOldWaysOfProjects38To48) {
@@ -226,12 +321,11 @@ TEST_F(NVRFBackup, WritesVariableRecordsOfEveryReadableItem) {
   NVItems nv{core, link};
   nv.BuildNVLists();
   PopulateRF(nv.RFNVList());
-  modem.rf[22982].status = 1;  // read failed: skipped silently
   modem.rf[571].status = 4;    // inactive: skipped silently
   modem.rf[20309].status = 5;  // logged, skipped, the backup goes on
   nv.BackupRFNV();
   ASSERT_TRUE(errors.empty()) << Error();
-  EXPECT_EQ(ReadFile(core.run.nv1bakFile), ExpectedNV1Bak(nv.RFNVList(), {22982, 571, 20309}));
+  EXPECT_EQ(ReadFile(core.run.nv1bakFile), ExpectedNV1Bak(nv.RFNVList(), {571, 20309}));
   EXPECT_TRUE(Logged("[20309]:status Error Received:Item inactive"));
   EXPECT_EQ(Texts().back(), "Backup NV......OK");
   EXPECT_TRUE(nv.RFBackupWritten());
@@ -263,6 +357,40 @@ TEST_F(NVRFBackup, UntoleratedStatusIsAnEngineError) {
   modem.rf[23112].status = 3;
   nv.BackupRFNV();
   EXPECT_THAT(errors, ElementsAre(ErrorText("[23112]:Memory is full")));
+  EXPECT_FALSE(Logged("Backup NV......OK"));
+}
+
+// A read the modem says failed (1) may have failed only this time: it is asked again like a
+// reply that did not come, and an item that never reads fails the backup by its name, since
+// the item is there and the update would erase it.
+TEST_F(NVRFBackup, AReadThatFailsIsRetriedAndThenFailsTheBackup) {
+  Configure(3, -1);
+  NVItems nv{core, link};
+  nv.BuildNVLists();
+  ASSERT_FALSE(nv.RFNVList().empty());
+  PopulateRF(nv.RFNVList());
+  modem.rf[22982].status = 1;
+  int failedReads = 0;
+  port().SetResponder([&](const std::vector<uint8_t>& w) {
+    auto reply = modem.Handle(w);
+    // The third read of the item succeeds.
+    const auto& r = modem.requests.back();
+    if (r.size() == 12 && r[10] == (22982 & 0xFF) && r[11] == (22982 >> 8) && ++failedReads == 2)
+      modem.rf[22982].status = 0;
+    return reply;
+  });
+  nv.BackupRFNV();
+  ASSERT_TRUE(errors.empty()) << Error();
+  EXPECT_EQ(ReadFile(core.run.nv1bakFile), ExpectedNV1Bak(nv.RFNVList(), {}));
+
+  errors.clear();
+  lines.clear();
+  port().SetResponder([&](const std::vector<uint8_t>& w) { return modem.Handle(w); });
+  modem.rf[22982].status = 1;
+  NVItems again{core, link};
+  again.BuildNVLists();
+  again.BackupRFNV();
+  EXPECT_THAT(errors, ElementsAre(ErrorText("[22982]RFNV_MSM_SELF_CAL_I:Fail to backup NV")));
   EXPECT_FALSE(Logged("Backup NV......OK"));
 }
 

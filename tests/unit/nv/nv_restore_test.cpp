@@ -51,17 +51,19 @@ TEST_F(NVRestore, PutsBackEveryBackedUpValue) {
   EXPECT_EQ(*it, first);
 }
 
-TEST_F(NVRestore, InactiveOrBadParameterRecordIsLoggedAndTheRestGoesOn) {
+// An item that was backed up and is refused on the way back is lost from the modem: the rest
+// is still written, then the run fails naming every refused item, so the backup is kept.
+TEST_F(NVRestore, RefusedWritesFailTheRunAfterTheRestIsWritten) {
   NVItems nv{core, link};
   BackupAndErase(nv);
   modem.items[1882].writeStatus = 5;
   modem.items[4212].writeStatus = 6;
   nv.RestoreNV();
-  EXPECT_TRUE(errors.empty()) << Error();
   EXPECT_TRUE(Logged("[1882]NV_VCO_DEFAULT_I:NV status Error Received:Item inactive"));
   EXPECT_TRUE(Logged("[4212]NV_XO_TRIM_VALUES_I:Bad parameter in command block"));
   EXPECT_EQ(modem.items[4954].data, before.items[4954].data);  // after both
-  EXPECT_EQ(Texts().back(), "Restore NV......OK");
+  EXPECT_THAT(errors, ElementsAre(ErrorText("Fail to restore NV items: [1882]NV_VCO_DEFAULT_I, [4212]NV_XO_TRIM_VALUES_I")));
+  EXPECT_FALSE(Logged("Restore NV......OK"));
 }
 
 TEST_F(NVRestore, RefusedWriteIsAnEngineErrorNamedAfterTheRecord) {
@@ -149,7 +151,24 @@ TEST_F(NVRestore, FromASavedBackupBothVariantsReadTheSavedFolder) {
   EXPECT_TRUE(errors.empty()) << Error();
 }
 
-TEST_F(NVRestore, FullListStopsAtAnUntoleratedStatusButToleratesInactive) {
+TEST_F(NVRestore, FullListFailsOnARefusedWrite) {
+  WriteFile(core.cfg.bakFile, [] {
+    std::vector<uint8_t> f;
+    for (uint16_t id : {74, 3649}) {
+      const auto r = Record(id, ValueOf(id));
+      f.insert(f.end(), r.begin(), r.end());
+    }
+    return f;
+  }());
+  modem.items[74].writeStatus = 5;
+  NVItems nv{core, link};
+  nv.RestoreFullNV();
+  EXPECT_TRUE(Logged("[74]NV_AUTO_ANSWER_I:NV status Error Received:Item inactive"));
+  EXPECT_EQ(modem.items[3649].data, ValueOf(3649));
+  EXPECT_THAT(errors, ElementsAre(ErrorText("Fail to restore NV items: [74]NV_AUTO_ANSWER_I")));
+}
+
+TEST_F(NVRestore, FullListStopsAtAnUntoleratedStatus) {
   WriteFile(core.cfg.bakFile, [] {
     std::vector<uint8_t> f;
     for (uint16_t id : {74, 3649, 1102}) {
@@ -219,7 +238,8 @@ TEST_F(NVRestore, RFRecordsAreCheckedAndAFailedWriteIsAnError) {
       {{0x3B, 0x02, 0x03, 0x00, 0xAA}, 2, "Could not read from BIN file: "},  // data cut short
       {{0x3B, 0x02, 0x01}, 2, "Could not read from BIN file: "},              // header cut short
       {{0x3B, 0x02, 0xFF, 0xFF}, 2, "backup file size error: "},              // impossible length
-      {{0x3B, 0x02, 0x01, 0x00, 0xAA}, 3, "[571]NV_RF_CAL_DATE_I:Fail to restore NV"},
+      {{0x3B, 0x02, 0x01, 0x00, 0xAA}, 3, "Fail to restore NV items: [571]NV_RF_CAL_DATE_I"},
+      {{0x3B, 0x02, 0x01, 0x00, 0xAA}, 4, "Fail to restore NV items: [571]NV_RF_CAL_DATE_I"},
   };
   for (const Case& c : cases) {
     EngineCore fresh{clock, ports, nullptr};

@@ -77,7 +77,7 @@ TEST_F(NVOnVirtualModem, BackupAndRestoreSurviveTheLossOfEveryValue) {
   nv.BuildNVLists();
   Seed(nv);
   store->SetStatus(1887, sim::NVStore::kInactive);  // never written on this modem
-  store->SetRFStatus(22982, sim::NVStore::kRFReadFailed);
+  store->SetRFStatus(22982, sim::NVStore::kRFInactive);  // nothing stored under it
   const auto nvBefore = state.AllNv();
   const auto rfBefore = store->AllRFItems();
 
@@ -162,7 +162,7 @@ TEST_F(NVOnVirtualModem, RFWriteTheModemRefusesFailsTheRestore) {
   ASSERT_TRUE(errors.empty()) << Error();
   store->SetRFWriteStatus(22959, sim::NVStore::kRFWriteFailed);
   nv.RestoreRFNV();
-  EXPECT_THAT(errors, ElementsAre(ErrorText("[22959]RFNV_LTE_B3_TX_MULTI_LIN_DATA_I:Fail to restore NV")));
+  EXPECT_THAT(errors, ElementsAre(ErrorText("Fail to restore NV items: [22959]RFNV_LTE_B3_TX_MULTI_LIN_DATA_I")));
   EXPECT_FALSE(Logged("Restore NV......OK"));
 }
 
