@@ -312,7 +312,7 @@ int EFSFiles::EFSReadFileToLocal(const std::string& localPath, uint32_t size, co
   Progress("Downloading Part of EFS...");
   // Only ever a file strictly inside the mirror, and never through a link placed there.
   const bool inside = LiesWithin(mirrorRoot, localPath, false);
-  UniqueFd fd(inside ? ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666) : -1);
+  UniqueFd fd(inside ? ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600) : -1);
   if (!fd.ok()) {
     core_.SetSystemError(inside ? errno : EACCES);
     core_.ReportError("Could not open file:" + localPath);
@@ -433,7 +433,7 @@ int EFSFiles::EFSCloseDir() {
   return 0;
 }
 
-EFSFiles::OpenDirResult EFSFiles::Opendir(const std::string& path, uint32_t& dirp) {
+EFSFiles::OpenDirResult EFSFiles::Opendir(const std::string& path, uint32_t& dirp, uint32_t& error) {
   SendRequest(EfsRequests::Opendir(path));
   // The answer must come within a short time: collect one frame byte by byte. Only an
   // opendir reply decides; a garbled frame or another command's late reply is not the
@@ -452,7 +452,10 @@ EFSFiles::OpenDirResult EFSFiles::Opendir(const std::string& path, uint32_t& dir
         frame.push_back(kFlag);
         const EfsReply r{frame.data(), static_cast<uint32_t>(frame.size())};
         if (EfsReplyRules::Header(r, EfsCommand::Opendir)) {
-          if (!EfsReplyRules::DirOpened(r)) return OpenDirResult::Refused;
+          if (!EfsReplyRules::DirOpened(r)) {
+            error = r.U32(8);
+            return error == kENOENT ? OpenDirResult::Absent : OpenDirResult::Refused;
+          }
           dirp = r.U32(4);
           return OpenDirResult::Opened;
         }
@@ -480,19 +483,26 @@ int EFSFiles::EnumDir(const std::string& pathIn, int depth) {
   if (path.size() > 1 && path.front() == '/') path.erase(0, 1);
   if (!core_.Healthy()) return -1;
   uint32_t dirp = 0;
+  uint32_t error = 0;
   OpenDirResult opened = OpenDirResult::NoAnswer;
-  for (int attempt = 0; attempt < kOpendirAttempts && opened == OpenDirResult::NoAnswer; ++attempt) {
+  for (int attempt = 0; attempt < kOpendirAttempts; ++attempt) {
     if (!core_.Healthy()) return -1;
-    opened = Opendir(path, dirp);
+    if (opened == OpenDirResult::Refused && !core_.Wait(kOpendirRetryMs)) return -1;
+    opened = Opendir(path, dirp, error);
+    if (opened == OpenDirResult::Opened || opened == OpenDirResult::Absent) break;
   }
   if (!core_.Healthy()) return -1;
-  // A folder the modem never answered for may well be there: taking it for absent would let
-  // the update erase files nobody copied.
+  // A folder the modem never answered for, or refused for any reason but its absence, may
+  // well be there: taking it for absent would let the update erase files nobody copied.
   if (opened == OpenDirResult::NoAnswer) {
     LogLine("No answer opening the folder " + path);
     return 2;
   }
-  if (opened == OpenDirResult::Refused) return 1;
+  if (opened == OpenDirResult::Refused) {
+    LogLine("The modem refused to open the folder " + path + " (error " + std::to_string(error) + ")");
+    return 2;
+  }
+  if (opened == OpenDirResult::Absent) return 1;
   dirp_ = dirp;
 
   std::vector<std::string> subdirs;
@@ -516,20 +526,29 @@ int EFSFiles::EnumDir(const std::string& pathIn, int depth) {
     const std::string name(nameStart);  // ends at the zero byte the rule found
     // End of listing. (A file's permission byte alone may be 0: a read-only file is no end.)
     if (name.empty() || (type == kEntryFile && mode == 0)) break;
+    // The folder itself and its parent, when the modem lists them.
+    if (name == "." || name == "..") continue;
     const uint8_t modeHigh = static_cast<uint8_t>(mode >> 8);
     const bool isDir = type == kEntryDir && modeHigh >= 0x40 && modeHigh <= 0x4F;
     const bool isFile = type == kEntryFile && modeHigh >= 0x80 && modeHigh <= 0x8F;
-    if (!isDir && !isFile) continue;
     const NameVerdict verdict = CheckEfsName(name);
-    if (verdict != NameVerdict::Ok) {
+    // Whatever the update would erase and this backup cannot keep (a link, an item file, a
+    // name no local file can carry) makes the backup incomplete.
+    if ((!isDir && !isFile) || verdict != NameVerdict::Ok) {
       ++refused_;
       std::string shown;
       for (char c : name) {
         const auto u = static_cast<unsigned char>(c);
         shown += (u < 0x20 || u == 0x7F) ? '?' : c;
       }
-      LogLine("EFS entry skipped in " + path + ": \"" + shown + "\" (" + NameVerdictText(verdict) + ")");
-      continue;
+      const std::string why = verdict != NameVerdict::Ok ? NameVerdictText(verdict)
+                              : (modeHigh & 0xF0) == 0xA0 ? "a link"
+                              : (modeHigh & 0xF0) == 0xC0 ? "an item file"
+                                                          : "neither a file nor a folder";
+      LogLine("EFS entry cannot be kept in " + path + ": \"" + shown + "\" (" + why + ")");
+      // The backup is incomplete and the update will stop: listing further keeps nothing.
+      result = 2;
+      break;
     }
     const std::string joined = JoinEfs(path, name);
     if (joined.size() > kMaxPathLength) {
@@ -548,6 +567,7 @@ int EFSFiles::EnumDir(const std::string& pathIn, int depth) {
   if (closed == -1) return -1;
 
   for (const auto& sub : subdirs) {
+    if (result == 2) break;
     if (depth + 1 > kMaxDepth) {
       LogLine("Folder not listed, too deep: " + sub.substr(0, 64) + "...");
       result = 2;

@@ -84,8 +84,10 @@ class EFSFiles {
   static constexpr int kLongAttempts = 100;
   static constexpr int kWriteBlockAttempts = 3;
   static constexpr uint32_t kOpendirLimitMs = 500;
-  // Opening a folder is asked this often when no answer comes at all.
+  // Opening a folder is asked this often when no answer comes, or when it is refused for any
+  // reason but "no such file or folder"; a pause comes before asking again after a refusal.
   static constexpr int kOpendirAttempts = 3;
+  static constexpr uint32_t kOpendirRetryMs = 500;
   static constexpr uint32_t kPauseBeforeTransferMs = 500;
   // A listing ends after this many entries, a hostile or broken modem cannot keep it going.
   static constexpr uint32_t kMaxListing = 65535;
@@ -116,9 +118,9 @@ class EFSFiles {
   int EFSMakeDir(const std::string& path);
   int EFSCloseDir();  // closes the folder the listing opened
   // Lists `path` recursively into EFSDirList / EFSFileList. 0 on success, -1 on an engine
-  // error, 1 when the modem answered that the folder cannot be opened (it is absent), 2 when
-  // a listing broke off (no reply, too many entries, too deep) so that what was found is
-  // incomplete.
+  // error, 1 when the modem answered that there is no such folder, 2 when a listing broke off
+  // (no reply, a folder refused for another reason, too many entries, too deep) so that what
+  // was found is incomplete.
   int EFSEnumDir(const std::string& path);
 
   std::vector<std::string> EFSDirList;
@@ -137,8 +139,9 @@ class EFSFiles {
 
  private:
   int EnumDir(const std::string& path, int depth);
-  enum class OpenDirResult { Opened, Refused, NoAnswer };
-  OpenDirResult Opendir(const std::string& path, uint32_t& dirp);
+  enum class OpenDirResult { Opened, Absent, Refused, NoAnswer };
+  // `error` is the modem's error number of a refusal.
+  OpenDirResult Opendir(const std::string& path, uint32_t& dirp, uint32_t& error);
   void Progress(const std::string& text);
   void LogLine(const std::string& text);
   void SendRequest(const std::vector<uint8_t>& request);

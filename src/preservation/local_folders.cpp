@@ -1,6 +1,7 @@
 #include "preservation/local_folders.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -52,16 +53,70 @@ fs::path Normal(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+bool NeedsEscape(unsigned char u) {
+  if (u < 0x20 || u == 0x7F) return true;
+  switch (u) {
+    case '/': case '\\': case ':': case '*': case '?': case '"': case '<': case '>': case '|': case '%':
+      return true;
+    default:
+      return false;
+  }
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string EncodeMirrorName(std::string_view name) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  // "." and ".." are no names of their own in a folder: their dots are written out.
+  const bool dots = name == "." || name == "..";
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (dots || NeedsEscape(u)) {
+      out += '%';
+      out += kDigits[u >> 4];
+      out += kDigits[u & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> DecodeMirrorName(std::string_view local) {
+  std::string out;
+  out.reserve(local.size());
+  for (size_t i = 0; i < local.size(); ++i) {
+    if (local[i] != '%') {
+      out += local[i];
+      continue;
+    }
+    if (i + 2 >= local.size()) return std::nullopt;
+    const int high = HexValue(local[i + 1]);
+    const int low = HexValue(local[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  // Only what EncodeMirrorName writes is a mirror name: one spelling per EFS name.
+  if (EncodeMirrorName(out) != local) return std::nullopt;
+  return out;
+}
+
 NameVerdict CheckEfsName(std::string_view name) {
   if (name.empty()) return NameVerdict::Empty;
   if (name == "." || name == "..") return NameVerdict::DotName;
-  if (name.size() > kMaxNameLength) return NameVerdict::TooLong;
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '/' || c == '\\') return NameVerdict::Separator;
-    if (c == ':') return NameVerdict::Colon;
-    if (u < 0x20 || u == 0x7F) return NameVerdict::Control;
-  }
+  if (name.find('/') != std::string_view::npos) return NameVerdict::Separator;
+  if (EncodeMirrorName(name).size() > kMaxNameLength) return NameVerdict::TooLong;
   return NameVerdict::Ok;
 }
 
@@ -71,9 +126,7 @@ const char* NameVerdictText(NameVerdict verdict) {
     case NameVerdict::Empty: return "empty name";
     case NameVerdict::DotName: return "name refers to a folder itself";
     case NameVerdict::Separator: return "name holds a path separator";
-    case NameVerdict::Colon: return "name holds a colon";
-    case NameVerdict::Control: return "name holds a control character";
-    case NameVerdict::TooLong: return "name too long";
+    case NameVerdict::TooLong: return "name too long for a local name";
   }
   return "name refused";
 }
@@ -114,19 +167,21 @@ std::optional<std::string> EfsMirrorPath(const std::string& mirrorRoot, std::str
   const auto parts = SplitEfsPath(efsPath);
   if (!parts) return std::nullopt;
   fs::path p(mirrorRoot);
-  for (const auto& part : *parts) p /= MapLocalName(part);
+  for (const auto& part : *parts) p /= EncodeMirrorName(part);
   return p.string();
 }
 
-std::optional<std::string> EfsPathFromMirror(const std::string& mirrorRoot, const std::string& localPath) {
+std::optional<std::string> EfsPathFromMirror(const std::string& mirrorRoot, const std::string& localPath,
+                                             bool encoded) {
   if (mirrorRoot.empty()) return std::nullopt;
   const auto rest = Below(Normal(mirrorRoot), Normal(localPath));
   if (!rest || rest->empty()) return std::nullopt;
   std::string efs;
   for (const auto& part : *rest) {
-    if (CheckEfsName(part) != NameVerdict::Ok) return std::nullopt;
+    const std::optional<std::string> name = encoded ? DecodeMirrorName(part) : std::optional<std::string>(part);
+    if (!name || CheckEfsName(*name) != NameVerdict::Ok) return std::nullopt;
     if (!efs.empty()) efs += '/';
-    efs += part;
+    efs += *name;
   }
   return efs;
 }
@@ -165,11 +220,18 @@ bool BackupFolders::MakeLocalFolder(const std::string& path) {
   if (!rest) return fail(EACCES);
 
   // The backup folder itself and its parents may already exist or be created as they are;
-  // everything below it gets the name mapping.
+  // everything below it gets the name mapping. What a backup holds is its user's alone.
   std::error_code ec;
-  fs::create_directories(base, ec);
+  if (!fs::exists(base, ec)) {
+    fs::path made;
+    for (const auto& part : base) {
+      made /= part;
+      if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) return fail(errno);
+    }
+  }
   struct stat st{};
-  if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(ec ? ec.value() : ENOTDIR);
+  if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  if ((st.st_mode & 0077) != 0 && st.st_uid == ::geteuid()) ::chmod(base.c_str(), 0700);
 
   fs::path current = base;
   for (const auto& part : *rest) {
@@ -180,7 +242,7 @@ bool BackupFolders::MakeLocalFolder(const std::string& path) {
       if (!S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return fail(ENOTDIR);
       continue;
     }
-    if (::mkdir(current.c_str(), 0777) != 0 && errno != EEXIST) return fail(errno);
+    if (::mkdir(current.c_str(), 0700) != 0 && errno != EEXIST) return fail(errno);
     if (::lstat(current.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
   }
   return true;

@@ -15,19 +15,28 @@ enum class NameVerdict {
   Ok,
   Empty,
   DotName,      // "." or ".."
-  Separator,    // '/' or '\'
-  Colon,        // ':' (a drive or an alternate stream on other systems)
-  Control,      // NUL or another control character
-  TooLong,      // longer than a file system takes as one name
+  Separator,    // '/': no single name holds one
+  TooLong,      // its mirror name is longer than a file system takes as one name
 };
 
-// Whether `name` may become one component of a local mirror path.
+// Whether `name` may become one component of a local mirror path (see EncodeMirrorName).
 NameVerdict CheckEfsName(std::string_view name);
 const char* NameVerdictText(NameVerdict verdict);
 
+// The mirror's name for an EFS name, reversible: every byte a local name must not hold on
+// any system we build for (control characters, '/', '\', ':', '*', '?', '"', '<', '>', '|')
+// and '%' itself become '%' and two upper-case hex digits.
+std::string EncodeMirrorName(std::string_view name);
+// The EFS name of a mirror name; nothing when it is no encoding of one.
+std::optional<std::string> DecodeMirrorName(std::string_view local);
+
 // The characters a local file name must not hold on any system we build for ('*', '?', '"',
-// '<', '>', '|') become '_'. Names and folders get the same mapping.
+// '<', '>', '|') become '_' (MakeLocalFolder; mirror names never hold them).
 std::string MapLocalName(std::string_view name);
+
+// Beside the mirror (`BackupFolder`/EFS.names): says its names are encoded. A mirror without it
+// was written by an older version, whose names are the EFS names as they are.
+inline constexpr const char* kMirrorNamesFile = "EFS.names";
 
 // The components of an EFS path ("/data/a" and "data/a" give the same two). Empty components
 // (a leading or doubled '/') are skipped. Nothing when a component fails CheckEfsName; `bad`
@@ -36,13 +45,14 @@ std::optional<std::vector<std::string>> SplitEfsPath(std::string_view path, std:
                                                      NameVerdict* verdict = nullptr);
 
 // The local mirror of an EFS path below `mirrorRoot` (`BackupFolder`/EFS): the root joined with
-// the mapped components. Nothing when the path cannot be mirrored safely.
+// the encoded components. Nothing when the path cannot be mirrored.
 std::optional<std::string> EfsMirrorPath(const std::string& mirrorRoot, std::string_view efsPath);
 
-// The EFS path a mirrored file or folder came from: its components below `mirrorRoot` joined
-// with '/', without a leading '/'. Nothing when `localPath` is not strictly below the root or
-// one of its components is not a safe name.
-std::optional<std::string> EfsPathFromMirror(const std::string& mirrorRoot, const std::string& localPath);
+// The EFS path a mirrored file or folder came from: its components below `mirrorRoot` (decoded
+// when `encoded`) joined with '/', without a leading '/'. Nothing when `localPath` is not
+// strictly below the root or one of its components gives no usable name.
+std::optional<std::string> EfsPathFromMirror(const std::string& mirrorRoot, const std::string& localPath,
+                                             bool encoded = true);
 
 // True when `path` is `root` itself (only when `allowEqual`) or lies below it. Both are made
 // absolute and normal, and symbolic links are resolved as far as they exist, so neither ".."

@@ -1,7 +1,11 @@
 #include "preservation/user_data.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <limits>
 #include <set>
 
@@ -125,36 +129,43 @@ void UserDataPreservation::PrepareUserData() {
   }
 
   if (!core_.Healthy()) return;
-  // Local names, one per distinct EFS file. A file listed twice (configured and found in a
-  // preserved folder) is kept once; two names that map to the same local name get distinct
-  // local names instead of overwriting each other.
+  // Local names, one per distinct EFS file (a file listed twice, configured and found in a
+  // preserved folder, is kept once). The mirror's names are a reversible encoding, so two EFS
+  // names never share a local one.
   std::set<std::vector<std::string>> seenParts;
-  std::set<std::string> usedLocal;
-  // A folder already holds its local name: a file whose name maps alike goes beside it.
-  for (const auto* dirs : {&UserDataDirList, &efs_.EFSDirList})
-    for (const auto& dir : *dirs)
-      if (auto local = EfsMirrorPath(mirror, dir)) usedLocal.insert(*local);
   std::vector<std::string> files;
   for (const auto& file : UserDataFilesList) {
     const auto parts = SplitEfsPath(file);
     if (!parts || !seenParts.insert(*parts).second) continue;
     auto local = EfsMirrorPath(mirror, file);
     if (!local || !LiesWithin(mirror, *local, false)) {
-      LogLine("User data file skipped: \"" + Shown(file) + "\" (outside the backup)");
-      continue;
+      core_.ReportError("Could not keep the user data file \"" + Shown(file) + "\" in the backup");
+      return;
     }
-    std::string candidate = *local;
-    for (int n = 2; usedLocal.count(candidate); ++n) candidate = *local + "~" + std::to_string(n);
-    usedLocal.insert(candidate);
     files.push_back(file);
-    UserDataLocalList.push_back(candidate);
+    UserDataLocalList.push_back(*local);
   }
+  if (!files.empty() && !MarkEncodedMirror()) return;
   UserDataFilesList = std::move(files);
   UserDataFileSizes.assign(UserDataFilesList.size(), 0);
 
   for (const auto& dir : UserDataDirList) AddRestoreFolder(dir, true);
   for (const auto& file : UserDataFilesList) AddRestoreFolder(file, false);
   for (const auto& dir : efs_.EFSDirList) AddRestoreFolder(dir, true);
+}
+
+bool UserDataPreservation::MarkEncodedMirror() {
+  const fs::path marker = fs::path(core_.run.BackupFolder) / kMirrorNamesFile;
+  static constexpr std::string_view kNote = "EFS names in the mirror: '%' and two hex digits stand for a byte\n";
+  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const bool written = fd >= 0 && ::write(fd, kNote.data(), kNote.size()) == static_cast<ssize_t>(kNote.size());
+  const bool closed = fd < 0 || ::close(fd) == 0;
+  if (!written || !closed) {
+    core_.SetSystemError(errno);
+    core_.ReportError("Could not write file:" + marker.string());
+    return false;
+  }
+  return true;
 }
 
 void UserDataPreservation::BackupUserData() {
@@ -199,6 +210,8 @@ void UserDataPreservation::LoadSavedMirror() {
     LogLine("No user files in the saved backup");
     return;
   }
+  // Mirrors of older versions hold the EFS names as they are.
+  const bool encoded = fs::exists(fs::path(core_.run.BackupFolder) / kMirrorNamesFile, ec);
   std::vector<fs::path> dirs, files;
   fs::recursive_directory_iterator it(mirror, fs::directory_options::none, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
@@ -224,21 +237,22 @@ void UserDataPreservation::LoadSavedMirror() {
   }
   std::sort(dirs.begin(), dirs.end());
   std::sort(files.begin(), files.end());
+  // What the saved backup holds and cannot be put back leaves the modem without it: the run
+  // fails and the backup stays.
   for (const auto& d : dirs) {
-    const auto efsPath = EfsPathFromMirror(mirror, d.string());
+    const auto efsPath = EfsPathFromMirror(mirror, d.string(), encoded);
     if (!efsPath) {
-      LogLine("Saved folder skipped: " + Shown(d.string()));
-      continue;
+      core_.ReportError("Saved folder cannot be restored: " + Shown(d.string()));
+      return;
     }
     efs_.EFSDirList.push_back("/" + *efsPath);
   }
   for (const auto& f : files) {
-    const auto efsPath = EfsPathFromMirror(mirror, f.string());
+    const auto efsPath = EfsPathFromMirror(mirror, f.string(), encoded);
     const uintmax_t size = fs::file_size(f, ec);
     if (!efsPath || ec || size > std::numeric_limits<uint32_t>::max()) {
-      LogLine("Saved file skipped: " + Shown(f.string()));
-      ec.clear();
-      continue;
+      core_.ReportError("Saved file cannot be restored: " + Shown(f.string()));
+      return;
     }
     UserDataFilesList.push_back("/" + *efsPath);
     UserDataLocalList.push_back(f.string());

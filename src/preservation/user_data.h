@@ -38,6 +38,8 @@ class UserDataPreservation final : public UserDataService {
 
  private:
   void LoadSavedMirror();
+  // Writes the note that the mirror's names are encoded (kMirrorNamesFile).
+  bool MarkEncodedMirror();
   void AddRestoreFolder(const std::string& efsPath, bool withItself);
   void LogLine(const std::string& text);
   void Progress(const std::string& text);

@@ -292,6 +292,43 @@ TEST_F(EfsFilesTest, ListsFoldersRecursivelyInListingOrder) {
   EXPECT_EQ(efs.EFSEnumDir("/nothing"), 1);
 }
 
+// Only "no such file or folder" says a folder is absent. Any other refusal may come from a
+// folder full of files: it is asked again, and if it stays refused the listing is reported
+// broken (which stops the update before the erase) instead of the folder being skipped.
+TEST_F(EfsFilesTest, OnlyNoSuchFolderMakesAFolderAbsent) {
+  struct Case {
+    uint32_t error;    // errno of the opendir reply
+    int refusals;      // how many opendir requests are refused before the modem's own answer
+    int result;
+  };
+  const Case cases[] = {
+      {2, 99, 1},                               // no such folder: absent at once
+      {13, 99, 2},                              // permission denied, for good
+      {5, 1, 0},                                // an I/O error once, then the folder is listed
+      {24, EFSFiles::kOpendirAttempts, 2},      // too many open files, as often as we ask
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    requests.clear();
+    state.SetEfsFile("/keep/a.txt", Bytes{1});
+    efs.EFSDirList.clear();
+    efs.EFSFileList.clear();
+    int refused = 0;
+    intercept = [&](const Bytes& r) -> std::optional<Bytes> {
+      if (CommandOf(r) != 0x000B || refused >= c.refusals) return std::nullopt;
+      ++refused;
+      return Cat({{0x4B, 0x13, 0x0B, 0x00}, Le(0), Le(c.error)});
+    };
+    EXPECT_EQ(efs.EFSEnumDir("/keep"), c.result);
+    const size_t asked = RequestsOf(EfsCommand::Opendir).size();
+    EXPECT_EQ(asked, c.error == 2 ? 1u : std::min<size_t>(c.refusals + 1, EFSFiles::kOpendirAttempts));
+    if (c.result == 0) {
+      EXPECT_THAT(efs.EFSFileList, ElementsAre("keep/a.txt"));
+    }
+  }
+  EXPECT_THAT(errors, IsEmpty());
+}
+
 TEST_F(EfsFilesTest, AFileWithoutPermissionsDoesNotEndTheListing) {
   state.MakeEfsDir("/d");
   intercept = [](const Bytes& r) -> std::optional<Bytes> {
@@ -355,7 +392,9 @@ TEST_F(EfsFilesTest, HostileNamesNeverReachTheLists) {
     sim::DiagContext ctx{state, options, host};
     return liar.Handle(r, ctx);
   };
-  EXPECT_EQ(efs.EFSEnumDir("/data"), 0);
+  // Names no file can carry make the listing incomplete, which stops the update before the
+  // erase; every other name, colons and control characters included, is kept.
+  EXPECT_EQ(efs.EFSEnumDir("/data"), 2);
   for (const auto* list : {&efs.EFSDirList, &efs.EFSFileList}) {
     for (const auto& p : *list) {
       std::string rest = p;
@@ -364,12 +403,37 @@ TEST_F(EfsFilesTest, HostileNamesNeverReachTheLists) {
       EXPECT_EQ(CheckEfsName(rest), NameVerdict::Ok) << p;
     }
   }
-  EXPECT_THAT(efs.EFSDirList, ElementsAre("data/deep", "data/deep/deep"));
-  EXPECT_THAT(efs.EFSFileList, ElementsAre("data/n000", "data/n001", "data/n002", "data/n003", "data/n004"));
   EXPECT_GT(efs.RefusedNames(), 0u);
-  EXPECT_TRUE(LoggedContaining("EFS entry skipped in data: \"../../x\" (name holds a path separator)"));
-  EXPECT_TRUE(LoggedContaining("\"ctl?name\" (name holds a control character)"));
-  EXPECT_TRUE(LoggedContaining("\"c:d\" (name holds a colon)"));
+  EXPECT_TRUE(LoggedContaining("EFS entry cannot be kept in data: \"../../x\" (name holds a path separator)"));
+  // An incomplete listing ends there: nothing more would be kept anyway.
+  EXPECT_EQ(RequestsOf(EfsCommand::Opendir).size(), 1u);
+}
+
+TEST_F(EfsFilesTest, NamesWithAnyByteButSlashAreListed) {
+  const std::vector<std::string> names{"c:d", "ctl\x01name", "100%", "a\\b", "q?*<>|\"", "del\x7f", " "};
+  for (const auto& n : names) state.SetEfsFile("/odd/" + n, Bytes{7});
+  state.MakeEfsDir("/odd/dir:\x1b");
+  ASSERT_EQ(efs.EFSEnumDir("/odd"), 0);
+  EXPECT_THAT(efs.EFSDirList, ElementsAre("odd/dir:\x1b"));
+  std::vector<std::string> expected;
+  for (const auto& n : names) expected.push_back("odd/" + n);
+  EXPECT_THAT(efs.EFSFileList, ::testing::UnorderedElementsAreArray(expected));
+}
+
+TEST_F(EfsFilesTest, LinksAndItemFilesMakeTheListingIncomplete) {
+  for (const uint32_t mode : {0120777u, 0140644u, 0010644u}) {
+    SCOPED_TRACE(mode);
+    state.SetEfsFile("/d/plain", Bytes{1});
+    lines.clear();
+    intercept = [mode](const Bytes& r) -> std::optional<Bytes> {
+      if (CommandOf(r) != 0x000C || U32(r, 8) != 1) return std::nullopt;
+      return Cat({{0x4B, 0x13, 0x0C, 0x00}, Le(U32(r, 4)), Le(1), Le(0), Le(0), Le(mode), Le(1), Le(0), Le(0),
+                  Le(0), Text("odd")});
+    };
+    efs.EFSFileList.clear();
+    EXPECT_EQ(efs.EFSEnumDir("/d"), 2);
+    EXPECT_TRUE(LoggedContaining("EFS entry cannot be kept in d: \"odd\""));
+  }
 }
 
 TEST_F(EfsFilesTest, AStopEndsAWaitForAReplyThatNeverComes) {

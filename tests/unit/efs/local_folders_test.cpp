@@ -1,6 +1,8 @@
 // The local mirror of EFS paths and the backup's folders on disk.
 #include <gmock/gmock.h>
 
+#include <random>
+
 #include "preservation/local_folders.h"
 #include "unit/efs/efs_fixture.h"
 
@@ -16,18 +18,20 @@ TEST(EfsNamesTest, WhichNamesMayBecomeLocalNames) {
     NameVerdict verdict;
   } cases[] = {
       {"prefs.txt", NameVerdict::Ok},
-      {"a?b*<c>|\"d", NameVerdict::Ok},  // mapped, not refused
+      {"a?b*<c>|\"d", NameVerdict::Ok},  // encoded, not refused
       {"..hidden", NameVerdict::Ok},
+      {"..\\..\\x", NameVerdict::Ok},
+      {"c:d", NameVerdict::Ok},
+      {std::string("a\0b", 3), NameVerdict::Ok},
+      {"tab\there", NameVerdict::Ok},
+      {"del\x7f", NameVerdict::Ok},
+      {std::string(255, 'x'), NameVerdict::Ok},
       {"", NameVerdict::Empty},
       {".", NameVerdict::DotName},
       {"..", NameVerdict::DotName},
       {"a/b", NameVerdict::Separator},
-      {"..\\..\\x", NameVerdict::Separator},
-      {"c:d", NameVerdict::Colon},
-      {std::string("a\0b", 3), NameVerdict::Control},
-      {"tab\there", NameVerdict::Control},
-      {"del\x7f", NameVerdict::Control},
       {std::string(256, 'x'), NameVerdict::TooLong},
+      {std::string(86, ':'), NameVerdict::TooLong},  // 258 bytes once encoded
   };
   for (const auto& c : cases) EXPECT_EQ(CheckEfsName(c.name), c.verdict) << c.name;
 }
@@ -41,15 +45,16 @@ TEST(EfsNamesTest, MirrorPaths) {
       {"/data/prefs.txt", root + "/data/prefs.txt"},
       {"data/prefs.txt", root + "/data/prefs.txt"},
       {"//data///x", root + "/data/x"},
-      {"/what?/a*b", root + "/what_/a_b"},
-      {"/a<b>|\"c\"", root + "/a_b___c_"},
+      {"/what?/a*b", root + "/what%3F/a%2Ab"},
+      {"/a<b>|\"c\"", root + "/a%3Cb%3E%7C%22c%22"},
+      {"/100%", root + "/100%25"},
       {"/", root},
       {"/data/../../etc/passwd", std::nullopt},
       {"../x", std::nullopt},
       {"/data/./x", std::nullopt},
-      {"/c:/x", std::nullopt},
-      {"/a\\..\\..\\x", std::nullopt},
-      {"/ctl\x01/x", std::nullopt},
+      {"/c:/x", root + "/c%3A/x"},
+      {"/a\\..\\..\\x", root + "/a%5C..%5C..%5Cx"},
+      {"/ctl\x01/x", root + "/ctl%01/x"},
   };
   for (const auto& c : cases) EXPECT_EQ(EfsMirrorPath(root, c.efs), c.local) << c.efs;
   EXPECT_EQ(EfsMirrorPath("", "/a"), std::nullopt);
@@ -58,6 +63,33 @@ TEST(EfsNamesTest, MirrorPaths) {
   EXPECT_EQ(EfsPathFromMirror(root, root + "/"), std::nullopt);
   EXPECT_EQ(EfsPathFromMirror(root, root + "/../nv.bak"), std::nullopt);
   EXPECT_EQ(EfsPathFromMirror(root, "/b/SN[1]/EFSX/a"), std::nullopt);
+  // Mirrors of older versions hold the names as they are.
+  EXPECT_EQ(EfsPathFromMirror(root, root + "/a%41", false), "a%41");
+  EXPECT_EQ(EfsPathFromMirror(root, root + "/a%41"), std::nullopt) << "not how 'aA' is written";
+}
+
+// Every name the modem can give is written back exactly as it was read: the encoding
+// round-trips for names drawn at random from every byte but '/' and NUL's neighbours alike.
+TEST(EfsNamesTest, MirrorNamesGiveBackTheExactName) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const std::string root = "/b/SN[1]/EFS";
+  for (int i = 0; i < 2000; ++i) {
+    std::string name(1 + rng() % 40, '\0');
+    for (char& c : name) {
+      do c = static_cast<char>(rng() % 256);
+      while (c == '/');
+    }
+    if (CheckEfsName(name) != NameVerdict::Ok) continue;
+    const std::string local = EncodeMirrorName(name);
+    EXPECT_EQ(local.find_first_of(std::string("/\\:*?\"<>|\0", 11)), std::string::npos);
+    EXPECT_EQ(DecodeMirrorName(local), name);
+    const auto mirrored = EfsMirrorPath(root, "/d/" + name);
+    ASSERT_TRUE(mirrored);
+    EXPECT_EQ(EfsPathFromMirror(root, *mirrored), "d/" + name);
+  }
+  for (const char* bad : {"%", "%4", "%zz", "%41", "a%2f"}) EXPECT_EQ(DecodeMirrorName(bad), std::nullopt) << bad;
 }
 
 class BackupFoldersTest : public EfsFixture {
@@ -75,6 +107,10 @@ class BackupFoldersTest : public EfsFixture {
 };
 
 TEST_F(BackupFoldersTest, MakesNestedFoldersWithMappedNames) {
+  fs::permissions(core.run.BackupFolder, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  ASSERT_TRUE(folders.MakeLocalFolder(EfsMirrorPath(mirror, "/what?/a*b/c").value()));
+  EXPECT_TRUE(fs::is_directory(mirror + "/what%3F/a%2Ab/c"));
+  // Characters a caller left in a path are still mapped, as they always were.
   ASSERT_TRUE(folders.MakeLocalFolder(mirror + "/what?/a*b/c"));
   EXPECT_TRUE(fs::is_directory(mirror + "/what_/a_b/c"));
   EXPECT_TRUE(folders.MakeLocalFolder(mirror + "/what?/a*b/c")) << "a folder that is there";
@@ -83,6 +119,10 @@ TEST_F(BackupFoldersTest, MakesNestedFoldersWithMappedNames) {
   ASSERT_TRUE(folders.MakeLocalFolder(root + "/Backup/Default/EFS"));
   EXPECT_TRUE(fs::is_directory(root + "/Backup/Default/EFS"));
   EXPECT_THAT(errors, IsEmpty());
+  // A backup is its user's alone, also a folder an older version left open to others.
+  for (const std::string& d : {root + "/Backup/SN[123]", mirror + "/what%3F", root + "/Backup/Default",
+                               root + "/Backup/Default/EFS"})
+    EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
 }
 
 TEST_F(BackupFoldersTest, RefusesEverythingOutsideTheRunsBackupFolder) {

@@ -105,36 +105,54 @@ TEST_F(UserDataTest, UnsafeConfiguredNamesAndAbsentFoldersAreDroppedWithALogLine
   EXPECT_THAT(errors, IsEmpty());
   EXPECT_THAT(userData.UserDataFilesList, ElementsAre("/ok"));
   EXPECT_TRUE(Logged("User data file skipped: \"/data/../../etc/passwd\" (name refers to a folder itself)"));
-  EXPECT_TRUE(Logged("User data file skipped: \"/c:/x\" (name holds a colon)"));
-  EXPECT_TRUE(Logged("User data file skipped: \"/ctl?\" (name holds a control character)"));
   EXPECT_TRUE(Logged("User data folder skipped: \"../up\" (name refers to a folder itself)"));
   EXPECT_TRUE(Logged("User data folder not on the modem: /nowhere"));
   EXPECT_TRUE(LoggedContaining("(path too long)"));
-  EXPECT_EQ(RequestsOf(EfsCommand::Stat).size(), 2u) << "only /ok is looked up (and then read)";
+  // A colon or a control character is no reason to drop a file: /c:/x and /ctl\x01 are looked
+  // up (not on this modem), /ok is looked up and then read.
+  EXPECT_EQ(RequestsOf(EfsCommand::Stat).size(), 4u);
 }
 
-TEST_F(UserDataTest, NamesThatMapAlikeKeepTheirOwnContent) {
+TEST_F(UserDataTest, EveryNameIsPutBackExactlyAlsoFromASavedBackup) {
   state.SetEfsFile("/d/a?b", Pattern(10, 1));
   state.SetEfsFile("/d/a_b", Pattern(20, 2));
   state.SetEfsFile("/d/a*b", Pattern(30, 3));
   state.SetEfsFile("/d/x?y/in", Pattern(40, 4));
   state.SetEfsFile("/d/x_y", Pattern(50, 5));
+  state.SetEfsFile("/d/c:\x01\\%41", Pattern(60, 6));
+  state.MakeEfsDir("/d/empty:");
   core.cfg.UserDataDirList = {"/d"};
   core.cfg.UserDataFilesList = {"/d/a_b"};  // also found in the folder: kept once
   userData.PrepareUserData();
   userData.BackupUserData();
   ASSERT_THAT(errors, IsEmpty());
   EXPECT_THAT(userData.UserDataLocalList,
-              UnorderedElementsAre(mirror + "/d/a_b", mirror + "/d/a_b~2", mirror + "/d/a_b~3",
-                                   mirror + "/d/x_y~2", mirror + "/d/x_y/in"));
+              UnorderedElementsAre(mirror + "/d/a_b", mirror + "/d/a%3Fb", mirror + "/d/a%2Ab", mirror + "/d/x_y",
+                                   mirror + "/d/x%3Fy/in", mirror + "/d/c%3A%01%5C%2541"));
+  // The mirror is its user's alone.
+  EXPECT_EQ(fs::status(mirror + "/d/a_b").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   const auto before = Files();
-  for (const std::string p : {"/d/a?b", "/d/a_b", "/d/a*b", "/d/x_y", "/d/x?y/in", "/d/x?y", "/d"})
-    state.RemoveEfs(p);
-  ASSERT_TRUE(Files().empty());
+  const auto wipe = [&] {
+    for (const std::string p : {"/d/a?b", "/d/a_b", "/d/a*b", "/d/x_y", "/d/x?y/in", "/d/x?y", "/d/c:\x01\\%41",
+                                "/d/empty:", "/d"})
+      state.RemoveEfs(p);
+    ASSERT_TRUE(Files().empty());
+  };
+  wipe();
   userData.RestoreUserData();
   ASSERT_THAT(errors, IsEmpty());
   EXPECT_EQ(Files(), before);
   EXPECT_EQ(state.EfsFile("/d/a?b"), Pattern(10, 1));
+  EXPECT_TRUE(state.EfsDirExists("/d/empty:"));
+
+  // A later run restores the saved backup: the same names, not the mirror's.
+  wipe();
+  core.run.bRestoreFromSaved = true;
+  UserDataPreservation later{core, link};
+  later.RestoreUserData();
+  ASSERT_THAT(errors, IsEmpty());
+  EXPECT_EQ(Files(), before);
+  EXPECT_TRUE(state.EfsDirExists("/d/empty:"));
 }
 
 TEST_F(UserDataTest, ABrokenListingEndsTheRunBeforeAnythingIsErased) {
