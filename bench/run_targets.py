@@ -235,7 +235,29 @@ def main():
         else:
             table.failed("gui_first_paint", "quorvel-zovir was not built")
 
-        # 9. Engine CPU: instructions of the engine's thread per byte written (1 MiB images).
+        # 11. The NV sweep: the demo packet is an LTE one, so its backup reads every id its LTE
+        # calibration table spans (5609 to 20216). The same update with a packet whose table spans
+        # two ids shows what the sweep costs; the whole update may take at most twice as long.
+        narrow = os.path.join(work, "packet-narrow")
+        shutil.copytree(demo, narrow)
+        with open(os.path.join(narrow, "nv_tables.txt"), "w") as f:
+            f.write("[lte_calibration]\n5609 NV_GSM_850_AMAM_LINEAR_PA_RANGEA_F3_SEG1_I\n"
+                    "5610 NV_GSM_850_AMAM_LINEAR_PA_RANGEA_F3_SEG2_I\n")
+        sweep = {}
+        for name, packet in (("swept", demo), ("narrow", narrow)):
+            code, seconds, _ = peak_rss_kib([cli, "run", "--virtual", "--packet", packet, "--state",
+                                             os.path.join(work, f"state-sweep-{name}")], work)
+            if code != 0:
+                table.failed("nv_sweep_update_ratio", f"zovir-cli ({name}) exit code {code}")
+                sweep = None
+                break
+            sweep[name] = seconds
+        if sweep:
+            table.line("nv_sweep_seconds", sweep["swept"] - sweep["narrow"], "s")
+            table.line("nv_sweep_update_ratio", sweep["swept"], "s", sweep["narrow"],
+                       sweep["swept"] / sweep["narrow"], 2, higher_is_better=False)
+
+        # 12. Engine CPU: instructions of the engine's thread per byte written (1 MiB images).
         if shutil.which("valgrind"):
             for name, args, toggle in (
                 ("engine_instructions_per_byte_normal", ["transfer", "normal", "1024", "1"],

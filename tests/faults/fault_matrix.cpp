@@ -6,6 +6,11 @@
 //   zovir-fault-matrix --list [--seed S]                   the runs it would make
 //   zovir-fault-matrix --run N [--seed S]                  one run, replayed alone
 //   zovir-fault-matrix --run 3,42-71 [--seed S]            some runs
+//   zovir-fault-matrix --random-only [--seed S]            only the runs on drawn modem contents
+//
+// Part of the runs start from modem contents drawn at random (NV items anywhere in the spans the
+// backup sweeps, RF items, an odd serial number, an EFS tree with odd names and empty folders
+// below the preserved folders), so the checks below meet contents no test seeded by hand.
 //
 // After every run: no PASS unless every partition equals its image and the modem's NV items,
 // identity values and user files equal those before the run; a run that did not pass and left
@@ -40,6 +45,7 @@
 #include <vector>
 
 #include "config/engine_handover.h"
+#include "preservation/nv_item_tables.h"
 #include "config/image_check.h"
 #include "config/message_sink.h"
 #include "config/project_configuration.h"
@@ -72,6 +78,8 @@ constexpr int kQuickProject = 15;
 // apart, a 5 s receive and 100 ms, 320 s in all. The rest of the update and the margin of a
 // shared, noisy machine come on top.
 constexpr uint32_t kRunLimitMs = 600000;
+// Runs that start from modem contents drawn at random.
+constexpr int kRandomRuns = 8;
 // A Stop must end the run within about a second; the margin covers a shared, noisy machine.
 constexpr int64_t kStopLimitMs = 2500;
 
@@ -125,6 +133,7 @@ struct RunCase {
   std::string spec;  // the fault plan, empty for none
   bool oldBackup = false;  // an earlier update's backup of this modem is in the backup folder
   bool hostile = false;    // the modem's EFS lists hostile names
+  uint64_t contentSeed = 0;  // not 0: the modem starts with contents drawn from this seed
   std::string mustSay;     // a text the run must report (a mend that must show)
   std::string Describe() const {
     std::string s = phase + " x " + fault;
@@ -133,6 +142,7 @@ struct RunCase {
     if (!spec.empty()) s += " [" + spec + "]";
     if (oldBackup) s += " old-backup";
     if (hostile) s += " hostile-efs";
+    if (contentSeed) s += " random-contents:" + std::to_string(contentSeed);
     return s;
   }
 };
@@ -373,6 +383,56 @@ std::string EscapedFiles(const fs::path& home) {
   return out;
 }
 
+// Gives the modem contents drawn from `seed` on top of what the factory seeded: NV items
+// anywhere in the span the LTE calibration backup sweeps, RF items of the RF list, an odd
+// serial number, and below each preserved folder a tree of files and empty folders whose names
+// hold every character an EFS name may hold.
+void SeedRandomContents(sim::VirtualModem& modem, sim::NVStore& nv, const Prepared& p, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto bytes = [&](size_t n) {
+    sim::Bytes b(n);
+    for (auto& x : b) x = static_cast<uint8_t>(rng() % 5 == 0 ? 0x7E - rng() % 2 : rng());
+    return b;
+  };
+  sim::DeviceState& state = modem.State();
+  const NVItemTables& tables = NVItemTables::BuiltIn();
+  int32_t first = INT32_MAX, last = 0;
+  for (const auto& e : tables.lteCalibration) {
+    first = std::min(first, e.Id);
+    last = std::max(last, e.Id);
+  }
+  for (int i = 0; i < 40; ++i) {
+    const int32_t id = first + static_cast<int32_t>(rng() % static_cast<uint64_t>(last - first + 1));
+    if (id == 6503 || id == 6504) continue;  // the UIT results, never kept on LTE targets
+    state.SetNv(static_cast<uint32_t>(id), bytes(128));
+  }
+  for (const auto& e : tables.rf)
+    if (rng() % 2) nv.SetRFItem(static_cast<uint16_t>(e.Id), bytes(rng() % 120));
+  static constexpr char kSnChars[] = "ABCXYZabcxyz0123456789-_.+#";
+  std::string sn;
+  for (int i = 0; i < 12; ++i) sn += kSnChars[rng() % (sizeof kSnChars - 1)];
+  state.SetIdentity("SN", sn);
+  static const std::string kNameChars = "abcXYZ019 .-_:%*?\"<>|\\~#\x01\x1b\x7f";
+  auto name = [&] {
+    std::string n;
+    for (size_t len = 1 + rng() % 12; n.size() < len;) n += kNameChars[rng() % kNameChars.size()];
+    return n == "." || n == ".." ? n + "x" : n;
+  };
+  for (const std::string& dir : p.userDirs) {
+    std::vector<std::string> folders{dir};
+    for (int i = 0; i < 12; ++i) {
+      const std::string parent = folders[rng() % folders.size()];
+      const std::string path = parent + "/" + name();
+      if (rng() % 3 == 0 && folders.size() < 6) {
+        state.MakeEfsDir(path);
+        folders.push_back(path);
+      } else if (!state.EfsDirExists(path)) {
+        state.SetEfsFile(path, bytes(rng() % 3000));
+      }
+    }
+  }
+}
+
 Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   Outcome out;
   const int threadsBefore = CountThreads();
@@ -402,6 +462,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     factory.Prepare(setup.modem, 0);
     cli::UpdateSlot slot(setup, print, clock);
     factory.Seed(*slot.modem(), 0, p.userFiles, p.userDirs);
+    if (c.contentSeed) SeedRandomContents(*slot.modem(), *factory.nv, p, c.contentSeed);
     if (!slot.Discover()) {
       out.verdict = "error";
       out.detail = "no diagnostic port";
@@ -603,6 +664,32 @@ std::vector<RunCase> BuildTable(uint64_t seed, const std::map<std::string, uint3
     c.hostile = true;
     runs.push_back(c);
   }
+  // Runs on drawn modem contents: one without a fault, the others with a fault drawn from the
+  // table.
+  std::vector<const Phase*> phases;
+  for (const Phase& ph : kPhases) {
+    auto it = normal.find(ph.key);
+    if (!ph.fast && it != normal.end() && it->second > 0) phases.push_back(&ph);
+  }
+  for (int i = 0; i < kRandomRuns; ++i) {
+    RunCase c;
+    c.contentSeed = rng() | 1;
+    if (i == 0 || phases.empty()) {
+      c.phase = "random-contents";
+      c.fault = "none";
+    } else {
+      const Phase& ph = *phases[rng() % phases.size()];
+      const Fault& f = kFaults[rng() % std::size(kFaults)];
+      const uint32_t n = normal.at(ph.key);
+      c.phase = ph.name;
+      c.fault = f.name;
+      c.key = ph.key;
+      c.stop = std::strcmp(f.kind, "stop") == 0;
+      c.occurrence = pick(n);
+      c.spec = Spec(c.key, c.occurrence, false, c.stop ? "delay:8000" : f.kind);
+    }
+    runs.push_back(c);
+  }
   for (size_t i = 0; i < runs.size(); ++i) runs[i].index = static_cast<int>(i);
   return runs;
 }
@@ -694,7 +781,8 @@ std::map<int, ChildResult> RunChildren(const std::vector<RunCase>& cases, uint64
       const RunCase& c = cases[next++];
       // The child learns the kind of case from tags on its fault plan.
       const std::string spec = c.spec + (c.stop ? "#stop" : "") + (c.fast ? "#fast" : "") +
-                               (c.oldBackup ? "#oldbackup" : "") + (c.hostile ? "#hostile" : "");
+                               (c.oldBackup ? "#oldbackup" : "") + (c.hostile ? "#hostile" : "") +
+                               (c.contentSeed ? "#random=" + std::to_string(c.contentSeed) + "#" : "");
       running.push_back(Spawn(self, c.index, seed, spec, logDir, c.renumber ? "--renumber" : ""));
     }
     std::this_thread::sleep_for(Ms(50));
@@ -743,7 +831,8 @@ std::vector<RunCase> Table(uint64_t seed, int jobs, const fs::path& logDir) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zovir-fault-matrix [--seed S] [--jobs J] [--limit N] [--list] [--run N[-M][,...]] [--keep-logs]\n");
+               "usage: zovir-fault-matrix [--seed S] [--jobs J] [--limit N] [--list] [--run N[-M][,...]] [--random-only] "
+               "[--keep-logs]\n");
   return 2;
 }
 
@@ -773,6 +862,11 @@ int ChildMain(int index, const std::string& spec, bool renumber, bool fast) {
   c.stop = tag("#stop");
   c.oldBackup = tag("#oldbackup");
   c.hostile = tag("#hostile");
+  if (const auto r = c.spec.find("#random="); r != std::string::npos) {
+    const auto end = c.spec.find('#', r + 1);
+    c.contentSeed = std::strtoull(c.spec.c_str() + r + 8, nullptr, 10);
+    c.spec.erase(r, end == std::string::npos ? std::string::npos : end + 1 - r);
+  }
   Outcome o;
   try {
     o = ExecuteRun(c, home);
@@ -797,7 +891,7 @@ int main(int argc, char** argv) {
   uint64_t seed = kDefaultSeed;
   int jobs = 3, limit = -1, child = -1;
   std::string only;  // run numbers and ranges: "3,42-71"
-  bool list = false, keepLogs = false, renumber = false;
+  bool list = false, keepLogs = false, renumber = false, randomOnly = false;
   std::string spec;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -811,6 +905,7 @@ int main(int argc, char** argv) {
     else if (a == "--child") child = std::atoi(value().c_str());
     else if (a == "--case") spec = value();
     else if (a == "--renumber") renumber = true;
+    else if (a == "--random-only") randomOnly = true;
     else return Usage();
   }
   signal(SIGPIPE, SIG_IGN);
@@ -850,7 +945,8 @@ int main(int argc, char** argv) {
     };
     std::vector<RunCase> chosen;
     for (const auto& c : table)
-      if (wanted(c.index) && (limit < 0 || static_cast<int>(chosen.size()) < limit)) chosen.push_back(c);
+      if (wanted(c.index) && (!randomOnly || c.contentSeed) && (limit < 0 || static_cast<int>(chosen.size()) < limit))
+        chosen.push_back(c);
     if (chosen.empty()) {
       std::fprintf(stderr, "no run %s in a table of %zu\n", only.c_str(), table.size());
       return 2;
