@@ -33,6 +33,10 @@ done
 dpkg -x "$deb" "$work/root" || fail "dpkg -x"
 "$work/root/usr/bin/zovir-cli" --version | grep -qE '^zovir-cli 1\.3\.5\.0 \(build 1\.3\.5\.0\+' ||
   fail "packaged zovir-cli --version: $("$work/root/usr/bin/zovir-cli" --version 2>&1)"
+if [ "$with_window" = 1 ]; then
+  "$work/root/usr/bin/quorvel-zovir" --version | grep -qE '^quorvel-zovir 1\.3\.5\.0 \(build ' ||
+    fail "packaged quorvel-zovir --version: $("$work/root/usr/bin/quorvel-zovir" --version 2>&1)"
+fi
 dpkg-deb -f "$deb" Version | grep -qE '^1\.3\.5\.0\+' || fail "package version: $(dpkg-deb -f "$deb" Version)"
 
 lintian --fail-on error --tag-display-limit 0 "$deb" > "$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"

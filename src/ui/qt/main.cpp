@@ -4,6 +4,9 @@
 #include <QCommandLineParser>
 #include <QTimer>
 #include <cstdio>
+#include <string_view>
+
+#include <zovir_build_info.h>
 
 #include "ui/controller.h"
 #include "ui/qt/gui_session.h"
@@ -29,6 +32,13 @@ class FirstPaintReport final : public QObject {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before the application object exists, so that it works without a display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--version") {
+      std::printf("quorvel-zovir %s (build %s)\n", ZOVIR_TOOL_VERSION, ZOVIR_BUILD_VERSION);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName("quorvel-zovir");
   QApplication::setWindowIcon(QIcon(":/skin/icon.svg"));
