@@ -31,6 +31,12 @@ void EngineCore::ReportProgress(int position) {
   if (OnProgress) OnProgress(nullptr, position, cfg.Index, 100);
 }
 
+void EngineCore::ClearDeviceChangeFlags() {
+  if (host == nullptr) return;
+  host->DeviceChangeSeen() = false;
+  host->DeviceArrivalSeen() = false;
+}
+
 bool EngineCore::RequestStop() {
   stopRequested_ = true;
   return Fail(ERR_USER_STOP);

@@ -45,6 +45,9 @@ class EngineCore {
   // The first failure of a run: "ERROR, " + text + ", Error code: " + last system error.
   void ReportError(const std::string& text);
   void ReportProgress(int position);
+  // Lowers the window's two device-change flags before a reset, so that only events of the
+  // restart it causes are seen afterwards.
+  void ClearDeviceChangeFlags();
 
   // The window's Stop: 210 unless an error was recorded first (the first failure stays the
   // run's outcome). Always raises StopRequested(), which ends waits early.

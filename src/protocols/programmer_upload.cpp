@@ -25,12 +25,6 @@ constexpr size_t kSaharaEndOfImageSize = 16;
 constexpr size_t kSaharaDoneResponseSize = 12;
 constexpr size_t kSaharaMaxPacket = 64;
 
-void ClearDeviceFlags(EngineCore& core) {
-  if (core.host == nullptr) return;
-  core.host->DeviceChangeSeen() = false;
-  core.host->DeviceArrivalSeen() = false;
-}
-
 }  // namespace
 
 ProgrammerUploader::ProgrammerUploader(EngineCore& core, Link& link)
@@ -95,12 +89,12 @@ int ProgrammerUploader::ProgrammerPhase() {
     core_.ReportStatus(csInfo, "Request Parameter successfully", mtInfo);
   }
   // The reset at the end of the image plan is watched from here on.
-  ClearDeviceFlags(core_);
+  core_.ClearDeviceChangeFlags();
   return core_.Healthy() ? 0 : -1;
 }
 
 int ProgrammerUploader::SwitchToDownloadMode() {
-  ClearDeviceFlags(core_);
+  core_.ClearDeviceChangeFlags();
   static constexpr uint8_t kSwitch[] = {0x3A};
   BuildCommandFrame(link_, kSwitch, sizeof kSwitch);
   const uint32_t pause = core_.cfg.bFastSpeedDownload ? 1000 : 2000;

@@ -93,10 +93,7 @@ void PortReconnection::ReportPortNames() {
 }
 
 bool PortReconnection::ResetAndReconnect() {
-  if (core_.host != nullptr) {
-    core_.host->DeviceChangeSeen() = false;
-    core_.host->DeviceArrivalSeen() = false;
-  }
+  core_.ClearDeviceChangeFlags();
   if (core_.hDiagPort) {
     BuildResetFrame(link_);
     link_.SendFramed();

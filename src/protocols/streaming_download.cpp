@@ -316,10 +316,7 @@ int StreamingDownload::CloseImage() {
 }
 
 int StreamingDownload::SendReset() {
-  if (core_.host != nullptr) {
-    core_.host->DeviceChangeSeen() = false;
-    core_.host->DeviceArrivalSeen() = false;
-  }
+  core_.ClearDeviceChangeFlags();
   if (!core_.Healthy()) return -1;
   BuildResetFrame(link_);
   link_.SendFramed();
