@@ -6,7 +6,7 @@ cd "$here"
 
 packages=(build-essential cmake ninja-build pkg-config git python3 python3-crcmod
   libgtest-dev libgmock-dev googletest libbenchmark-dev libfmt-dev libcli11-dev nlohmann-json3-dev
-  libudev-dev libusb-1.0-0-dev binutils ccache
+  libudev-dev libusb-1.0-0-dev zlib1g-dev binutils ccache
   qt6-base-dev qt6-svg-dev libgl-dev fonts-noto-cjk fonts-liberation fonts-dejavu-core xvfb xauth
   libsystemd-dev dbus-daemon python3-dbus python3-dbusmock dpkg-dev lintian)
 

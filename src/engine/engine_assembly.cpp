@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "preservation/backup_guard.h"
 #include "preservation/identity_backup.h"
 #include "preservation/local_folders.h"
 #include "preservation/nv_items.h"
@@ -17,19 +18,22 @@ struct ProductionPhaseSet final : PhaseSet {
         nv(core, link),
         identity(core, link, ResetHelperSetup{environment.processes, environment.workFolder}),
         userData(core, link),
-        folders(core, link) {
+        folders(core, link),
+        guard(core, link) {
     protocols.Fill(phases);
     phases.nv = &nv;
     phases.at = &identity.at();
     phases.identity = &identity;
     phases.userData = &userData;
     phases.folders = &folders;
+    phases.guard = &guard;
   }
   ProtocolPhases protocols;
   NVItems nv;
   IdentityBackup identity;
   UserDataPreservation userData;
   BackupFolders folders;
+  BackupFolderGuard guard;
 };
 
 }  // namespace

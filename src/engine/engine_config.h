@@ -79,6 +79,10 @@ struct EngineConfig {
   // The three VersionVariant flags of the configuration.
   std::array<int, 3> VersionVariant{0, 0, 0};
 
+  // A front end's explicit override: restore a saved backup onto a modem that reports another
+  // serial number or IMEI. Off, such a restore is refused before anything is written.
+  bool RestoreOntoOtherUnit = false;
+
   uint32_t HexStartAddress = 0;
   // Whole-file CRC-16 of each image (fast-speed transfer), by image slot.
   std::array<uint16_t, 17> ImageChecksum{};
@@ -88,6 +92,9 @@ struct EngineConfig {
 struct EngineRunState {
   bool bRestoreFromSaved = false;
   std::string SavedBackupFolder;
+  // Restore-from-saved: where the modem's data as this run found them were backed up first
+  // (empty when the modem no longer answered with its identity).
+  std::string SafetyBackupFolder;
   std::string BackupFolder;
   std::string at1bakFile, nv1bakFile, atRestoreFile;
   bool bSNRead = false, bIMEIRead = false, bTestInfoRead = false;

@@ -96,6 +96,34 @@ class LocalFolders {
   virtual int DeleteLocalFolder(const std::string& path) = 0;  // 1 when the folder is gone
 };
 
+// The serial number and IMEI a saved identity backup holds.
+struct SavedIdentity {
+  bool snSaved = false, imeiSaved = false;
+  std::string sn, imei;
+};
+
+// The backup folders as a whole: which run holds one, and whether one is complete.
+class BackupGuard {
+ public:
+  virtual ~BackupGuard() = default;
+  // Takes the backups of `folderName`'s serial number in the backup root for this run. False
+  // with `why` when another run holds them (two modems with one serial number).
+  virtual bool TakeBackupFolder(const std::string& folderName, std::string& why) = 0;
+  virtual void ReleaseBackupFolders() = 0;
+  // Marks `folder` complete once every file of it is on the disk; false with `why`.
+  virtual bool SealBackup(const std::string& folder, const std::string& serial, const std::string& created,
+                          std::string& why) = 0;
+  // True when `folder` holds a complete backup that nothing altered since; otherwise `why`.
+  virtual bool CheckSavedBackup(const std::string& folder, std::string& why) = 0;
+  virtual SavedIdentity ReadSavedIdentity(const std::string& folder) = 0;
+  // Empty when the modem's identity read in this run (what of it was read) matches `saved`;
+  // otherwise a message that names both units.
+  virtual std::string UnitMismatch(const SavedIdentity& saved) = 0;
+  // Removes plain identity copies that runs which ended abruptly left in the backup root's
+  // folders, except in folders another run holds.
+  virtual void RemovePlainIdentityCopies() = 0;
+};
+
 // Everything TCommsThread calls besides the link. Non-owning.
 struct EnginePhases {
   ProgrammerUpload* programmer = nullptr;
@@ -106,6 +134,7 @@ struct EnginePhases {
   IdentityService* identity = nullptr;
   UserDataService* userData = nullptr;
   LocalFolders* folders = nullptr;
+  BackupGuard* guard = nullptr;
 };
 
 }  // namespace zovir

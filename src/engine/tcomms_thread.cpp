@@ -32,8 +32,14 @@ constexpr int kPlatformTypeEvdo = 2;
 constexpr int kDontCheckPlatform = 255;
 
 bool PhasesComplete(const EnginePhases& p) {
-  return p.programmer && p.images && p.reconnection && p.nv && p.at && p.identity && p.userData && p.folders;
+  return p.programmer && p.images && p.reconnection && p.nv && p.at && p.identity && p.userData && p.folders &&
+         p.guard;
 }
+
+// The radio is switched back on at the end of the restore; a modem left off is no update.
+constexpr int kOnlineAttempts = 3;
+constexpr uint32_t kOnlineRetryMs = 1000;
+constexpr const char* kOfflineText = "the modem did not confirm it is back online: unplug and replug it";
 
 // One step above normal; an unprivileged process may not be allowed to, which is fine.
 void RaiseThreadPriority() {
@@ -183,12 +189,19 @@ void TCommsThread::Execute() {
   } catch (...) {
     core_.ReportError("Internal error");
   }
+  try {
+    RemovePlainIdentityCopies();
+    if (p_.guard) p_.guard->ReleaseBackupFolders();
+  } catch (...) {
+  }
   // Whatever happened above, no handle outlives the run.
   core_.hDiagPort.reset();
   core_.hModemPort.reset();
 }
 
 bool TCommsThread::RunSequence() {
+  // Plain identity copies that a run which ended abruptly left behind go before anything else.
+  p_.guard->RemovePlainIdentityCopies();
   if (!CheckSavedBackup()) return false;
   StartRun();
   OpenModemPortIfNeeded();
@@ -197,12 +210,14 @@ bool TCommsThread::RunSequence() {
   if (!cfg.StartATList.empty() && core_.Healthy()) p_.at->RunStartATList();
   SetDiskMode();
   if (!Backup()) return false;
-  // A restore from a saved backup takes the user files from that backup; reading them from
-  // the modem again would only overwrite the saved copy.
-  if (cfg.bBackupUserData && core_.Healthy() && !core_.run.bRestoreFromSaved) {
+  // A restore from a saved backup takes the user files from that backup; the modem's own go
+  // into the backup of what it held when this run found it, if one was made.
+  if (cfg.bBackupUserData && core_.Healthy() && !madeBackup_.empty()) {
     p_.userData->PrepareUserData();
     if (core_.Healthy()) p_.userData->BackupUserData();
   }
+  if (core_.Healthy() && !SealBackup()) return false;
+  if (core_.run.bRestoreFromSaved) UseSavedBackup();
   if (core_.hModemPort) link_.CloseModemPort("Warning-2");
   if (core_.Healthy()) {
     const int result = p_.programmer->ProgrammerPhase();
@@ -219,7 +234,10 @@ bool TCommsThread::CheckSavedBackup() {
   EngineRunState& run = core_.run;
   run.bRestoreFromSaved = true;
   core_.host->EnableSNEntry(false);
-  const std::string name = "SN[" + text + "]";
+  // A serial number, or the whole name of a backup folder (one set aside as "SN[x].<stamp>"
+  // included) as the backup list shows it.
+  const std::string name = text.rfind("SN[", 0) == 0 && text.find(']') != std::string::npos ? text
+                                                                                          : "SN[" + text + "]";
   run.SavedBackupFolder = (fs::path(cfg.BackupFilePath) / name).string();
   // The typed text is one folder name: a separator would let it point anywhere.
   std::error_code ec;
@@ -232,9 +250,28 @@ bool TCommsThread::CheckSavedBackup() {
     core_.host->MessageBox("备份文件不存在", "Warning");
     return false;
   }
+  // Nothing is written to the modem from a backup that another run holds, that was cut short
+  // or that was altered since.
+  std::string why;
+  if (!p_.guard->TakeBackupFolder(name, why)) {
+    core_.ReportError("The saved backup " + name + " cannot be used now: " + why);
+    return false;
+  }
+  if (!p_.guard->CheckSavedBackup(run.SavedBackupFolder, why)) {
+    core_.ReportError("The saved backup " + name + " is incomplete or altered: " + why +
+                      "; nothing was written to the modem");
+    core_.host->MessageBox("The saved backup " + name + " is incomplete or altered: " + why, "Warning");
+    return false;
+  }
+  savedIdentity_ = p_.guard->ReadSavedIdentity(run.SavedBackupFolder);
+  UseSavedBackup();
+  return true;
+}
+
+void TCommsThread::UseSavedBackup() {
+  EngineRunState& run = core_.run;
   run.BackupFolder = run.SavedBackupFolder;
   SetBackupFiles(run.SavedBackupFolder);
-  return true;
 }
 
 void TCommsThread::StartRun() {
@@ -298,25 +335,66 @@ bool TCommsThread::IdentityComplete() const {
 bool TCommsThread::Backup() {
   if (!((cfg.bBackup || cfg.bBackupUserData) && core_.Healthy())) return true;
   EngineRunState& run = core_.run;
-  if (!run.bRestoreFromSaved) {
+  if (run.bRestoreFromSaved) {
+    if (!BackupBeforeRestore()) return false;
+  } else {
     if (!ReadIdentityValues()) return false;
     if (!core_.Healthy()) return false;
-    if (!PrepareBackupFolder()) return false;
-    if (core_.Healthy()) p_.identity->WriteIdentityBackup();
-    if (!ScrambleIdentityBackup()) return false;
-    if (core_.Healthy()) BackupNVItems();
+    if (!PrepareBackupFolder(BackupFolderName(run))) return false;
+    if (!BackupIdentityAndNV()) return false;
   }
   if (core_.Healthy()) ReportInfo("Backup succssfully");
   return true;
 }
 
-bool TCommsThread::ReadIdentityValues() {
+bool TCommsThread::BackupIdentityAndNV() {
+  if (core_.Healthy()) p_.identity->WriteIdentityBackup();
+  if (!ScrambleIdentityBackup()) return false;
+  if (core_.Healthy()) BackupNVItems();
+  return true;
+}
+
+bool TCommsThread::BackupBeforeRestore() {
+  EngineRunState& run = core_.run;
+  // Read only: whose modem this is decides whether the saved backup may go onto it.
+  ReadIdentityAttempts();
+  if (!core_.Healthy()) return false;
+  const std::string otherUnit = p_.guard->UnitMismatch(savedIdentity_);
+  if (!otherUnit.empty()) {
+    if (!cfg.RestoreOntoOtherUnit) {
+      core_.ReportError(otherUnit);
+      if (core_.host) core_.host->MessageBox(otherUnit, "Warning");
+      return false;
+    }
+    ReportInfo("Restoring onto another unit as asked: " + otherUnit);
+  }
+  if (!IdentityComplete()) {
+    ReportInfo("The modem no longer reports its identity: no backup of what it holds now");
+    return true;
+  }
+  // The modem still answers: what it holds now is kept in a folder of its own before the
+  // update erases it, should the restore from the saved backup go wrong.
+  ReportInfo("The modem still answers: what it holds now is backed up first");
+  if (cfg.bBackup) p_.nv->BuildNVLists();
+  const std::string name =
+      fs::path(StampedFolder((fs::path(cfg.BackupFilePath) / BackupFolderName(run)).string())).filename().string();
+  if (!PrepareBackupFolder(name)) return false;
+  run.SafetyBackupFolder = run.BackupFolder;
+  return BackupIdentityAndNV();
+}
+
+void TCommsThread::ReadIdentityAttempts() {
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (attempt > 0 && !core_.Wait(1000)) break;
     if (!core_.Healthy()) break;
     p_.identity->ReadIdentity();
-    if (IdentityComplete()) return true;
+    if (IdentityComplete()) return;
   }
+}
+
+bool TCommsThread::ReadIdentityValues() {
+  ReadIdentityAttempts();
+  if (IdentityComplete()) return true;
   // A user's Stop is not a lost identity: no prompt for the serial number then.
   if (core_.ErrorCode.load() == ERR_USER_STOP) return false;
   const EngineRunState& run = core_.run;
@@ -332,9 +410,17 @@ bool TCommsThread::ReadIdentityValues() {
   return false;
 }
 
-bool TCommsThread::PrepareBackupFolder() {
+bool TCommsThread::PrepareBackupFolder(const std::string& name) {
   EngineRunState& run = core_.run;
-  const fs::path folder = fs::path(cfg.BackupFilePath) / BackupFolderName(run);
+  // One run at a time per serial number: two modems that report the same one must never
+  // share (and cross) a backup.
+  std::string why;
+  if (!p_.guard->TakeBackupFolder(name, why)) {
+    core_.ReportError("The backup folder " + name + " is not free (" + why +
+                      ", two modems with one serial number?); nothing was written to this modem");
+    return false;
+  }
+  const fs::path folder = fs::path(cfg.BackupFilePath) / name;
   run.BackupFolder = folder.string();
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(folder, ec);
@@ -342,10 +428,7 @@ bool TCommsThread::PrepareBackupFolder() {
     if (HoldsFiles(folder)) {
       // The old backup may be the only copy of a modem's original data (an earlier run that
       // failed after its backup): keep it under a new name instead of deleting it.
-      const std::string stamp = FormatFolderStamp(core_.clock.WallSeconds());
-      fs::path aside = folder.string() + "." + stamp;
-      for (int n = 2; fs::exists(fs::symlink_status(aside, ec)) && n < 100; ++n)
-        aside = folder.string() + "." + stamp + "-" + std::to_string(n);
+      const fs::path aside = StampedFolder(folder.string());
       fs::rename(folder, aside, ec);
       if (ec) {
         core_.SetSystemError(ec.value());
@@ -363,7 +446,42 @@ bool TCommsThread::PrepareBackupFolder() {
   }
   core_.Wait(10);
   SetBackupFiles(folder.string());
+  madeBackup_ = folder.string();
   return true;
+}
+
+bool TCommsThread::SealBackup() {
+  if (madeBackup_.empty()) return true;
+  std::string why;
+  const EngineRunState& run = core_.run;
+  if (!p_.guard->SealBackup(madeBackup_, run.bSNRead ? run.StringSN : std::string(),
+                            FormatFolderStamp(core_.clock.WallSeconds()), why)) {
+    core_.ReportError("Could not complete the backup " + madeBackup_ + ": " + why);
+    return false;
+  }
+  return true;
+}
+
+std::string TCommsThread::StampedFolder(const std::string& folder) const {
+  std::error_code ec;
+  const std::string stamp = FormatFolderStamp(core_.clock.WallSeconds());
+  std::string name = folder + "." + stamp;
+  for (int n = 2; fs::exists(fs::symlink_status(name, ec)) && n < 100; ++n)
+    name = folder + "." + stamp + "-" + std::to_string(n);
+  return name;
+}
+
+void TCommsThread::RemovePlainIdentityCopies() {
+  const EngineRunState& run = core_.run;
+  std::error_code ec;
+  const std::string* folders[] = {&run.BackupFolder, &run.SavedBackupFolder, &run.SafetyBackupFolder, &madeBackup_};
+  for (const std::string* folder : folders) {
+    if (folder->empty()) continue;
+    fs::remove(fs::path(*folder) / "at1.bak", ec);
+    fs::remove(fs::path(*folder) / "at.bak", ec);
+  }
+  if (!run.at1bakFile.empty()) fs::remove(run.at1bakFile, ec);
+  if (!run.atRestoreFile.empty()) fs::remove(run.atRestoreFile, ec);
 }
 
 bool TCommsThread::ScrambleIdentityBackup() {
@@ -465,7 +583,7 @@ bool TCommsThread::RestoreData() {
   core_.ReportProgress(98);
   if (cfg.bRestore && core_.Healthy()) {
     p_.nv->RestoreRFNV();
-    p_.at->SendATCommand("AT+CFUN=1\r\n\r\n", reply);
+    bool online = SwitchRadioOn();
     if (run.bRestoreFromSaved) {
       cfg.atbakFile = (fs::path(run.SavedBackupFolder) / "EncryptAT.bak").string();
       run.atRestoreFile = (fs::path(run.SavedBackupFolder) / "at.bak").string();
@@ -476,12 +594,32 @@ bool TCommsThread::RestoreData() {
       core_.ReportError("[Decrypt] Fail to open ATfile.");
       return false;
     }
-    if (p_.identity->RestoreIdentity() != 1) {
+    const int restored = p_.identity->RestoreIdentity();
+    // The plain copy has served its purpose, whatever the restore made of it.
+    std::error_code ec;
+    fs::remove(run.atRestoreFile, ec);
+    if (restored != 1) {
       if (core_.Healthy()) core_.ReportError("Fail to restore the identity values");
+      return false;
+    }
+    // Asked again once the identity is back; the data are restored either way, but a modem
+    // whose radio stays off is no finished update.
+    if (!online && core_.Healthy()) online = SwitchRadioOn();
+    if (!online && core_.Healthy()) {
+      core_.ReportError(kOfflineText);
       return false;
     }
   }
   return true;
+}
+
+bool TCommsThread::SwitchRadioOn() {
+  std::string reply;
+  for (int attempt = 0; attempt < kOnlineAttempts; ++attempt) {
+    if (attempt > 0 && !core_.Wait(kOnlineRetryMs)) return false;
+    if (p_.at->SendATCommand("AT+CFUN=1\r\n\r\n", reply)) return true;
+  }
+  return false;
 }
 
 void TCommsThread::ClosePorts(bool showVersion) {
@@ -510,6 +648,7 @@ void TCommsThread::FinishRun() {
     if (run.bRestoreFromSaved) {
       run.BackupFolder = run.SavedBackupFolder;
       if (core_.host) core_.host->FinishSNEntry();
+      if (!run.SafetyBackupFolder.empty()) DeleteBackupFolder(run.SafetyBackupFolder);
     }
     DeleteBackupFolder(run.BackupFolder);
   }

@@ -95,8 +95,17 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   void CheckPlatform();
   void SetDiskMode();
   bool Backup();
+  bool BackupBeforeRestore();
+  bool BackupIdentityAndNV();
+  void ReadIdentityAttempts();
   bool ReadIdentityValues();
-  bool PrepareBackupFolder();
+  bool PrepareBackupFolder(const std::string& name);
+  bool SealBackup();
+  void UseSavedBackup();
+  void RemovePlainIdentityCopies();
+  // `folder` + "." + the time stamp (+ "-n" when taken): a name no folder has yet.
+  std::string StampedFolder(const std::string& folder) const;
+  bool SwitchRadioOn();
   bool ScrambleIdentityBackup();
   void BackupNVItems();
   bool AfterDownload();
@@ -117,6 +126,8 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   std::unique_ptr<PhaseSet> phaseSet_;
   EnginePhases p_;
   bool commClosedReported_ = false;
+  std::string madeBackup_;       // the backup folder this run made, once made
+  SavedIdentity savedIdentity_;  // restore-from-saved: whose backup it is
 
   mutable std::mutex mutex_;
   std::condition_variable ended_;

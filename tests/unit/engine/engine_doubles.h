@@ -17,6 +17,7 @@
 #include "engine/engine_host.h"
 #include "engine/phases.h"
 #include "engine/tcomms_thread.h"
+#include "preservation/backup_guard.h"
 
 namespace zovir::test {
 
@@ -88,6 +89,7 @@ struct Script {
   int platformId = 9;
   bool snRead = true, imeiRead = true, testInfoRead = true;
   std::string sn = "SN123";
+  std::string imei = "356938035643809";
   int readIdentityCalls = 0;
   std::set<std::string> failingAT;  // commands (without line ends) answered with failure
   FileCopyResult scrambleResult = FileCopyResult::Ok;
@@ -117,7 +119,7 @@ class FakePhases final : public PhaseSet {
  public:
   FakePhases(std::shared_ptr<Script> script, EngineCore& core)
       : programmer_(*this), images_(*this), reconnection_(*this), nv_(*this), at_(*this), identity_(*this),
-        userData_(*this), folders_(*this), script_(std::move(script)), core_(core) {
+        userData_(*this), folders_(*this), script_(std::move(script)), core_(core), guard_(*this) {
     phases.programmer = &programmer_;
     phases.images = &images_;
     phases.reconnection = &reconnection_;
@@ -126,6 +128,7 @@ class FakePhases final : public PhaseSet {
     phases.identity = &identity_;
     phases.userData = &userData_;
     phases.folders = &folders_;
+    phases.guard = &guard_;
   }
   ~FakePhases() override {
     if (script_->onPhaseSetDestroyed) script_->onPhaseSetDestroyed();
@@ -216,6 +219,7 @@ class FakePhases final : public PhaseSet {
       run.bIMEIRead = o.S().imeiRead;
       run.bTestInfoRead = o.S().testInfoRead;
       run.StringSN = o.S().snRead ? o.S().sn : "";
+      run.StringIMEI = o.S().imeiRead ? o.S().imei : "";
       return 1;
     }
     void WriteIdentityBackup() override {
@@ -272,8 +276,33 @@ class FakePhases final : public PhaseSet {
     FakePhases& o;
   } folders_;
 
+  // The real locks and completion records, with each call traced.
+  struct Guard final : BackupGuard {
+    explicit Guard(FakePhases& o) : o(o), real(o.core_) {}
+    bool TakeBackupFolder(const std::string& name, std::string& why) override {
+      o.Call("TakeBackupFolder:" + name);
+      return real.TakeBackupFolder(name, why);
+    }
+    void ReleaseBackupFolders() override { real.ReleaseBackupFolders(); }
+    bool SealBackup(const std::string& folder, const std::string& serial, const std::string& created,
+                    std::string& why) override {
+      o.Call("SealBackup:" + folder);
+      return real.SealBackup(folder, serial, created, why);
+    }
+    bool CheckSavedBackup(const std::string& folder, std::string& why) override {
+      o.Call("CheckSavedBackup:" + folder);
+      return real.CheckSavedBackup(folder, why);
+    }
+    SavedIdentity ReadSavedIdentity(const std::string& folder) override { return real.ReadSavedIdentity(folder); }
+    std::string UnitMismatch(const SavedIdentity& saved) override { return real.UnitMismatch(saved); }
+    void RemovePlainIdentityCopies() override { real.RemovePlainIdentityCopies(); }
+    FakePhases& o;
+    BackupFolderGuard real;
+  };
+
   std::shared_ptr<Script> script_;
   EngineCore& core_;
+  Guard guard_;  // after core_, which it uses when it is made
 };
 
 class FakeHost final : public EngineHost {
