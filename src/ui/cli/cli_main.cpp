@@ -36,6 +36,7 @@
 #include "platform/usb_bulk.h"
 #include "sim/device_state.h"
 #include "sim/virtual_modem.h"
+#include "ui/cli/backups_command.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/cli_view.h"
 #include "ui/cli/device_filter.h"
@@ -1056,6 +1057,7 @@ int main(int argc, char** argv) {
   for (auto* sub : {run, ports, check, historyCmd}) {
     sub->add_flag("--json", o.json, "one JSON object per event (docs/json-events.md)");
   }
+  auto* backups = AddBackupsCommand(app, o.json);
   for (auto* sub : {run, check}) {
     sub->add_option("--packet", o.packet, "use an unpacked firmware packet folder instead of the embedded one");
     sub->add_flag("--keep-work", o.keepWork, "leave the work folder on disk");
@@ -1098,7 +1100,7 @@ int main(int argc, char** argv) {
   const CliOutput::Style style =
       o.json ? CliOutput::Style::Json : isatty(STDOUT_FILENO) ? CliOutput::Style::Terminal : CliOutput::Style::Plain;
   CliOutput out(style, stdout, o.verbose);
-  const char* command = *run ? "run" : *ports ? "ports" : *check ? "check" : "history";
+  const char* command = *run ? "run" : *ports ? "ports" : *check ? "check" : *backups ? "backups" : "history";
   out.Event(std::nullopt, "start",
             {{"schema", kJsonSchemaVersion}, {"program", "zovir-cli"}, {"version", ZOVIR_TOOL_VERSION},
              {"build", ZOVIR_BUILD_VERSION}, {"command", command}});
@@ -1107,6 +1109,7 @@ int main(int argc, char** argv) {
     if (*ports) return PortsCommand(o, out);
     if (*check) return CheckCommand(o, out);
     if (*historyCmd) return HistoryCommand(o, out);
+    if (*backups) return BackupsCommand(out);
   } catch (const std::exception& e) {
     out.Message("ERROR", e.what());
     return kFailed;
