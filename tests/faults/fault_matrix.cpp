@@ -57,6 +57,7 @@
 #include "ui/cli/update_slot.h"
 #include "ui/cli/virtual_factory.h"
 #include "ui/work_folders.h"
+#include "kill_run.h"
 
 #ifndef ZOVIR_TEST_PACKET_DIR
 #error "ZOVIR_TEST_PACKET_DIR must name the generated test packet"
@@ -690,6 +691,15 @@ std::vector<RunCase> BuildTable(uint64_t seed, const std::map<std::string, uint3
     }
     runs.push_back(c);
   }
+  // Kill-at-a-phase runs: the update killed at a line of its output, then run again from the
+  // saved backup (and, when that is refused, as a plain update).
+  for (const KillPoint& point : KillPoints()) {
+    RunCase c;
+    c.phase = point.phase;
+    c.fault = "kill";
+    c.spec = "#kill=" + point.phase;
+    runs.push_back(c);
+  }
   for (size_t i = 0; i < runs.size(); ++i) runs[i].index = static_cast<int>(i);
   return runs;
 }
@@ -837,6 +847,7 @@ int Usage() {
 }
 
 int ChildMain(int index, const std::string& spec, bool renumber, bool fast) {
+  if (spec.rfind("#kill=", 0) == 0) return KillChildMain(spec.substr(6), ZOVIR_TEST_PACKET_DIR, kQuickProject);
   const fs::path home = MakeTempDir("zovir-faults-run");
   setenv("ZOVIR_HOME", home.c_str(), 1);
   RunCase c;
