@@ -263,6 +263,7 @@ bool TCommsThread::CheckSavedBackup() {
     core_.host->MessageBox("The saved backup " + name + " is incomplete or altered: " + why, "Warning");
     return false;
   }
+  heldFolders_.push_back(run.SavedBackupFolder);
   savedIdentity_ = p_.guard->ReadSavedIdentity(run.SavedBackupFolder);
   UseSavedBackup();
   return true;
@@ -421,6 +422,7 @@ bool TCommsThread::PrepareBackupFolder(const std::string& name) {
     return false;
   }
   const fs::path folder = fs::path(cfg.BackupFilePath) / name;
+  heldFolders_.push_back(folder.string());
   run.BackupFolder = folder.string();
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(folder, ec);
@@ -472,16 +474,12 @@ std::string TCommsThread::StampedFolder(const std::string& folder) const {
 }
 
 void TCommsThread::RemovePlainIdentityCopies() {
-  const EngineRunState& run = core_.run;
+  // Only in folders this run held: another run's at1.bak may be waiting for its scrambling.
   std::error_code ec;
-  const std::string* folders[] = {&run.BackupFolder, &run.SavedBackupFolder, &run.SafetyBackupFolder, &madeBackup_};
-  for (const std::string* folder : folders) {
-    if (folder->empty()) continue;
-    fs::remove(fs::path(*folder) / "at1.bak", ec);
-    fs::remove(fs::path(*folder) / "at.bak", ec);
+  for (const std::string& folder : heldFolders_) {
+    fs::remove(fs::path(folder) / "at1.bak", ec);
+    fs::remove(fs::path(folder) / "at.bak", ec);
   }
-  if (!run.at1bakFile.empty()) fs::remove(run.at1bakFile, ec);
-  if (!run.atRestoreFile.empty()) fs::remove(run.atRestoreFile, ec);
 }
 
 bool TCommsThread::ScrambleIdentityBackup() {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/engine_core.h"
 #include "engine/phases.h"
@@ -127,6 +128,7 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   EnginePhases p_;
   bool commClosedReported_ = false;
   std::string madeBackup_;       // the backup folder this run made, once made
+  std::vector<std::string> heldFolders_;  // backup folders whose serial number this run holds
   SavedIdentity savedIdentity_;  // restore-from-saved: whose backup it is
 
   mutable std::mutex mutex_;

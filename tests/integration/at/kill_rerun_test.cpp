@@ -1,7 +1,6 @@
 // An update killed at a chosen line of its output, then run again as a user would: the modem
 // ends with what it held before, and a saved backup goes only onto its own unit.
 #include <gmock/gmock.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -9,6 +8,7 @@
 
 #include "kill_run.h"
 #include "preservation/backup_catalogue.h"
+#include "support/scratch_dir.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/update_slot.h"
 #include "ui/cli/virtual_factory.h"
@@ -28,16 +28,8 @@ constexpr int kQuickProject = 15;
 
 class KillRerun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zovir-kill-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(home_, ec);
-  }
-  fs::path home_;
+  test::ScratchDir scratch_{"zovir-kill"};
+  fs::path home_ = scratch_.path();
 };
 
 // Before the erase (the backup cut short) and in the middle of the identity restore (the

@@ -1,7 +1,6 @@
 // The completion record of a backup, the lock of a serial number's backups and the list of
 // backups a user chooses a restore from, on real folders with contents drawn at random.
 #include <gmock/gmock.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include "preservation/backup_catalogue.h"
 #include "preservation/backup_lock.h"
 #include "preservation/backup_record.h"
+#include "support/scratch_dir.h"
 
 namespace zovir::test {
 namespace {
@@ -20,16 +20,6 @@ using ::testing::HasSubstr;
 
 class BackupRecordTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zovir-record-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
   // A backup folder as a run leaves it: identity, NV, RF NV and an EFS mirror whose names and
   // contents are drawn at random (blanks, '%', line ends and bytes above 0x7F in names, empty
   // files and empty folders included). Returns the relative paths of its files.
@@ -63,7 +53,8 @@ class BackupRecordTest : public ::testing::Test {
     return files;
   }
 
-  fs::path root_;
+  ScratchDir scratch_{"zovir-record"};
+  fs::path root_ = scratch_.path();
 };
 
 TEST_F(BackupRecordTest, ASealedBackupChecksCompleteAndDescribesWhatItHolds) {
