@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "preservation/backup_record.h"
 #include "sim/device_state.h"
 #include "sim/efs_responders.h"
 #include "sim/nv_responders.h"
@@ -111,6 +112,8 @@ TEST(UserDataUpdate, ARestoreFromASavedBackupPutsBackTheSavedFiles) {
   save("data/sub/c.txt", Pattern(2000, 2));
   save("data/zero", {});
   fs::create_directories(saved / "EFS" / "data" / "empty");
+  std::string why;
+  ASSERT_TRUE(SealBackup(saved.string(), "QV777", "20261210-101010", why)) << why;  // it was complete
   state.SetEfsFile("/data/sub/c.txt", Pattern(10, 9));  // what the erased modem holds now
   {
     std::lock_guard lock(update.host().mutex);
