@@ -42,8 +42,19 @@ class FakeEnumerator final : public DeviceEnumerator {
   }
 };
 
+// A port as the enumerator lists it; the USB fields stay unknown, as for a port of the device map.
+PortDevice Port(const std::string& friendly, const std::string& desc, const std::string& hardwareId,
+                const std::string& path) {
+  PortDevice device;
+  device.FriendlyName = friendly;
+  device.DeviceDesc = desc;
+  device.HardwareId = hardwareId;
+  device.Path = path;
+  return device;
+}
+
 PortDevice Dev(const std::string& friendly, const std::string& hardwareId) {
-  return PortDevice{friendly, friendly.substr(0, friendly.find(" (")), hardwareId, "/dev/null"};
+  return Port(friendly, friendly.substr(0, friendly.find(" (")), hardwareId, "/dev/null");
 }
 
 const PortDevice kDiag = Dev("Quorvel HS-USB Diagnostics 9025 (COM7)", "USB\\VID_05C6&PID_9025&REV_0000&MI_00");
@@ -123,8 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
         ModemPortsCase{"settle_id_without_port_name_does_not_pause",
                        {Dev("Quorvel Modem", "USB\\VID_10C4&PID_EA60&REV_0100")}, false, {}, {}, 0, 0},
         ModemPortsCase{"unreadable_property_skips_the_device",
-                       {PortDevice{"Quorvel Diagnostics (COM7)", "", "USB\\VID_05C6&PID_9025&REV_0000&MI_00", ""},
-                        PortDevice{"Quorvel Diagnostics (COM6)", "Quorvel Diagnostics", "", ""}},
+                       {Port("Quorvel Diagnostics (COM7)", "", "USB\\VID_05C6&PID_9025&REV_0000&MI_00", ""),
+                        Port("Quorvel Diagnostics (COM6)", "Quorvel Diagnostics", "", "")},
                        false, {}, {}, 0, 0},
         ModemPortsCase{"name_cut_at_the_port", {Dev("DIAG (port 1) (COM11)", "USB\\VID_05C6&PID_9025&REV_0000&MI_00")},
                        false, {"COM11"}, {}, 1, 0}),
