@@ -96,8 +96,9 @@ grep -qF "Stopped. The modem's backup was kept in $kept; to restore it: zovir-cl
 no_work_left "Ctrl-C"
 rm -rf "$home"/Backup/*
 
-# 3. A second copy while one runs is refused.
-"$cli" run --virtual > "$home/first.log" 2>&1 &
+# 3. A second copy while one runs is refused. The first shows every line (-v), the port search's
+#    and the AT probe's among them.
+"$cli" run --virtual -v > "$home/first.log" 2>&1 &
 pid=$!
 for _ in $(seq 1 600); do
   grep -q "Modem: diagnostic port" "$home/first.log" && break
@@ -108,6 +109,9 @@ rc=$?
 [ "$rc" -eq 5 ] || fail "second copy exit code $rc, expected 5"
 grep -q "Upgrading procedures have been in operation!" "$home/second.log" || fail "second copy message: $(cat "$home/second.log")"
 wait "$pid" || fail "the first run failed: $(tail -5 "$home/first.log")"
+for line in "CheckForComPorts start" "Enum AT port start"; do
+  grep -qF "$line" "$home/first.log" || fail "-v does not show the port search's \"$line\""
+done
 # 4. A packet that selects the USB boot path: the download thread starts with the tool and stops
 #    cleanly at its end (no board attached).
 cp -r "$packet" "$home/packet"
