@@ -282,7 +282,7 @@ void InstallAtIdentityResponders(DiagDispatcher& diag, AtDispatcher& at, std::sh
 
   diag.Register(kDiagModeChange, [store](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
     store->BindIfUnbound(ctx.state);
-    if (req.size() < 3) return DiagDispatcher::ErrorReply(req);
+    if (req.size() != 3) return DiagDispatcher::BadLengthReply(req);
     const uint16_t mode = static_cast<uint16_t>(req[1] | (req[2] << 8));
     store->NoteDiagMode(mode);
     if (mode == 2) {

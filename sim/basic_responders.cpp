@@ -5,25 +5,36 @@
 namespace zovir::sim {
 
 void InstallBasicDiagResponders(DiagDispatcher& diag, AtDispatcher& /*at*/) {
-  // Version request: compile date and time, release date and time, version directory, model.
-  diag.Register(0x00, [](std::span<const uint8_t>, DiagContext&) -> std::optional<Bytes> {
+  // Version request: compile date and time, release date and time, version directory, then
+  // station class mark, CAI revision, model, firmware revision (2), slot cycle index and the
+  // hardware's major and minor version: 55 bytes.
+  diag.Register(0x00, [](std::span<const uint8_t> req, DiagContext&) -> std::optional<Bytes> {
+    if (req.size() != 1) return DiagDispatcher::BadLengthReply(req);
     static constexpr char kReply[] =
         "\x00"
         "Dec 01 202612:00:00Dec 01 202612:00:00VER9X06 "
-        "\x01\x05\x00\x01\x00\x01\x00";
+        "\x0A\x06\x61\x01\x00\x02\x01\x00";
+    static_assert(sizeof kReply - 1 == 55);
     return Bytes(kReply, kReply + sizeof kReply - 1);
   });
-  // Service programming code: accepted whatever the six digits are.
-  diag.Register(0x41, [](std::span<const uint8_t>, DiagContext&) -> std::optional<Bytes> { return Bytes{0x41, 0x01}; });
+  // Service programming code: six ASCII digits; the modem's own code is accepted (01), any
+  // other refused (00).
+  diag.Register(0x41, [](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
+    if (req.size() != 7) return DiagDispatcher::BadLengthReply(req);
+    const std::string code(req.begin() + 1, req.end());
+    return Bytes{0x41, static_cast<uint8_t>(code == ctx.options.serviceProgrammingCode ? 1 : 0)};
+  });
   // Mode change: 1 offline (acknowledged), 2 reset (acknowledged, then the firmware restarts
-  // and its ports re-enumerate). Other modes are refused with the error reply.
+  // and its ports re-enumerate). Other modes are refused.
   diag.Register(0x29, [](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
-    if (req.size() < 3 || req[2] != 0 || (req[1] != 1 && req[1] != 2)) return DiagDispatcher::ErrorReply(req);
+    if (req.size() != 3) return DiagDispatcher::BadLengthReply(req);
+    if (req[2] != 0 || (req[1] != 1 && req[1] != 2)) return DiagDispatcher::BadParametersReply(req);
     if (req[1] == 2) ctx.port.Request(Transition::ToNormal, ctx.options.resetDelayMs);
     return Bytes(req.begin(), req.begin() + 3);
   });
   // Download-mode switch: echo, then reboot into the boot loader.
-  diag.Register(0x3A, [](std::span<const uint8_t>, DiagContext& ctx) -> std::optional<Bytes> {
+  diag.Register(0x3A, [](std::span<const uint8_t> req, DiagContext& ctx) -> std::optional<Bytes> {
+    if (req.size() != 1) return DiagDispatcher::BadLengthReply(req);
     ctx.port.Request(Transition::ToDownloadMode, ctx.options.rebootDelayMs);
     return Bytes{0x3A};
   });

@@ -4,6 +4,7 @@
 // NOP / version / parameter commands first, then the same pull without a hello exchange.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "sim/device_state.h"
 #include "sim/protocols.h"
@@ -13,12 +14,28 @@ namespace zovir::sim {
 namespace {
 
 constexpr uint32_t kHello = 1, kHelloResp = 2, kReadData = 3, kEndOfImage = 4, kDone = 5, kDoneResp = 6,
-                   kReset = 7, kResetResp = 8;
+                   kReset = 7, kResetResp = 8, kCommandReady = 0x0B, kSwitchMode = 0x0C, kExecute = 0x0D,
+                   kExecuteResp = 0x0E, kExecuteData = 0x0F;
+// Modes of the hello and the host's hello response.
+constexpr uint32_t kModeImageTransfer = 0, kModeMemoryDebug = 2, kModeCommand = 3, kLastMode = 3;
 constexpr uint32_t kImageId = 13;  // the flash programmer
 constexpr uint32_t kElfHeaderSize = 52;
-// End-of-image statuses for a programmer the loader cannot take.
-constexpr uint32_t kStatusInvalidElf = 0x0B;
-constexpr uint32_t kStatusNoSegments = 0x0C;
+// End-of-transfer statuses.
+constexpr uint32_t kStatusInvalidCommand = 0x01;
+constexpr uint32_t kStatusProtocolMismatch = 0x02;
+constexpr uint32_t kStatusInvalidPacketSize = 0x05;
+constexpr uint32_t kStatusUnsupportedPhdrCount = 0x0E;
+constexpr uint32_t kStatusInvalidPhdrSize = 0x0F;
+constexpr uint32_t kStatusUninitPhdrLocation = 0x11;
+constexpr uint32_t kStatusInvalidElfHeader = 0x14;
+constexpr uint32_t kStatusInvalidMode = 0x18;
+constexpr uint32_t kStatusMemoryDebugUnsupported = 0x1B;
+constexpr uint32_t kStatusInvalidModeSwitch = 0x1C;
+constexpr uint32_t kStatusExecUnsupported = 0x1F;
+constexpr uint32_t kStatusExecDataInvalid = 0x20;
+// Client commands of the command mode.
+constexpr uint32_t kExecSerialNumber = 0x01, kExecHardwareId = 0x02, kExecPublicKeyHash = 0x03,
+                   kExecLoaderVersion = 0x07;
 
 Bytes Words(std::initializer_list<uint32_t> words) {
   Bytes b;
@@ -35,11 +52,7 @@ class BootLoader final : public PortProtocol {
       state_ = State::Dmss;
       return;
     }
-    state_ = State::Command;
-    Reply hello;
-    hello.form = Reply::Form::Raw;
-    hello.payload = Words({kHello, 48, 2, 1, host_.Options().saharaMaxCommand, 0, 0, 0, 0, 0, 0, 0});
-    SendReply(host_, "sahara:hello", std::move(hello));
+    SendHello(kModeImageTransfer);
   }
 
   void OnBytes(std::span<const uint8_t> data) override {
@@ -146,38 +159,118 @@ class BootLoader final : public PortProtocol {
     }
   }
 
+  void SendHello(uint32_t mode) {
+    state_ = State::Command;
+    mode_ = mode;
+    Reply hello;
+    hello.form = Reply::Form::Raw;
+    hello.payload = Words({kHello, 48, 2, 1, host_.Options().saharaMaxCommand, mode, 0, 0, 0, 0, 0, 0});
+    SendReply(host_, "sahara:hello", std::move(hello));
+  }
+
+  // Every packet gets an answer: one the loader does not take ends the transfer with its
+  // status, as the loader would.
   void Packet(const Bytes& p) {
-    switch (GetLe32(p, 0)) {
-      case kHelloResp:
-        image_.clear();
-        ExpectData(Expect::Header, kElfHeaderSize);
-        SendRead(0, kElfHeaderSize);
-        return;
-      case kDone: {
-        Reply r;
-        r.form = Reply::Form::Raw;
-        r.payload = Words({kDoneResp, 12, transferOk_ ? 1u : 0u});
-        r.statusOffset = 8;
-        SendReply(host_, "sahara:done", std::move(r));
-        if (transferOk_) {
-          host_.ProgrammerReceived(image_);
-          host_.Request(Transition::ToProgrammer, 0);
-          state_ = State::Gone;
-        }
-        return;
-      }
-      case kReset: {
-        Reply r;
-        r.form = Reply::Form::Raw;
-        r.payload = Words({kResetResp, 8});
-        SendReply(host_, "sahara:reset", std::move(r));
-        host_.Request(Transition::ToDownloadMode, 0);
-        state_ = State::Gone;
-        return;
-      }
-      default:
-        return;  // other packets are ignored, as a loader waiting for a response would
+    const uint32_t command = GetLe32(p, 0);
+    if (command == kHelloResp) return HelloResponse(p);
+    if (command == kReset) {
+      if (p.size() != 8) return EndOfImage(kStatusInvalidPacketSize);
+      Reply r;
+      r.form = Reply::Form::Raw;
+      r.payload = Words({kResetResp, 8});
+      SendReply(host_, "sahara:reset", std::move(r));
+      host_.Request(Transition::ToDownloadMode, 0);
+      state_ = State::Gone;
+      return;
     }
+    if (mode_ == kModeCommand) {
+      switch (command) {
+        case kExecute: return Execute(p);
+        case kExecuteData: return ExecuteData(p);
+        case kSwitchMode: return SwitchMode(p);
+        default: return EndOfImage(kStatusInvalidCommand);
+      }
+    }
+    if (command == kDone) {
+      if (p.size() != 8) return EndOfImage(kStatusInvalidPacketSize);
+      Reply r;
+      r.form = Reply::Form::Raw;
+      r.payload = Words({kDoneResp, 12, transferOk_ ? 1u : 0u});
+      r.statusOffset = 8;
+      SendReply(host_, "sahara:done", std::move(r));
+      if (transferOk_) {
+        host_.ProgrammerReceived(image_);
+        host_.Request(Transition::ToProgrammer, 0);
+        state_ = State::Gone;
+      }
+      return;
+    }
+    EndOfImage(kStatusInvalidCommand);
+  }
+
+  // The host's answer to a hello picks the mode: the image transfer or the command mode.
+  void HelloResponse(const Bytes& p) {
+    if (p.size() != 48) return EndOfImage(kStatusInvalidPacketSize);
+    const uint32_t version = GetLe32(p, 8), mode = GetLe32(p, 20);
+    // Version 2 is spoken down to version 1.
+    if (version < 1) return EndOfImage(kStatusProtocolMismatch);
+    if (mode == kModeMemoryDebug) return EndOfImage(kStatusMemoryDebugUnsupported);
+    if (mode != kModeImageTransfer && mode != kModeCommand) return EndOfImage(kStatusInvalidMode);
+    mode_ = mode;
+    executing_.reset();
+    if (mode == kModeCommand) {
+      Reply r;
+      r.form = Reply::Form::Raw;
+      r.payload = Words({kCommandReady, 8});
+      SendReply(host_, "sahara:command-ready", std::move(r));
+      return;
+    }
+    image_.clear();
+    ExpectData(Expect::Header, kElfHeaderSize);
+    SendRead(0, kElfHeaderSize);
+  }
+
+  // What a client command answers; nothing for one this loader does not serve.
+  std::optional<Bytes> ClientData(uint32_t client) const {
+    const VirtualModemOptions& o = host_.Options();
+    switch (client) {
+      case kExecSerialNumber: return Words({o.chipSerialNumber});
+      case kExecHardwareId: return Words({static_cast<uint32_t>(o.hardwareId), static_cast<uint32_t>(o.hardwareId >> 32)});
+      case kExecPublicKeyHash: return o.publicKeyHash;
+      case kExecLoaderVersion: return Words({o.bootLoaderVersion});
+      default: return std::nullopt;
+    }
+  }
+
+  void Execute(const Bytes& p) {
+    if (p.size() != 12) return EndOfImage(kStatusInvalidPacketSize);
+    const uint32_t client = GetLe32(p, 8);
+    const auto data = ClientData(client);
+    if (!data) return EndOfImage(kStatusExecUnsupported);
+    executing_ = client;
+    Reply r;
+    r.form = Reply::Form::Raw;
+    r.payload = Words({kExecuteResp, 16, client, static_cast<uint32_t>(data->size())});
+    SendReply(host_, "sahara:execute", std::move(r));
+  }
+
+  void ExecuteData(const Bytes& p) {
+    if (p.size() != 12) return EndOfImage(kStatusInvalidPacketSize);
+    const uint32_t client = GetLe32(p, 8);
+    if (!executing_ || *executing_ != client) return EndOfImage(kStatusExecDataInvalid);
+    executing_.reset();
+    Reply r;
+    r.form = Reply::Form::Raw;
+    r.payload = *ClientData(client);
+    SendReply(host_, "sahara:execute-data", std::move(r));
+  }
+
+  void SwitchMode(const Bytes& p) {
+    if (p.size() != 12) return EndOfImage(kStatusInvalidPacketSize);
+    const uint32_t mode = GetLe32(p, 8);
+    if (mode > kLastMode) return EndOfImage(kStatusInvalidModeSwitch);
+    executing_.reset();
+    SendHello(mode);
   }
 
   void ExpectData(Expect what, uint32_t n) {
@@ -197,9 +290,10 @@ class BootLoader final : public PortProtocol {
   void EndOfImage(uint32_t status) {
     transferOk_ = status == 0;
     state_ = State::Command;
+    if (status != 0) host_.Event("sahara end of transfer: status " + std::to_string(status));
     Reply r;
     r.form = Reply::Form::Raw;
-    r.payload = Words({kEndOfImage, 16, kImageId, status});
+    r.payload = Words({kEndOfImage, 16, mode_ == kModeCommand ? 0 : kImageId, status});
     r.statusOffset = 12;
     r.nak = Words({kEndOfImage, 16, kImageId, 1});
     SendReply(host_, "sahara:end", std::move(r));
@@ -214,11 +308,13 @@ class BootLoader final : public PortProtocol {
         const bool elf = data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F' && data[4] == 1;
         phoff_ = GetLe32(data, 28);
         const uint16_t phentsize = GetLe16(data, 42), phnum = GetLe16(data, 44);
-        if (!elf || phentsize != 32 || phnum == 0 || phnum > 256 || phoff_ < kElfHeaderSize) {
+        if (!elf) {
           host_.Event("programmer is not an ELF32 image");
-          EndOfImage(kStatusInvalidElf);
-          return;
+          return EndOfImage(kStatusInvalidElfHeader);
         }
+        if (phentsize != 32) return EndOfImage(kStatusInvalidPhdrSize);
+        if (phnum == 0 || phnum > 256) return EndOfImage(kStatusUnsupportedPhdrCount);
+        if (phoff_ < kElfHeaderSize) return EndOfImage(kStatusUninitPhdrLocation);
         ExpectData(Expect::ProgramHeaders, uint32_t(phentsize) * phnum);
         SendRead(phoff_, expect_);
         return;
@@ -241,7 +337,7 @@ class BootLoader final : public PortProtocol {
         }
         if (pieces_.empty()) {
           host_.Event("programmer has no loadable segment");
-          EndOfImage(kStatusNoSegments);
+          EndOfImage(kStatusUnsupportedPhdrCount);
           return;
         }
         next_ = 0;
@@ -283,6 +379,8 @@ class BootLoader final : public PortProtocol {
   size_t next_ = 0;
   bool transferOk_ = false;
   Bytes image_;
+  uint32_t mode_ = kModeImageTransfer;        // the mode of the last hello
+  std::optional<uint32_t> executing_;         // the client command whose data is due
 };
 
 }  // namespace

@@ -257,6 +257,10 @@ DeviceState::DeviceState(std::string dir) : dir_(std::move(dir)) {
   efsDirs_["/"] = true;
   if (!dir_.empty()) {
     std::error_code ec;
+    const fs::path root(dir_);
+    for (const char* file : {"manifest.ini", "nv.ini", "rf.ini", "identity.ini"})
+      if (fs::exists(root / file, ec)) fresh_ = false;
+    if (fs::is_directory(root / "efs", ec) && !fs::is_empty(root / "efs", ec)) fresh_ = false;
     fs::create_directories(fs::path(dir_) / "partitions", ec);
     fs::create_directories(fs::path(dir_) / "efs", ec);
     Load();
@@ -323,6 +327,12 @@ void DeviceState::Load() {
     const unsigned long id = std::strtoul(key.c_str(), &end, 10);
     if (data && !key.empty() && end && *end == '\0' && id <= 0xFFFFFFFFul) nv_[static_cast<uint32_t>(id)] = *data;
   }
+  for (const auto& [key, value] : ReadPairs(root / "rf.ini")) {
+    auto data = Unhex(value);
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(key.c_str(), &end, 10);
+    if (data && !key.empty() && end && *end == '\0' && id <= 0xFFFFul) rf_[static_cast<uint16_t>(id)] = *data;
+  }
   for (const auto& [key, value] : ReadPairs(root / "identity.ini")) identity_[key] = value;
   std::error_code ec;
   const fs::path efsRoot = root / "efs";
@@ -355,6 +365,15 @@ void DeviceState::SaveNvLocked() const {
   for (const auto& [id, data] : nv_) os << id << '=' << Hex(data) << '\n';
   const std::string s = os.str();
   WriteFileAtomic(dir_ + "/nv.ini", s.data(), s.size());
+}
+
+void DeviceState::SaveRfLocked() const {
+  if (dir_.empty()) return;
+  std::ostringstream os;
+  os << "[RF]\n";
+  for (const auto& [id, data] : rf_) os << id << '=' << Hex(data) << '\n';
+  const std::string s = os.str();
+  WriteFileAtomic(dir_ + "/rf.ini", s.data(), s.size());
 }
 
 void DeviceState::SaveIdentityLocked() const {
@@ -464,6 +483,30 @@ void DeviceState::EraseNv(uint32_t id) {
 std::map<uint32_t, Bytes> DeviceState::AllNv() const {
   std::lock_guard lock(mu_);
   return nv_;
+}
+
+std::optional<Bytes> DeviceState::Rf(uint16_t id) const {
+  std::lock_guard lock(mu_);
+  auto it = rf_.find(id);
+  if (it == rf_.end()) return std::nullopt;
+  return it->second;
+}
+
+void DeviceState::SetRf(uint16_t id, Bytes data) {
+  std::lock_guard lock(mu_);
+  rf_[id] = std::move(data);
+  SaveRfLocked();
+}
+
+void DeviceState::EraseRf(uint16_t id) {
+  std::lock_guard lock(mu_);
+  rf_.erase(id);
+  SaveRfLocked();
+}
+
+std::map<uint16_t, Bytes> DeviceState::AllRf() const {
+  std::lock_guard lock(mu_);
+  return rf_;
 }
 
 std::optional<std::string> DeviceState::Identity(const std::string& key) const {

@@ -73,6 +73,7 @@ class PartitionWriter {
 //   DIR/manifest.ini          [name] Size=<bytes> CRC=0x<crc16> per partition
 //   DIR/partitions/NAME.bin   the partition's bytes
 //   DIR/nv.ini                [NV] <id>=<hex bytes>
+//   DIR/rf.ini                [RF] <id>=<hex bytes>
 //   DIR/identity.ini          [Identity] <key>=<value>
 //   DIR/efs/...               the EFS tree as files and folders
 // Without a folder nothing persists: NV items, identity and EFS live in memory, and partition
@@ -103,6 +104,17 @@ class DeviceState {
   void EraseNv(uint32_t id);
   std::map<uint32_t, Bytes> AllNv() const;
 
+  // Factory-test RF NV items by item code (variable length).
+  std::optional<Bytes> Rf(uint16_t id) const;
+  void SetRf(uint16_t id, Bytes data);
+  void EraseRf(uint16_t id);
+  std::map<uint16_t, Bytes> AllRf() const;
+
+  // Whether the state held no modem when it was made: no folder, or a folder without
+  // partitions, NV, RF NV, identity or EFS entries. A modem that lost its data in an earlier
+  // run is not fresh, so a factory never fills it again.
+  bool Fresh() const { return fresh_; }
+
   // Identity values by name (e.g. "IMEI", "SN").
   std::optional<std::string> Identity(const std::string& key) const;
   void SetIdentity(const std::string& key, const std::string& value);
@@ -130,6 +142,7 @@ class DeviceState {
   void SaveManifestLocked() const;
   void SaveNvLocked() const;
   void SaveIdentityLocked() const;
+  void SaveRfLocked() const;
   std::string EfsHostPath(const std::string& path) const;
 
   std::string dir_;
@@ -139,6 +152,8 @@ class DeviceState {
   bool scratchTried_ = false;
   std::map<std::string, Bytes> memoryPartitions_;  // only when no folder could be had
   std::map<uint32_t, Bytes> nv_;
+  std::map<uint16_t, Bytes> rf_;
+  bool fresh_ = true;
   std::map<std::string, std::string> identity_;
   std::map<std::string, Bytes> efsFiles_;
   std::map<std::string, bool> efsDirs_;

@@ -40,12 +40,18 @@ std::string DiagDispatcher::FaultKey(std::span<const uint8_t> request) {
   return buf;
 }
 
-Bytes DiagDispatcher::ErrorReply(std::span<const uint8_t> request) {
+namespace {
+Bytes Echo(uint8_t code, std::span<const uint8_t> request) {
   Bytes out(request.size() + 1);
-  out[0] = kBadCommand;
+  out[0] = code;
   std::copy(request.begin(), request.end(), out.begin() + 1);
   return out;
 }
+}  // namespace
+
+Bytes DiagDispatcher::ErrorReply(std::span<const uint8_t> request) { return Echo(kBadCommand, request); }
+Bytes DiagDispatcher::BadLengthReply(std::span<const uint8_t> request) { return Echo(kBadLength, request); }
+Bytes DiagDispatcher::BadParametersReply(std::span<const uint8_t> request) { return Echo(kBadParameters, request); }
 
 void AtDispatcher::Register(const std::string& name, AtResponder responder) {
   std::string upper;

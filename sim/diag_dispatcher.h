@@ -45,6 +45,8 @@ class DiagDispatcher {
  public:
   static constexpr uint8_t kSubsystemCommand = 0x4B;
   static constexpr uint8_t kBadCommand = 0x13;
+  static constexpr uint8_t kBadParameters = 0x14;
+  static constexpr uint8_t kBadLength = 0x15;
 
   void Register(uint8_t command, DiagResponder responder);
   void RegisterSubsystem(uint8_t subsystem, DiagResponder responder);
@@ -56,6 +58,10 @@ class DiagDispatcher {
   static std::string FaultKey(std::span<const uint8_t> request);
   // The DIAG error reply for a request: 13 followed by the request.
   static Bytes ErrorReply(std::span<const uint8_t> request);
+  // A known command of the wrong length: 15 followed by the request.
+  static Bytes BadLengthReply(std::span<const uint8_t> request);
+  // A known command with a value it does not take: 14 followed by the request.
+  static Bytes BadParametersReply(std::span<const uint8_t> request);
 
  private:
   std::map<uint8_t, DiagResponder> commands_;

@@ -14,15 +14,22 @@ namespace {
 constexpr uint8_t kEfsSubsystem = 0x13;
 
 enum : uint16_t {
+  kHello = 0x0000,
   kOpen = 0x0002,
   kClose = 0x0003,
   kRead = 0x0004,
   kWrite = 0x0005,
+  kUnlink = 0x0008,
   kMkdir = 0x0009,
+  kRmdir = 0x000A,
   kOpendir = 0x000B,
   kReaddir = 0x000C,
   kClosedir = 0x000D,
+  kRename = 0x000E,
   kStat = 0x000F,
+  kLstat = 0x0010,
+  kFstat = 0x0011,
+  kChmod = 0x0012,
   kStatfs = 0x0013,
 };
 
@@ -31,9 +38,11 @@ constexpr uint32_t kENOENT = 2;
 constexpr uint32_t kEBADF = 9;
 constexpr uint32_t kEEXIST = 17;
 constexpr uint32_t kENOTDIR = 20;
+constexpr uint32_t kEBUSY = 16;
 constexpr uint32_t kEISDIR = 21;
-[[maybe_unused]] constexpr uint32_t kEINVAL = 22;
+constexpr uint32_t kEINVAL = 22;
 constexpr uint32_t kEMFILE = 24;
+constexpr uint32_t kENOTEMPTY = 39;
 
 constexpr uint32_t kOAccMode = 03;
 constexpr uint32_t kOCreat = 0100;
@@ -42,6 +51,11 @@ constexpr uint32_t kOExcl = 0200;
 
 constexpr uint32_t kModeDir = 040777;
 constexpr uint32_t kModeFile = 0100666;
+constexpr uint32_t kTypeMask = 0170000;
+// Parameters of the hello: window sizes (packets and bytes) for the target's sends, the host's
+// sends and directory iteration, then the protocol version, oldest and newest version spoken,
+// and the feature bits.
+constexpr uint32_t kHelloParams[10] = {0x100000, 0x100000, 0x100000, 0x100000, 0x100000, 0x100000, 1, 1, 1, 0};
 constexpr uint32_t kTime = 0x5F5E1000;
 constexpr uint32_t kMaxRead = 1024;
 constexpr uint32_t kMaxOpen = 16;
@@ -120,6 +134,7 @@ void EfsSimulation::WipeLocked(DeviceState& state) {
   }
   std::sort(all.begin(), all.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
   for (const auto& p : all) state.RemoveEfs(p);
+  modes_.clear();
   ++wipes_;
 }
 
@@ -142,6 +157,13 @@ std::optional<Bytes> EfsSimulation::Handle(std::span<const uint8_t> req, DiagCon
   DeviceState& state = ctx.state;
   Bytes reply;
   switch (command) {
+    case kHello: reply = Hello(req); break;
+    case kUnlink: reply = Unlink(req, state); break;
+    case kRmdir: reply = Rmdir(req, state); break;
+    case kRename: reply = Rename(req, state); break;
+    case kLstat: reply = Lstat(req, state); break;
+    case kFstat: reply = Fstat(req, state); break;
+    case kChmod: reply = Chmod(req, state); break;
     case kStat: reply = Stat(req, state); break;
     case kOpen: reply = Open(req, state); break;
     case kRead: reply = Read(req, state); break;
@@ -152,9 +174,10 @@ std::optional<Bytes> EfsSimulation::Handle(std::span<const uint8_t> req, DiagCon
     case kReaddir: reply = Readdir(req); break;
     case kClosedir: reply = Closedir(req); break;
     case kStatfs: reply = Statfs(req); break;
-    default: break;
+    default: return DiagDispatcher::ErrorReply(req);
   }
-  if (reply.empty()) return DiagDispatcher::ErrorReply(req);
+  // A known command cut short (a missing field or path terminator).
+  if (reply.empty()) return DiagDispatcher::BadLengthReply(req);
   return reply;
 }
 
@@ -174,11 +197,11 @@ Bytes EfsSimulation::Stat(std::span<const uint8_t> req, DeviceState& state) {
   if (!p) {
     err = kENOENT;
   } else if (auto file = state.EfsFile(*p)) {
-    mode = kModeFile;
+    mode = ModeOf(*p, kModeFile);
     size = static_cast<uint32_t>(file->size());
     links = 1;
   } else if (DirExists(state, *p)) {
-    mode = kModeDir;
+    mode = ModeOf(*p, kModeDir);
     links = 2;
   } else if (HostileFile(*p, synthetic)) {
     mode = kModeFile;
@@ -195,6 +218,163 @@ Bytes EfsSimulation::Stat(std::span<const uint8_t> req, DeviceState& state) {
   Put32(r, err ? 0 : kTime);
   Put32(r, err ? 0 : kTime);
   return r;  // 32 bytes
+}
+
+uint32_t EfsSimulation::ModeOf(const std::string& path, uint32_t fallback) const {
+  auto it = modes_.find(path);
+  return it == modes_.end() ? fallback : (fallback & kTypeMask) | it->second;
+}
+
+Bytes EfsSimulation::Hello(std::span<const uint8_t> req) {
+  if (req.size() != 4 + sizeof kHelloParams) return {};
+  Bytes r = Header(kHello);
+  for (uint32_t v : kHelloParams) Put32(r, v);
+  return r;  // 44 bytes
+}
+
+// The error number of a path that names nothing: ENOTDIR when one of its folders is a file.
+uint32_t EfsSimulation::MissingError(const std::string& p, DeviceState& state) const {
+  for (std::string d = Parent(p); d != "/"; d = Parent(d))
+    if (state.EfsFile(d)) return kENOTDIR;
+  return kENOENT;
+}
+
+Bytes EfsSimulation::ErrnoReply(uint16_t command, uint32_t err) {
+  Bytes r = Header(command);
+  Put32(r, err);
+  return r;  // 8 bytes
+}
+
+Bytes EfsSimulation::Unlink(std::span<const uint8_t> req, DeviceState& state) {
+  const auto raw = PathAt(req, 4);
+  if (!raw) return {};
+  const auto p = Normal(*raw);
+  if (!p) return ErrnoReply(kUnlink, kENOENT);
+  if (DirExists(state, *p)) return ErrnoReply(kUnlink, kEISDIR);
+  if (!state.EfsFile(*p)) return ErrnoReply(kUnlink, MissingError(*p, state));
+  state.RemoveEfs(*p);
+  modes_.erase(*p);
+  return ErrnoReply(kUnlink, 0);
+}
+
+Bytes EfsSimulation::Rmdir(std::span<const uint8_t> req, DeviceState& state) {
+  const auto raw = PathAt(req, 4);
+  if (!raw) return {};
+  const auto p = Normal(*raw);
+  if (!p) return ErrnoReply(kRmdir, kENOENT);
+  if (*p == "/") return ErrnoReply(kRmdir, kEBUSY);
+  if (state.EfsFile(*p)) return ErrnoReply(kRmdir, kENOTDIR);
+  if (!state.EfsDirExists(*p)) return ErrnoReply(kRmdir, MissingError(*p, state));
+  if (!state.ListEfs(*p).empty()) return ErrnoReply(kRmdir, kENOTEMPTY);
+  state.RemoveEfs(*p);
+  modes_.erase(*p);
+  return ErrnoReply(kRmdir, 0);
+}
+
+Bytes EfsSimulation::Rename(std::span<const uint8_t> req, DeviceState& state) {
+  const auto rawFrom = PathAt(req, 4);
+  if (!rawFrom) return {};
+  const auto rawTo = PathAt(req, 4 + rawFrom->size() + 1);
+  if (!rawTo) return {};
+  const auto from = Normal(*rawFrom), to = Normal(*rawTo);
+  if (!from || !to) return ErrnoReply(kRename, kENOENT);
+  const bool fromFile = state.EfsFile(*from).has_value();
+  const bool fromDir = !fromFile && DirExists(state, *from);
+  if (!fromFile && !fromDir) return ErrnoReply(kRename, MissingError(*from, state));
+  if (*from == "/" || *to == "/") return ErrnoReply(kRename, kEBUSY);
+  if (*to == *from) return ErrnoReply(kRename, 0);
+  if (fromDir && to->rfind(*from + "/", 0) == 0) return ErrnoReply(kRename, kEINVAL);
+  if (!DirExists(state, Parent(*to))) return ErrnoReply(kRename, MissingError(*to, state));
+  const bool toFile = state.EfsFile(*to).has_value();
+  const bool toDir = !toFile && state.EfsDirExists(*to);
+  if (fromFile && toDir) return ErrnoReply(kRename, kEISDIR);
+  if (fromDir && toFile) return ErrnoReply(kRename, kENOTDIR);
+  if (toDir && !state.ListEfs(*to).empty()) return ErrnoReply(kRename, kENOTEMPTY);
+  if (toDir || toFile) state.RemoveEfs(*to);
+  if (fromFile) {
+    state.SetEfsFile(*to, *state.EfsFile(*from));
+    state.RemoveEfs(*from);
+  } else {
+    // The folder's tree moves entry by entry: folders first, files, then the old folders
+    // from the deepest up.
+    std::vector<std::string> dirs{*from}, files;
+    for (size_t i = 0; i < dirs.size(); ++i)
+      for (const auto& name : state.ListEfs(dirs[i])) {
+        const std::string child = dirs[i] + "/" + name;
+        (state.EfsDirExists(child) ? dirs : files).push_back(child);
+      }
+    for (const auto& d : dirs) state.MakeEfsDir(*to + d.substr(from->size()));
+    for (const auto& f : files) {
+      state.SetEfsFile(*to + f.substr(from->size()), *state.EfsFile(f));
+      state.RemoveEfs(f);
+    }
+    for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) state.RemoveEfs(*it);
+  }
+  std::map<std::string, uint32_t> moved;
+  for (auto it = modes_.begin(); it != modes_.end();) {
+    if (it->first == *from || it->first.rfind(*from + "/", 0) == 0) {
+      moved[*to + it->first.substr(from->size())] = it->second;
+      it = modes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [path, mode] : moved) modes_[path] = mode;
+  return ErrnoReply(kRename, 0);
+}
+
+Bytes EfsSimulation::Lstat(std::span<const uint8_t> req, DeviceState& state) {
+  const auto raw = PathAt(req, 4);
+  if (!raw) return {};
+  Bytes r = Header(kLstat);
+  const auto p = Normal(*raw);
+  uint32_t err = 0, mode = 0;
+  if (!p) {
+    err = kENOENT;
+  } else if (state.EfsFile(*p)) {
+    mode = ModeOf(*p, kModeFile);
+  } else if (DirExists(state, *p)) {
+    mode = ModeOf(*p, kModeDir);
+  } else {
+    err = MissingError(*p, state);
+  }
+  Put32(r, err);
+  Put32(r, mode);
+  for (int i = 0; i < 3; ++i) Put32(r, err ? 0 : kTime);
+  return r;  // 24 bytes
+}
+
+Bytes EfsSimulation::Fstat(std::span<const uint8_t> req, DeviceState& state) {
+  if (req.size() != 8) return {};
+  Bytes r = Header(kFstat);
+  auto it = files_.find(Le32(req, 4));
+  uint32_t err = 0, size = 0, mode = 0;
+  if (it == files_.end()) {
+    err = kEBADF;
+  } else if (it->second.isSynthetic) {
+    size = static_cast<uint32_t>(it->second.synthetic.size());
+    mode = kModeFile;
+  } else {
+    size = static_cast<uint32_t>(state.EfsFile(it->second.path).value_or(Bytes{}).size());
+    mode = ModeOf(it->second.path, kModeFile);
+  }
+  Put32(r, err);
+  Put32(r, mode);
+  Put32(r, size);
+  Put32(r, err ? 0 : 1);
+  for (int i = 0; i < 3; ++i) Put32(r, err ? 0 : kTime);
+  return r;  // 32 bytes
+}
+
+Bytes EfsSimulation::Chmod(std::span<const uint8_t> req, DeviceState& state) {
+  const auto raw = PathAt(req, 6);
+  if (!raw) return {};
+  const uint32_t mode = static_cast<uint32_t>(req[4] | (req[5] << 8)) & 07777;
+  const auto p = Normal(*raw);
+  if (!p) return ErrnoReply(kChmod, kENOENT);
+  if (!state.EfsFile(*p) && !DirExists(state, *p)) return ErrnoReply(kChmod, MissingError(*p, state));
+  modes_[*p] = mode;
+  return ErrnoReply(kChmod, 0);
 }
 
 Bytes EfsSimulation::Open(std::span<const uint8_t> req, DeviceState& state) {

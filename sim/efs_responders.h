@@ -25,9 +25,11 @@ struct EfsSimOptions {
   int hostileDepth = 3;           // a hostile listing holds a sub-folder "deep" this far down
 };
 
-// The EFS2 file system of the normal firmware (DIAG 4B 13): stat, open, read, write, close,
-// mkdir, opendir, readdir, closedir and the file-system query over the modem's EFS tree.
-// Replies have the lengths the firmware uses; errors are POSIX numbers.
+// The EFS2 file system of the normal firmware (DIAG 4B 13): hello, open, read, write, close,
+// unlink, mkdir, rmdir, opendir, readdir, closedir, rename, stat, lstat, fstat, chmod and the
+// file-system query over the modem's EFS tree. Replies have the lengths the firmware uses;
+// errors are the file system's error numbers (2 ENOENT, 9 EBADF, 16 EBUSY, 17 EEXIST,
+// 20 ENOTDIR, 21 EISDIR, 22 EINVAL, 24 EMFILE, 39 ENOTEMPTY).
 class EfsSimulation final : public StateBoundStore {
  public:
   explicit EfsSimulation(EfsSimOptions options = {}) : options_(options) {}
@@ -55,6 +57,17 @@ class EfsSimulation final : public StateBoundStore {
     uint32_t size = 0;
   };
 
+  Bytes Hello(std::span<const uint8_t> req);
+  Bytes Unlink(std::span<const uint8_t> req, DeviceState& state);
+  Bytes Rmdir(std::span<const uint8_t> req, DeviceState& state);
+  Bytes Rename(std::span<const uint8_t> req, DeviceState& state);
+  Bytes Lstat(std::span<const uint8_t> req, DeviceState& state);
+  Bytes Fstat(std::span<const uint8_t> req, DeviceState& state);
+  Bytes Chmod(std::span<const uint8_t> req, DeviceState& state);
+  static Bytes ErrnoReply(uint16_t command, uint32_t err);
+  uint32_t MissingError(const std::string& path, DeviceState& state) const;
+  // The mode bits given by chmod (the type bits from `fallback`), or `fallback`.
+  uint32_t ModeOf(const std::string& path, uint32_t fallback) const;
   Bytes Stat(std::span<const uint8_t> req, DeviceState& state);
   Bytes Open(std::span<const uint8_t> req, DeviceState& state);
   Bytes Read(std::span<const uint8_t> req, DeviceState& state);
@@ -74,6 +87,7 @@ class EfsSimulation final : public StateBoundStore {
   mutable std::mutex mu_;
   std::map<uint32_t, OpenFile> files_;
   std::map<uint32_t, std::vector<Entry>> dirs_;
+  std::map<std::string, uint32_t> modes_;  // permission bits set by chmod
   std::map<uint16_t, uint32_t> counts_;
   uint32_t wipes_ = 0;
 };

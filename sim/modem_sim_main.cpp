@@ -8,9 +8,12 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <span>
 
 #include "sim/at_identity.h"
+#include "sim/checksum.h"
 #include "sim/device_state.h"
+#include "sim/modem_factory.h"
 #include "sim/virtual_modem.h"
 
 #include <zovir_build_info.h>
@@ -77,6 +80,43 @@ std::string ParseIdentity(const std::string& arg, std::pair<std::string, std::st
   return {};
 }
 
+std::string HexCrc(std::span<const uint8_t> data) { return "0x" + Hex16(zovir::sim::Crc16(data)); }
+
+// One line per value the modem holds beside its partitions: NV and RF NV items, identity
+// values and the EFS tree, each with its size and CRC, so two listings compare line by line.
+void ShowData(zovir::sim::DeviceState& state) {
+  const auto nv = state.AllNv();
+  const auto rf = state.AllRf();
+  std::vector<std::string> files, dirs;
+  std::vector<std::string> pending{"/"};
+  while (!pending.empty()) {
+    const std::string dir = pending.back();
+    pending.pop_back();
+    for (const auto& name : state.ListEfs(dir)) {
+      const std::string path = (dir == "/" ? "" : dir) + "/" + name;
+      if (state.EfsDirExists(path)) {
+        dirs.push_back(path);
+        pending.push_back(path);
+      } else {
+        files.push_back(path);
+      }
+    }
+  }
+  std::sort(files.begin(), files.end());
+  std::sort(dirs.begin(), dirs.end());
+  std::printf("NV items: %zu, RF NV items: %zu, EFS files: %zu, EFS folders: %zu\n", nv.size(), rf.size(), files.size(),
+              dirs.size());
+  for (const auto& [id, data] : nv) std::printf("nv %u %zu %s\n", id, data.size(), HexCrc(data).c_str());
+  for (const auto& [id, data] : rf) std::printf("rf %u %zu %s\n", id, data.size(), HexCrc(data).c_str());
+  for (const auto& [key, value] : state.AllIdentity())
+    if (!value.empty()) std::printf("identity %s=%s\n", key.c_str(), value.c_str());
+  for (const auto& dir : dirs) std::printf("efs-folder %s\n", dir.c_str());
+  for (const auto& file : files) {
+    const auto data = state.EfsFile(file).value_or(zovir::sim::Bytes{});
+    std::printf("efs-file %s %zu %s\n", file.c_str(), data.size(), HexCrc(data).c_str());
+  }
+}
+
 // Prints what a state folder holds; with an image folder also whether each partition matches
 // the image of the same name (NAME.mbn). Returns the exit code.
 int Show(const std::string& stateDir, const std::string& imageDir) {
@@ -86,12 +126,13 @@ int Show(const std::string& stateDir, const std::string& imageDir) {
   }
   zovir::sim::DeviceState state(stateDir);
   auto parts = state.Partitions();
+  bool allMatch = true;
   if (parts.empty()) {
     std::cout << "no partitions in " << stateDir << "\n";
-    return imageDir.empty() ? 0 : 1;
+    allMatch = imageDir.empty();
+  } else {
+    std::printf("%-12s %12s  %-6s %s\n", "partition", "size", "CRC", imageDir.empty() ? "" : "match");
   }
-  bool allMatch = true;
-  std::printf("%-12s %12s  %-6s %s\n", "partition", "size", "CRC", imageDir.empty() ? "" : "match");
   for (const auto& [name, s] : parts) {
     std::string match;
     if (!imageDir.empty()) {
@@ -108,6 +149,8 @@ int Show(const std::string& stateDir, const std::string& imageDir) {
     std::printf("%-12s %12llu  0x%s %s\n", name.c_str(), static_cast<unsigned long long>(s.size), Hex16(s.crc).c_str(),
                 match.c_str());
   }
+  std::fflush(stdout);
+  ShowData(state);
   return allMatch ? 0 : 1;
 }
 
@@ -151,6 +194,10 @@ int main(int argc, char** argv) {
   app.add_option("--show", showDir, "print the partitions held in a state folder and exit");
   app.add_option("--compare", compareDir, "with --show: compare each partition with IMAGES/<name>.mbn (exit 1 on a mismatch)");
   app.add_flag("-q,--quiet", quiet, "print only the ports");
+  bool blank = false;
+  app.add_flag("--blank", blank,
+               "a modem without contents: no serial number, IMEI, NV, RF NV or EFS files (by default a new "
+               "state is filled as a factory fills a modem; a state that exists is always taken as it is)");
   CLI11_PARSE(app, argc, argv);
 
   if (!showDir.empty()) return Show(showDir, compareDir);
@@ -200,7 +247,14 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
+  // The stores the modem's firmware has (NV, RF NV, build ID, identity, EFS), as in the
+  // command line's virtual modems.
+  ModemFactory factory;
+  const std::string imei = opt.imei;
+  factory.Prepare(opt, 0);
+  if (app.count("--imei")) opt.imei = imei;
   VirtualModem modem(opt);
+  if (!blank) factory.Seed(modem, 0, ModemFactory::DefaultUserFiles(), ModemFactory::DefaultUserDirs());
   for (const auto& [key, value] : seeds) modem.State().SetIdentity(key, value);
   try {
     modem.Start();

@@ -33,7 +33,7 @@ void PutLe32(Bytes& out, uint32_t v) {
 
 // The reply echoes the request with the item's data and the status word filled in.
 std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
-  if (req.size() != kItemRequestSize) return DiagDispatcher::ErrorReply(req);
+  if (req.size() != kItemRequestSize) return DiagDispatcher::BadLengthReply(req);
   store.BindIfUnbound(ctx.state);
   const uint16_t id = Le16(req, 1);
   store.CountRead(id);
@@ -44,6 +44,8 @@ std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagCo
   uint8_t answer = NVStore::kDone;
   if (status && *status != NVStore::kReadOnly) {
     answer = *status;
+  } else if (!store.Defined(id)) {
+    answer = NVStore::kNotDefined;
   } else if (!value) {
     answer = NVStore::kInactive;
   } else {
@@ -55,7 +57,7 @@ std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagCo
 }
 
 std::optional<Bytes> NVWrite(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
-  if (req.size() != kItemRequestSize) return DiagDispatcher::ErrorReply(req);
+  if (req.size() != kItemRequestSize) return DiagDispatcher::BadLengthReply(req);
   store.BindIfUnbound(ctx.state);
   const uint16_t id = Le16(req, 1);
   store.CountWrite(id);
@@ -67,6 +69,8 @@ std::optional<Bytes> NVWrite(NVStore& store, std::span<const uint8_t> req, DiagC
     answer = *forced;
   } else if (status && *status != NVStore::kInactive) {
     answer = *status;
+  } else if (!store.Defined(id)) {
+    answer = NVStore::kNotDefined;
   } else {
     ctx.state.SetNv(id, Bytes(req.begin() + 3, req.begin() + 3 + NVStore::kItemSize));
     store.SetStatus(id, NVStore::kDone);
@@ -77,7 +81,7 @@ std::optional<Bytes> NVWrite(NVStore& store, std::span<const uint8_t> req, DiagC
 }
 
 std::optional<Bytes> BuildID(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
-  if (req.size() != 1) return DiagDispatcher::ErrorReply(req);
+  if (req.size() != 1) return DiagDispatcher::BadLengthReply(req);
   store.BindIfUnbound(ctx.state);
   Bytes reply{kBuildId, store.BuildVersion(), 0x00, 0x00};
   PutLe32(reply, kMsmHwVersion);
@@ -92,7 +96,8 @@ std::optional<Bytes> BuildID(NVStore& store, std::span<const uint8_t> req, DiagC
 // Factory-test RF NV: the reply echoes the ten header bytes, then the status word, the item
 // code, the data length and (reads only) the data.
 std::optional<Bytes> FactoryTest(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
-  if (req.size() < kRFHeaderSize + 2 || Le16(req, 2) != kFactoryTestCommand) return DiagDispatcher::ErrorReply(req);
+  if (req.size() < 4 || Le16(req, 2) != kFactoryTestCommand) return DiagDispatcher::ErrorReply(req);
+  if (req.size() < kRFHeaderSize + 2) return DiagDispatcher::BadLengthReply(req);
   store.BindIfUnbound(ctx.state);
   const uint16_t command = Le16(req, 4);
   const uint16_t id = Le16(req, 10);

@@ -24,6 +24,24 @@ std::optional<uint8_t> NVStore::Status(uint32_t id) const {
   return Find(status_, id);
 }
 
+void NVStore::SetHighestItem(uint32_t id) {
+  std::lock_guard lock(mu_);
+  highestItem_ = id;
+}
+
+void NVStore::SetUndefined(uint32_t id, bool undefined) {
+  std::lock_guard lock(mu_);
+  if (undefined)
+    undefined_.insert(id);
+  else
+    undefined_.erase(id);
+}
+
+bool NVStore::Defined(uint32_t id) const {
+  std::lock_guard lock(mu_);
+  return id <= highestItem_ && !undefined_.count(id);
+}
+
 void NVStore::SetWriteStatus(uint32_t id, std::optional<uint8_t> status) {
   std::lock_guard lock(mu_);
   if (status)
@@ -37,22 +55,38 @@ std::optional<uint8_t> NVStore::WriteStatus(uint32_t id) const {
   return Find(writeStatus_, id);
 }
 
+DeviceState* NVStore::RFState() const {
+  DeviceState* state = Bound();
+  if (!state) return nullptr;
+  std::map<uint16_t, Bytes> pending;
+  {
+    std::lock_guard lock(mu_);
+    pending.swap(rf_);
+  }
+  for (auto& [id, data] : pending) state->SetRf(id, std::move(data));
+  return state;
+}
+
 void NVStore::SetRFItem(uint16_t id, Bytes data) {
+  if (DeviceState* state = RFState()) return state->SetRf(id, std::move(data));
   std::lock_guard lock(mu_);
   rf_[id] = std::move(data);
 }
 
 std::optional<Bytes> NVStore::RFItem(uint16_t id) const {
+  if (DeviceState* state = RFState()) return state->Rf(id);
   std::lock_guard lock(mu_);
   return Find(rf_, id);
 }
 
 void NVStore::EraseRFItem(uint16_t id) {
+  if (DeviceState* state = RFState()) return state->EraseRf(id);
   std::lock_guard lock(mu_);
   rf_.erase(id);
 }
 
 std::map<uint16_t, Bytes> NVStore::AllRFItems() const {
+  if (DeviceState* state = RFState()) return state->AllRf();
   std::lock_guard lock(mu_);
   return rf_;
 }
@@ -119,14 +153,12 @@ void NVStore::LoseAllOnDownload() {
 void NVStore::LoseValues(DeviceState& state, const std::vector<uint32_t>& nvItems,
                          const std::vector<uint16_t>& rfItems) {
   for (uint32_t id : nvItems) state.EraseNv(id);
-  std::lock_guard lock(mu_);
-  for (uint16_t id : rfItems) rf_.erase(id);
+  for (uint16_t id : rfItems) state.EraseRf(id);
 }
 
 void NVStore::LoseAllValues(DeviceState& state) {
   for (const auto& [id, value] : state.AllNv()) state.EraseNv(id);
-  std::lock_guard lock(mu_);
-  rf_.clear();
+  for (const auto& [id, value] : state.AllRf()) state.EraseRf(id);
 }
 
 void NVStore::OnModemEvent(DeviceState& state, const std::string& event) {

@@ -27,6 +27,9 @@ class NVStore final : public StateBoundStore {
   static constexpr uint8_t kDone = 0;
   static constexpr uint8_t kInactive = 5;
   static constexpr uint8_t kReadOnly = 7;
+  static constexpr uint8_t kNotDefined = 8;  // the item is not one of this target's
+  // The highest item id this firmware's item table holds by default.
+  static constexpr uint32_t kHighestItem = 0x7FFF;
   // Status word of the factory-test RF replies.
   static constexpr uint16_t kRFReadOk = 0, kRFReadFailed = 1, kRFWriteOk = 2, kRFWriteFailed = 3,
                             kRFInactive = 4;
@@ -37,11 +40,18 @@ class NVStore final : public StateBoundStore {
   // change nothing. 0 removes the status.
   void SetStatus(uint32_t id, uint8_t status);
   std::optional<uint8_t> Status(uint32_t id) const;
+  // Items the target does not define: reads and writes answer status 8 and change nothing.
+  // By default every id up to kHighestItem is defined.
+  void SetHighestItem(uint32_t id);
+  void SetUndefined(uint32_t id, bool undefined = true);
+  bool Defined(uint32_t id) const;
   // Writes of the item answer `status` and store nothing (one-off faults of a restore).
   void SetWriteStatus(uint32_t id, std::optional<uint8_t> status);
   std::optional<uint8_t> WriteStatus(uint32_t id) const;
 
-  // Factory-test RF items: variable-length data by item code. Absent items read as inactive.
+  // Factory-test RF items: variable-length data by item code, kept in the bound DeviceState
+  // (values set before a state is bound move into it when one is). Absent items read as
+  // inactive.
   void SetRFItem(uint16_t id, Bytes data);
   std::optional<Bytes> RFItem(uint16_t id) const;
   void EraseRFItem(uint16_t id);
@@ -84,10 +94,15 @@ class NVStore final : public StateBoundStore {
   void CountWrite(uint32_t id);
 
  private:
+  // The bound state, after moving the RF values set while none was bound into it.
+  DeviceState* RFState() const;
+
   mutable std::mutex mu_;
   std::map<uint32_t, uint8_t> status_;
   std::map<uint32_t, uint8_t> writeStatus_;
-  std::map<uint16_t, Bytes> rf_;
+  uint32_t highestItem_ = kHighestItem;
+  std::set<uint32_t> undefined_;
+  mutable std::map<uint16_t, Bytes> rf_;  // only while no state is bound
   std::map<uint16_t, uint16_t> rfStatus_;
   std::map<uint16_t, uint16_t> rfWriteStatus_;
   uint8_t buildVersion_ = 2;

@@ -12,13 +12,17 @@
 namespace zovir::sim {
 namespace {
 
-// Error codes of the 0x0D error packet.
-constexpr uint32_t kErrInvalidCommand = 0x05;
-constexpr uint32_t kErrBadFrame = 0x04;
-constexpr uint32_t kErrSequence = 0x0F;
-constexpr uint32_t kErrInvalidName = 0x02;
+// Error codes of the 0x0D error packet, one per case as the protocol's table has them (the bad
+// frame check keeps the code of the download protocol's invalid-check answer).
+constexpr uint32_t kErrBadFrame = 0x01;
 constexpr uint32_t kErrInvalidAddress = 0x02;
-constexpr uint32_t kErrWriteFailed = 0x0B;
+constexpr uint32_t kErrInvalidName = 0x02;  // the destination of an open
+constexpr uint32_t kErrInvalidLength = 0x03;
+constexpr uint32_t kErrInvalidCommand = 0x05;
+constexpr uint32_t kErrOperationFailed = 0x07;
+constexpr uint32_t kErrWriteFailed = 0x0A;  // write-verify failed
+constexpr uint32_t kErrSequence = 0x0F;
+constexpr uint32_t kErrCloseFailed = 0x10;
 // The flash of the modem; nothing is written beyond it.
 constexpr uint64_t kFlashSize = 256ull * 1024 * 1024;
 
@@ -123,15 +127,17 @@ class Programmer final : public PortProtocol {
       case 0x19: return PartitionTable(p);
       case 0x1B: return Open(p);
       case 0x07: return Write(p);
-      case 0x15: return Close();
+      case 0x15:
+        if (p.size() != 1) return SendError("close", kErrInvalidLength, "Invalid length");
+        return Close();
       case 0x0B:
+        if (p.size() != 1) return SendError("reset", kErrInvalidLength, "Invalid length");
         Send("reset", Bytes{0x0C});
-        lastCommand_ = 0x0B;
         host_.Request(Transition::ToNormal, host_.Options().resetDelayMs);
         return;
       case 0x11:
+        if (p.size() != 1) return SendError("poweroff", kErrInvalidLength, "Invalid length");
         Send("poweroff", Bytes{0x12});
-        lastCommand_ = 0x11;
         host_.Request(Transition::PowerOff, host_.Options().resetDelayMs);
         return;
       case 0x24: return FastReset(p);
@@ -211,11 +217,10 @@ class Programmer final : public PortProtocol {
     // A repeated open of the same image before any data (the host retrying) is answered again.
     if (!open_) {
       writer_ = host_.State().WritePartition(partition);
-      if (!writer_) return SendError("open", kErrWriteFailed, "Failed to open partition " + partition);
+      if (!writer_) return SendError("open", kErrOperationFailed, "Failed to open partition " + partition);
       open_ = partition;
       written_ = false;
     }
-    lastCommand_ = 0x1B;
     Send("open", Bytes{0x1C, 0x00}, 1);
   }
 
@@ -228,7 +233,6 @@ class Programmer final : public PortProtocol {
       return SendError("write", kErrWriteFailed, "Failed to write flash");
     }
     written_ = true;
-    lastCommand_ = 0x07;
     Bytes r;
     r.push_back(0x08);
     PutLe32(r, address);
@@ -236,11 +240,8 @@ class Programmer final : public PortProtocol {
   }
 
   void Close() {
-    if (!open_) {
-      // The host retrying a close whose reply it missed.
-      if (lastCommand_ == 0x15) return Send("close", Bytes{0x16});
-      return SendError("close", kErrSequence, "Command out of sequence: no image open");
-    }
+    // Nothing open (never opened, refused, or closed already): no image was written.
+    if (!open_) return SendError("close", kErrSequence, "Command out of sequence: no image open");
     // A part that never got its write-flash is not part of the image.
     AbandonPart();
     fast_ = Fast::Off;
@@ -251,11 +252,9 @@ class Programmer final : public PortProtocol {
     open_.reset();
     written_ = false;
     if (!stored) {
-      lastCommand_ = 0;
-      return SendError("close", kErrWriteFailed, "Failed to write flash");
+      return SendError("close", kErrCloseFailed, "Close did not succeed");
     }
     host_.Event("partition " + name + " written: " + std::to_string(size) + " bytes");
-    lastCommand_ = 0x15;
     Send("close", Bytes{0x16});
   }
 
@@ -359,7 +358,6 @@ class Programmer final : public PortProtocol {
   bool security_ = false;
   std::optional<std::string> open_;
   bool written_ = false;
-  uint8_t lastCommand_ = 0;
   std::unique_ptr<PartitionWriter> writer_;  // the open image, until it is closed
 
   Fast fast_ = Fast::Off;

@@ -60,6 +60,14 @@ struct VirtualModemOptions {
   std::string flashInfo = "\"ID : 2C AC 90 15 56 PageSize : 2048 BlockSize : 131072 TotalSize : 256MB\"";
   std::string pmu = "PMU: PM9X06";
   std::string friendlyPrefix = "Quorvel";
+  // What the boot loader's command mode tells: the chip's serial number, the hardware id, the
+  // hash of the public key it trusts (32 bytes) and its own version.
+  uint32_t chipSerialNumber = 0x5A0C1E37;
+  uint64_t hardwareId = 0x000480E100000000ull;
+  Bytes publicKeyHash = Bytes(32, 0xA5);
+  uint32_t bootLoaderVersion = 2;
+  // Service programming code the DIAG 41 command must carry (six digits).
+  std::string serviceProgrammingCode = "000000";
   // Platform identifier the firmware reports in its build-ID reply; 8 matches a configured
   // Platform text containing 8200 (the demo packet's Config.ini).
   uint8_t platformId = 8;

@@ -352,6 +352,10 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
     modem.rebootDelayMs = 300;
     slot.factory.Prepare(modem, i);
     slot.modem = std::make_unique<sim::VirtualModem>(modem);
+    // A new modem leaves the factory full; one that exists keeps what earlier runs left it,
+    // and a restore from a saved backup meets the modem as it is.
+    if (x.o.sn.empty())
+      slot.factory.Seed(*slot.modem, i, sim::ModemFactory::DefaultUserFiles(), sim::ModemFactory::DefaultUserDirs());
     slot.modem->Start();
   } else if (const char* env = std::getenv("ZOVIR_DEVICE_MAP")) {
     deviceMap = env;
@@ -564,10 +568,20 @@ std::string ReadFirmwareVersion(Slot& slot, Clock& clock) {
 void RunToEnd(Slot& slot, const SlotContext& x) {
   Controller& c = slot.c();
   CliView& view = *slot.view;
-  const auto userFiles = EfsPaths(c.config().UserDataFilesList);
+  auto preserved = EfsPaths(c.config().UserDataFilesList);
+  const auto userDirs = EfsPaths(c.config().UserDataDirList);
   if (slot.modem) {
-    slot.factory.Seed(*slot.modem, slot.index, userFiles, EfsPaths(c.config().UserDataDirList));
-    slot.before = Snapshot(*slot.modem, *slot.factory.nv, userFiles);
+    if (x.o.sn.empty()) slot.factory.Seed(*slot.modem, slot.index, preserved, userDirs);
+    preserved.insert(preserved.end(), userDirs.begin(), userDirs.end());
+    slot.before = Snapshot(*slot.modem, *slot.factory.nv, preserved);
+    // A restore from the saved backup must give back what the modem held before the run that
+    // failed, which a kept state folder remembers.
+    const std::string& stateDir = slot.modem->Options().stateDir;
+    if (!stateDir.empty() && x.o.sn.empty()) {
+      SaveHeldBefore(stateDir, slot.before);
+    } else if (!stateDir.empty()) {
+      if (auto held = LoadHeldBefore(stateDir)) slot.before = std::move(*held);
+    }
   }
   x.out.SetTotalBytes(slot.index, c.images().allTotalFileSize);
   const PortLists ports = view.Ports();
@@ -603,7 +617,7 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
   // Read while the images are still there: the work folder goes with the controllers.
   if (slot.modem && view.Passed() && view.ErrorCode() == 0) {
     slot.partitions = CheckPartitions(*slot.modem, c.ImageFolder());
-    slot.after = Snapshot(*slot.modem, *slot.factory.nv, userFiles);
+    slot.after = Snapshot(*slot.modem, *slot.factory.nv, preserved);
     slot.verified = true;
   }
 }

@@ -1,70 +1,94 @@
 #include "ui/cli/virtual_factory.h"
 
-#include "preservation/nv_item_tables.h"
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 namespace zovir::cli {
 namespace {
 
-sim::Bytes Pattern(uint32_t seed, size_t size) {
-  sim::Bytes out(size);
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (auto& b : out) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
+void Collect(sim::DeviceState& state, const std::string& path, ModemData& data, int depth) {
+  if (depth > 64) return;
+  if (auto bytes = state.EfsFile(path)) {
+    data.files[path] = *bytes;
+    return;
+  }
+  if (!state.EfsDirExists(path)) return;
+  data.dirs.insert(path);
+  for (const auto& name : state.ListEfs(path)) Collect(state, path + (path.ends_with('/') ? "" : "/") + name, data, depth + 1);
+}
+
+std::string Hex(const sim::Bytes& data) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out;
+  for (uint8_t b : data) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
   }
   return out;
 }
 
-void Collect(sim::DeviceState& state, const std::string& path, std::map<std::string, sim::Bytes>& files, int depth) {
-  if (depth > 16) return;
-  if (auto data = state.EfsFile(path)) {
-    files[path] = *data;
-    return;
+std::optional<sim::Bytes> Unhex(const std::string& text) {
+  if (text.size() % 2) return std::nullopt;
+  sim::Bytes out;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    unsigned v = 0;
+    if (std::sscanf(text.substr(i, 2).c_str(), "%2x", &v) != 1) return std::nullopt;
+    out.push_back(static_cast<uint8_t>(v));
   }
-  if (!state.EfsDirExists(path)) return;
-  for (const auto& name : state.ListEfs(path)) Collect(state, path + (path.ends_with('/') ? "" : "/") + name, files, depth + 1);
+  return out;
 }
+
+std::string HeldBeforePath(const std::string& stateDir) { return stateDir + "/held-before.txt"; }
 
 }  // namespace
 
-void VirtualFactory::Prepare(sim::VirtualModemOptions& options, int slot) {
-  nv->LoseAllOnDownload();
-  identity->LoseAllOnDownload();
-  sim::AttachNVStore(options, nv);
-  sim::AttachAtIdentityStore(options, identity);
-  sim::AttachEfs(options, efs);
-  options.imei = "35693803564" + std::to_string(3800 + slot);
+void SaveHeldBefore(const std::string& stateDir, const ModemData& data) {
+  // One value a line, fields split by tabs (identity values and EFS paths hold none).
+  std::ostringstream os;
+  for (const auto& [id, value] : data.nv) os << "nv\t" << id << '\t' << Hex(value) << '\n';
+  for (const auto& [id, value] : data.rf) os << "rf\t" << id << '\t' << Hex(value) << '\n';
+  for (const auto& [key, value] : data.identity) os << "identity\t" << key << '\t' << value << '\n';
+  for (const auto& [path, value] : data.files) os << "file\t" << path << '\t' << Hex(value) << '\n';
+  for (const auto& path : data.dirs) os << "dir\t" << path << '\n';
+  const std::string text = os.str();
+  sim::WriteFileAtomic(HeldBeforePath(stateDir), text.data(), text.size());
 }
 
-void VirtualFactory::Seed(sim::VirtualModem& modem, int slot, const std::vector<std::string>& userFiles,
-                          const std::vector<std::string>& userDirs) {
-  sim::DeviceState& state = modem.State();
-  auto setIdentity = [&](const std::string& key, const std::string& value) {
-    if (!state.Identity(key) || state.Identity(key)->empty()) state.SetIdentity(key, value);
-  };
-  setIdentity("SN", "ZV9X06" + std::to_string(100000 + slot));
-  setIdentity("IMEI", modem.Options().imei);
-  setIdentity("TESTINF", "CALIBRATION PASS FINALTEST PASS SLOT" + std::to_string(slot));
-  for (const auto& file : sim::AtIdentityStore::OscillatorFiles())
-    if (!state.EfsFile(file)) state.SetEfsFile(file, Pattern(static_cast<uint32_t>(file.size() + slot), 8));
-
-  const NVItemTables& tables = NVItemTables::BuiltIn();
-  for (const auto& entry : tables.base)
-    if (entry.Id >= 0 && !state.Nv(static_cast<uint32_t>(entry.Id)))
-      state.SetNv(static_cast<uint32_t>(entry.Id), Pattern(static_cast<uint32_t>(entry.Id + 1000 * slot), 128));
-  for (const auto& entry : tables.rf)
-    if (entry.Id >= 0 && !nv->RFItem(static_cast<uint16_t>(entry.Id)))
-      nv->SetRFItem(static_cast<uint16_t>(entry.Id), Pattern(static_cast<uint32_t>(entry.Id + 7 * slot), 16));
-
-  for (const auto& file : userFiles)
-    if (!state.EfsFile(file)) state.SetEfsFile(file, Pattern(static_cast<uint32_t>(file.size() * 31 + slot), 300 + file.size()));
-  for (const auto& dir : userDirs) {
-    if (state.EfsDirExists(dir)) continue;
-    state.MakeEfsDir(dir);
-    state.SetEfsFile(dir + "/settings.cfg", Pattern(static_cast<uint32_t>(dir.size() + slot), 1500));
-    state.MakeEfsDir(dir + "/sub");
-    state.SetEfsFile(dir + "/sub/empty.dat", {});
+std::optional<ModemData> LoadHeldBefore(const std::string& stateDir) {
+  std::ifstream in(HeldBeforePath(stateDir));
+  if (!in) return std::nullopt;
+  ModemData data;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;  // an empty last field (an empty file) counts too
+    for (size_t at = 0;;) {
+      const size_t tab = line.find('\t', at);
+      f.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+      if (tab == std::string::npos) break;
+      at = tab + 1;
+    }
+    if (f.size() == 2 && f[0] == "dir") {
+      data.dirs.insert(f[1]);
+      continue;
+    }
+    if (f.size() != 3) return std::nullopt;
+    if (f[0] == "identity") {
+      data.identity[f[1]] = f[2];
+      continue;
+    }
+    const auto value = Unhex(f[2]);
+    if (!value) return std::nullopt;
+    if (f[0] == "nv")
+      data.nv[static_cast<uint32_t>(std::stoul(f[1]))] = *value;
+    else if (f[0] == "rf")
+      data.rf[static_cast<uint16_t>(std::stoul(f[1]))] = *value;
+    else if (f[0] == "file")
+      data.files[f[1]] = *value;
+    else
+      return std::nullopt;
   }
+  return data;
 }
 
 ModemData Snapshot(sim::VirtualModem& modem, const sim::NVStore& nv, const std::vector<std::string>& efsPaths) {
@@ -76,8 +100,8 @@ ModemData Snapshot(sim::VirtualModem& modem, const sim::NVStore& nv, const std::
   // one of them.
   for (const auto& [key, value] : state.AllIdentity())
     if (!value.empty() && key != "CFUN") data.identity[key] = value;
-  for (const auto& path : efsPaths) Collect(state, path, data.files, 0);
-  for (const auto& file : sim::AtIdentityStore::OscillatorFiles()) Collect(state, file, data.files, 0);
+  for (const auto& path : efsPaths) Collect(state, path, data, 0);
+  for (const auto& file : sim::AtIdentityStore::OscillatorFiles()) Collect(state, file, data, 0);
   return data;
 }
 
@@ -99,6 +123,9 @@ Verification Compare(const ModemData& before, const ModemData& after) {
   line("RF NV items", count(before.rf, after.rf), before.rf.size());
   line("identity values", count(before.identity, after.identity), before.identity.size());
   line("EFS files", count(before.files, after.files), before.files.size());
+  size_t dirs = 0;
+  for (const auto& dir : before.dirs) dirs += after.dirs.count(dir);
+  line("EFS folders", dirs, before.dirs.size());
   return v;
 }
 

@@ -149,5 +149,42 @@ TEST(ModemSimProgram, IdentitySeededByHandIsAnsweredOnTheAtPortAndKeptInTheState
   }
 }
 
+TEST(ModemSimProgram, CarriesTheFirmwaresStoresAndStartsAsAFactoryModemUnlessBlank) {
+  TempDir dir;
+  const std::string map = dir / "ports.ini";
+  Bytes nvRead{0x26, 141, 0x00};
+  nvRead.resize(133, 0x00);
+  struct Case {
+    std::vector<std::string> extra;
+    uint8_t nvStatus;       // NV item 141, a calibration item of the tool's tables
+    const char* serial;     // what AT+ZRVSN=0,5 answers
+  };
+  for (const Case& c : {Case{{"--state", dir / "factory"}, 0x00, "+ZRVSN: ZV9X06100000"},
+                        Case{{"--state", dir / "blank", "--blank"}, 0x05, "ERROR"}}) {
+    std::vector<std::string> args{"--device-map", map};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    SimProcess sim(args);
+    ASSERT_TRUE(sim.WaitFor("mode normal")) << sim.Output();
+    PtyClient diag(ReadMap(map)["COM7"]["Path"]);
+    diag.Write(EncodeFrame(Bytes{0x7C}, true));
+    const Bytes build = diag.ReadFrame();
+    ASSERT_GE(build.size(), 10u);
+    EXPECT_EQ(build[0], 0x7C);
+    EXPECT_EQ(build[1], 0x02);
+    EXPECT_EQ(build[8], 8);  // the platform of the demo packet
+    diag.Write(EncodeFrame(nvRead, true));
+    Bytes reply;
+    Deframer frames;
+    for (uint8_t b : diag.ReadFrame())
+      if (auto f = frames.Push(b)) reply = f->payload;
+    ASSERT_EQ(reply.size(), 133u);
+    EXPECT_EQ(reply[131], c.nvStatus) << c.extra.back();
+    PtyClient at(ReadMap(map)["COM8"]["Path"]);
+    at.Write(std::string("AT+ZRVSN=0,5\r"));
+    EXPECT_NE(at.ReadUntil(c.serial).find(c.serial), std::string::npos) << c.extra.back();
+    EXPECT_EQ(sim.Terminate(), 0);
+  }
+}
+
 }  // namespace
 }  // namespace zovir::sim::test

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# zovir-modem-sim started as a program and zovir-cli run without --virtual, finding the modem's
+# ports through ZOVIR_DEVICE_MAP: an update that passes and leaves the modem holding exactly
+# what it held before, a run that fails after the modem lost its data, and the restore from the
+# saved backup (--sn) that gives every value back. What the modem holds is read with
+# zovir-modem-sim --show, from the state folder the simulator kept.
+set -u
+sim="$1"
+cli="$2"
+packet="$3"
+home="$(mktemp -d)"
+simpid=""
+trap '[ -n "$simpid" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
+export ZOVIR_HOME="$home/tool"
+export ZOVIR_DEVICE_MAP="$home/ports.ini"
+state="$home/modem"
+fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
+
+start_sim() {
+  "$sim" --device-map "$ZOVIR_DEVICE_MAP" --state "$state" --reboot-delay 300 "$@" > "$home/sim.log" 2>&1 &
+  simpid=$!
+  for _ in $(seq 1 100); do
+    grep -q "^mode normal" "$home/sim.log" && return 0
+    sleep 0.1
+  done
+  fail "the simulator did not come up"
+}
+stop_sim() {
+  kill -TERM "$simpid"
+  wait "$simpid" || fail "the simulator exited $?"
+  simpid=""
+  [ -z "$(grep '^Path=' "$ZOVIR_DEVICE_MAP" 2>/dev/null)" ] || fail "ports left in the map"
+}
+# What the modem holds beside its partitions, one line per value (the radio state aside).
+held() {
+  "$sim" --show "$state" > "$home/show.txt" || fail "--show: $(cat "$home/show.txt")"
+  grep -E '^(nv|rf|identity|efs-file|efs-folder) ' "$home/show.txt" | grep -v '^identity CFUN=' > "$1"
+}
+update() {
+  local log="$1"
+  shift
+  "$cli" run --yes --packet "$packet" "$@" > "$log" 2>&1
+}
+
+# A new modem leaves the factory with its data; a first start fills the state.
+start_sim
+stop_sim
+held "$home/before.txt"
+for kind in nv rf identity efs-file efs-folder; do
+  grep -q "^$kind " "$home/before.txt" || fail "the factory modem holds no $kind values"
+done
+sn="$(sed -n 's/^identity SN=//p' "$home/before.txt")"
+[ -n "$sn" ] || fail "the factory modem has no serial number"
+
+# 1. An update across the two programs: PASS, the images in the partitions, the data as before.
+start_sim
+update "$home/run.log" || fail "run exited $?: $(tail -5 "$home/run.log")"
+grep -q "^Result: PASS" "$home/run.log" || fail "no PASS: $(tail -5 "$home/run.log")"
+stop_sim
+"$sim" --show "$state" --compare "$packet" > "$home/compare.txt" || fail "partitions: $(cat "$home/compare.txt")"
+held "$home/after.txt"
+diff "$home/before.txt" "$home/after.txt" > "$home/diff.txt" || fail "the modem changed: $(head -5 "$home/diff.txt")"
+grep -q "Backup" "$home/run.log" || grep -q "backup" "$home/run.log" || fail "no backup was taken: $(cat "$home/run.log")"
+
+# 2. A run that fails once the modem has forgotten its data: FAIL, and the backup stays.
+start_sim --fault "write@5+=error"
+update "$home/fail.log"
+rc=$?
+[ "$rc" -ne 0 ] || fail "the failed run exited 0"
+grep -q "^Result: FAIL" "$home/fail.log" || fail "no FAIL: $(tail -5 "$home/fail.log")"
+stop_sim
+held "$home/lost.txt"
+! diff -q "$home/before.txt" "$home/lost.txt" > /dev/null || fail "the failed run did not touch the modem"
+[ -d "$ZOVIR_HOME/Backup/SN[$sn]" ] || fail "the backup of $sn did not stay: $(ls -R "$ZOVIR_HOME" | head -20)"
+
+# 3. The restore from the saved backup: PASS, and every value the modem held is back.
+start_sim
+update "$home/restore.log" --sn "$sn" || fail "--sn run exited $?: $(tail -5 "$home/restore.log")"
+grep -q "^Result: PASS" "$home/restore.log" || fail "--sn: no PASS: $(tail -5 "$home/restore.log")"
+stop_sim
+"$sim" --show "$state" --compare "$packet" > "$home/compare.txt" || fail "partitions after --sn: $(cat "$home/compare.txt")"
+held "$home/restored.txt"
+diff "$home/before.txt" "$home/restored.txt" > "$home/diff.txt" || fail "--sn did not restore: $(head -5 "$home/diff.txt")"
+echo "ok"
