@@ -55,15 +55,18 @@ std::optional<uint8_t> NVStore::WriteStatus(uint32_t id) const {
   return Find(writeStatus_, id);
 }
 
-DeviceState* NVStore::RFState() const {
-  DeviceState* state = Bound();
-  if (!state) return nullptr;
+void NVStore::MovePendingRF(DeviceState& state) const {
   std::map<uint16_t, Bytes> pending;
   {
     std::lock_guard lock(mu_);
     pending.swap(rf_);
   }
-  for (auto& [id, data] : pending) state->SetRf(id, std::move(data));
+  for (auto& [id, data] : pending) state.SetRf(id, std::move(data));
+}
+
+DeviceState* NVStore::RFState() const {
+  DeviceState* state = Bound();
+  if (state) MovePendingRF(*state);
   return state;
 }
 
@@ -152,11 +155,13 @@ void NVStore::LoseAllOnDownload() {
 
 void NVStore::LoseValues(DeviceState& state, const std::vector<uint32_t>& nvItems,
                          const std::vector<uint16_t>& rfItems) {
+  MovePendingRF(state);
   for (uint32_t id : nvItems) state.EraseNv(id);
   for (uint16_t id : rfItems) state.EraseRf(id);
 }
 
 void NVStore::LoseAllValues(DeviceState& state) {
+  MovePendingRF(state);
   for (const auto& [id, value] : state.AllNv()) state.EraseNv(id);
   for (const auto& [id, value] : state.AllRf()) state.EraseRf(id);
 }

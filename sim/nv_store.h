@@ -96,6 +96,7 @@ class NVStore final : public StateBoundStore {
  private:
   // The bound state, after moving the RF values set while none was bound into it.
   DeviceState* RFState() const;
+  void MovePendingRF(DeviceState& state) const;
 
   mutable std::mutex mu_;
   std::map<uint32_t, uint8_t> status_;
