@@ -48,6 +48,7 @@
 #include "preservation/nv_item_tables.h"
 #include "config/image_check.h"
 #include "config/message_sink.h"
+#include "config/preserved_paths.h"
 #include "config/project_configuration.h"
 #include "engine/engine_types.h"
 #include "link/crc16.h"
@@ -217,18 +218,6 @@ struct Prepared {
   std::vector<std::string> efsPaths;  // every preserved file and folder, compared after a run
 };
 
-std::vector<std::string> EfsPaths(const ConfigList& list) {
-  std::vector<std::string> out;
-  for (std::string entry : list) {
-    while (!entry.empty() && (entry.back() == '\r' || entry.back() == '\n')) entry.pop_back();
-    if (entry.empty()) continue;
-    std::replace(entry.begin(), entry.end(), '\\', '/');
-    if (entry.front() != '/') entry.insert(entry.begin(), '/');
-    out.push_back(entry);
-  }
-  return out;
-}
-
 bool PrepareRun(Prepared& p, const RunCase& c, QuietSink& sink) {
   const SystemPaths paths = SystemPathsFromEnvironment();
   p.folders = std::make_unique<WorkFolders>(paths);
@@ -249,8 +238,8 @@ bool PrepareRun(Prepared& p, const RunCase& c, QuietSink& sink) {
   p.base.ProjectType = kQuickProject;
   p.base.bFastSpeedDownload = c.fast ? 1 : 0;
   p.base.BackupFilePath = p.folders->BackupFolder();
-  p.userFiles = EfsPaths(p.config.UserDataFilesList);
-  p.userDirs = EfsPaths(p.config.UserDataDirList);
+  p.userFiles = PreservedEfsPaths(p.config.UserDataFilesList);
+  p.userDirs = PreservedEfsPaths(p.config.UserDataDirList);
   p.efsPaths = p.userFiles;
   p.efsPaths.insert(p.efsPaths.end(), p.userDirs.begin(), p.userDirs.end());
   return true;

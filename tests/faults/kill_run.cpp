@@ -15,6 +15,7 @@
 #include "config/engine_handover.h"
 #include "config/image_check.h"
 #include "config/message_sink.h"
+#include "config/preserved_paths.h"
 #include "config/project_configuration.h"
 #include "platform/clock.h"
 #include "platform/system_paths.h"
@@ -38,18 +39,6 @@ class SilentSink final : public MessageSink {
   void Show(const std::string&, const std::string&, MessageButtons, MessageIcon) override {}
   void Log(const std::string&) override {}
 };
-
-std::vector<std::string> EfsPaths(const ConfigList& list) {
-  std::vector<std::string> out;
-  for (std::string entry : list) {
-    while (!entry.empty() && (entry.back() == '\r' || entry.back() == '\n')) entry.pop_back();
-    if (entry.empty()) continue;
-    std::replace(entry.begin(), entry.end(), '\\', '/');
-    if (entry.front() != '/') entry.insert(entry.begin(), '/');
-    out.push_back(entry);
-  }
-  return out;
-}
 
 cli::SlotSetup Setup(const KillSetup& k, const std::string& sn) {
   cli::SlotSetup setup;
@@ -180,8 +169,8 @@ KillSetup PrepareKillSetup(const fs::path& home, const std::string& packetDir, i
   HandOverImages(images, k.base);
   k.base.ProjectType = projectType;
   k.base.BackupFilePath = k.folders->BackupFolder();
-  k.userFiles = EfsPaths(config.UserDataFilesList);
-  k.userDirs = EfsPaths(config.UserDataDirList);
+  k.userFiles = PreservedEfsPaths(config.UserDataFilesList);
+  k.userDirs = PreservedEfsPaths(config.UserDataDirList);
   k.efsPaths = k.userFiles;
   k.efsPaths.insert(k.efsPaths.end(), k.userDirs.begin(), k.userDirs.end());
   return k;

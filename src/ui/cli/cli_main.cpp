@@ -19,6 +19,7 @@
 
 #include <zovir_build_info.h>
 
+#include "config/preserved_paths.h"
 #include "discovery/at_probe.h"
 #include "discovery/host_discovery.h"
 #include "discovery/launchers.h"
@@ -168,19 +169,6 @@ int OpenSession(const Options& o, CliOutput& out, Session& s) {
     return kUsage;
   }
   return kPass;
-}
-
-std::vector<std::string> EfsPaths(const ConfigList& list) {
-  std::vector<std::string> out;
-  for (std::string entry : list) {
-    while (!entry.empty() && (entry.back() == '\r' || entry.back() == '\n')) entry.pop_back();
-    if (entry.empty()) continue;
-    for (auto& c : entry)
-      if (c == '\\') c = '/';
-    if (entry.front() != '/') entry.insert(entry.begin(), '/');
-    out.push_back(entry);
-  }
-  return out;
 }
 
 // What an error code of a result means: the engine's codes and the front end's own.
@@ -568,8 +556,8 @@ std::string ReadFirmwareVersion(Slot& slot, Clock& clock) {
 void RunToEnd(Slot& slot, const SlotContext& x) {
   Controller& c = slot.c();
   CliView& view = *slot.view;
-  auto preserved = EfsPaths(c.config().UserDataFilesList);
-  const auto userDirs = EfsPaths(c.config().UserDataDirList);
+  auto preserved = PreservedEfsPaths(c.config().UserDataFilesList);
+  const auto userDirs = PreservedEfsPaths(c.config().UserDataDirList);
   if (slot.modem) {
     if (x.o.sn.empty()) slot.factory.Seed(*slot.modem, slot.index, preserved, userDirs);
     preserved.insert(preserved.end(), userDirs.begin(), userDirs.end());

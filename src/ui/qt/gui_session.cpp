@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "config/device_check_variants.h"
+#include "config/preserved_paths.h"
 #include "discovery/host_discovery.h"
 #include "discovery/launchers.h"
 #include "discovery/owner_thread.h"
@@ -41,19 +42,6 @@ class WindowSink final : public MessageSink {
  private:
   View& view_;
 };
-
-std::vector<std::string> EfsPaths(const ConfigList& list) {
-  std::vector<std::string> out;
-  for (std::string entry : list) {
-    while (!entry.empty() && (entry.back() == '\r' || entry.back() == '\n')) entry.pop_back();
-    if (entry.empty()) continue;
-    for (auto& c : entry)
-      if (c == '\\') c = '/';
-    if (entry.front() != '/') entry.insert(entry.begin(), '/');
-    out.push_back(entry);
-  }
-  return out;
-}
 
 // The port scans probe every candidate AT port and take a while: they run beside the
 // window's thread, which keeps drawing meanwhile.
@@ -134,7 +122,7 @@ cli::VirtualFactory& GuiSession::factory() { return parts_->factory; }
 const std::string& GuiSession::PacketFolder() const { return parts_->imageFolder; }
 
 std::vector<std::string> GuiSession::PreservedPaths() const {
-  return EfsPaths(parts_->controller->config().UserDataFilesList);
+  return PreservedEfsPaths(parts_->controller->config().UserDataFilesList);
 }
 
 int GuiSession::Open() {
@@ -269,7 +257,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   window_->ApplyLook(p.controller->config());
   if (p.modem) {
     const auto& config = p.controller->config();
-    p.factory.Seed(*p.modem, 0, EfsPaths(config.UserDataFilesList), EfsPaths(config.UserDataDirList));
+    p.factory.Seed(*p.modem, 0, PreservedEfsPaths(config.UserDataFilesList), PreservedEfsPaths(config.UserDataDirList));
   }
   return !p.startup.endRequested && !window_->EndRequested();
 }
