@@ -62,7 +62,8 @@ struct RunResult {
 // One whole update in this process on the modem kept in the state folder.
 RunResult Update(const KillSetup& k, cli::VirtualFactory& factory, const std::string& sn, std::FILE* output) {
   RunResult r;
-  cli::CliOutput print(cli::CliOutput::Style::Plain, output);
+  // Every engine line, as the run log has them: the kill points are engine lines.
+  cli::CliOutput print(cli::CliOutput::Style::Plain, output, /*verbose=*/true);
   SteadyClock clock;
   cli::SlotSetup setup = Setup(k, sn);
   factory.Prepare(setup.modem, 0);
