@@ -49,7 +49,7 @@ grep -q '^identity IMEI=' "$home/rerun.txt" || fail "the IMEI went: $(tail -5 "$
 #    a user file is changed on top. The restore from the saved backup is compared with what the
 #    modem held before the stopped run, and must give all of it back.
 state="$home/state2"
-"$cli" run --virtual --state "$state" > "$home/stop.log" 2>&1 &
+"$cli" run --virtual -v --state "$state" > "$home/stop.log" 2>&1 &
 pid=$!
 for _ in $(seq 1 600); do
   grep -q "download over" "$home/stop.log" && break
