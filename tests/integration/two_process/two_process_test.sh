@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # zovir-modem-sim started as a program and zovir-cli run without --virtual, finding the modem's
 # ports through ZOVIR_DEVICE_MAP: an update that passes and leaves the modem holding exactly
-# what it held before, a run that fails after the modem lost its data, and the restore from the
-# saved backup (--sn) that gives every value back. What the modem holds is read with
-# zovir-modem-sim --show, from the state folder the simulator kept.
+# what it held before, a run that fails after the modem lost its data, the restore from the
+# saved backup (--sn) that gives every value back, and a modem that still reports its old
+# firmware afterwards. What the modem holds is read with zovir-modem-sim --show, from the state
+# folder the simulator kept.
 set -u
 sim="$1"
 cli="$2"
@@ -81,4 +82,20 @@ stop_sim
 "$sim" --show "$state" --compare "$packet" > "$home/compare.txt" || fail "partitions after --sn: $(cat "$home/compare.txt")"
 held "$home/restored.txt"
 diff "$home/before.txt" "$home/restored.txt" > "$home/diff.txt" || fail "--sn did not restore: $(head -5 "$home/diff.txt")"
+
+# 4. A modem that still reports its old firmware after the update (it booted the old images):
+# every step went through, yet the update did not take. FAIL with the version-mismatch code, and
+# the modem's data given back all the same (the restore passed, so its backup had done its work).
+start_sim --firmware-version "BTM9X06_V0.9.0_R00"
+update "$home/mismatch.json" --json
+rc=$?
+[ "$rc" -ne 0 ] || fail "the mismatched run exited 0"
+result="$(grep '"event":"result"' "$home/mismatch.json")"
+for want in '"result":"FAIL"' '"error_code":1001' '"verification":"version mismatch"' \
+    '"firmware_before":"BTM9X06_V0.9.0_R00"' '"firmware_after":"BTM9X06_V0.9.0_R00"'; do
+  case "$result" in *"$want"*) ;; *) fail "mismatch: no $want in $result" ;; esac
+done
+stop_sim
+held "$home/mismatched.txt"
+diff "$home/before.txt" "$home/mismatched.txt" > "$home/diff.txt" || fail "mismatch: the data changed: $(head -5 "$home/diff.txt")"
 echo "ok"
