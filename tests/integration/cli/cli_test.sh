@@ -9,6 +9,7 @@ home="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$home"' EXIT
 export ZOVIR_HOME="$home"
 fail() { echo "FAIL: $*"; exit 1; }
+. "$(dirname "$0")/../wait_for.sh"
 
 no_work_left() {
   ! ls -d "$home"/run/quorvel-zovir-* > /dev/null 2>&1 || fail "$1: work folders left: $(ls "$home/run")"
@@ -62,11 +63,7 @@ rc=${PIPESTATUS[0]}
 no_work_left "run | head"
 "$cli" run --virtual --json > "$home/hup.json" 2>&1 &
 pid=$!
-for _ in $(seq 1 900); do
-  grep -q '"phase":"images"' "$home/hup.json" && break
-  sleep 0.1
-done
-grep -q '"phase":"images"' "$home/hup.json" || fail "the run never reached the images"
+wait_for "$home/hup.json" '"phase":"images"' 90 || fail "the run never reached the images"
 kill -HUP "$pid"
 wait "$pid"
 rc=$?
@@ -77,11 +74,7 @@ no_work_left "a hang-up"
 # 2. Ctrl-C during the transfer: the engine ends cleanly, exit 4, the backup stays.
 "$cli" run --virtual > "$home/stop.log" 2>&1 &
 pid=$!
-for _ in $(seq 1 600); do
-  grep -q "Phase: images" "$home/stop.log" && break
-  sleep 0.1
-done
-grep -q "Phase: images" "$home/stop.log" || fail "the run never reached the download"
+wait_for "$home/stop.log" "Phase: images" 60 || fail "the run never reached the download"
 kill -INT "$pid"
 wait "$pid"
 rc=$?
@@ -100,10 +93,7 @@ rm -rf "$home"/Backup/*
 #    and the AT probe's among them.
 "$cli" run --virtual -v > "$home/first.log" 2>&1 &
 pid=$!
-for _ in $(seq 1 600); do
-  grep -q "Modem: diagnostic port" "$home/first.log" && break
-  sleep 0.1
-done
+wait_for "$home/first.log" "Modem: diagnostic port" 60 || fail "the first copy never found its modem"
 "$cli" run --virtual > "$home/second.log" 2>&1
 rc=$?
 [ "$rc" -eq 5 ] || fail "second copy exit code $rc, expected 5"

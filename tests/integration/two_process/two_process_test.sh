@@ -16,15 +16,12 @@ export ZOVIR_HOME="$home/tool"
 export ZOVIR_DEVICE_MAP="$home/ports.ini"
 state="$home/modem"
 fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
+. "$(dirname "$0")/../wait_for.sh"
 
 start_sim() {
   "$sim" --device-map "$ZOVIR_DEVICE_MAP" --state "$state" --reboot-delay 300 "$@" > "$home/sim.log" 2>&1 &
   simpid=$!
-  for _ in $(seq 1 100); do
-    grep -q "^mode normal" "$home/sim.log" && return 0
-    sleep 0.1
-  done
-  fail "the simulator did not come up"
+  wait_for "$home/sim.log" "^mode normal" 10 || fail "the simulator did not come up"
 }
 stop_sim() {
   kill -TERM "$simpid"

@@ -9,6 +9,7 @@ home="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
 export ZOVIR_HOME="$home/tool"
 fail() { echo "FAIL: $*"; exit 1; }
+. "$(dirname "$0")/../wait_for.sh"
 held() { "$sim" --show "$1" | grep -E '^(nv|rf|identity|efs-file|efs-folder) ' | grep -v '^identity CFUN='; }
 
 # 1. The verification covers every value the modem holds below the preserved paths: the user
@@ -51,11 +52,7 @@ grep -q '^identity IMEI=' "$home/rerun.txt" || fail "the IMEI went: $(tail -5 "$
 state="$home/state2"
 "$cli" run --virtual -v --state "$state" > "$home/stop.log" 2>&1 &
 pid=$!
-for _ in $(seq 1 600); do
-  grep -q "download over" "$home/stop.log" && break
-  sleep 0.1
-done
-grep -q "download over" "$home/stop.log" || fail "the run never wrote an image"
+wait_for "$home/stop.log" "download over" 60 || fail "the run never wrote an image"
 kill -INT "$pid"
 wait "$pid"
 rc=$?
