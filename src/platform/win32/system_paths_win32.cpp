@@ -1,0 +1,65 @@
+#include "platform/system_paths.h"
+#include "platform/win32/win32_text.h"
+// After windows.h.
+#include <shlobj.h>
+
+#include <cstdlib>
+
+namespace zovir {
+namespace {
+
+// Only absolute values count ("C:\..." or "\\server\..."), as on every platform.
+std::string AbsoluteEnv(const wchar_t* name) {
+  const wchar_t* v = _wgetenv(name);
+  if (v == nullptr) return {};
+  std::string s = win32::Utf8(v, wcslen(v));
+  const bool absolute = (s.size() >= 3 && s[1] == ':' && (s[2] == '\\' || s[2] == '/')) || s.rfind("\\\\", 0) == 0;
+  if (!absolute) return {};
+  while (s.size() > 3 && (s.back() == '\\' || s.back() == '/')) s.pop_back();
+  return s;
+}
+
+std::string KnownFolder(REFKNOWNFOLDERID id) {
+  PWSTR path = nullptr;
+  std::string out;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &path))) out = win32::Utf8(path, wcslen(path));
+  CoTaskMemFree(path);
+  return out;
+}
+
+std::string TempFolder() {
+  wchar_t buffer[MAX_PATH + 2] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  std::string s = n > 0 && n <= MAX_PATH + 1 ? win32::Utf8(buffer, n) : std::string();
+  while (s.size() > 3 && (s.back() == '\\' || s.back() == '/')) s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+// Backups, logs and settings go to the user's local application data, which neither roams to
+// other machines nor is cleared like the temporary folder; work folders go to the temporary one.
+SystemPaths SystemPathsFromEnvironment() {
+  SystemPaths paths;
+  const std::string zovirHome = AbsoluteEnv(L"ZOVIR_HOME");
+  if (!zovirHome.empty()) {
+    paths.runtimeDir = zovirHome + "\\run";
+    paths.backupRoot = zovirHome + "\\Backup";
+    paths.logDir = zovirHome + "\\logs";
+    paths.configDir = zovirHome + "\\config";
+    paths.autotestMarker = zovirHome + "\\autotest";
+    return paths;
+  }
+  paths.runtimeDir = AbsoluteEnv(L"ZOVIR_TEMP_DIR");
+  if (paths.runtimeDir.empty()) paths.runtimeDir = TempFolder();
+  std::string local = KnownFolder(FOLDERID_LocalAppData);
+  if (local.empty()) local = AbsoluteEnv(L"LOCALAPPDATA");
+  const std::string base = local + "\\Quorvel_ZOVIR";
+  paths.backupRoot = base + "\\Backup";
+  paths.logDir = base + "\\logs";
+  paths.configDir = base;
+  paths.autotestMarker = base + "\\autotest";
+  return paths;
+}
+
+}  // namespace zovir

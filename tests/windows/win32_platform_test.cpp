@@ -1,0 +1,203 @@
+// The Win32 platform layer under wine: registry values, processes and named mutexes, known
+// folders, library loading, and a COM port with a peer on its other side.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "platform/shared_library.h"
+#include "platform/system_paths.h"
+#include "platform/win32/key_value_store_registry.h"
+#include "platform/win32/processes_win32.h"
+#include "platform/win32/serial_port_win32.h"
+
+namespace zovir {
+namespace {
+
+std::string UniqueName(const char* what) {
+  return std::string("ZovirTest\\") + what + std::to_string(GetCurrentProcessId());
+}
+
+TEST(Registry, ValuesSurviveAStoreAndKeepEveryCharacter) {
+  const std::string root = "Software\\" + UniqueName("kv");
+  {
+    auto store = MakeRegistryKeyValueStore(root);
+    EXPECT_FALSE(store->Read("Driver", "Installed").has_value());
+    ASSERT_TRUE(store->Write("Driver", "Installed", "1"));
+    ASSERT_TRUE(store->Write("Paths", "Last", "C:\\Pakete\\ファーム ウェア"));
+    ASSERT_TRUE(store->Write("Paths", "Empty", ""));
+  }
+  auto again = MakeRegistryKeyValueStore(root);
+  EXPECT_EQ(again->Read("Driver", "Installed"), "1");
+  EXPECT_EQ(again->Read("Paths", "Last"), "C:\\Pakete\\ファーム ウェア");
+  EXPECT_EQ(again->Read("Paths", "Empty"), "");
+  EXPECT_FALSE(again->Read("Paths", "Missing").has_value());
+  RegDeleteTreeW(HKEY_CURRENT_USER, win32::Wide(root).c_str());
+}
+
+TEST(Processes, CommandLineQuotingRoundTrips) {
+  struct Case {
+    std::vector<std::string> args;
+    std::wstring line;
+  } cases[] = {
+      {{"plain"}, LR"(C:\t\h.exe plain)"},
+      {{"two words"}, LR"(C:\t\h.exe "two words")"},
+      {{""}, LR"(C:\t\h.exe "")"},
+      {{R"(say "hi")"}, LR"(C:\t\h.exe "say \"hi\"")"},
+      {{R"(C:\dir with space\)"}, LR"(C:\t\h.exe "C:\dir with space\\")"},
+      {{R"(a\\b)"}, LR"(C:\t\h.exe a\\b)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuoteCommandLine(R"(C:\t\h.exe)", c.args), c.line);
+}
+
+TEST(Processes, StartsWithoutAShellAndReportsTheExitCode) {
+  auto processes = MakeWin32Processes();
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  ProcessSpec spec;
+  // An argument a command interpreter would act on reaches the program as plain text.
+  spec.program = win32::Utf8(system, wcslen(system)) + "\\cmd.exe";
+  spec.args = {"/c", "exit", "7"};
+  int error = -1;
+  auto p = processes->Start(spec, error);
+  ASSERT_NE(p, nullptr) << error;
+  EXPECT_EQ(error, 0);
+  EXPECT_GT(p->Pid(), 0);
+  EXPECT_EQ(p->Wait(20000), 7);
+
+  spec.program = win32::Utf8(system, wcslen(system)) + "\\no-such-program.exe";
+  EXPECT_EQ(processes->Start(spec, error), nullptr);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Processes, NamedMutexSaysWhenAnotherHolderHasIt) {
+  auto processes = MakeWin32Processes();
+  const std::string name = "zovir-test-" + std::to_string(GetCurrentProcessId());
+  auto first = processes->CreateNamedLock(name);
+  ASSERT_NE(first, nullptr);
+  EXPECT_FALSE(first->AlreadyExisted());
+  {
+    auto second = processes->CreateNamedLock(name);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->AlreadyExisted());
+  }
+  first.reset();
+  auto third = processes->CreateNamedLock(name);
+  EXPECT_FALSE(third->AlreadyExisted());
+}
+
+TEST(SystemPaths, PerUserApplicationDataAndTheTemporaryFolder) {
+  _wputenv(L"ZOVIR_HOME=");
+  _wputenv(L"ZOVIR_TEMP_DIR=");
+  const SystemPaths p = SystemPathsFromEnvironment();
+  wchar_t local[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+  const std::string base = win32::Utf8(local, wcslen(local)) + "\\Quorvel_ZOVIR";
+  EXPECT_EQ(p.backupRoot, base + "\\Backup");
+  EXPECT_EQ(p.logDir, base + "\\logs");
+  EXPECT_EQ(p.configDir, base);
+  EXPECT_EQ(p.runtimeDir.substr(1, 2), ":\\");
+  EXPECT_NE(p.runtimeDir.back(), '\\');
+
+  _wputenv(L"ZOVIR_HOME=D:\\zovir");
+  EXPECT_EQ(SystemPathsFromEnvironment().backupRoot, "D:\\zovir\\Backup");
+  // A relative value would tie the folders to the current folder: ignored.
+  _wputenv(L"ZOVIR_HOME=relative\\zovir");
+  EXPECT_EQ(SystemPathsFromEnvironment().backupRoot, base + "\\Backup");
+  _wputenv(L"ZOVIR_HOME=");
+}
+
+TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {
+  std::string error;
+  EXPECT_EQ(SharedLibrary::Load("kernel32.dll", &error), nullptr);
+  EXPECT_NE(error.find("not a path"), std::string::npos);
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  auto lib = SharedLibrary::Load(win32::Utf8(system, wcslen(system)) + "\\kernel32.dll", &error);
+  ASSERT_NE(lib, nullptr) << error;
+  EXPECT_NE(lib->Find("GetTickCount"), nullptr);
+  EXPECT_EQ(lib->Find("NoSuchExport"), nullptr);
+  EXPECT_EQ(SharedLibrary::Load("C:\\nowhere\\none.dll", &error), nullptr);
+}
+
+// COM9 is mapped to a pseudo-terminal whose peer answers every byte in upper case.
+TEST(SerialPort, OnlyComNamesOpen) {
+  Win32SerialPortFactory factory;
+  int error = 0;
+  for (const char* name : {"C:\\Windows\\win.ini", "COM", "COM1x", "\\\\.\\COM9", "LPT1"}) {
+    EXPECT_EQ(factory.Open(name, error), nullptr) << name;
+    EXPECT_EQ(error, ERROR_INVALID_NAME) << name;
+  }
+  EXPECT_EQ(factory.Open("COM250", error), nullptr);
+  EXPECT_NE(error, 0);
+}
+
+TEST(SerialPort, SettingsTimeoutsAndAnExchangeWithThePeer) {
+  Win32SerialPortFactory factory;
+  int error = 0;
+  auto port = factory.Open("COM9", error);
+  ASSERT_NE(port, nullptr) << "error " << error;
+  EXPECT_EQ(port->Name(), "COM9");
+  // Not checked here: that a second open fails while this one holds the port (wine does not
+  // enforce the share mode on a device), and DTR (a pseudo-terminal has no modem-control lines).
+
+  LineSettings line;
+  line.BaudRate = 115200;
+  line.fDtrControl = LineControl::Enable;
+  line.fRtsControl = LineControl::Enable;
+  ASSERT_TRUE(port->SetLineSettings(line)) << port->LastError();
+  LineSettings back;
+  ASSERT_TRUE(port->GetLineSettings(back));
+  EXPECT_EQ(back.BaudRate, 115200u);
+  EXPECT_EQ(back.ByteSize, 8);
+  EXPECT_EQ(back.parity, Parity::None);
+  EXPECT_EQ(back.stopBits, StopBits::One);
+
+  const CommTimeouts waitFor{MAXDWORD, MAXDWORD, 3000, 0, 3000};
+  ASSERT_TRUE(port->SetTimeouts(waitFor));
+  CommTimeouts t;
+  ASSERT_TRUE(port->GetTimeouts(t));
+  EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 3000u);
+  ASSERT_TRUE(port->SetQueueSizes(4096, 4096));
+  ASSERT_TRUE(port->Purge(PURGE_ALL));
+  uint32_t errors = 1;
+  ASSERT_TRUE(port->ClearError(errors));
+  EXPECT_EQ(errors, 0u);
+
+  const char ping[] = "at+ping\r";
+  uint32_t written = 0;
+  ASSERT_TRUE(port->Write(reinterpret_cast<const uint8_t*>(ping), sizeof ping - 1, written));
+  EXPECT_EQ(written, sizeof ping - 1);
+  std::string reply;
+  for (int i = 0; i < 20 && reply.size() < written; ++i) {
+    uint8_t buffer[64];
+    uint32_t got = 0;
+    ASSERT_TRUE(port->Read(buffer, sizeof buffer, got)) << port->LastError();
+    reply.append(reinterpret_cast<char*>(buffer), got);
+  }
+  EXPECT_EQ(reply, "AT+PING\r");
+
+  // Nothing queued: a read returns empty once its total time-out has passed, not before.
+  ASSERT_TRUE(port->SetTimeouts({MAXDWORD, MAXDWORD, 300, 0, 3000}));
+  uint32_t waiting = 1;
+  ASSERT_TRUE(port->BytesWaiting(waiting));
+  EXPECT_EQ(waiting, 0u);
+  const auto start = std::chrono::steady_clock::now();
+  uint8_t buffer[16];
+  uint32_t got = 1;
+  ASSERT_TRUE(port->Read(buffer, sizeof buffer, got));
+  EXPECT_EQ(got, 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+
+  EXPECT_TRUE(port->Close());
+  EXPECT_TRUE(port->Close());
+  // Closed: the port can be opened again.
+  EXPECT_NE(factory.Open("COM9", error), nullptr);
+}
+
+}  // namespace
+}  // namespace zovir
