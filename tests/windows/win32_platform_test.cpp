@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <string>
 
@@ -10,9 +12,12 @@
 #include "platform/serial_port.h"
 #include "platform/shared_library.h"
 #include "platform/system_paths.h"
+#include "platform/win32/device_enumerator_win32.h"
 #include "platform/win32/key_value_store_registry.h"
 #include "platform/win32/processes_win32.h"
 #include "platform/win32/serial_port_win32.h"
+// After windows.h.
+#include <dbt.h>
 
 namespace zovir {
 namespace {
@@ -121,6 +126,103 @@ TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {
   EXPECT_NE(lib->Find("GetTickCount"), nullptr);
   EXPECT_EQ(lib->Find("NoSuchExport"), nullptr);
   EXPECT_EQ(SharedLibrary::Load("C:\\nowhere\\none.dll", &error), nullptr);
+}
+
+// The system's map of serial ports, as wine fills it from its own port links.
+class SerialComm {
+ public:
+  SerialComm() {
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, REG_OPTION_VOLATILE,
+                    KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+  }
+  ~SerialComm() {
+    RegDeleteValueW(key_, kValue);
+    RegCloseKey(key_);
+  }
+  void Plug(const wchar_t* port) {
+    RegSetValueExW(key_, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(port),
+                   static_cast<DWORD>((wcslen(port) + 1) * sizeof(wchar_t)));
+  }
+  void Unplug() { RegDeleteValueW(key_, kValue); }
+
+ private:
+  static constexpr const wchar_t* kValue = L"\\Device\\ZovirUsbSer0";
+  HKEY key_ = nullptr;
+};
+
+TEST(DeviceEnumerator, ListsTheMapOfSerialPortsAndThePortsClass) {
+  SerialComm map;
+  map.Plug(L"COM42");
+  auto e = MakeWin32DeviceEnumerator();
+  std::vector<SerialCommEntry> ports;
+  ASSERT_TRUE(e->ListSerialPorts(ports));
+  bool usb = false;
+  for (const auto& p : ports) {
+    if (p.PortName == "COM42") {
+      usb = true;
+      EXPECT_EQ(p.ValueName, "\\Device\\ZovirUsbSer0");
+      EXPECT_FALSE(p.LegacyUart);
+    }
+    if (p.ValueName.rfind("\\Device\\Serial", 0) == 0) {
+      EXPECT_TRUE(p.LegacyUart) << p.PortName;
+    }
+  }
+  EXPECT_TRUE(usb);
+  // wine has no USB modem in its ports class; the call itself must work.
+  std::vector<PortDevice> devices{PortDevice{}};
+  EXPECT_TRUE(e->ListPortDevices(devices));
+  for (const auto& d : devices) EXPECT_EQ(d.Path.rfind("\\\\.\\COM", 0), 0u) << d.FriendlyName;
+}
+
+TEST(DeviceMonitor, PortsThatComeAndGoBecomeEventsOnItsThread) {
+  SerialComm map;
+  std::mutex m;
+  std::condition_variable changed;
+  std::vector<DeviceEvent> events;
+  Win32DeviceMonitor monitor;
+  ASSERT_TRUE(monitor.Start([&](const DeviceEvent& e) {
+    const std::lock_guard lock(m);
+    events.push_back(e);
+    changed.notify_all();
+  }));
+  auto hwnd = static_cast<HWND>(monitor.WindowHandle());
+  ASSERT_NE(hwnd, nullptr);
+  auto waitFor = [&](size_t n) {
+    std::unique_lock lock(m);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return events.size() >= n; });
+  };
+  // A change of the device tree: the map is read again.
+  map.Plug(L"COM42");
+  SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  ASSERT_TRUE(waitFor(1));
+  // A port's own notice.
+  std::vector<BYTE> notice(sizeof(DEV_BROADCAST_PORT_W) + 16 * sizeof(wchar_t));
+  auto* port = reinterpret_cast<DEV_BROADCAST_PORT_W*>(notice.data());
+  port->dbcp_size = static_cast<DWORD>(notice.size());
+  port->dbcp_devicetype = DBT_DEVTYP_PORT;
+  wcscpy(port->dbcp_name, L"COM43");
+  SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(port));
+  ASSERT_TRUE(waitFor(2));
+  SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(port));
+  map.Unplug();
+  SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  ASSERT_TRUE(waitFor(4));
+  monitor.Stop();
+  monitor.Stop();
+  const std::lock_guard lock(m);
+  ASSERT_EQ(events.size(), 4u);
+  const struct {
+    DeviceEventKind kind;
+    const char* port;
+  } want[] = {{DeviceEventKind::Arrival, "COM42"},
+              {DeviceEventKind::Arrival, "COM43"},
+              {DeviceEventKind::Removal, "COM43"},
+              {DeviceEventKind::Removal, "COM42"}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(events[i].kind, want[i].kind) << i;
+    EXPECT_EQ(events[i].PortName, want[i].port) << i;
+    EXPECT_EQ(events[i].Path, std::string("\\\\.\\") + want[i].port) << i;
+  }
 }
 
 // COM9 is mapped to a pseudo-terminal whose peer answers every byte in upper case.

@@ -1,0 +1,232 @@
+#include "platform/win32/device_enumerator_win32.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/win32/win32_text.h"
+// After windows.h, which they need and do not include.
+#include <cfgmgr32.h>
+#include <dbt.h>
+#include <devguid.h>
+#include <setupapi.h>
+
+namespace zovir {
+namespace {
+
+// The COM-port device interface class (its header drags in the kernel's types).
+constexpr GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+std::string Property(HDEVINFO set, SP_DEVINFO_DATA& dev, DWORD property) {
+  wchar_t buffer[1024] = {};
+  DWORD type = 0;
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &dev, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                         sizeof buffer - sizeof(wchar_t), nullptr))
+    return {};
+  // A multi-string (the hardware ids) gives its first entry.
+  return win32::Utf8(buffer, wcslen(buffer));
+}
+
+std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA& dev) {
+  HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+  if (key == INVALID_HANDLE_VALUE) return {};
+  wchar_t name[64] = {};
+  DWORD bytes = sizeof name - sizeof(wchar_t), type = 0;
+  const bool ok = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &bytes) ==
+                      ERROR_SUCCESS &&
+                  type == REG_SZ;
+  RegCloseKey(key);
+  return ok ? win32::Utf8(name, wcslen(name)) : std::string();
+}
+
+uint16_t HexAfter(const std::string& id, const char* tag) {
+  const size_t at = id.find(tag);
+  unsigned value = 0;
+  if (at == std::string::npos || std::sscanf(id.c_str() + at + std::strlen(tag), "%4x", &value) != 1) return 0;
+  return static_cast<uint16_t>(value);
+}
+
+class Win32DeviceEnumerator final : public DeviceEnumerator {
+ public:
+  bool ListPortDevices(std::vector<PortDevice>& out) override {
+    out.clear();
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
+      PortDevice p;
+      p.FriendlyName = Property(set, dev, SPDRP_FRIENDLYNAME);
+      p.DeviceDesc = Property(set, dev, SPDRP_DEVICEDESC);
+      p.HardwareId = Property(set, dev, SPDRP_HARDWAREID);
+      const std::string port = PortNameOf(set, dev);
+      p.Path = port.empty() ? std::string() : "\\\\.\\" + port;
+      p.Vid = HexAfter(p.HardwareId, "VID_");
+      p.Pid = HexAfter(p.HardwareId, "PID_");
+      if (const size_t mi = p.HardwareId.find("MI_"); mi != std::string::npos)
+        p.Interface = static_cast<int>(std::strtol(p.HardwareId.c_str() + mi + 3, nullptr, 16));
+      // The USB device the port's interface belongs to: "USB\VID_xxxx&PID_xxxx\SERIAL". A
+      // serial number made up by the system (no string on the device) contains '&'.
+      DEVINST parent = 0;
+      wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+      if (CM_Get_Parent(&parent, dev.DevInst, 0) == CR_SUCCESS &&
+          CM_Get_Device_IDW(parent, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
+        const std::string parentId = win32::Utf8(id, wcslen(id));
+        if (parentId.rfind("USB\\", 0) == 0) {
+          p.UsbSystemPath = parentId;
+          p.UsbPath = parentId;
+          const size_t slash = parentId.rfind('\\');
+          const std::string serial = parentId.substr(slash + 1);
+          if (serial.find('&') == std::string::npos) p.UsbSerial = serial;
+        }
+      }
+      out.push_back(std::move(p));
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return true;
+  }
+
+  bool ListSerialPorts(std::vector<SerialCommEntry>& out) override {
+    out.clear();
+    HKEY key = nullptr;
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key);
+    // No key at all: the system has no serial port.
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) return false;
+    for (DWORD i = 0;; ++i) {
+      wchar_t name[256] = {}, data[64] = {};
+      DWORD nameLength = 255, bytes = sizeof data - sizeof(wchar_t), type = 0;
+      const LSTATUS r = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
+      if (r == ERROR_NO_MORE_ITEMS) break;
+      if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+      SerialCommEntry e;
+      e.ValueName = win32::Utf8(name, nameLength);
+      e.PortName = win32::Utf8(data, wcslen(data));
+      e.LegacyUart = e.ValueName.rfind("\\Device\\Serial", 0) == 0;
+      out.push_back(std::move(e));
+    }
+    RegCloseKey(key);
+    return true;
+  }
+};
+
+std::map<std::string, std::string> PortsNow(DeviceEnumerator& e) {
+  std::vector<SerialCommEntry> entries;
+  std::map<std::string, std::string> ports;
+  if (e.ListSerialPorts(entries))
+    for (const auto& entry : entries) ports[entry.PortName] = "\\\\.\\" + entry.PortName;
+  return ports;
+}
+
+}  // namespace
+
+struct Win32DeviceMonitor::State {
+  std::unique_ptr<DeviceEnumerator> enumerator = MakeWin32DeviceEnumerator();
+  Callback callback;
+  std::map<std::string, std::string> known;
+  std::thread thread;
+  std::atomic<HWND> window{nullptr};
+  std::atomic<DWORD> threadId{0};
+  std::mutex stopping;
+
+  static LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* self = reinterpret_cast<State*>(GetWindowLongPtrW(w, GWLP_USERDATA));
+    if (msg == WM_DEVICECHANGE && self != nullptr) {
+      const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
+      const bool came = wp == DBT_DEVICEARRIVAL, went = wp == DBT_DEVICEREMOVECOMPLETE;
+      if ((came || went) && header != nullptr && header->dbch_devicetype == DBT_DEVTYP_PORT) {
+        // The port's own notice names it; the map of ports may not carry it yet.
+        const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(lp);
+        self->Seen(win32::Utf8(port->dbcp_name, wcslen(port->dbcp_name)), came);
+      } else {
+        self->Rescan();
+      }
+      return TRUE;
+    }
+    return DefWindowProcW(w, msg, wp, lp);
+  }
+
+  void Seen(const std::string& name, bool present) {
+    if (name.rfind("COM", 0) != 0 || (known.count(name) != 0) == present) return;
+    const std::string path = "\\\\.\\" + name;
+    if (present)
+      known[name] = path;
+    else
+      known.erase(name);
+    callback({present ? DeviceEventKind::Arrival : DeviceEventKind::Removal, name, path});
+  }
+
+  void Rescan() {
+    const auto now = PortsNow(*enumerator);
+    for (const auto& [name, path] : known)
+      if (!now.count(name)) callback({DeviceEventKind::Removal, name, path});
+    for (const auto& [name, path] : now)
+      if (!known.count(name)) callback({DeviceEventKind::Arrival, name, path});
+    known = now;
+  }
+};
+
+Win32DeviceMonitor::Win32DeviceMonitor() : state_(std::make_unique<State>()) {}
+
+Win32DeviceMonitor::~Win32DeviceMonitor() { Stop(); }
+
+void* Win32DeviceMonitor::WindowHandle() const { return state_->window.load(); }
+
+bool Win32DeviceMonitor::Start(Callback callback) {
+  if (state_->thread.joinable()) return true;
+  state_->callback = std::move(callback);
+  state_->known = PortsNow(*state_->enumerator);
+  std::promise<bool> ready;
+  auto started = ready.get_future();
+  state_->thread = std::thread([this, &ready] {
+    State& s = *state_;
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &State::Proc;
+    wc.hInstance = instance;
+    wc.lpszClassName = L"ZovirDeviceMonitor";
+    RegisterClassW(&wc);
+    // A message-only window: it needs no desktop. Broadcasts do not reach it, so it asks for
+    // the notices of the COM-port interface class by name.
+    HWND w = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+    if (w == nullptr) {
+      ready.set_value(false);
+      return;
+    }
+    SetWindowLongPtrW(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&s));
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kComPortInterface;
+    HDEVNOTIFY notify = RegisterDeviceNotificationW(w, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    s.threadId = GetCurrentThreadId();
+    s.window = w;
+    ready.set_value(true);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    if (notify != nullptr) UnregisterDeviceNotification(notify);
+    DestroyWindow(w);
+    s.window = nullptr;
+  });
+  if (!started.get()) {
+    state_->thread.join();
+    return false;
+  }
+  return true;
+}
+
+void Win32DeviceMonitor::Stop() {
+  const std::lock_guard lock(state_->stopping);
+  if (!state_->thread.joinable()) return;
+  // WM_QUIT ends the window's loop; no callback runs once the thread is joined.
+  PostThreadMessageW(state_->threadId, WM_QUIT, 0, 0);
+  state_->thread.join();
+}
+
+std::unique_ptr<DeviceEnumerator> MakeWin32DeviceEnumerator() { return std::make_unique<Win32DeviceEnumerator>(); }
+
+}  // namespace zovir
