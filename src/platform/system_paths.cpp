@@ -38,14 +38,7 @@ std::string XdgOr(const char* name, const std::string& fallback) {
 SystemPaths SystemPathsFromEnvironment() {
   SystemPaths paths;
   const std::string zovirHome = AbsoluteEnv("ZOVIR_HOME");
-  if (!zovirHome.empty()) {
-    paths.runtimeDir = zovirHome + "/run";
-    paths.backupRoot = zovirHome + "/Backup";
-    paths.logDir = zovirHome + "/logs";
-    paths.configDir = zovirHome + "/config";
-    paths.autotestMarker = zovirHome + "/autotest";
-    return paths;
-  }
+  if (!zovirHome.empty()) return SystemPathsBelow(zovirHome, '/');
   const std::string home = HomeFolder();
   // ZOVIR_TEMP_DIR first: the environment cleaners look there too, so one variable points
   // the tool and its cleaners at the same temporary folder.

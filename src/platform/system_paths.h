@@ -21,4 +21,11 @@ struct SystemPaths {
 // below that one folder (tests, several instances side by side).
 SystemPaths SystemPathsFromEnvironment();
 
+// Everything below the one folder `home` (the layout ZOVIR_HOME gives); `separator` is the
+// system's folder separator.
+inline SystemPaths SystemPathsBelow(const std::string& home, char separator) {
+  const std::string base = home + separator;
+  return {base + "run", base + "Backup", base + "logs", base + "config", base + "autotest"};
+}
+
 }  // namespace zovir

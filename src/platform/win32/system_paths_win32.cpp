@@ -42,14 +42,7 @@ std::string TempFolder() {
 SystemPaths SystemPathsFromEnvironment() {
   SystemPaths paths;
   const std::string zovirHome = AbsoluteEnv(L"ZOVIR_HOME");
-  if (!zovirHome.empty()) {
-    paths.runtimeDir = zovirHome + "\\run";
-    paths.backupRoot = zovirHome + "\\Backup";
-    paths.logDir = zovirHome + "\\logs";
-    paths.configDir = zovirHome + "\\config";
-    paths.autotestMarker = zovirHome + "\\autotest";
-    return paths;
-  }
+  if (!zovirHome.empty()) return SystemPathsBelow(zovirHome, '\\');
   paths.runtimeDir = AbsoluteEnv(L"ZOVIR_TEMP_DIR");
   if (paths.runtimeDir.empty()) paths.runtimeDir = TempFolder();
   std::string local = KnownFolder(FOLDERID_LocalAppData);
