@@ -16,6 +16,7 @@
 #include "platform/win32/key_value_store_registry.h"
 #include "platform/win32/processes_win32.h"
 #include "platform/win32/serial_port_win32.h"
+#include "platform/win32/usb_bulk_win32.h"
 // After windows.h.
 #include <dbt.h>
 
@@ -126,6 +127,44 @@ TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {
   EXPECT_NE(lib->Find("GetTickCount"), nullptr);
   EXPECT_EQ(lib->Find("NoSuchExport"), nullptr);
   EXPECT_EQ(SharedLibrary::Load("C:\\nowhere\\none.dll", &error), nullptr);
+}
+
+// Wine has no USB boot driver, so its class lists no board; a board's pipe is a file below
+// its device path, which a folder and a file stand in for.
+TEST(UsbBulk, NoBoardListedAndAPipeTakesEveryByte) {
+  auto usb = MakeWin32UsbBulk();
+  int error = -1;
+  EXPECT_TRUE(usb->ListDevices(error).empty());
+  EXPECT_EQ(error, 0);
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::string board = win32::Utf8(temp, wcslen(temp)) + UniqueName("usb").substr(sizeof "ZovirTest");
+  EXPECT_FALSE(usb->CanOpen(board, error));
+  EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) << error;
+  EXPECT_EQ(usb->OpenPipe(board + "\\PIPE01", error), nullptr);
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+
+  ASSERT_TRUE(CreateDirectoryW(win32::Wide(board).c_str(), nullptr));
+  const std::wstring pipePath = win32::Wide(board + "\\PIPE01");
+  CloseHandle(CreateFileW(pipePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  {
+    auto pipe = usb->OpenPipe(board + "\\PIPE01", error);
+    ASSERT_NE(pipe, nullptr) << error;
+    const uint8_t length[4] = {5, 0, 0, 0}, image[5] = {'x', 'l', 'o', 'a', 'd'};
+    size_t written = 0;
+    EXPECT_TRUE(pipe->Write(length, sizeof length, written, error));
+    EXPECT_EQ(written, 4u);
+    EXPECT_TRUE(pipe->Write(image, sizeof image, written, error));
+    EXPECT_EQ(written, 5u);
+  }
+  win32::UniqueHandle back(CreateFileW(pipePath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  char bytes[16] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(back.get(), bytes, sizeof bytes, &got, nullptr));
+  EXPECT_EQ(std::string(bytes, got), std::string("\x05\0\0\0xload", 9));
+  back.reset();
+  DeleteFileW(pipePath.c_str());
+  RemoveDirectoryW(win32::Wide(board).c_str());
 }
 
 // The system's map of serial ports, as wine fills it from its own port links.

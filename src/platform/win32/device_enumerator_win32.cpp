@@ -8,12 +8,11 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/win32/win32_text.h"
+#include "platform/win32/setup_api.h"
 // After windows.h, which they need and do not include.
 #include <cfgmgr32.h>
 #include <dbt.h>
 #include <devguid.h>
-#include <setupapi.h>
 
 namespace zovir {
 namespace {
@@ -32,14 +31,14 @@ std::string Property(HDEVINFO set, SP_DEVINFO_DATA& dev, DWORD property) {
 }
 
 std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA& dev) {
-  HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
-  if (key == INVALID_HANDLE_VALUE) return {};
+  const HKEY opened = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+  if (opened == INVALID_HANDLE_VALUE) return {};
+  const win32::UniqueKey key(opened);
   wchar_t name[64] = {};
   DWORD bytes = sizeof name - sizeof(wchar_t), type = 0;
-  const bool ok = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &bytes) ==
+  const bool ok = RegQueryValueExW(key.get(), L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &bytes) ==
                       ERROR_SUCCESS &&
                   type == REG_SZ;
-  RegCloseKey(key);
   return ok ? win32::Utf8(name, wcslen(name)) : std::string();
 }
 
@@ -54,8 +53,9 @@ class Win32DeviceEnumerator final : public DeviceEnumerator {
  public:
   bool ListPortDevices(std::vector<PortDevice>& out) override {
     out.clear();
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return false;
+    const auto owned = win32::AdoptDeviceInfoSet(SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT));
+    if (owned == nullptr) return false;
+    const HDEVINFO set = owned.get();
     SP_DEVINFO_DATA dev{};
     dev.cbSize = sizeof dev;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
@@ -86,21 +86,21 @@ class Win32DeviceEnumerator final : public DeviceEnumerator {
       }
       out.push_back(std::move(p));
     }
-    SetupDiDestroyDeviceInfoList(set);
     return true;
   }
 
   bool ListSerialPorts(std::vector<SerialCommEntry>& out) override {
     out.clear();
-    HKEY key = nullptr;
-    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key);
+    HKEY h = nullptr;
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &h);
     // No key at all: the system has no serial port.
     if (opened == ERROR_FILE_NOT_FOUND) return true;
     if (opened != ERROR_SUCCESS) return false;
+    const win32::UniqueKey key(h);
     for (DWORD i = 0;; ++i) {
       wchar_t name[256] = {}, data[64] = {};
       DWORD nameLength = 255, bytes = sizeof data - sizeof(wchar_t), type = 0;
-      const LSTATUS r = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
+      const LSTATUS r = RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
       if (r == ERROR_NO_MORE_ITEMS) break;
       if (r != ERROR_SUCCESS || type != REG_SZ) continue;
       SerialCommEntry e;
@@ -109,7 +109,6 @@ class Win32DeviceEnumerator final : public DeviceEnumerator {
       e.LegacyUart = e.ValueName.rfind("\\Device\\Serial", 0) == 0;
       out.push_back(std::move(e));
     }
-    RegCloseKey(key);
     return true;
   }
 };

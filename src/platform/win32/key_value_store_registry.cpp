@@ -33,12 +33,11 @@ class RegistryKeyValueStore final : public KeyValueStore {
     if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
                         &h, nullptr) != ERROR_SUCCESS)
       return false;
+    const win32::UniqueKey owned(h);
     const auto bytes = static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t));
     bool ok = RegSetValueExW(h, n.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()), bytes) == ERROR_SUCCESS;
     // "Durable when it returns": the registry otherwise writes its hive back lazily.
-    ok = ok && RegFlushKey(h) == ERROR_SUCCESS;
-    RegCloseKey(h);
-    return ok;
+    return ok && RegFlushKey(h) == ERROR_SUCCESS;
   }
 
  private:

@@ -1,7 +1,9 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <type_traits>
 
 namespace zovir::win32 {
 
@@ -38,5 +40,11 @@ class UniqueHandle {
  private:
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
+
+// Closes a registry key when it goes.
+struct RegistryKeyCloser {
+  void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
 
 }  // namespace zovir::win32
