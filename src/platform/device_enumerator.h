@@ -31,6 +31,16 @@ struct SerialCommEntry {
   bool LegacyUart = false;  // a built-in UART rather than a USB port
 };
 
+// A port named by the device-map file: its own "COM" number for a device node, and the
+// properties the device installation interface would show for it. Windows opens a port by its
+// name, so there a Path only says that the port is present.
+struct MappedPort {
+  std::string PortName;  // "COM" + number
+  std::string Path;
+  std::string FriendlyName;
+  std::string HardwareId;
+};
+
 // The host's serial ports in two views: the present USB device interfaces with their
 // descriptive properties, and the plain list of every serial port.
 class DeviceEnumerator {

@@ -218,7 +218,8 @@ TEST(DeviceMonitor, PortsThatComeAndGoBecomeEventsOnItsThread) {
   std::mutex m;
   std::condition_variable changed;
   std::vector<DeviceEvent> events;
-  Win32DeviceMonitor monitor;
+  auto enumerator = MakeWin32DeviceEnumerator();
+  Win32DeviceMonitor monitor(*enumerator);
   ASSERT_TRUE(monitor.Start([&](const DeviceEvent& e) {
     const std::lock_guard lock(m);
     events.push_back(e);
@@ -262,6 +263,62 @@ TEST(DeviceMonitor, PortsThatComeAndGoBecomeEventsOnItsThread) {
     EXPECT_EQ(events[i].PortName, want[i].port) << i;
     EXPECT_EQ(events[i].Path, std::string("\\\\.\\") + want[i].port) << i;
   }
+}
+
+// A device map names the virtual modem's ports; the monitor sees its changes by rescanning.
+TEST(DeviceEnumerator, TheDeviceMapAddsPortsAndTheMonitorFollowsIt) {
+  SerialComm system;
+  system.Plug(L"COM7");
+  std::mutex m;
+  std::vector<MappedPort> map = {
+      {"COM7", "/dev/pts/4", "Quorvel HS-USB Diagnostics 9025 (COM7)", "USB\\VID_05C6&PID_9025&REV_0000&MI_00"},
+      {"COM8", "/dev/pts/5", "", ""},
+      {"COM9", "", "Quorvel HS-USB Modem AT Port 9025 (COM9)", "USB\\VID_05C6&PID_9025&REV_0000&MI_02"},
+      {"LPT1", "/dev/lp0", "", ""}};
+  Win32DeviceEnumeratorOptions options;
+  options.mappedPorts = [&] {
+    const std::lock_guard lock(m);
+    return map;
+  };
+  auto e = MakeWin32DeviceEnumerator(options);
+  std::vector<PortDevice> devices;
+  ASSERT_TRUE(e->ListPortDevices(devices));
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].FriendlyName, "Quorvel HS-USB Diagnostics 9025 (COM7)");
+  EXPECT_EQ(devices[0].DeviceDesc, "Quorvel HS-USB Diagnostics 9025");
+  EXPECT_EQ(devices[0].Path, "\\\\.\\COM7");
+  EXPECT_EQ(devices[0].Vid, 0x05C6);
+  EXPECT_EQ(devices[0].Pid, 0x9025);
+  EXPECT_EQ(devices[0].Interface, 0);
+  std::vector<SerialCommEntry> ports;
+  ASSERT_TRUE(e->ListSerialPorts(ports));
+  std::vector<std::string> names;
+  for (const auto& p : ports)
+    if (p.ValueName.rfind("\\Device\\Serial", 0) != 0) names.push_back(p.PortName + "=" + p.ValueName);
+  // The map's COM7 replaces the system's; COM9 has no Path (gone) and LPT1 is no COM port.
+  EXPECT_EQ(names, (std::vector<std::string>{"COM7=/dev/pts/4", "COM8=/dev/pts/5"}));
+
+  std::vector<DeviceEvent> events;
+  std::condition_variable changed;
+  Win32DeviceMonitor monitor(*e, {50});
+  ASSERT_TRUE(monitor.Start([&](const DeviceEvent& ev) {
+    const std::lock_guard lock(m);
+    events.push_back(ev);
+    changed.notify_all();
+  }));
+  {
+    const std::lock_guard lock(m);
+    map[1].Path.clear();
+    map[2].Path = "/dev/pts/6";
+  }
+  std::unique_lock lock(m);
+  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return events.size() >= 2; }));
+  EXPECT_EQ(events[0].kind, DeviceEventKind::Removal);
+  EXPECT_EQ(events[0].PortName, "COM8");
+  EXPECT_EQ(events[1].kind, DeviceEventKind::Arrival);
+  EXPECT_EQ(events[1].PortName, "COM9");
+  lock.unlock();
+  monitor.Stop();
 }
 
 // COM9 is mapped to a pseudo-terminal whose peer answers every byte in upper case.

@@ -7,15 +7,6 @@
 
 namespace zovir {
 
-// A port named by the device-map file: its own "COM" number for a device node, and the
-// properties the device installation interface would show for it.
-struct MappedPort {
-  std::string PortName;  // "COM" + number
-  std::string Path;
-  std::string FriendlyName;
-  std::string HardwareId;
-};
-
 struct LinuxDeviceEnumeratorOptions {
   std::string sysfsRoot = "/sys";
   std::string devRoot = "/dev";

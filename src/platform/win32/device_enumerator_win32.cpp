@@ -49,68 +49,121 @@ uint16_t HexAfter(const std::string& id, const char* tag) {
   return static_cast<uint16_t>(value);
 }
 
+// The USB identifiers and the interface number a hardware id carries.
+void TakeIds(PortDevice& p) {
+  p.Vid = HexAfter(p.HardwareId, "VID_");
+  p.Pid = HexAfter(p.HardwareId, "PID_");
+  if (const size_t mi = p.HardwareId.find("MI_"); mi != std::string::npos)
+    p.Interface = static_cast<int>(std::strtol(p.HardwareId.c_str() + mi + 3, nullptr, 16));
+}
+
+// The ports class as SetupAPI lists it, appended to `out`.
+bool SystemPortDevices(std::vector<PortDevice>& out) {
+  const auto owned = win32::AdoptDeviceInfoSet(SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT));
+  if (owned == nullptr) return false;
+  const HDEVINFO set = owned.get();
+  SP_DEVINFO_DATA dev{};
+  dev.cbSize = sizeof dev;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
+    PortDevice p;
+    p.FriendlyName = Property(set, dev, SPDRP_FRIENDLYNAME);
+    p.DeviceDesc = Property(set, dev, SPDRP_DEVICEDESC);
+    p.HardwareId = Property(set, dev, SPDRP_HARDWAREID);
+    const std::string port = PortNameOf(set, dev);
+    p.Path = port.empty() ? std::string() : "\\\\.\\" + port;
+    p.Vid = HexAfter(p.HardwareId, "VID_");
+    p.Pid = HexAfter(p.HardwareId, "PID_");
+    if (const size_t mi = p.HardwareId.find("MI_"); mi != std::string::npos)
+      p.Interface = static_cast<int>(std::strtol(p.HardwareId.c_str() + mi + 3, nullptr, 16));
+    // The USB device the port's interface belongs to: "USB\VID_xxxx&PID_xxxx\SERIAL". A
+    // serial number made up by the system (no string on the device) contains '&'.
+    DEVINST parent = 0;
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (CM_Get_Parent(&parent, dev.DevInst, 0) == CR_SUCCESS &&
+        CM_Get_Device_IDW(parent, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
+      const std::string parentId = win32::Utf8(id, wcslen(id));
+      if (parentId.rfind("USB\\", 0) == 0) {
+        p.UsbSystemPath = parentId;
+        p.UsbPath = parentId;
+        const size_t slash = parentId.rfind('\\');
+        const std::string serial = parentId.substr(slash + 1);
+        if (serial.find('&') == std::string::npos) p.UsbSerial = serial;
+      }
+    }
+    out.push_back(std::move(p));
+  }
+  return true;
+}
+
+// The system's map of serial ports, appended to `out`.
+bool SystemSerialPorts(std::vector<SerialCommEntry>& out) {
+  HKEY h = nullptr;
+  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &h);
+  // No key at all: the system has no serial port.
+  if (opened == ERROR_FILE_NOT_FOUND) return true;
+  if (opened != ERROR_SUCCESS) return false;
+  const win32::UniqueKey key(h);
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256] = {}, data[64] = {};
+    DWORD nameLength = 255, bytes = sizeof data - sizeof(wchar_t), type = 0;
+    const LSTATUS r = RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
+    if (r == ERROR_NO_MORE_ITEMS) break;
+    if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+    SerialCommEntry e;
+    e.ValueName = win32::Utf8(name, nameLength);
+    e.PortName = win32::Utf8(data, wcslen(data));
+    e.LegacyUart = e.ValueName.rfind("\\Device\\Serial", 0) == 0;
+    out.push_back(std::move(e));
+  }
+  return true;
+}
+
+// The device map's ports that are there (a Path) under a valid "COM" name.
+std::vector<MappedPort> PresentOf(const Win32DeviceEnumeratorOptions& options) {
+  std::vector<MappedPort> present;
+  if (!options.mappedPorts) return present;
+  for (MappedPort& m : options.mappedPorts()) {
+    const bool com = m.PortName.size() > 3 && m.PortName.compare(0, 3, "COM") == 0 &&
+                     m.PortName.find_first_not_of("0123456789", 3) == std::string::npos;
+    if (com && !m.Path.empty()) present.push_back(std::move(m));
+  }
+  return present;
+}
+
 class Win32DeviceEnumerator final : public DeviceEnumerator {
  public:
+  explicit Win32DeviceEnumerator(Win32DeviceEnumeratorOptions options) : options_(std::move(options)) {}
+
   bool ListPortDevices(std::vector<PortDevice>& out) override {
     out.clear();
-    const auto owned = win32::AdoptDeviceInfoSet(SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT));
-    if (owned == nullptr) return false;
-    const HDEVINFO set = owned.get();
-    SP_DEVINFO_DATA dev{};
-    dev.cbSize = sizeof dev;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
-      PortDevice p;
-      p.FriendlyName = Property(set, dev, SPDRP_FRIENDLYNAME);
-      p.DeviceDesc = Property(set, dev, SPDRP_DEVICEDESC);
-      p.HardwareId = Property(set, dev, SPDRP_HARDWAREID);
-      const std::string port = PortNameOf(set, dev);
-      p.Path = port.empty() ? std::string() : "\\\\.\\" + port;
-      p.Vid = HexAfter(p.HardwareId, "VID_");
-      p.Pid = HexAfter(p.HardwareId, "PID_");
-      if (const size_t mi = p.HardwareId.find("MI_"); mi != std::string::npos)
-        p.Interface = static_cast<int>(std::strtol(p.HardwareId.c_str() + mi + 3, nullptr, 16));
-      // The USB device the port's interface belongs to: "USB\VID_xxxx&PID_xxxx\SERIAL". A
-      // serial number made up by the system (no string on the device) contains '&'.
-      DEVINST parent = 0;
-      wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
-      if (CM_Get_Parent(&parent, dev.DevInst, 0) == CR_SUCCESS &&
-          CM_Get_Device_IDW(parent, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
-        const std::string parentId = win32::Utf8(id, wcslen(id));
-        if (parentId.rfind("USB\\", 0) == 0) {
-          p.UsbSystemPath = parentId;
-          p.UsbPath = parentId;
-          const size_t slash = parentId.rfind('\\');
-          const std::string serial = parentId.substr(slash + 1);
-          if (serial.find('&') == std::string::npos) p.UsbSerial = serial;
-        }
-      }
-      out.push_back(std::move(p));
+    const bool listed = SystemPortDevices(out);
+    for (const MappedPort& m : PresentOf(options_)) {
+      if (m.FriendlyName.empty() || m.HardwareId.empty()) continue;
+      const std::string path = "\\\\.\\" + m.PortName;
+      std::erase_if(out, [&](const PortDevice& d) { return d.Path == path; });
+      PortDevice d;
+      d.FriendlyName = m.FriendlyName;
+      d.DeviceDesc = m.FriendlyName.substr(0, m.FriendlyName.rfind(" ("));
+      d.HardwareId = m.HardwareId;
+      d.Path = path;
+      TakeIds(d);
+      out.push_back(std::move(d));
     }
-    return true;
+    return listed || options_.mappedPorts != nullptr;
   }
 
   bool ListSerialPorts(std::vector<SerialCommEntry>& out) override {
     out.clear();
-    HKEY h = nullptr;
-    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &h);
-    // No key at all: the system has no serial port.
-    if (opened == ERROR_FILE_NOT_FOUND) return true;
-    if (opened != ERROR_SUCCESS) return false;
-    const win32::UniqueKey key(h);
-    for (DWORD i = 0;; ++i) {
-      wchar_t name[256] = {}, data[64] = {};
-      DWORD nameLength = 255, bytes = sizeof data - sizeof(wchar_t), type = 0;
-      const LSTATUS r = RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
-      if (r == ERROR_NO_MORE_ITEMS) break;
-      if (r != ERROR_SUCCESS || type != REG_SZ) continue;
-      SerialCommEntry e;
-      e.ValueName = win32::Utf8(name, nameLength);
-      e.PortName = win32::Utf8(data, wcslen(data));
-      e.LegacyUart = e.ValueName.rfind("\\Device\\Serial", 0) == 0;
-      out.push_back(std::move(e));
+    const bool listed = SystemSerialPorts(out);
+    for (const MappedPort& m : PresentOf(options_)) {
+      std::erase_if(out, [&](const SerialCommEntry& e) { return e.PortName == m.PortName; });
+      out.push_back({m.Path, m.PortName, false});
     }
-    return true;
+    return listed || options_.mappedPorts != nullptr;
   }
+
+ private:
+  Win32DeviceEnumeratorOptions options_;
 };
 
 std::map<std::string, std::string> PortsNow(DeviceEnumerator& e) {
@@ -124,7 +177,9 @@ std::map<std::string, std::string> PortsNow(DeviceEnumerator& e) {
 }  // namespace
 
 struct Win32DeviceMonitor::State {
-  std::unique_ptr<DeviceEnumerator> enumerator = MakeWin32DeviceEnumerator();
+  State(DeviceEnumerator& e, Win32DeviceMonitorOptions o) : enumerator(e), options(o) {}
+  DeviceEnumerator& enumerator;
+  Win32DeviceMonitorOptions options;
   Callback callback;
   std::map<std::string, std::string> known;
   std::thread thread;
@@ -146,6 +201,10 @@ struct Win32DeviceMonitor::State {
       }
       return TRUE;
     }
+    if (msg == WM_TIMER && self != nullptr) {
+      self->Rescan();
+      return 0;
+    }
     return DefWindowProcW(w, msg, wp, lp);
   }
 
@@ -160,7 +219,7 @@ struct Win32DeviceMonitor::State {
   }
 
   void Rescan() {
-    const auto now = PortsNow(*enumerator);
+    const auto now = PortsNow(enumerator);
     for (const auto& [name, path] : known)
       if (!now.count(name)) callback({DeviceEventKind::Removal, name, path});
     for (const auto& [name, path] : now)
@@ -169,7 +228,8 @@ struct Win32DeviceMonitor::State {
   }
 };
 
-Win32DeviceMonitor::Win32DeviceMonitor() : state_(std::make_unique<State>()) {}
+Win32DeviceMonitor::Win32DeviceMonitor(DeviceEnumerator& enumerator, Win32DeviceMonitorOptions options)
+    : state_(std::make_unique<State>(enumerator, options)) {}
 
 Win32DeviceMonitor::~Win32DeviceMonitor() { Stop(); }
 
@@ -178,7 +238,7 @@ void* Win32DeviceMonitor::WindowHandle() const { return state_->window.load(); }
 bool Win32DeviceMonitor::Start(Callback callback) {
   if (state_->thread.joinable()) return true;
   state_->callback = std::move(callback);
-  state_->known = PortsNow(*state_->enumerator);
+  state_->known = PortsNow(state_->enumerator);
   std::promise<bool> ready;
   auto started = ready.get_future();
   state_->thread = std::thread([this, &ready] {
@@ -202,6 +262,7 @@ bool Win32DeviceMonitor::Start(Callback callback) {
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kComPortInterface;
     HDEVNOTIFY notify = RegisterDeviceNotificationW(w, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (s.options.pollIntervalMs > 0) SetTimer(w, 1, static_cast<UINT>(s.options.pollIntervalMs), nullptr);
     s.threadId = GetCurrentThreadId();
     s.window = w;
     ready.set_value(true);
@@ -226,6 +287,8 @@ void Win32DeviceMonitor::Stop() {
   state_->thread.join();
 }
 
-std::unique_ptr<DeviceEnumerator> MakeWin32DeviceEnumerator() { return std::make_unique<Win32DeviceEnumerator>(); }
+std::unique_ptr<DeviceEnumerator> MakeWin32DeviceEnumerator(Win32DeviceEnumeratorOptions options) {
+  return std::make_unique<Win32DeviceEnumerator>(std::move(options));
+}
 
 }  // namespace zovir
