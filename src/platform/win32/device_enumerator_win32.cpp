@@ -166,11 +166,12 @@ class Win32DeviceEnumerator final : public DeviceEnumerator {
   Win32DeviceEnumeratorOptions options_;
 };
 
+// Port name -> what carries it (the value name in the system's map, a device map's node).
 std::map<std::string, std::string> PortsNow(DeviceEnumerator& e) {
   std::vector<SerialCommEntry> entries;
   std::map<std::string, std::string> ports;
   if (e.ListSerialPorts(entries))
-    for (const auto& entry : entries) ports[entry.PortName] = "\\\\.\\" + entry.PortName;
+    for (const auto& entry : entries) ports[entry.PortName] = entry.ValueName;
   return ports;
 }
 
@@ -208,22 +209,28 @@ struct Win32DeviceMonitor::State {
     return DefWindowProcW(w, msg, wp, lp);
   }
 
+  void Event(DeviceEventKind kind, const std::string& name) { callback({kind, name, "\\\\.\\" + name}); }
+
+  // A port's own notice does not say what carries it: the next rescan tells.
   void Seen(const std::string& name, bool present) {
     if (name.rfind("COM", 0) != 0 || (known.count(name) != 0) == present) return;
-    const std::string path = "\\\\.\\" + name;
     if (present)
-      known[name] = path;
+      known[name].clear();
     else
       known.erase(name);
-    callback({present ? DeviceEventKind::Arrival : DeviceEventKind::Removal, name, path});
+    Event(present ? DeviceEventKind::Arrival : DeviceEventKind::Removal, name);
   }
 
+  // The same name on something new (the modem restarted on other nodes) went and came.
   void Rescan() {
     const auto now = PortsNow(enumerator);
-    for (const auto& [name, path] : known)
-      if (!now.count(name)) callback({DeviceEventKind::Removal, name, path});
-    for (const auto& [name, path] : now)
-      if (!known.count(name)) callback({DeviceEventKind::Arrival, name, path});
+    auto moved = [](const std::string& before, const std::string& after) { return !before.empty() && before != after; };
+    for (const auto& [name, carrier] : known)
+      if (const auto it = now.find(name); it == now.end() || moved(carrier, it->second))
+        Event(DeviceEventKind::Removal, name);
+    for (const auto& [name, carrier] : now)
+      if (const auto it = known.find(name); it == known.end() || moved(it->second, carrier))
+        Event(DeviceEventKind::Arrival, name);
     known = now;
   }
 };
