@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 
-#include "platform/linux/device_monitor_linux.h"
-#include "platform/linux/serial_port_linux.h"
 
 namespace zovir {
 
@@ -18,18 +16,12 @@ std::vector<MappedPort> MappedPortsOf(PortNamespace& names) {
   return ports;
 }
 
-HostDiscovery::HostDiscovery(HostDiscoveryOptions options)
-    : names_(options.deviceMapPath), ports_(std::make_unique<LinuxSerialPortFactory>(names_)) {
-  LinuxDeviceEnumeratorOptions enumeration;
-  enumeration.sysfsRoot = options.sysfsRoot;
-  enumeration.devRoot = options.devRoot;
-  if (!options.deviceMapPath.empty())
-    enumeration.mappedPorts = [this] { return MappedPortsOf(names_); };
-  enumerator_ = std::make_unique<LinuxDeviceEnumerator>(std::move(enumeration));
-  LinuxDeviceMonitorOptions monitoring;
-  monitoring.deviceMapPath = options.deviceMapPath;
-  monitoring.pollIntervalMs = options.pollIntervalMs;
-  monitor_ = std::make_unique<LinuxDeviceMonitor>(*enumerator_, monitoring);
+HostDiscovery::HostDiscovery(HostDiscoveryOptions options) : names_(options.deviceMapPath) {
+  if (!options.deviceMapPath.empty()) options.mappedPorts = [this] { return MappedPortsOf(names_); };
+  HostPorts made = MakeHostPorts(names_, options);
+  ports_ = std::move(made.ports);
+  enumerator_ = std::move(made.enumerator);
+  monitor_ = std::move(made.monitor);
 }
 
 HostDiscovery::~HostDiscovery() {

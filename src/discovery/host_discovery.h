@@ -5,7 +5,7 @@
 
 #include "platform/device_enumerator.h"
 #include "platform/device_monitor.h"
-#include "platform/linux/device_enumerator_linux.h"
+#include "platform/host_platform.h"
 #include "platform/port_namespace.h"
 #include "platform/serial_port.h"
 
@@ -14,12 +14,8 @@ namespace zovir {
 // The device map named by ZOVIR_DEVICE_MAP (empty when the variable is not set).
 std::string DeviceMapPathFromEnvironment();
 
-struct HostDiscoveryOptions {
-  std::string deviceMapPath;  // empty: ports from sysfs only
-  std::string sysfsRoot = "/sys";
-  std::string devRoot = "/dev";
-  int pollIntervalMs = 1000;  // rescans of the monitor when no udev daemon runs
-};
+// The device map (empty: the system's own ports only), and where Linux reads its devices.
+using HostDiscoveryOptions = HostPortOptions;
 
 // The ports of this host as a front end needs them: the names of the ports, the factory that
 // opens them, the enumerator the port directory classifies, and the monitor that reports
