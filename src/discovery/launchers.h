@@ -3,7 +3,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -63,6 +62,8 @@ class ProcessTable {
   virtual std::vector<int> PidsNamed(const std::string& name) = 0;
   virtual bool End(int pid) = 0;
 };
+// The system's own: /proc on Linux, a snapshot of the running processes on Windows.
+std::unique_ptr<ProcessTable> MakeProcessTable();
 std::unique_ptr<ProcessTable> MakeLinuxProcessTable();
 
 // Asks a modem running Android to reboot into its boot loader: runs "adb shell sys_reboot
@@ -83,10 +84,12 @@ inline constexpr const char* kRebootRequestWord = "bootloader";
 // The socket's file name in the user's runtime folder.
 inline constexpr const char* kRebootSocketName = "zovir-reboot.sock";
 
-// A local socket in the runtime folder that takes one request word per connection and
-// answers "OK\n" (a known word, passed to `onRequest` on the listener's thread) or "ERROR\n".
-// The controller owns it and posts the work to its own thread. Stops and joins its thread
-// when destroyed.
+// Where another program asks the running tool for the bootloader reboot: on Linux a local
+// socket in the runtime folder that takes one request word per connection and answers "OK\n"
+// (a known word) or "ERROR\n"; on Windows a message-only window that takes the request
+// message WM_USER + 101. A request is passed to `onRequest` on the listener's own thread; the
+// controller owns the listener and posts the work to its own thread. Stops and joins its
+// thread when destroyed.
 class RebootRequestListener {
  public:
   RebootRequestListener(const std::string& runtimeDir, std::function<void()> onRequest);
@@ -94,21 +97,16 @@ class RebootRequestListener {
   RebootRequestListener(const RebootRequestListener&) = delete;
   RebootRequestListener& operator=(const RebootRequestListener&) = delete;
 
-  // False when the socket could not be set up (another instance listens, no folder); `Error`
-  // then tells why.
-  bool Listening() const { return listenFd_ >= 0; }
-  int Error() const { return error_; }
-  const std::string& SocketPath() const { return path_; }
+  // False when the listener could not be set up (another instance listens, no folder); `Error`
+  // then tells why (an errno value on Linux, a system error code on Windows).
+  bool Listening() const;
+  int Error() const;
+  // The socket's path (Linux) or the window's class name (Windows).
+  const std::string& SocketPath() const;
 
  private:
-  void Serve();
-
-  std::string path_;
-  std::function<void()> onRequest_;
-  int listenFd_ = -1;
-  int wakeFd_[2] = {-1, -1};
-  int error_ = 0;
-  std::thread thread_;
+  struct Channel;  // the system's side
+  std::unique_ptr<Channel> channel_;
 };
 
 // What another program does to ask the running tool for the reboot: sends `word` and returns

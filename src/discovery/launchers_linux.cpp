@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <thread>
 
 #include "discovery/launchers.h"
 
@@ -119,73 +120,91 @@ std::string ReadWord(int fd) {
 }  // namespace
 
 std::unique_ptr<ProcessTable> MakeLinuxProcessTable() { return std::make_unique<ProcTable>(); }
+std::unique_ptr<ProcessTable> MakeProcessTable() { return MakeLinuxProcessTable(); }
+
+struct RebootRequestListener::Channel {
+  std::string path;
+  std::function<void()> onRequest;
+  int listenFd = -1;
+  int wakeFd[2] = {-1, -1};
+  int error = 0;
+  std::thread thread;
+
+  void Serve() {
+    for (;;) {
+      pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd[0], POLLIN, 0}};
+      int r = poll(fds, 2, -1);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 || (fds[1].revents & POLLIN) != 0) return;
+      if ((fds[0].revents & POLLIN) == 0) continue;
+      int client = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      std::string word = ReadWord(client);
+      bool known = SameNoCase(word, kRebootRequestWord);
+      WriteAll(client, known ? "OK\n" : "ERROR\n");
+      close(client);
+      if (known && onRequest) onRequest();
+    }
+  }
+};
 
 RebootRequestListener::RebootRequestListener(const std::string& runtimeDir, std::function<void()> onRequest)
-    : path_(runtimeDir + "/" + kRebootSocketName), onRequest_(std::move(onRequest)) {
+    : channel_(std::make_unique<Channel>()) {
+  Channel& c = *channel_;
+  c.path = runtimeDir + "/" + kRebootSocketName;
+  c.onRequest = std::move(onRequest);
   sockaddr_un addr{};
-  if (!FillAddress(path_, addr)) {
-    error_ = ENAMETOOLONG;
+  if (!FillAddress(c.path, addr)) {
+    c.error = ENAMETOOLONG;
     return;
   }
   mkdir(runtimeDir.c_str(), 0700);
-  int live = Connect(path_);
+  int live = Connect(c.path);
   if (live >= 0) {
     // Another running tool answers there; its socket is not ours to take over.
     close(live);
-    error_ = EADDRINUSE;
+    c.error = EADDRINUSE;
     return;
   }
-  unlink(path_.c_str());  // left behind by a tool that did not end cleanly
+  unlink(c.path.c_str());  // left behind by a tool that did not end cleanly
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    error_ = errno;
+    c.error = errno;
     return;
   }
   int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   // Only this user may ask for a reboot (the folder is private as well).
-  if (rc == 0) chmod(path_.c_str(), 0600);
-  if (rc != 0 || listen(fd, 4) != 0 || pipe2(wakeFd_, O_CLOEXEC) != 0) {
-    error_ = errno;
+  if (rc == 0) chmod(c.path.c_str(), 0600);
+  if (rc != 0 || listen(fd, 4) != 0 || pipe2(c.wakeFd, O_CLOEXEC) != 0) {
+    c.error = errno;
     close(fd);
-    if (rc == 0) unlink(path_.c_str());
+    if (rc == 0) unlink(c.path.c_str());
     return;
   }
-  listenFd_ = fd;
-  thread_ = std::thread([this] { Serve(); });
+  c.listenFd = fd;
+  c.thread = std::thread([&c] { c.Serve(); });
 }
 
 RebootRequestListener::~RebootRequestListener() {
-  if (thread_.joinable()) {
-    char c = 'q';
-    while (write(wakeFd_[1], &c, 1) < 0 && errno == EINTR) {
+  Channel& c = *channel_;
+  if (c.thread.joinable()) {
+    char q = 'q';
+    while (write(c.wakeFd[1], &q, 1) < 0 && errno == EINTR) {
     }
-    thread_.join();
+    c.thread.join();
   }
-  if (listenFd_ >= 0) {
-    close(listenFd_);
-    unlink(path_.c_str());
+  if (c.listenFd >= 0) {
+    close(c.listenFd);
+    unlink(c.path.c_str());
   }
-  for (int fd : wakeFd_) {
+  for (int fd : c.wakeFd) {
     if (fd >= 0) close(fd);
   }
 }
 
-void RebootRequestListener::Serve() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}};
-    int r = poll(fds, 2, -1);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 || (fds[1].revents & POLLIN) != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    std::string word = ReadWord(client);
-    bool known = SameNoCase(word, kRebootRequestWord);
-    WriteAll(client, known ? "OK\n" : "ERROR\n");
-    close(client);
-    if (known && onRequest_) onRequest_();
-  }
-}
+bool RebootRequestListener::Listening() const { return channel_->listenFd >= 0; }
+int RebootRequestListener::Error() const { return channel_->error; }
+const std::string& RebootRequestListener::SocketPath() const { return channel_->path; }
 
 std::string SendRebootRequest(const std::string& runtimeDir, const std::string& word) {
   int fd = Connect(runtimeDir + "/" + kRebootSocketName);
