@@ -12,6 +12,7 @@
 #include "platform/serial_port.h"
 #include "platform/shared_library.h"
 #include "platform/system_paths.h"
+#include "platform/system_services.h"
 #include "platform/win32/device_enumerator_win32.h"
 #include "platform/win32/key_value_store_registry.h"
 #include "platform/win32/processes_win32.h"
@@ -127,6 +128,17 @@ TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {
   EXPECT_NE(lib->Find("GetTickCount"), nullptr);
   EXPECT_EQ(lib->Find("NoSuchExport"), nullptr);
   EXPECT_EQ(SharedLibrary::Load("C:\\nowhere\\none.dll", &error), nullptr);
+}
+
+TEST(SystemServices, SleepIsHeldOffWhileTheRequestLivesAndNoModemManagerIsAsked) {
+  auto services = MakeSystemServices();
+  std::vector<std::string> log;
+  const auto logLine = [&](const std::string& line) { log.push_back(line); };
+  EXPECT_EQ(services->InhibitModemManager("USB\\VID_05C6&PID_9025\\0123", logLine), nullptr);
+  auto awake = services->InhibitSleep("Updating the modem's firmware", logLine);
+  EXPECT_NE(awake, nullptr);
+  EXPECT_TRUE(log.empty()) << log.front();
+  awake.reset();
 }
 
 // Wine has no USB boot driver, so its class lists no board; a board's pipe is a file below
