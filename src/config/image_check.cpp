@@ -1,12 +1,7 @@
 #include "config/image_check.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -112,33 +107,24 @@ struct FileFacts {
 };
 
 FileFacts Facts(const std::string& path) {
-  struct stat st {};
-  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  return {true, static_cast<uint64_t>(st.st_size)};
+  std::error_code ec;
+  if (path.empty() || !fs::is_regular_file(path, ec)) return {};
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec) return {};
+  return {true, static_cast<uint64_t>(size)};
 }
 
-class PosixImageReader final : public ImageFileReader {
+class SystemImageReader final : public ImageFileReader {
  public:
-  ~PosixImageReader() override { Close(); }
   bool Open(const std::string& path) override {
-    fd_ = OpenRegularFile(path);
-    if (fd_ >= 0) posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return fd_ >= 0;
+    file_ = OpenRegularFile(path);
+    return file_.IsOpen();
   }
-  long long Read(uint8_t* buffer, size_t length) override {
-    for (;;) {
-      const ssize_t n = read(fd_, buffer, length);
-      if (n < 0 && errno == EINTR) continue;
-      return n;
-    }
-  }
-  void Close() override {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  long long Read(uint8_t* buffer, size_t length) override { return file_.ReadSome(buffer, length); }
+  void Close() override { file_.Close(); }
 
  private:
-  int fd_ = -1;
+  FileHandle file_;
 };
 
 class Checker {
@@ -426,8 +412,8 @@ bool ComputeImageChecksum(const std::string& path, int blockSize, uint16_t& chec
   if (blockSize <= 0 || blockSize > kMaxBlockSize) blockSize = kDefaultBlockSize;
   const FileFacts f = Facts(path);
   if (!f.exists || f.size == 0) return warn("file size error.");
-  PosixImageReader posix;
-  ImageFileReader& in = reader ? *reader : posix;
+  SystemImageReader system;
+  ImageFileReader& in = reader ? *reader : system;
   if (!in.Open(path)) return warn("Could not open file");
   // Whole blocks first, then the remainder. The file is read in large runs of whole blocks;
   // a short read is reported by the part it falls in. A run stays small enough to be still

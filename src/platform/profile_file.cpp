@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -386,61 +383,6 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
   }
   loaded_ = true;
   return true;
-}
-
-bool WriteFileAtomically(const std::string& path, std::string_view data, FileAccess access) {
-  if (path.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  // The sibling is created with O_EXCL rather than mkstemp so that the kernel applies the
-  // umask to a new file; reading the umask would mean changing it, for every thread at once.
-  const mode_t createMode = access == FileAccess::OwnerOnly ? 0600 : 0666;
-  std::string name;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    uint64_t random = 0;
-    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random))
-      random = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) +
-               static_cast<uint64_t>(attempt);
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random));
-    name = path + suffix;
-    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
-    if (fd < 0 && (errno != EEXIST || attempt >= 100)) return false;
-  }
-  bool ok = true;
-  struct stat st {};
-  if (access == FileAccess::OwnerOnly) {
-    ok = fchmod(fd, 0600) == 0;  // the umask may have taken the owner's own bits
-  } else if (stat(path.c_str(), &st) == 0) {
-    ok = fchmod(fd, st.st_mode & 07777) == 0;
-  }
-  size_t done = 0;
-  while (ok && done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  int err = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(name.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(name.c_str());
-    errno = err;
-  }
-  return ok;
 }
 
 }  // namespace zovir

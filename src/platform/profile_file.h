@@ -4,12 +4,9 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace zovir {
+#include "platform/private_files.h"
 
-// Who may read a file written atomically. `Inherit` keeps an existing file's permissions and
-// gives a new one the process's default (0666 less the umask); `OwnerOnly` makes it 0600
-// either way, for files that hold a modem's identity values.
-enum class FileAccess { Inherit, OwnerOnly };
+namespace zovir {
 
 // How a profile file's text is stored: 8-bit, or UTF-16 with a byte-order mark.
 enum class TextEncoding { Bytes, Utf16LE, Utf16BE };
@@ -76,10 +73,5 @@ class ProfileFile {
   // Lower-case section name → lower-case key name → value (first occurrences only).
   std::unordered_map<std::string, std::unordered_map<std::string, std::string>> index_;
 };
-
-// Writes `data` to `path` atomically: a sibling temporary file is written and flushed,
-// then renamed over `path`. `access` decides the permissions of the result.
-bool WriteFileAtomically(const std::string& path, std::string_view data,
-                         FileAccess access = FileAccess::Inherit);
 
 }  // namespace zovir

@@ -1,6 +1,10 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "platform/private_files.h"
 
 namespace zovir {
 
@@ -14,12 +18,18 @@ namespace zovir {
 inline constexpr size_t kMaxProfileFileBytes = 16u << 20;  // Config.ini, backups, settings
 inline constexpr size_t kMaxDeviceMapBytes = 1u << 20;     // the device map
 
-// A read-only descriptor of the regular file `path`, or -1 with errno set (EINVAL when the
-// path names something other than a regular file). The caller closes it.
-int OpenRegularFile(const std::string& path);
+// The regular file `path` open for reading, or a closed handle with errno set (EINVAL when
+// the path names something other than a regular file). Looked at before opening, since
+// opening some devices already does something; checked again once open.
+FileHandle OpenRegularFile(const std::string& path);
 
 // Reads the whole regular file `path` into `out`. False when it is missing, not a regular
 // file, larger than `maxBytes` or unreadable; `why` (when given) then says which, in words.
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out, std::string* why = nullptr);
+
+// For files read through stdio: the size of the open stream's file when it is a regular
+// one, and a seek that reaches past 2 GiB on every system.
+std::optional<uint64_t> RegularFileSize(std::FILE* file);
+bool SeekFile(std::FILE* file, uint64_t offset);
 
 }  // namespace zovir

@@ -1,9 +1,5 @@
 #include "ui/payload_extraction.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
@@ -84,21 +80,17 @@ void PlanFastbootList(const ProjectConfiguration& c, Planner& p) {
 }
 
 void WriteBytes(const std::string& target, const uint8_t* data, uint64_t size, bool executable) {
-  // O_NOFOLLOW: a link planted under the target name is never written through.
-  const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, executable ? 0700 : 0600);
-  if (fd < 0) throw StartupError("Cannot create file " + target);
-  bool ok = fchmod(fd, executable ? 0700 : 0600) == 0;
+  // Never written through a link planted under the target name.
+  FileHandle file =
+      CreatePrivateFile(target, CreateMode::Truncate, executable ? FileAccess::OwnerProgram : FileAccess::OwnerOnly);
+  bool ok = file.IsOpen();
   uint64_t done = 0;
   while (ok && done < size) {
-    const ssize_t n = write(fd, data + done, static_cast<size_t>(std::min<uint64_t>(size - done, 1u << 24)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<uint64_t>(n);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1u << 24));
+    ok = file.WriteAll(data + done, n);
+    done += n;
   }
-  if (close(fd) != 0) ok = false;
+  if (!file.Close()) ok = false;
   if (!ok) throw StartupError("Cannot create file " + target);
 }
 
@@ -311,25 +303,18 @@ uint32_t HexStartAddressOf(std::string_view digits) {
 int ConvertHexImage(const std::string& hexPath, const std::string& binPath, const std::string& workFolder,
                     MessageSink& sink, uint32_t& startAddress) {
   startAddress = 0;
-  const int fd = OpenRegularFile(hexPath);
-  if (fd < 0) {
+  FileHandle hex = OpenRegularFile(hexPath);
+  if (!hex) {
     sink.Show("Read hex file failed(INVALID_HANDLE)!", "ERROR", MessageButtons::Ok, MessageIcon::None);
     return 0;
   }
   char head[13] = {};
-  size_t got = 0;
-  while (got < sizeof head) {
-    const ssize_t n = read(fd, head + got, sizeof head - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      sink.Show("Read hex file failed!", "ERROR", MessageButtons::Ok, MessageIcon::None);
-      return 0;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
+  const size_t got = hex.ReadFull(head, sizeof head);
+  if (got < sizeof head && errno != 0) {
+    sink.Show("Read hex file failed!", "ERROR", MessageButtons::Ok, MessageIcon::None);
+    return 0;
   }
-  close(fd);
+  hex.Close();
   // A file shorter than one address record carries no start address.
   if (got == sizeof head) startAddress = HexStartAddressOf(std::string_view(head + 9, 4));
 

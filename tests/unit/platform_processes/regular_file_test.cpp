@@ -45,7 +45,7 @@ TEST(RegularFile, OnlyRegularFilesWithinTheLimitAreRead) {
     EXPECT_NE(why.find(k.why), std::string::npos) << k.path << ": " << why;
     if (!k.ok) {
       EXPECT_EQ(text, "unchanged");
-      EXPECT_EQ(OpenRegularFile(k.path) < 0, k.why != "larger than 5 bytes") << k.path;
+      EXPECT_EQ(!OpenRegularFile(k.path), k.why != "larger than 5 bytes") << k.path;
     }
   }
 }
