@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 
 namespace zovir {
 
@@ -21,5 +22,11 @@ class SteadyClock final : public Clock {
   int64_t WallSeconds() override;
   void SleepMs(uint32_t ms) override;
 };
+
+// The calendar time of `wallSeconds` (seconds since the Unix epoch) in UTC or in the user's
+// time zone, safe to call from any thread. False (and `out` cleared) when the system cannot
+// convert it.
+bool UtcCalendarTime(int64_t wallSeconds, std::tm& out);
+bool LocalCalendarTime(int64_t wallSeconds, std::tm& out);
 
 }  // namespace zovir

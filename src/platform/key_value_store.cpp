@@ -1,28 +1,17 @@
 #include "platform/key_value_store.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <mutex>
 
+#include "platform/private_files.h"
 #include "platform/profile_file.h"
 
 namespace zovir {
 namespace {
 
 bool MakeParentFolders(const std::string& path) {
-  size_t slash = path.rfind('/');
+  const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return true;
-  std::string parent = path.substr(0, slash);
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = parent.find('/', pos + 1);
-    std::string partial = parent.substr(0, pos);
-    if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st {};
-  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return CreatePrivateFolders(path.substr(0, slash));
 }
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }

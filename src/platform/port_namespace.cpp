@@ -2,11 +2,11 @@
 
 #include "platform/regular_file.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <filesystem>
 #include <sstream>
 
 namespace zovir {
@@ -70,16 +70,18 @@ std::optional<int> PortNamespace::FixedNumber(const std::string& path) {
 
 void PortNamespace::Refresh() {
   if (mapPath_.empty()) return;
-  struct stat st {};
-  if (::stat(mapPath_.c_str(), &st) != 0) {
+  std::error_code ec;
+  const auto written = std::filesystem::last_write_time(mapPath_, ec);
+  const uintmax_t size = ec ? 0 : std::filesystem::file_size(mapPath_, ec);
+  const std::optional<FileIdentity> identity = IdentityAt(mapPath_);
+  if (ec || !identity) {
     entries_.clear();
     mtimeNs_ = -1;
     return;
   }
-  const int64_t mtime = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
-  // A rename brings a new inode even when the time stamp cannot tell two writes apart.
-  if (mtime == mtimeNs_ && static_cast<uint64_t>(st.st_size) == size_ && static_cast<uint64_t>(st.st_ino) == inode_)
-    return;
+  const int64_t mtime = std::chrono::duration_cast<std::chrono::nanoseconds>(written.time_since_epoch()).count();
+  // A rename brings a new file even when the time stamp cannot tell two writes apart.
+  if (mtime == mtimeNs_ && static_cast<uint64_t>(size) == size_ && *identity == identity_) return;
   // The map may name a FIFO or a device: read only a regular file, and only so much of it.
   std::string text;
   if (!ReadRegularFile(mapPath_, kMaxDeviceMapBytes, text)) {
@@ -121,8 +123,8 @@ void PortNamespace::Refresh() {
   }
   entries_ = std::move(parsed);
   mtimeNs_ = mtime;
-  size_ = static_cast<uint64_t>(st.st_size);
-  inode_ = static_cast<uint64_t>(st.st_ino);
+  size_ = static_cast<uint64_t>(size);
+  identity_ = *identity;
 }
 
 std::optional<std::string> PortNamespace::Resolve(const std::string& comName) {

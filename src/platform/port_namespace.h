@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/private_files.h"
+
 namespace zovir {
 
 // One port named by the device-map file.
@@ -46,9 +48,10 @@ class PortNamespace {
   std::string mapPath_;
   std::mutex mutex_;
   std::vector<PortMapEntry> entries_;
-  // Identity of the file version behind entries_ (all zero: no file).
+  // The file version behind entries_ (mtimeNs_ -1: no file).
   int64_t mtimeNs_ = -1;
-  uint64_t size_ = 0, inode_ = 0;
+  uint64_t size_ = 0;
+  FileIdentity identity_;
 };
 
 }  // namespace zovir

@@ -76,8 +76,8 @@ class FileHandle {
   // True for a regular file (not a folder, device, pipe or socket).
   bool IsRegular() const;
   std::optional<FileIdentity> Identity() const;
-  // Flushes what was written to the disk itself: what a restore relies on after the flash
-  // is rewritten must not sit in a cache.
+  // Flushes the file's data to the disk itself: what a restore relies on after the flash is
+  // rewritten must not sit in a cache. Works on a handle opened for reading too.
   bool Sync();
   // Exclusive advisory lock on the whole file, held until the handle is closed. Without
   // `wait`, false with EWOULDBLOCK at once when another handle (of any process) holds it;
@@ -90,14 +90,33 @@ class FileHandle {
   Native native_ = kNone;
 };
 
+// Serialises read-modify-write cycles of the files of one folder across processes (the tool
+// and a helper program may change the same Config.ini at once): waits for, then holds for the
+// object's life, the lock of the folder that holds `filePath`. The lock belongs to the folder,
+// so no lock file is left beside the files. When the folder cannot be locked, the object holds
+// nothing and the cycle runs unserialised.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& filePath);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  FileHandle held_;  // the system object that carries the lock
+};
+
 // Creates or opens `path` for reading and writing as a file of the user's alone: a new file
 // gets `access` (Inherit counts as OwnerOnly); an existing regular file with more permissions
 // is narrowed to it. Never follows a link at the last component (ELOOP), never blocks on a
 // pipe, and refuses anything but a regular file (EINVAL). Not inherited by child processes.
+// While open, the file may still be read, written, renamed and removed through its name by
+// others (a lock holder removes its own lock file before closing it).
 FileHandle CreatePrivateFile(const std::string& path, CreateMode mode, FileAccess access = FileAccess::OwnerOnly);
 
 // Opens the existing file `path` for reading, never through a link at the last component
-// (ELOOP) and never blocking on a pipe. The caller checks IsRegular() where it matters.
+// (ELOOP) and never blocking on a pipe. The caller checks IsRegular() where it matters. Not
+// inherited by child processes; others may still rename or remove the file meanwhile.
 FileHandle OpenNoFollow(const std::string& path);
 
 // The identity of what `path` names, without following a link at the last component.
@@ -136,8 +155,9 @@ bool CreatePrivateFolder(const std::string& path);
 
 // Makes every missing folder along `path` for the user alone. Existing folders (links among
 // them followed: a home folder may be a link) are left exactly as they are, a shared /tmp
-// included; one that is not a folder fails (ENOTDIR).
-bool CreatePrivateFolders(const std::string& path);
+// included; one that is not a folder fails (ENOTDIR). On failure `failedAt` (when given) is
+// the partial path that could not be made.
+bool CreatePrivateFolders(const std::string& path, std::string* failedAt = nullptr);
 
 // Makes a new folder of the user's alone named `prefix` followed by six random characters,
 // never one that existed before. Its path, or empty on failure.

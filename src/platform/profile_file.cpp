@@ -1,10 +1,7 @@
 #include "platform/profile_file.h"
 
+#include "platform/private_files.h"
 #include "platform/regular_file.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -332,34 +329,6 @@ bool ProfileFile::Save(FileAccess access) const {
   if (encoding_ == TextEncoding::Bytes) return WriteFileAtomically(path_, text_, access);
   return WriteFileAtomically(path_, ToUtf16(text_, encoding_ == TextEncoding::Utf16BE), access);
 }
-
-namespace {
-
-// Serialises read-modify-write cycles of the files of one folder across processes (the tool
-// and a helper program may change the same Config.ini at once). The lock is on the folder,
-// so no lock file is left beside the file.
-class FolderLock {
- public:
-  explicit FolderLock(const std::string& filePath) {
-    size_t slash = filePath.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : filePath.substr(0, slash));
-    fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~FolderLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
-
-}  // namespace
 
 bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   FolderLock lock(path_);

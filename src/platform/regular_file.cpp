@@ -2,8 +2,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace zovir {
+
+std::optional<uint64_t> RegularFileSize(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return std::nullopt;
+  return static_cast<uint64_t>(size);
+}
 
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out, std::string* why) {
   auto fail = [why](std::string reason) {

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "platform/private_files.h"
@@ -26,6 +27,10 @@ FileHandle OpenRegularFile(const std::string& path);
 // Reads the whole regular file `path` into `out`. False when it is missing, not a regular
 // file, larger than `maxBytes` or unreadable; `why` (when given) then says which, in words.
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out, std::string* why = nullptr);
+
+// The size of `path` when it is a regular file (links followed); nothing when it is missing
+// or anything else.
+std::optional<uint64_t> RegularFileSize(const std::string& path);
 
 // For files read through stdio: the size of the open stream's file when it is a regular
 // one, and a seek that reaches past 2 GiB on every system.

@@ -115,6 +115,13 @@ bool FileHandle::Close() {
   return ::close(Fd(Release())) == 0;
 }
 
+FolderLock::FolderLock(const std::string& filePath)
+    : held_(::open(FolderOf(filePath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  if (held_) held_.Lock(true);
+}
+
+FolderLock::~FolderLock() = default;
+
 FileHandle CreatePrivateFile(const std::string& path, CreateMode mode, FileAccess access) {
   int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (mode == CreateMode::New) flags |= O_EXCL;
@@ -280,23 +287,23 @@ bool CreatePrivateFolder(const std::string& path) {
   return false;
 }
 
-bool CreatePrivateFolders(const std::string& path) {
-  if (path.empty()) {
-    errno = ENOENT;
+bool CreatePrivateFolders(const std::string& path, std::string* failedAt) {
+  const auto fail = [failedAt](const std::string& partial, int error) {
+    if (failedAt) *failedAt = partial;
+    errno = error;
     return false;
-  }
+  };
+  if (path.empty()) return fail(path, ENOENT);
   size_t pos = 0;
   while (pos != std::string::npos) {
     pos = path.find('/', pos + 1);
     const std::string partial = path.substr(0, pos);
     if (partial.empty() || partial.back() == '/') continue;
-    if (::mkdir(partial.c_str(), 0700) == 0) continue;
-    if (errno != EEXIST) return false;
     struct stat st {};
-    if (::stat(partial.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-      errno = ENOTDIR;
-      return false;
+    if (::stat(partial.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return fail(partial, ENOTDIR);
+    } else if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      return fail(partial, errno);
     }
   }
   return true;
