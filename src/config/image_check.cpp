@@ -107,11 +107,8 @@ struct FileFacts {
 };
 
 FileFacts Facts(const std::string& path) {
-  std::error_code ec;
-  if (path.empty() || !fs::is_regular_file(path, ec)) return {};
-  const uintmax_t size = fs::file_size(path, ec);
-  if (ec) return {};
-  return {true, static_cast<uint64_t>(size)};
+  const std::optional<uint64_t> size = RegularFileSize(path);
+  return {size.has_value(), size.value_or(0)};
 }
 
 class SystemImageReader final : public ImageFileReader {

@@ -1,7 +1,5 @@
 #include "discovery/usb_boot.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 
 #include <algorithm>
@@ -28,10 +26,7 @@ void Emit(const std::function<void(const std::string&)>& log, const std::string&
   if (log) log(line);
 }
 
-bool IsFile(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool IsFile(const std::string& path) { return RegularFileSize(path).has_value(); }
 
 enum class ReadResult { Ok, Unreadable, TooLong, Empty };
 
@@ -39,10 +34,7 @@ ReadResult ReadImage(const std::string& path, std::vector<uint8_t>& image) {
   std::string bytes, why;
   if (!ReadRegularFile(path, kUsbBootImageMax, bytes, &why)) {
     // Larger than the loader may be, or not something to read at all.
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) > kUsbBootImageMax
-               ? ReadResult::TooLong
-               : ReadResult::Unreadable;
+    return RegularFileSize(path).value_or(0) > kUsbBootImageMax ? ReadResult::TooLong : ReadResult::Unreadable;
   }
   image.assign(bytes.begin(), bytes.end());
   if (image.empty()) return ReadResult::Empty;

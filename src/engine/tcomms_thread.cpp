@@ -1,11 +1,9 @@
 #include "engine/tcomms_thread.h"
 
+#include "platform/clock.h"
+#include "platform/thread_priority.h"
 #include "preservation/local_folders.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -41,15 +39,6 @@ constexpr int kOnlineAttempts = 3;
 constexpr uint32_t kOnlineRetryMs = 1000;
 constexpr const char* kOfflineText = "the modem did not confirm it is back online: unplug and replug it";
 
-// One step above normal; an unprivileged process may not be allowed to, which is fine.
-void RaiseThreadPriority() {
-  errno = 0;
-  const pid_t tid = gettid();
-  const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-  if (current == -1 && errno != 0) return;
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 1);
-}
-
 // A folder that holds anything besides (empty) folders still holds someone's data. When it
 // cannot be looked into completely, it counts as holding data.
 bool HoldsFiles(const fs::path& folder) {
@@ -84,9 +73,8 @@ std::string BackupFolderName(const EngineRunState& run) {
 }
 
 std::string FormatFolderStamp(int64_t wallSeconds) {
-  const std::time_t t = static_cast<std::time_t>(wallSeconds);
   std::tm tm{};
-  if (!gmtime_r(&t, &tm)) return "00000000-000000";
+  if (!UtcCalendarTime(wallSeconds, tm)) return "00000000-000000";
   char text[32];
   const size_t n = std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &tm);
   return std::string(text, n);

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/clock.h"
+
 namespace zovir {
 
 namespace fs = std::filesystem;
@@ -28,9 +30,8 @@ std::string ModifiedAt(const fs::path& folder) {
   const auto written = fs::last_write_time(folder, ec);
   if (ec) return "unknown";
   const auto system = std::chrono::file_clock::to_sys(written);
-  const std::time_t t = std::chrono::system_clock::to_time_t(system);
   std::tm tm{};
-  if (!gmtime_r(&t, &tm)) return "unknown";
+  if (!UtcCalendarTime(std::chrono::system_clock::to_time_t(system), tm)) return "unknown";
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
   return text;

@@ -2,6 +2,8 @@
 #include <map>
 #include <string>
 
+#include "platform/private_files.h"
+
 namespace zovir {
 
 // The backups of one serial number belong to one run at a time. A run takes the key of its
@@ -24,7 +26,7 @@ class BackupFolderLocks {
  private:
   std::string LockPath(const std::string& key) const;
   std::string root_;
-  std::map<std::string, int> held_;  // key -> descriptor of its lock file
+  std::map<std::string, FileHandle> held_;  // key -> its open, locked lock file
 };
 
 }  // namespace zovir

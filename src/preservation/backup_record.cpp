@@ -1,8 +1,5 @@
 #include "preservation/backup_record.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -15,7 +12,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "platform/profile_file.h"
+#include "platform/private_files.h"
 
 namespace zovir {
 
@@ -85,20 +82,18 @@ std::string Hex32(uint32_t v) {
 
 // Reads a file through, giving its size and CRC-32; `sync` also flushes it to the disk.
 bool ReadFile(const fs::path& path, bool sync, uint64_t& size, uint32_t& crc, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
+  FileHandle file = OpenNoFollow(path.string());
+  if (!file) {
     why = "cannot open " + path.string() + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = file.IsRegular();
   if (!ok) why = path.string() + " is not a plain file";
   uLong c = crc32(0, nullptr, 0);
   size = 0;
   unsigned char buffer[65536];
   while (ok) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = file.ReadSome(buffer, sizeof buffer);
     if (n < 0) {
       why = "cannot read " + path.string() + ": " + std::strerror(errno);
       ok = false;
@@ -108,24 +103,18 @@ bool ReadFile(const fs::path& path, bool sync, uint64_t& size, uint32_t& crc, st
     c = crc32(c, buffer, static_cast<uInt>(n));
     size += static_cast<uint64_t>(n);
   }
-  if (ok && sync && ::fsync(fd) != 0) {
+  if (ok && sync && !file.Sync()) {
     why = "cannot sync " + path.string() + ": " + std::strerror(errno);
     ok = false;
   }
-  ::close(fd);
   crc = static_cast<uint32_t>(c);
   return ok;
 }
 
-bool SyncFolder(const fs::path& path, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 || ::fsync(fd) != 0) {
-    why = "cannot sync folder " + path.string() + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  ::close(fd);
-  return true;
+bool FlushFolder(const fs::path& path, std::string& why) {
+  if (SyncFolder(path.string())) return true;
+  why = "cannot sync folder " + path.string() + ": " + std::strerror(errno);
+  return false;
 }
 
 bool IsPlainIdentityCopy(const fs::path& rel) {
@@ -165,7 +154,7 @@ bool Walk(const fs::path& folder, bool sync, std::map<std::string, Entry>& entri
   }
   if (sync)
     for (const auto& f : folders)
-      if (!SyncFolder(f, why)) return false;
+      if (!FlushFolder(f, why)) return false;
   return true;
 }
 
@@ -216,7 +205,7 @@ bool SealBackup(const std::string& folder, const std::string& serial, const std:
     why = "cannot write " + path + ": " + std::strerror(errno);
     return false;
   }
-  return SyncFolder(folder, why);
+  return FlushFolder(folder, why);
 }
 
 bool CheckBackupRecord(const std::string& folder, BackupContents& contents, std::string& why) {

@@ -1,13 +1,11 @@
 #include "preservation/efs_files.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
 #include "link/crc16.h"
+#include "platform/private_files.h"
 #include "preservation/local_folders.h"
 
 namespace zovir {
@@ -55,49 +53,6 @@ std::vector<uint8_t> Header(EfsCommand c) {
 void PutPath(std::vector<uint8_t>& v, std::string_view path) {
   v.insert(v.end(), path.begin(), path.end());
   v.push_back(0);
-}
-
-// Closes a descriptor when it leaves scope.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  bool Reset() {
-    if (fd_ < 0) return true;
-    const bool ok = ::close(fd_) == 0;
-    fd_ = -1;
-    return ok;
-  }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// Reads exactly n bytes unless the file ends first; returns what it read.
-size_t ReadFull(int fd, uint8_t* data, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::read(fd, data + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return got;
 }
 
 std::string JoinEfs(const std::string& path, const std::string& name) {
@@ -312,20 +267,21 @@ int EFSFiles::EFSReadFileToLocal(const std::string& localPath, uint32_t size, co
   Progress("Downloading Part of EFS...");
   // Only ever a file strictly inside the mirror, and never through a link placed there.
   const bool inside = LiesWithin(mirrorRoot, localPath, false);
-  UniqueFd fd(inside ? ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600) : -1);
-  if (!fd.ok()) {
+  FileHandle file = inside ? CreatePrivateFile(localPath, CreateMode::Truncate) : FileHandle();
+  if (!file) {
     core_.SetSystemError(inside ? errno : EACCES);
     core_.ReportError("Could not open file:" + localPath);
     return 1;
   }
-  if (size == 0) return fd.Reset() ? 0 : 1;
+  if (size == 0) return file.Close() ? 0 : 1;
   // A copy that broke off must not stay in the mirror: a later restore from the saved backup
   // would write the cut-off file onto the modem in place of the whole one.
   struct PartialCopy {
     const std::string& path;
     bool complete = false;
     ~PartialCopy() {
-      if (!complete) ::unlink(path.c_str());
+      std::error_code ec;
+      if (!complete) fs::remove(path, ec);
     }
   } partial{localPath};
 
@@ -339,13 +295,13 @@ int EFSFiles::EFSReadFileToLocal(const std::string& localPath, uint32_t size, co
     EfsReply r;
     const auto accept = [&](const EfsReply& x) { return EfsReplyRules::ReadBlock(x, offset, expected); };
     if (!Exchange(EfsRequests::Read(offset), kReadAttempts, accept, r)) return 1;
-    if (!WriteAll(fd.get(), r.bytes + kReadHeader, expected)) {
+    if (!file.WriteAll(r.bytes + kReadHeader, expected)) {
       core_.SetSystemError(errno);
       core_.ReportError("Could not write file:" + localPath);
       return 1;
     }
   }
-  if (!fd.Reset()) {
+  if (!file.Close()) {
     core_.SetSystemError(errno);
     core_.ReportError("Could not write file:" + localPath);
     return 1;
@@ -374,8 +330,8 @@ int EFSFiles::EFSWriteBlock(uint32_t offset, const uint8_t* data, uint32_t count
 
 int EFSFiles::EFSUploadFile(const std::string& localPath, uint32_t size) {
   Progress("Downloading D030......");
-  UniqueFd fd(::open(localPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.ok()) {
+  FileHandle file = OpenNoFollow(localPath);
+  if (!file) {
     core_.SetSystemError(errno);
     core_.ReportError("Could not open BIN file: " + localPath);
     return 1;
@@ -389,7 +345,7 @@ int EFSFiles::EFSUploadFile(const std::string& localPath, uint32_t size) {
   for (uint32_t done = 0; done < blocks; ++done) {
     if (!core_.Healthy()) return -1;
     const uint32_t want = std::min(block, size - offset);
-    if (ReadFull(fd.get(), buffer.data(), want) != want) {
+    if (file.ReadFull(buffer.data(), want) != want) {
       core_.SetSystemError(errno ? errno : EIO);
       core_.ReportError("Could not read from BIN file: " + localPath);
       return 1;

@@ -1,9 +1,5 @@
 #include "preservation/identity_backup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/private_files.h"
 #include "platform/profile_file.h"
 
 namespace zovir {
@@ -88,14 +85,6 @@ bool ReadWhole(FILE* f, std::vector<uint8_t>& out) {
   }
 }
 
-// Closes and reports whether everything written reached the file.
-bool CloseChecked(File& f) {
-  FILE* raw = f.release();
-  bool ok = std::fflush(raw) == 0;
-  ok = fsync(fileno(raw)) == 0 && ok;
-  return std::fclose(raw) == 0 && ok;
-}
-
 }  // namespace
 
 const std::array<XOCalFile, 5>& XOCalFiles() {
@@ -135,22 +124,11 @@ FileCopyResult ShiftFileBytes(const std::string& source, const std::string& dest
     if (!in || !ReadWhole(in.get(), bytes)) return FileCopyResult::SourceOpenFailed;
   }
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(b + delta);
-  // The identity values (IMEI, serial number) are the user's alone, like every backup file.
-  const int fd = ::open(destination.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return FileCopyResult::DestinationFailed;
-  // A file an earlier run left keeps its mode through the open; only a plain file is narrowed.
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)) {
-    ::close(fd);
+  // The identity values (IMEI, serial number) are the user's alone, like every backup file;
+  // a file an earlier run left is narrowed to that too.
+  FileHandle out = CreatePrivateFile(destination, CreateMode::Truncate);
+  if (!out || !out.WriteAll(bytes.data(), bytes.size()) || !out.Sync() || !out.Close())
     return FileCopyResult::DestinationFailed;
-  }
-  File out(::fdopen(fd, "w+b"));
-  if (!out) {
-    ::close(fd);
-    return FileCopyResult::DestinationFailed;
-  }
-  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
-  if (!CloseChecked(out) || !written) return FileCopyResult::DestinationFailed;
   // Only a copy that reads back exactly as intended may replace the source.
   std::vector<uint8_t> check;
   File back(std::fopen(destination.c_str(), "rb"));

@@ -1,11 +1,10 @@
 #include "preservation/local_folders.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
+
+#include "platform/private_files.h"
 
 namespace zovir {
 
@@ -220,30 +219,14 @@ bool BackupFolders::MakeLocalFolder(const std::string& path) {
   if (!rest) return fail(EACCES);
 
   // The backup folder itself and its parents may already exist or be created as they are;
-  // everything below it gets the name mapping. What a backup holds is its user's alone.
-  std::error_code ec;
-  if (!fs::exists(base, ec)) {
-    fs::path made;
-    for (const auto& part : base) {
-      made /= part;
-      if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) return fail(errno);
-    }
-  }
-  struct stat st{};
-  if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
-  if ((st.st_mode & 0077) != 0 && st.st_uid == ::geteuid()) ::chmod(base.c_str(), 0700);
-
+  // everything below it gets the name mapping. What a backup holds is its user's alone, and a
+  // link would lead the mirror wherever it points.
+  if (!CreatePrivateFolders(base.string()) || !CreatePrivateFolder(base.string())) return fail(errno);
   fs::path current = base;
   for (const auto& part : *rest) {
     if (CheckEfsName(part) != NameVerdict::Ok) return fail(EINVAL);
     current /= MapLocalName(part);
-    if (::lstat(current.c_str(), &st) == 0) {
-      // A link would lead the mirror wherever it points.
-      if (!S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return fail(ENOTDIR);
-      continue;
-    }
-    if (::mkdir(current.c_str(), 0700) != 0 && errno != EEXIST) return fail(errno);
-    if (::lstat(current.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+    if (!CreatePrivateFolder(current.string())) return fail(errno);
   }
   return true;
 }

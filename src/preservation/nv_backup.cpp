@@ -1,12 +1,10 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <unordered_set>
 
+#include "platform/private_files.h"
+#include "platform/regular_file.h"
 #include "preservation/nv_items.h"
 
 namespace zovir {
@@ -51,76 +49,42 @@ std::optional<std::pair<int32_t, int32_t>> SpanOf(const NVItemTable& table) {
 
 }  // namespace
 
-// A backup or restore file: one descriptor, closed on every path.
+// A backup or restore file, closed on every path.
 class NVBackupFile {
  public:
-  NVBackupFile() = default;
-  NVBackupFile(const NVBackupFile&) = delete;
-  NVBackupFile& operator=(const NVBackupFile&) = delete;
-  ~NVBackupFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
+  // Backups hold a modem's own data: the user's alone, never written through a link.
   bool Create(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    return fd_ >= 0;
+    file_ = CreatePrivateFile(path, CreateMode::Truncate);
+    return file_.IsOpen();
   }
   bool OpenForReading(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd_ >= 0;
+    file_ = OpenRegularFile(path);
+    return file_.IsOpen();
   }
   bool Size(uint64_t& size) {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) {
-      errno = EISDIR;
-      return false;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return true;
+    const std::optional<uint64_t> n = file_.Size();
+    if (n) size = *n;
+    return n.has_value();
   }
-  bool Write(const uint8_t* data, size_t n) {
-    while (n > 0) {
-      const ssize_t w = ::write(fd_, data, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      data += w;
-      n -= static_cast<size_t>(w);
-    }
-    return true;
-  }
+  bool Write(const uint8_t* data, size_t n) { return file_.WriteAll(data, n); }
   // Reads exactly n bytes; a short file is a failure.
   bool Read(uint8_t* data, size_t n) {
-    while (n > 0) {
-      const ssize_t r = ::read(fd_, data, n);
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (r == 0) {
-        errno = EIO;
-        return false;
-      }
-      data += r;
-      n -= static_cast<size_t>(r);
-    }
-    return true;
+    if (file_.ReadFull(data, n) == n) return true;
+    if (errno == 0) errno = EIO;
+    return false;
   }
   // The backup is what the restore relies on after the flash is rewritten: it must be on
   // disk, not in a cache, before the run goes on.
   bool Finish() {
-    const bool synced = ::fsync(fd_) == 0;
+    const bool synced = file_.Sync();
     const int saved = errno;
-    const bool closed = ::close(fd_) == 0;
-    fd_ = -1;
+    const bool closed = file_.Close();
     if (!synced) errno = saved;
     return synced && closed;
   }
 
  private:
-  int fd_ = -1;
+  FileHandle file_;
 };
 
 void NVItems::FileError(const std::string& text, int error) {

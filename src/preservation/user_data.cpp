@@ -1,13 +1,13 @@
 #include "preservation/user_data.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string_view>
 #include <limits>
 #include <set>
+
+#include "platform/private_files.h"
 
 namespace zovir {
 
@@ -157,10 +157,9 @@ void UserDataPreservation::PrepareUserData() {
 bool UserDataPreservation::MarkEncodedMirror() {
   const fs::path marker = fs::path(core_.run.BackupFolder) / kMirrorNamesFile;
   static constexpr std::string_view kNote = "EFS names in the mirror: '%' and two hex digits stand for a byte\n";
-  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  const bool written = fd >= 0 && ::write(fd, kNote.data(), kNote.size()) == static_cast<ssize_t>(kNote.size());
-  const bool closed = fd < 0 || ::close(fd) == 0;
-  if (!written || !closed) {
+  FileHandle file = CreatePrivateFile(marker.string(), CreateMode::Truncate);
+  const bool written = file && file.WriteAll(kNote);
+  if (!written || !file.Close()) {
     core_.SetSystemError(errno);
     core_.ReportError("Could not write file:" + marker.string());
     return false;

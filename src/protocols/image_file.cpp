@@ -1,6 +1,6 @@
 #include "protocols/image_file.h"
 
-#include <sys/stat.h>
+#include "platform/regular_file.h"
 
 namespace zovir {
 
@@ -15,20 +15,20 @@ bool ImageFile::Open(const std::string& path) {
   failed_ = false;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
-  struct stat st {};
-  if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+  const std::optional<uint64_t> size = RegularFileSize(f);
+  if (!size) {
     std::fclose(f);
     return false;
   }
   std::setvbuf(f, nullptr, _IOFBF, kStdioBuffer);
   file_ = f;
-  size_ = static_cast<uint64_t>(st.st_size);
+  size_ = *size;
   return true;
 }
 
 bool ImageFile::Seek(uint64_t offset) {
   if (file_ == nullptr || offset > size_) return false;
-  return ::fseeko(file_, static_cast<off_t>(offset), SEEK_SET) == 0;
+  return SeekFile(file_, offset);
 }
 
 size_t ImageFile::Read(uint8_t* buffer, size_t n) {
@@ -45,12 +45,6 @@ void ImageFile::Close() {
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
   size_ = 0;
-}
-
-std::optional<uint64_t> MeasureFile(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return static_cast<uint64_t>(st.st_size);
 }
 
 std::string FileNameOf(const std::string& path) {

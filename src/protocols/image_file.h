@@ -32,8 +32,6 @@ class ImageFile {
   bool failed_ = false;
 };
 
-// Size of a regular file, or nothing when it is missing or not a regular file.
-std::optional<uint64_t> MeasureFile(const std::string& path);
 // The last component of a path (either separator).
 std::string FileNameOf(const std::string& path);
 

@@ -1,5 +1,7 @@
 #include "protocols/image_plan.h"
 
+#include "platform/regular_file.h"
+
 namespace zovir {
 
 namespace {
@@ -48,7 +50,7 @@ const std::array<PlanImage, 6> kBootImages = {{
 ImagePlan::ImagePlan(EngineCore& core, Link& link) : core_(core), streaming_(core, link) {}
 
 bool ImagePlan::Measure(const std::string& path, uint32_t& size) {
-  const auto measured = MeasureFile(path);
+  const auto measured = RegularFileSize(path);
   if (!measured) {
     core_.ReportError("Could not open BIN file: " + path);
     return false;

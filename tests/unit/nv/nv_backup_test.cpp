@@ -1,5 +1,7 @@
 #include <gmock/gmock.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <map>
 #include <random>
 #include <set>
@@ -274,21 +276,42 @@ TEST_F(NVBackup, BackupFileThatCannotBeCreatedOrWrittenIsAnEngineError) {
   EXPECT_NE(core.ErrorCode.load(), 0);
   EXPECT_TRUE(modem.requests.empty());
 
-  // A full disk.
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  EngineCore other{clock, ports, nullptr};
-  std::vector<std::string> otherErrors;
-  other.OnError = [&](void*, const std::string& t, int) { otherErrors.push_back(t); };
-  other.cfg = core.cfg;
-  other.cfg.bakFile = "/dev/full";
-  other.run.nv1bakFile = "/dev/full";
-  other.hDiagPort = std::move(core.hDiagPort);
-  Link otherLink{other};
-  NVItems full{other, otherLink};
-  full.BuildNVLists();
-  full.BackupNV();
-  ASSERT_EQ(otherErrors.size(), 1u);
-  EXPECT_THAT(otherErrors[0], ::testing::StartsWith("ERROR, Fail to write NV......, Error code: "));
+  // A device in place of the file is never written to; a file that stops growing half-way
+  // (a full disk, here a file-size limit) fails on the write.
+  struct Case {
+    const char* path;
+    rlim_t sizeLimit;
+    const char* error;
+  } cases[] = {
+      {"/dev/full", RLIM_INFINITY, "ERROR, Fail to create......, Error code: "},
+      {"limited/nv.bak", 100, "ERROR, Fail to write NV......, Error code: "},
+  };
+  std::filesystem::create_directories(dir + "/limited");
+  for (const Case& c : cases) {
+    EngineCore other{clock, ports, nullptr};
+    std::vector<std::string> otherErrors;
+    other.OnError = [&](void*, const std::string& t, int) { otherErrors.push_back(t); };
+    other.cfg = core.cfg;
+    other.cfg.bakFile = c.path[0] == '/' ? c.path : dir + "/" + c.path;
+    other.run.nv1bakFile = other.cfg.bakFile;
+    other.hDiagPort = std::move(core.hDiagPort);
+    Link otherLink{other};
+    NVItems full{other, otherLink};
+    full.BuildNVLists();
+    // The test's own process limit, lifted again before anything else writes a file.
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = c.sizeLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    full.BackupNV();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    core.hDiagPort = std::move(other.hDiagPort);
+    ASSERT_EQ(otherErrors.size(), 1u) << c.path;
+    EXPECT_THAT(otherErrors[0], ::testing::StartsWith(c.error)) << c.path;
+  }
 }
 
 // ---- RF backup ----
