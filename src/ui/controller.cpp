@@ -10,6 +10,7 @@
 #include "config/option_summary.h"
 #include "discovery/launchers.h"
 #include "engine/engine_types.h"
+#include "platform/clock.h"
 #include "ui/work_folders.h"
 
 namespace zovir {
@@ -177,9 +178,8 @@ void Controller::WriteRegistryValues() {
 // ---- run log ----
 
 std::string Controller::LogStamp() {
-  const std::time_t t = static_cast<std::time_t>(clock_.WallSeconds());
   std::tm tm{};
-  localtime_r(&t, &tm);
+  LocalCalendarTime(clock_.WallSeconds(), tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &tm);
   return stamp;

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "platform/clock.h"
+
 namespace zovir {
 
 RunLog::~RunLog() { CloseRunLog(); }
@@ -39,9 +41,8 @@ std::string RunLog::LogFilePath() const {
 }
 
 std::string RunLogFileName(const std::string& caption, int64_t wallSeconds) {
-  const std::time_t t = static_cast<std::time_t>(wallSeconds);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  LocalCalendarTime(wallSeconds, tm);
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &tm);
   std::string name = caption + "(" + stamp + ").log";

@@ -1,16 +1,9 @@
 #include "ui/work_folders.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 
-#include "platform/profile_file.h"
+#include "platform/private_files.h"
 #include "platform/regular_file.h"
 
 namespace zovir {
@@ -42,34 +35,20 @@ bool Below(const std::string& root, const std::string& path, bool allowEqual) {
 
 std::string StageFile(const std::string& from, const std::string& to) {
   constexpr size_t kMaxStagedBytes = 64u << 20;
-  struct stat st {};
-  if (lstat(from.c_str(), &st) != 0 && errno == ENOENT) return {};
+  std::error_code ec;
+  if (fs::symlink_status(from, ec).type() == fs::file_type::not_found) return {};
   std::string bytes, why;
   if (!ReadRegularFile(from, kMaxStagedBytes, bytes, &why)) return "Could not copy " + from + ": " + why;
-  const bool program = stat(from.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) != 0;
-  if (!WriteFileAtomically(to, bytes, FileAccess::OwnerOnly) || (program && chmod(to.c_str(), 0700) != 0))
+  const bool program = (fs::status(from, ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+  if (!WriteFileAtomically(to, bytes, program ? FileAccess::OwnerProgram : FileAccess::OwnerOnly))
     return "Could not copy " + from + " to " + to;
   return {};
 }
 
 void CreateFolderPath(const std::string& path) {
-  if (path.empty() || path.front() != '/') throw StartupError("Could not create folder!" + path);
-  std::string partial;
-  size_t pos = 1;
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    if (next > pos) {
-      partial = path.substr(0, next);
-      struct stat st {};
-      if (stat(partial.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) throw StartupError("Could not create folder!" + partial);
-      } else if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw StartupError("Could not create folder!" + partial);
-      }
-    }
-    pos = next + 1;
-  }
+  if (path.empty() || !fs::path(path).is_absolute()) throw StartupError("Could not create folder!" + path);
+  std::string failedAt;
+  if (!CreatePrivateFolders(path, &failedAt)) throw StartupError("Could not create folder!" + failedAt);
 }
 
 FolderGuard::FolderGuard(std::vector<std::string> ownFolders, std::vector<std::string> keptRoots) {
@@ -108,7 +87,7 @@ namespace {
 
 constexpr const char* kSessionPrefix = "quorvel-zovir-";
 constexpr size_t kSessionNameLength = 14 + 6;  // the prefix and mkdtemp's six characters
-// Held with flock by the run that owns the session; a kept session has the other file.
+// Locked by the run that owns the session; a kept session has the other file.
 constexpr const char* kOwnerFile = ".owner";
 constexpr const char* kKeptFile = ".kept";
 // A session without an owner file younger than this may still be being made.
@@ -123,18 +102,18 @@ int RemoveAbandonedSessions(const std::string& runtimeDir) {
     const std::string name = it->path().filename().string();
     if (name.size() != kSessionNameLength || name.compare(0, 14, kSessionPrefix) != 0) continue;
     const std::string folder = it->path().string();
-    struct stat st {};
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
-    if (lstat((folder + "/" + kKeptFile).c_str(), &st) == 0) continue;
-    const int fd = open((folder + "/" + kOwnerFile).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      const auto age = fs::file_time_type::clock::now() - fs::last_write_time(folder, ec);
-      if (ec || age < kUnownedGrace) continue;
-    } else {
-      const bool ownerGone = flock(fd, LOCK_EX | LOCK_NB) == 0;
-      close(fd);
-      if (!ownerGone) continue;
+    const FolderState state = InspectFolder(folder);
+    if (state == FolderState::Missing || state == FolderState::NotAFolder || state == FolderState::Foreign) continue;
+    std::error_code error;  // the listing's own stays clear
+    if (fs::exists(fs::symlink_status(folder + "/" + kKeptFile, error))) continue;
+    FileHandle owner = OpenNoFollow(folder + "/" + kOwnerFile);
+    if (!owner) {
+      const auto age = fs::file_time_type::clock::now() - fs::last_write_time(folder, error);
+      if (error || age < kUnownedGrace) continue;
+    } else if (!owner.Lock(false)) {
+      continue;
     }
+    owner.Close();
     removed += RemoveFolder(folder, FolderGuard({folder}, {}));
   }
   return removed;
@@ -143,16 +122,18 @@ int RemoveAbandonedSessions(const std::string& runtimeDir) {
 WorkFolders::WorkFolders(const SystemPaths& paths) : paths_(paths) {
   CreateFolderPath(paths_.runtimeDir);
   RemoveAbandonedSessions(paths_.runtimeDir);
-  std::string templ = DropTrailingSeparators(paths_.runtimeDir) + "/" + kSessionPrefix + "XXXXXX";
-  if (mkdtemp(templ.data()) == nullptr) throw StartupError("Could not create folder!" + templ);
-  session_ = Resolved(templ);
+  const std::string prefix = DropTrailingSeparators(paths_.runtimeDir) + "/" + kSessionPrefix;
+  const std::string made = MakePrivateTempFolder(prefix);
+  if (made.empty()) throw StartupError("Could not create folder!" + prefix + "XXXXXX");
+  session_ = Resolved(made);
   guard_ = FolderGuard({session_}, {paths_.backupRoot, paths_.logDir});
-  ownerFd_ = open((session_ + "/" + kOwnerFile).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (ownerFd_ >= 0) flock(ownerFd_, LOCK_EX | LOCK_NB);
+  owner_ = CreatePrivateFile(session_ + "/" + kOwnerFile, CreateMode::New);
+  if (owner_) owner_.Lock(false);
   try {
     CreateFolderPath(WorkFolder());
     CreateFolderPath(paths_.backupRoot);
-    chmod(paths_.backupRoot.c_str(), 0700);
+    // Narrowed when it is the user's own real folder; a link to one is left as the user made it.
+    CreatePrivateFolder(paths_.backupRoot);
   } catch (...) {
     RemoveFolder(session_, guard_);
     throw;
@@ -161,14 +142,12 @@ WorkFolders::WorkFolders(const SystemPaths& paths) : paths_(paths) {
 
 WorkFolders::~WorkFolders() {
   if (!keep_) RemoveWorkFolders();
-  if (ownerFd_ >= 0) close(ownerFd_);
 }
 
 void WorkFolders::Keep() {
   keep_ = true;
   // Left for inspection: a later start must not take it for the folder of a killed run.
-  const int fd = open((session_ + "/" + kKeptFile).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd >= 0) close(fd);
+  CreatePrivateFile(session_ + "/" + kKeptFile, CreateMode::Keep);
 }
 
 bool WorkFolders::RemoveWorkFolders() {

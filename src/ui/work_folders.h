@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/private_files.h"
 #include "platform/system_paths.h"
 
 namespace zovir {
@@ -50,7 +51,7 @@ std::string StageFile(const std::string& from, const std::string& to);
 // many were removed.
 int RemoveAbandonedSessions(const std::string& runtimeDir);
 
-// The folders of one run of the tool. The session folder is made fresh with mkdtemp (mode
+// The folders of one run of the tool. The session folder is made fresh (a new name, mode
 // 0700) under the runtime folder and takes the place of the user's temporary path: the work
 // folder is its "TempFiles", the second-packet folder its "TempFiles2". The backup root
 // lives in the user's data folder so that a backup survives a reboot. Destroying the object
@@ -87,7 +88,7 @@ class WorkFolders {
   SystemPaths paths_;
   std::string session_;
   FolderGuard guard_;
-  int ownerFd_ = -1;
+  FileHandle owner_;  // the session's ".owner" file, locked while the run lives
   bool keep_ = false;
 };
 

@@ -2,7 +2,6 @@
 // a script: the same start-up, device checks, validation and engine, with a printing view.
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -27,6 +26,7 @@
 #include "discovery/port_directory.h"
 #include "discovery/usb_boot.h"
 #include "engine/engine_assembly.h"
+#include "platform/console.h"
 #include "platform/key_value_store.h"
 #include "platform/linux/serial_port_linux.h"
 #include "platform/port_namespace.h"
@@ -65,16 +65,34 @@ constexpr int kErrVersionMismatch = 1001;
 constexpr int kErrVirtualContents = 1002;
 
 volatile std::sig_atomic_t gStopSignal = 0;
-extern "C" void OnStopSignal(int) { gStopSignal = 1; }
+extern "C" void OnStopSignal(int signal) {
+#ifdef _WIN32
+  std::signal(signal, OnStopSignal);  // the C runtime resets a handler before calling it
+#else
+  (void)signal;
+#endif
+  gStopSignal = 1;
+}
 
 // A closed output (`zovir-cli run | head`) or a closed terminal must never end an update
 // half-way: writes to them fail and are dropped, and the run goes on to its end with its
 // backup, restore and result. Only Ctrl-C and SIGTERM stop it, as the Stop button does.
+// (Windows raises neither signal for a closed pipe or console.)
 void IgnoreOutputSignals() {
+#ifndef _WIN32
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGHUP, SIG_IGN);
+#endif
 }
 
+#ifdef _WIN32
+// The C runtime calls the handler on its own thread for Ctrl-C and Ctrl-Break; a question
+// waiting for the console sees the stop once its read returns.
+void InstallStopSignals() {
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+}
+#else
 // Without SA_RESTART, so that a question waiting for the terminal gives up at once.
 void InstallStopSignals() {
   struct sigaction action {};
@@ -84,6 +102,7 @@ void InstallStopSignals() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+#endif
 
 struct Options {
   std::string packet;
@@ -432,7 +451,7 @@ std::function<bool(ProjectConfiguration&)> PayloadStep(Session& s, PrintingSink&
 AnswerPolicy PolicyOf(const Options& o, CliOutput::Style style) {
   if (o.yes) return AnswerPolicy::Yes;
   if (o.no) return AnswerPolicy::No;
-  return style == CliOutput::Style::Terminal && isatty(STDIN_FILENO) ? AnswerPolicy::Prompt : AnswerPolicy::Safe;
+  return style == CliOutput::Style::Terminal && IsTerminal(StandardStream::Input) ? AnswerPolicy::Prompt : AnswerPolicy::Safe;
 }
 
 std::string SlotTag(const SlotContext& x, const Slot& slot) {
@@ -1100,7 +1119,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
   const CliOutput::Style style =
-      o.json ? CliOutput::Style::Json : isatty(STDOUT_FILENO) ? CliOutput::Style::Terminal : CliOutput::Style::Plain;
+      o.json ? CliOutput::Style::Json : zovir::IsTerminal(zovir::StandardStream::Output) ? CliOutput::Style::Terminal : CliOutput::Style::Plain;
   CliOutput out(style, stdout, o.verbose);
   const char* command = *run ? "run" : *ports ? "ports" : *check ? "check" : *backups ? "backups" : "history";
   out.Event(std::nullopt, "start",

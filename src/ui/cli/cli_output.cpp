@@ -3,6 +3,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
+
 namespace zovir::cli {
 namespace {
 
@@ -42,9 +44,8 @@ std::string ErrorMeaning(int errorCode) {
 
 std::string TimeStamp(std::chrono::system_clock::time_point when) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
-  gmtime_r(&seconds, &tm);
+  UtcCalendarTime(ms / 1000, tm);
   char buffer[96];
   std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));

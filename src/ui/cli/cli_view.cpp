@@ -1,13 +1,13 @@
 #include "ui/cli/cli_view.h"
 
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <iostream>
 
 #include "engine/engine_types.h"
+#include "platform/console.h"
 
 namespace zovir::cli {
 namespace {
@@ -29,8 +29,7 @@ bool ReadAnswerLine(std::string& line) {
   line.clear();
   char c = 0;
   for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n <= 0) return false;
+    if (ReadInputByte(c) != 1) return false;
     if (c == '\n') return true;
     line.push_back(c);
   }

@@ -1,13 +1,9 @@
 #include "ui/cli/run_history.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
+#include "platform/private_files.h"
 #include "ui/work_folders.h"
 
 namespace zovir::cli {
@@ -45,16 +41,8 @@ bool RunHistory::Append(const HistoryEntry& entry) const {
   } catch (const StartupError&) {
     return false;
   }
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX) == 0;
-  if (ok) {
-    const std::string line = ToJson(entry).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  }
-  ::close(fd);
-  return ok;
+  // Several runs may end at once: each line goes in whole.
+  return AppendToFile(path_, ToJson(entry).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 std::vector<HistoryEntry> RunHistory::Read() const {

@@ -8,7 +8,6 @@
 // part before the first "." followed by "File"; the type is the upper-cased rest, "BIN"
 // when there is none) plus the further names the extraction tables use for it. --suffix
 // appends S to the keys of that folder (a second packet).
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -132,14 +131,17 @@ int main(int argc, char** argv) {
   std::map<std::string, size_t> dataIndex;
   std::vector<std::string> dataPaths;
   for (const Resource& r : resources) {
-    struct stat st {};
-    if (stat(r.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::error_code ec;
+    const bool regular = fs::is_regular_file(r.path, ec);
+    const uintmax_t size = regular ? fs::file_size(r.path, ec) : 0;
+    const auto written = regular && !ec ? fs::last_write_time(r.path, ec) : fs::file_time_type();
+    if (!regular || ec) {
       std::fprintf(stderr, "zovir-payload-pack: cannot read %s\n", r.path.c_str());
       return 1;
     }
     if (dataIndex.emplace(r.path, dataPaths.size()).second) {
       dataPaths.push_back(r.path);
-      s << "/* " << r.path << " " << st.st_size << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " */\n";
+      s << "/* " << r.path << " " << size << " " << written.time_since_epoch().count() << " */\n";
     }
   }
   s << "\t.section .rodata.zovir_payload_data,\"a\",@progbits\n";
