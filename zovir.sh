@@ -36,19 +36,26 @@ configure_build() {
   cmake --build "$dir" -j "$(njobs)"
 }
 
-# The Windows build: cross-compiled with mingw-w64, its tests run under wine in a prefix of
-# its own below the build folder (made on first use, about 15 s).
+# The Windows build: cross-compiled with mingw-w64 into build-windows/. The programs that run
+# while it builds (the packet generator and packer) and the virtual modem its end-to-end test
+# updates come from the Linux build in build/. Its tests run under wine in a prefix of its own
+# below the build folder (made on first use).
 cmd_test_windows() {
-  ensure_packages build-essential cmake ninja-build git python3 ccache googletest \
-    g++-mingw-w64-x86-64-posix wine wine64
+  ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja
+  fi
+  cmake --build build -j "$(njobs)" --target zovir-modem-sim zovir-make-packet zovir-payload-pack \
+    zovir_test_packet zovir_demo_packet
   local dir=build-windows
-  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZOVIR_BUILD_BENCH=OFF
+  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZOVIR_BUILD_BENCH=OFF \
+    "-DZOVIR_HOST_TOOLS=$here/build"
   export WINEPREFIX="$here/$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i > /dev/null 2>&1 < /dev/null
     wineserver -w
   fi
-  # One test at a time: the serial test maps a COM port of the one wine prefix.
+  # One test at a time: the tests map COM ports of the one wine prefix.
   ctest --test-dir "$dir" --output-on-failure --timeout 900 < /dev/null
 }
 
@@ -172,7 +179,7 @@ usage() {
   cat <<USAGE
 usage: ./zovir.sh <command>
   test [--asan]   install what is missing, build, run the whole test suite (--asan: ASan+UBSan build)
-  test --windows  cross-build the Windows platform layer with mingw-w64 and run its tests under wine
+  test --windows  cross-build the Windows programs with mingw-w64 and run their tests under wine
   build           install what is missing and build
   demo [ARGS]     build zovir-cli and update a virtual modem end to end (ARGS go to "zovir-cli run --virtual")
   gui [ARGS]      build quorvel-zovir and show the window against a virtual modem (ARGS go to it)

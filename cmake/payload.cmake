@@ -18,6 +18,24 @@ function(zovir_embed_payload target)
 endfunction()
 
 function(_zovir_embed_payload_now target packet packet2)
+  # A cross build packs with the Linux build's packer (cmake/host_tools.cmake); without one, the
+  # program carries nothing and reads its packet from --packet.
+  set(packer zovir-payload-pack)
+  if(CMAKE_CROSSCOMPILING)
+    if(NOT TARGET zovir-payload-pack-host)
+      # An empty table: the program reads its packet from --packet.
+      set(out ${CMAKE_BINARY_DIR}/payload/${target}_payload.S)
+      file(WRITE ${out}
+           "#ifdef _WIN32\n\t.section .rdata$zovir_payload,\"dr\"\n#else\n"
+           "\t.section .data.rel.ro.zovir_payload,\"aw\",@progbits\n#endif\n"
+           "\t.balign 8\n\t.globl zovir_payload_table\nzovir_payload_table:\n"
+           "\t.globl zovir_payload_count\nzovir_payload_count:\n\t.quad 0\n")
+      add_library(${target}_payload OBJECT ${out})
+      target_sources(${target} PRIVATE $<TARGET_OBJECTS:${target}_payload>)
+      return()
+    endif()
+    set(packer zovir-payload-pack-host)
+  endif()
   set(args)
   set(deps)
   set(order)
@@ -55,8 +73,8 @@ function(_zovir_embed_payload_now target packet packet2)
   add_custom_command(
     OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/payload
-    COMMAND zovir-payload-pack --out ${out} ${args}
-    DEPENDS zovir-payload-pack ${deps}
+    COMMAND ${packer} --out ${out} ${args}
+    DEPENDS ${packer} ${deps}
     COMMENT "Packing the payload of ${target}"
     VERBATIM)
   add_library(${target}_payload OBJECT ${out})

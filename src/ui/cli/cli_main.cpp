@@ -28,15 +28,13 @@
 #include "engine/engine_assembly.h"
 #include "platform/console.h"
 #include "platform/key_value_store.h"
-#include "platform/linux/serial_port_linux.h"
+#include "platform/host_platform.h"
 #include "platform/port_namespace.h"
 #include "platform/profile_file.h"
 #include "platform/processes.h"
 #include "platform/system_paths.h"
 #include "platform/system_services.h"
 #include "platform/usb_bulk.h"
-#include "sim/device_state.h"
-#include "sim/virtual_modem.h"
 #include "ui/cli/backups_command.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/cli_view.h"
@@ -44,7 +42,11 @@
 #include "ui/cli/modem_list.h"
 #include "ui/cli/run_history.h"
 #include "ui/cli/update_guard.h"
+#if ZOVIR_VIRTUAL_MODEMS
+#include "sim/device_state.h"
+#include "sim/virtual_modem.h"
 #include "ui/cli/virtual_factory.h"
+#endif
 #include "ui/controller.h"
 #include "ui/engine_host_served.h"
 #include "ui/payload.h"
@@ -150,7 +152,7 @@ struct Session {
 
 int OpenSession(const Options& o, CliOutput& out, Session& s) {
   s.paths = SystemPathsFromEnvironment();
-  s.processes = MakeLinuxProcesses(s.paths.runtimeDir);
+  s.processes = MakeProcesses(s.paths.runtimeDir);
   // One copy at a time: a second one would probe the ports of a modem being written.
   s.instance = std::make_unique<SingleInstance>(*s.processes);
   if (s.instance->AnotherCopyRuns()) {
@@ -233,6 +235,7 @@ struct PartitionRow {
   bool match = false;
 };
 
+#if ZOVIR_VIRTUAL_MODEMS
 std::vector<PartitionRow> CheckPartitions(sim::VirtualModem& modem, const std::string& imageFolder) {
   std::vector<PartitionRow> rows;
   for (const auto& [name, held] : modem.Partitions()) {
@@ -260,6 +263,7 @@ bool ReportPartitions(const std::vector<PartitionRow>& rows, int slot, CliOutput
     out.Event(slot, "partitions", {{"partitions", json}});
   return all;
 }
+#endif
 
 // What the slots of one command share: the first slot's start-up (its configuration and
 // image check serve every slot), each slot's readiness, the decision to start, and Stop.
@@ -285,10 +289,13 @@ struct Line {
 // session and update side by side.
 struct Slot {
   int index = 0;
+#if ZOVIR_VIRTUAL_MODEMS
   VirtualFactory factory;
   std::unique_ptr<sim::VirtualModem> modem;
+  ModemData before, after;
+#endif
   std::unique_ptr<PortNamespace> names;
-  std::unique_ptr<LinuxSerialPortFactory> serial;
+  std::unique_ptr<SerialPortFactory> serial;
   std::unique_ptr<HostDiscovery> discovery;
   std::unique_ptr<DeviceFilter> filter;  // this slot's modem among several
   std::unique_ptr<WorkerOwnerThread> worker;
@@ -304,7 +311,6 @@ struct Slot {
   // Filled by the slot's thread, read after it was joined.
   bool started = false;
   bool verified = false;  // a virtual modem's run passed and what it holds was read
-  ModemData before, after;
   std::vector<PartitionRow> partitions;
   std::string firmwareBefore, firmwareAfter;
   std::string logPath;
@@ -322,7 +328,9 @@ struct Slot {
     directory.reset();
     worker.reset();
     discovery.reset();
+#if ZOVIR_VIRTUAL_MODEMS
     if (modem) modem->Stop();
+#endif
   }
   Controller& c() { return *controller; }
 };
@@ -347,6 +355,9 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   const int i = slot.index;
   std::string deviceMap;
   if (x.o.virtualModem) {
+#if !ZOVIR_VIRTUAL_MODEMS
+    throw std::runtime_error("virtual modems run on pseudo-terminals, which this system does not have");
+#else
     deviceMap = x.s.folders->TempPath() + "/ports-" + std::to_string(i) + ".ini";
     sim::VirtualModemOptions modem;
     modem.deviceMapPath = deviceMap;
@@ -364,11 +375,12 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
     if (x.o.sn.empty())
       slot.factory.Seed(*slot.modem, i, sim::ModemFactory::DefaultUserFiles(), sim::ModemFactory::DefaultUserDirs());
     slot.modem->Start();
+#endif
   } else if (const char* env = std::getenv("ZOVIR_DEVICE_MAP")) {
     deviceMap = env;
   }
   slot.names = std::make_unique<PortNamespace>(deviceMap);
-  slot.serial = std::make_unique<LinuxSerialPortFactory>(*slot.names);
+  slot.serial = MakeSerialPortFactory(*slot.names);
   slot.discovery = std::make_unique<HostDiscovery>(HostDiscoveryOptions{deviceMap});
   slot.worker = std::make_unique<WorkerOwnerThread>();
   Slot* self = &slot;
@@ -391,7 +403,7 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   const std::string suffix = i == 0 ? "" : "-slot" + std::to_string(i);
   slot.store = MakeFileKeyValueStore(x.o.virtualModem ? x.s.folders->TempPath() + "/settings" + suffix + ".ini"
                                                       : x.s.paths.configDir + "/settings" + suffix + ".ini");
-  slot.processTable = MakeLinuxProcessTable();
+  slot.processTable = MakeProcessTable();
   slot.launcher.emplace(LauncherContext{*x.s.processes, x.clock, [self](const std::string& line) {
                                           if (self->controller) self->controller->log().WriteLogLine(line);
                                         }});
@@ -577,6 +589,7 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
   CliView& view = *slot.view;
   auto preserved = PreservedEfsPaths(c.config().UserDataFilesList);
   const auto userDirs = PreservedEfsPaths(c.config().UserDataDirList);
+#if ZOVIR_VIRTUAL_MODEMS
   if (slot.modem) {
     if (x.o.sn.empty()) slot.factory.Seed(*slot.modem, slot.index, preserved, userDirs);
     preserved.insert(preserved.end(), userDirs.begin(), userDirs.end());
@@ -590,6 +603,7 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
       if (auto held = LoadHeldBefore(stateDir)) slot.before = std::move(*held);
     }
   }
+#endif
   x.out.SetTotalBytes(slot.index, c.images().allTotalFileSize);
   const PortLists ports = view.Ports();
   const std::string diag = ports.PortCBox.items.empty() ? "" : ports.PortCBox.SelectedText();
@@ -622,11 +636,13 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
   }
   if (view.Passed() && view.ErrorCode() == 0) slot.firmwareAfter = ReadFirmwareVersion(slot, x.clock);
   // Read while the images are still there: the work folder goes with the controllers.
+#if ZOVIR_VIRTUAL_MODEMS
   if (slot.modem && view.Passed() && view.ErrorCode() == 0) {
     slot.partitions = CheckPartitions(*slot.modem, c.ImageFolder());
     slot.after = Snapshot(*slot.modem, *slot.factory.nv, preserved);
     slot.verified = true;
   }
+#endif
 }
 
 // The whole life of one slot, on its own thread.
@@ -805,7 +821,7 @@ int RunCommand(Options o, CliOutput& out) {
     };
   }
   steps.startUsbBoot = [&] {
-    usb = MakeLibusbBulk();
+    usb = MakeUsbBulk();
     driverInfo = MakeFileKeyValueStore(s.paths.configDir + "/settings.ini");
     usbBoot = std::make_unique<UsbBootDownload>(*usb, *driverInfo, clock,
                                                 [&out](const std::string& text) { out.Note(text); });
@@ -850,6 +866,7 @@ int RunCommand(Options o, CliOutput& out) {
           r.errorCode = kErrVersionMismatch;
         }
       }
+#if ZOVIR_VIRTUAL_MODEMS
       if (slot->verified && pass) {
         const bool partitions = ReportPartitions(slot->partitions, slot->index, out);
         const Verification v = Compare(slot->before, slot->after);
@@ -861,6 +878,7 @@ int RunCommand(Options o, CliOutput& out) {
           r.errorCode = kErrVirtualContents;
         }
       }
+#endif
       if (r.result != "PASS") {
         r.backupFolder = KeptBackup(s.folders->BackupFolder(), slot->startedAt, slots.size() == 1);
         if (r.serialNumber.empty()) r.serialNumber = SerialOfBackup(r.backupFolder);
@@ -944,12 +962,12 @@ int PortsCommand(const Options& o, CliOutput& out) {
   discovery.Enumerator().ListPortDevices(devices);
   auto modems = GroupModems(devices);
   PortNamespace names(deviceMap);
-  LinuxSerialPortFactory serial(names);
+  const std::unique_ptr<SerialPortFactory> serial = MakeSerialPortFactory(names);
   SteadyClock clock;
   nlohmann::json rows = nlohmann::json::array();
   for (auto& m : modems) {
     for (auto& p : m.ports) p.heldBy = HoldersOf("/proc", p.node);
-    if (o.probe && m.mode == "normal") ProbeModem(m, serial, clock);
+    if (o.probe && m.mode == "normal") ProbeModem(m, *serial, clock);
     char id[16];
     std::snprintf(id, sizeof id, "%04x:%04x", m.vid, m.pid);
     nlohmann::json ports = nlohmann::json::array();

@@ -15,7 +15,7 @@ UpdateSlot::UpdateSlot(SlotSetup setup, CliOutput& out, Clock& clock)
     modem_->Start();
   }
   names_ = std::make_unique<PortNamespace>(setup_.deviceMapPath);
-  ports_ = std::make_unique<LinuxSerialPortFactory>(*names_);
+  ports_ = MakeSerialPortFactory(*names_);
   discovery_ = std::make_unique<HostDiscovery>(HostDiscoveryOptions{setup_.deviceMapPath});
   owner_ = std::make_unique<WorkerOwnerThread>();
   directory_ = std::make_unique<PortDirectory>(discovery_->Enumerator(), *ports_, clock_, *owner_);

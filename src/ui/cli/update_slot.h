@@ -8,7 +8,7 @@
 #include "discovery/port_directory.h"
 #include "engine/engine_assembly.h"
 #include "engine/tcomms_thread.h"
-#include "platform/linux/serial_port_linux.h"
+#include "platform/host_platform.h"
 #include "platform/port_namespace.h"
 #include "sim/virtual_modem.h"
 #include "ui/cli/cli_output.h"
@@ -57,7 +57,7 @@ class UpdateSlot {
   Clock& clock_;
   std::unique_ptr<sim::VirtualModem> modem_;
   std::unique_ptr<PortNamespace> names_;
-  std::unique_ptr<LinuxSerialPortFactory> ports_;
+  std::unique_ptr<SerialPortFactory> ports_;
   std::unique_ptr<HostDiscovery> discovery_;
   std::unique_ptr<WorkerOwnerThread> owner_;
   std::unique_ptr<PortDirectory> directory_;

@@ -144,27 +144,33 @@ int main(int argc, char** argv) {
       s << "/* " << r.path << " " << size << " " << written.time_since_epoch().count() << " */\n";
     }
   }
-  s << "\t.section .rodata.zovir_payload_data,\"a\",@progbits\n";
+  // One file for both object formats: ELF (Linux) and PE/COFF (Windows), told apart by the
+  // preprocessor the assembler file goes through.
+  const auto section = [&s](const char* pe, const char* elf) {
+    s << "#ifdef _WIN32\n\t.section " << pe << "\n#else\n\t.section " << elf << "\n#endif\n";
+  };
+  section(".rdata$zovir_payload_data,\"dr\"", ".rodata.zovir_payload_data,\"a\",@progbits");
   for (size_t i = 0; i < dataPaths.size(); ++i) {
     s << "\t.balign 64\n.Ld" << i << ":\n\t.incbin " << Quoted(dataPaths[i]) << "\n.Ld" << i << "_end:\n";
   }
-  s << "\t.section .rodata.zovir_payload_names,\"a\",@progbits\n";
+  section(".rdata$zovir_payload_names,\"dr\"", ".rodata.zovir_payload_names,\"a\",@progbits");
   for (size_t i = 0; i < resources.size(); ++i) {
     s << ".Lk" << i << ": .asciz " << Quoted(resources[i].key) << "\n";
     s << ".Lt" << i << ": .asciz " << Quoted(resources[i].type) << "\n";
     s << ".Ln" << i << ": .asciz " << Quoted(resources[i].name) << "\n";
   }
-  s << "\t.section .data.rel.ro.zovir_payload,\"aw\",@progbits\n\t.balign 8\n";
-  s << "\t.globl zovir_payload_table\n\t.type zovir_payload_table, @object\nzovir_payload_table:\n";
+  section(".rdata$zovir_payload,\"dr\"", ".data.rel.ro.zovir_payload,\"aw\",@progbits");
+  s << "\t.balign 8\n\t.globl zovir_payload_table\n#ifndef _WIN32\n\t.type zovir_payload_table, @object\n#endif\n"
+    << "zovir_payload_table:\n";
   for (size_t i = 0; i < resources.size(); ++i) {
     const size_t d = dataIndex[resources[i].path];
     s << "\t.quad .Lk" << i << ", .Lt" << i << ", .Ln" << i << ", .Ld" << d << ", .Ld" << d << "_end - .Ld" << d
       << "\n";
   }
-  s << "\t.size zovir_payload_table, " << resources.size() * 40 << "\n";
-  s << "\t.globl zovir_payload_count\n\t.type zovir_payload_count, @object\nzovir_payload_count:\n\t.quad "
-    << resources.size() << "\n\t.size zovir_payload_count, 8\n";
-  s << "\t.section .note.GNU-stack,\"\",@progbits\n";
+  s << "\t.globl zovir_payload_count\nzovir_payload_count:\n\t.quad " << resources.size() << "\n";
+  s << "#ifndef _WIN32\n\t.size zovir_payload_table, " << resources.size() * 40
+    << "\n\t.type zovir_payload_count, @object\n\t.size zovir_payload_count, 8\n"
+    << "\t.section .note.GNU-stack,\"\",@progbits\n#endif\n";
 
   const std::string tmp = out + ".tmp";
   {

@@ -12,7 +12,7 @@
 #include "discovery/port_directory.h"
 #include "engine/engine_assembly.h"
 #include "platform/key_value_store.h"
-#include "platform/linux/serial_port_linux.h"
+#include "platform/host_platform.h"
 #include "platform/port_namespace.h"
 #include "platform/processes.h"
 #include "platform/system_paths.h"
@@ -84,7 +84,7 @@ struct GuiSession::Parts {
   cli::VirtualFactory factory;
   std::unique_ptr<sim::VirtualModem> modem;
   std::unique_ptr<PortNamespace> names;
-  std::unique_ptr<LinuxSerialPortFactory> serial;
+  std::unique_ptr<SerialPortFactory> serial;
   std::unique_ptr<HostDiscovery> discovery;
   std::unique_ptr<WorkerOwnerThread> worker;
   std::unique_ptr<PortDirectory> directory;
@@ -128,7 +128,7 @@ std::vector<std::string> GuiSession::PreservedPaths() const {
 int GuiSession::Open() {
   Parts& p = *parts_;
   p.paths = SystemPathsFromEnvironment();
-  p.processes = MakeLinuxProcesses(p.paths.runtimeDir);
+  p.processes = MakeProcesses(p.paths.runtimeDir);
   p.instance = std::make_unique<SingleInstance>(*p.processes);
   if (p.instance->AnotherCopyRuns()) {
     window_->Message(kAlreadyRunningText, "", MessageKind::Plain);
@@ -183,7 +183,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
     deviceMap = env;
   }
   p.names = std::make_unique<PortNamespace>(deviceMap);
-  p.serial = std::make_unique<LinuxSerialPortFactory>(*p.names);
+  p.serial = MakeSerialPortFactory(*p.names);
   p.discovery = std::make_unique<HostDiscovery>(HostDiscoveryOptions{deviceMap});
   p.worker = std::make_unique<WorkerOwnerThread>();
   p.directory = std::make_unique<PortDirectory>(p.discovery->Enumerator(), *p.serial, p.clock, *p.worker);
@@ -192,7 +192,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   // never skip its backup because of them.
   p.store = MakeFileKeyValueStore(options_.virtualModem ? p.folders->TempPath() + "/settings.ini"
                                                         : p.paths.configDir + "/settings.ini");
-  p.processTable = MakeLinuxProcessTable();
+  p.processTable = MakeProcessTable();
   Parts* parts = &p;
   p.launcher.emplace(LauncherContext{*p.processes, p.clock, [parts](const std::string& line) {
                                        if (parts->controller) parts->controller->log().WriteLogLine(line);

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# zovir-cli.exe under wine updates zovir-modem-sim, which runs on Linux pseudo-terminals: the
+# simulator names its ports in a device map, com_links.py turns each of them into one of wine's
+# COM ports (a link in the prefix's device folder) for as long as it is there, and the tool finds
+# them through the same map (ZOVIR_DEVICE_MAP), so the Windows serial code, the engine and the
+# protocols meet the modem as they do on Linux. The update must pass and leave the modem holding
+# exactly what it held before; the backup and the run log must be where a Windows user's are.
+# Usage: wine_update_test.sh SIM CLI.EXE PACKET (WINEPREFIX set, the prefix made)
+set -u
+sim="$1"
+cli="$2"
+packet="$3"
+here="$(cd "$(dirname "$0")" && pwd)"
+home="$(mktemp -d)"
+simpid=""
+trap '[ -n "$simpid" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
+fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
+. "$here/../integration/wait_for.sh"
+# wine shows the Linux file system as drive Z:.
+windows() { printf 'Z:%s' "${1//\//\\}"; }
+map="$home/ports.ini"
+state="$home/modem"
+
+start_sim() {
+  "$sim" --device-map "$map" --state "$state" --reboot-delay 300 "$@" > "$home/sim.log" 2>&1 &
+  simpid=$!
+  wait_for "$home/sim.log" "^mode normal" 10 || fail "the simulator did not come up"
+}
+stop_sim() {
+  kill -TERM "$simpid"
+  wait "$simpid" || fail "the simulator exited $?"
+  simpid=""
+}
+held() {
+  "$sim" --show "$state" > "$home/show.txt" || fail "--show: $(cat "$home/show.txt")"
+  grep -E '^(nv|rf|identity|efs-file|efs-folder) ' "$home/show.txt" | grep -v '^identity CFUN=' > "$1"
+}
+
+# A new modem leaves the factory with its data; a first start fills the state.
+start_sim
+stop_sim
+held "$home/before.txt"
+sn="$(sed -n 's/^identity SN=//p' "$home/before.txt")"
+[ -n "$sn" ] || fail "the factory modem has no serial number"
+
+start_sim
+# The tool's folders below one Windows path, as a user's would be below %LOCALAPPDATA%.
+ZOVIR_HOME="$(windows "$home/tool")" ZOVIR_DEVICE_MAP="$(windows "$map")" \
+  python3 "$here/com_links.py" "$map" wine "$cli" run --yes --packet "$(windows "$packet")" > "$home/run.log" 2>&1
+rc=$?
+[ "$rc" -eq 0 ] || fail "run exited $rc: $(tail -15 "$home/run.log")"
+grep -q "^Result: PASS" "$home/run.log" || fail "no PASS: $(tail -15 "$home/run.log")"
+stop_sim
+"$sim" --show "$state" --compare "$packet" > "$home/compare.txt" || fail "partitions: $(cat "$home/compare.txt")"
+held "$home/after.txt"
+diff "$home/before.txt" "$home/after.txt" > "$home/diff.txt" || fail "the modem changed: $(head -5 "$home/diff.txt")"
+ls "$home/tool/logs/"* > /dev/null 2>&1 || fail "no run log: $(ls -R "$home/tool" | head -20)"
+echo "ok"
