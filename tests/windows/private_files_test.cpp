@@ -89,6 +89,9 @@ TEST_F(PrivateFiles, CreateModesKeepEmptyAppendOrRefuseWhatIsThere) {
     EXPECT_TRUE(f.Close());
   }
   EXPECT_EQ(ReadAll(path), "third");
+  // A backup checks its files by reading them and flushes them through the same handles.
+  EXPECT_TRUE(OpenRegularFile(path).Sync());
+  EXPECT_TRUE(OpenNoFollow(path).Sync());
 }
 
 TEST_F(PrivateFiles, IdentitiesTellFilesApart) {

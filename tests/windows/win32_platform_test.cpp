@@ -7,6 +7,7 @@
 #include <mutex>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
@@ -393,6 +394,24 @@ TEST(SerialPort, SettingsTimeoutsAndAnExchangeWithThePeer) {
     reply.append(reinterpret_cast<char*>(buffer), got);
   }
   EXPECT_EQ(reply, "AT+PING\r");
+
+  // The first-byte form hands over what came as soon as something came, whatever the buffer's
+  // size: a reply never waits for the total time-out.
+  ASSERT_TRUE(port->SetTimeouts({MAXDWORD, MAXDWORD, 20000, 0, 3000}));
+  ASSERT_TRUE(port->Write(reinterpret_cast<const uint8_t*>(ping), sizeof ping - 1, written));
+  {
+    const auto sent = std::chrono::steady_clock::now();
+    std::vector<uint8_t> large(0x4000);
+    uint32_t got = 0;
+    reply.clear();
+    while (reply.size() < written && std::chrono::steady_clock::now() - sent < std::chrono::seconds(30)) {
+      ASSERT_TRUE(port->Read(large.data(), static_cast<uint32_t>(large.size()), got)) << port->LastError();
+      ASSERT_GT(got, 0u) << "a read waited out its total time-out with the reply on its way";
+      reply.append(reinterpret_cast<char*>(large.data()), got);
+    }
+    EXPECT_EQ(reply, "AT+PING\r");
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(15));
+  }
 
   // Nothing queued: a read returns empty once its total time-out has passed, not before.
   ASSERT_TRUE(port->SetTimeouts({MAXDWORD, MAXDWORD, 300, 0, 3000}));

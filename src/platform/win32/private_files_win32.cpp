@@ -299,7 +299,15 @@ std::optional<FileIdentity> FileHandle::Identity() const {
   return FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
-bool FileHandle::Sync() { return FlushFileBuffers(Os(native_)) != 0 || FailWithLastError(); }
+bool FileHandle::Sync() {
+  if (FlushFileBuffers(Os(native_))) return true;
+  if (GetLastError() != ERROR_ACCESS_DENIED) return FailWithLastError();
+  // A handle opened for reading may not flush; a second one of the same file for writing may.
+  win32::UniqueHandle writer(
+      ReOpenFile(Os(native_), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+  if (!writer.valid()) return FailWithLastError();
+  return FlushFileBuffers(writer.get()) != 0 || FailWithLastError();
+}
 
 bool FileHandle::Lock(bool wait) {
   // Windows locks are mandatory: a lock over the contents would stop every other handle from

@@ -1,5 +1,7 @@
 #include "platform/win32/serial_port_win32.h"
 
+#include <algorithm>
+
 namespace zovir {
 namespace {
 
@@ -93,7 +95,10 @@ bool Win32SerialPort::SetQueueSizes(uint32_t inBytes, uint32_t outBytes) {
 bool Win32SerialPort::SetTimeouts(const CommTimeouts& t) {
   COMMTIMEOUTS ct{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
-  return SetCommTimeouts(handle_.get(), &ct) ? true : Fail();
+  if (!SetCommTimeouts(handle_.get(), &ct)) return Fail();
+  firstByteForm_ = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                   t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+  return true;
 }
 
 bool Win32SerialPort::GetTimeouts(CommTimeouts& out) {
@@ -122,11 +127,32 @@ bool Win32SerialPort::BytesWaiting(uint32_t& count) {
   return true;
 }
 
-bool Win32SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t& got) {
+bool Win32SerialPort::ReadOnce(uint8_t* buffer, uint32_t count, uint32_t& got) {
   DWORD n = 0;
   const BOOL ok = ReadFile(handle_.get(), buffer, count, &n, nullptr);
   got = n;
   return ok ? true : Fail();
+}
+
+// In the first-byte form a read ends as soon as one byte is there, with everything queued by
+// then. Not every serial driver keeps to that for a large buffer (wine's waits for the buffer
+// to fill once a byte came, for ever), so the read asks for the one byte the form waits for
+// and then for what is queued, which any driver hands over at once: the same result.
+bool Win32SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t& got) {
+  got = 0;
+  if (!firstByteForm_ || count <= 1) return ReadOnce(buffer, count, got);
+  uint32_t queued = 0;
+  if (!BytesWaiting(queued)) return false;
+  if (queued == 0) {
+    if (!ReadOnce(buffer, 1, got)) return false;
+    if (got == 0) return true;  // the time-out passed with nothing
+    if (!BytesWaiting(queued)) return true;
+  }
+  uint32_t more = 0;
+  const uint32_t want = std::min(count - got, queued);
+  if (want > 0 && !ReadOnce(buffer + got, want, more)) return got > 0;
+  got += more;
+  return true;
 }
 
 bool Win32SerialPort::Write(const uint8_t* data, uint32_t count, uint32_t& written) {

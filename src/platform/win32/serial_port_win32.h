@@ -36,10 +36,12 @@ class Win32SerialPort final : public SerialPort {
 
  private:
   bool Fail();
+  bool ReadOnce(uint8_t* buffer, uint32_t count, uint32_t& got);
 
   std::string name_;
   win32::UniqueHandle handle_;
   int lastError_ = 0;
+  bool firstByteForm_ = false;  // the read time-outs last set return at the first byte
 };
 
 // Opens "COM"+n names as the system's communication devices.
