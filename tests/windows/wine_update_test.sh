@@ -13,29 +13,14 @@ cli="$2"
 packet="$3"
 here="$(cd "$(dirname "$0")" && pwd)"
 home="$(mktemp -d)"
-simpid=""
-trap '[ -n "$simpid" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
+trap '[ -n "${simpid:-}" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
 fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
-. "$here/../integration/wait_for.sh"
 # wine shows the Linux file system as drive Z:.
 windows() { printf 'Z:%s' "${1//\//\\}"; }
 map="$home/ports.ini"
 state="$home/modem"
 
-start_sim() {
-  "$sim" --device-map "$map" --state "$state" --reboot-delay 300 "$@" > "$home/sim.log" 2>&1 &
-  simpid=$!
-  wait_for "$home/sim.log" "^mode normal" 10 || fail "the simulator did not come up"
-}
-stop_sim() {
-  kill -TERM "$simpid"
-  wait "$simpid" || fail "the simulator exited $?"
-  simpid=""
-}
-held() {
-  "$sim" --show "$state" > "$home/show.txt" || fail "--show: $(cat "$home/show.txt")"
-  grep -E '^(nv|rf|identity|efs-file|efs-folder) ' "$home/show.txt" | grep -v '^identity CFUN=' > "$1"
-}
+. "$here/../integration/modem_sim.sh"
 
 # A new modem leaves the factory with its data; a first start fills the state.
 start_sim
@@ -61,6 +46,7 @@ stop_sim
 held "$home/after.txt"
 diff "$home/before.txt" "$home/after.txt" > "$home/diff.txt" || fail "the modem changed: $(head -5 "$home/diff.txt")"
 grep -q '"PASS"' "$home/tool/history.jsonl" || fail "the run is not in the history: $(cat "$home/tool/history.jsonl")"
+echo "update passed after ${SECONDS} s"
 
 # 2. A run that fails once the modem has forgotten its data: FAIL, and the backup stays.
 start_sim --fault "write@5+=error"
@@ -69,6 +55,7 @@ grep -q "^Result: FAIL" "$home/fail.log" || fail "no FAIL: $(tail -15 "$home/fai
 stop_sim
 [ -f "$home/tool/Backup/SN[$sn]/nv.bak" ] || fail "the backup of $sn did not stay: $(ls -R "$home/tool" | head -20)"
 ls "$home/tool/logs/"*.log > /dev/null 2>&1 || fail "the failed run's log did not stay"
+echo "failed run kept its backup after ${SECONDS} s"
 
 # 3. The restore from the saved backup: PASS, and every value the modem held is back.
 start_sim
@@ -77,4 +64,4 @@ grep -q "^Result: PASS" "$home/restore.log" || fail "--sn: no PASS: $(tail -15 "
 stop_sim
 held "$home/restored.txt"
 diff "$home/before.txt" "$home/restored.txt" > "$home/diff.txt" || fail "not restored: $(head -5 "$home/diff.txt")"
-echo "ok"
+echo "restored after ${SECONDS} s"

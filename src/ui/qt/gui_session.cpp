@@ -16,8 +16,10 @@
 #include "platform/port_namespace.h"
 #include "platform/processes.h"
 #include "platform/system_paths.h"
+#if ZOVIR_VIRTUAL_MODEMS
 #include "sim/virtual_modem.h"
 #include "ui/cli/virtual_factory.h"
+#endif
 #include "ui/controller.h"
 #include "ui/payload.h"
 #include "ui/payload_extraction.h"
@@ -81,8 +83,10 @@ struct GuiSession::Parts {
   bool embedded = false;
   std::string imageFolder;
   std::string configPath;
+#if ZOVIR_VIRTUAL_MODEMS
   cli::VirtualFactory factory;
   std::unique_ptr<sim::VirtualModem> modem;
+#endif
   std::unique_ptr<PortNamespace> names;
   std::unique_ptr<SerialPortFactory> serial;
   std::unique_ptr<HostDiscovery> discovery;
@@ -102,7 +106,9 @@ struct GuiSession::Parts {
     directory.reset();
     worker.reset();
     discovery.reset();
+#if ZOVIR_VIRTUAL_MODEMS
     if (modem) modem->Stop();
+#endif
   }
 };
 
@@ -117,8 +123,10 @@ GuiSession::~GuiSession() {
 }
 
 Controller& GuiSession::controller() { return *parts_->controller; }
+#if ZOVIR_VIRTUAL_MODEMS
 sim::VirtualModem* GuiSession::modem() { return parts_->modem.get(); }
 cli::VirtualFactory& GuiSession::factory() { return parts_->factory; }
+#endif
 const std::string& GuiSession::PacketFolder() const { return parts_->imageFolder; }
 
 std::vector<std::string> GuiSession::PreservedPaths() const {
@@ -166,6 +174,11 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   Parts& p = *parts_;
   std::string deviceMap;
   if (options_.virtualModem) {
+#if !ZOVIR_VIRTUAL_MODEMS
+    window_->Message("A virtual modem runs on pseudo-terminals, which this system does not have.", "",
+                     MessageKind::Plain);
+    return false;
+#else
     deviceMap = p.folders->TempPath() + "/ports-gui.ini";
     sim::VirtualModemOptions modem;
     modem.deviceMapPath = deviceMap;
@@ -179,6 +192,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
     p.factory.Prepare(modem, 0);
     p.modem = std::make_unique<sim::VirtualModem>(modem);
     p.modem->Start();
+#endif
   } else if (const char* env = std::getenv("ZOVIR_DEVICE_MAP")) {
     deviceMap = env;
   }
@@ -255,10 +269,12 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
     p.startup = RunStartup(*p.controller, *window_, *p.processes, steps);
   });
   window_->ApplyLook(p.controller->config());
+#if ZOVIR_VIRTUAL_MODEMS
   if (p.modem) {
     const auto& config = p.controller->config();
     p.factory.Seed(*p.modem, 0, PreservedEfsPaths(config.UserDataFilesList), PreservedEfsPaths(config.UserDataDirList));
   }
+#endif
   return !p.startup.endRequested && !window_->EndRequested();
 }
 

@@ -10,30 +10,14 @@ sim="$1"
 cli="$2"
 packet="$3"
 home="$(mktemp -d)"
-simpid=""
-trap '[ -n "$simpid" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
+trap '[ -n "${simpid:-}" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
 export ZOVIR_HOME="$home/tool"
 export ZOVIR_DEVICE_MAP="$home/ports.ini"
+map="$ZOVIR_DEVICE_MAP"
 state="$home/modem"
 fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
-. "$(dirname "$0")/../wait_for.sh"
+. "$(dirname "$0")/../modem_sim.sh"
 
-start_sim() {
-  "$sim" --device-map "$ZOVIR_DEVICE_MAP" --state "$state" --reboot-delay 300 "$@" > "$home/sim.log" 2>&1 &
-  simpid=$!
-  wait_for "$home/sim.log" "^mode normal" 10 || fail "the simulator did not come up"
-}
-stop_sim() {
-  kill -TERM "$simpid"
-  wait "$simpid" || fail "the simulator exited $?"
-  simpid=""
-  [ -z "$(grep '^Path=' "$ZOVIR_DEVICE_MAP" 2>/dev/null)" ] || fail "ports left in the map"
-}
-# What the modem holds beside its partitions, one line per value (the radio state aside).
-held() {
-  "$sim" --show "$state" > "$home/show.txt" || fail "--show: $(cat "$home/show.txt")"
-  grep -E '^(nv|rf|identity|efs-file|efs-folder) ' "$home/show.txt" | grep -v '^identity CFUN=' > "$1"
-}
 update() {
   local log="$1"
   shift
