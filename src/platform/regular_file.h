@@ -32,8 +32,10 @@ bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out,
 // or anything else.
 std::optional<uint64_t> RegularFileSize(const std::string& path);
 
-// For files read through stdio: the size of the open stream's file when it is a regular
-// one, and a seek that reaches past 2 GiB on every system.
+// For files read and written through stdio: an open that takes the path as the UTF-8 it is on
+// every system (the C library of Windows would read it in the user's ANSI code page), the size
+// of the open stream's file when it is a regular one, and a seek that reaches past 2 GiB.
+std::FILE* OpenStdioFile(const std::string& path, const char* mode);
 std::optional<uint64_t> RegularFileSize(std::FILE* file);
 bool SeekFile(std::FILE* file, uint64_t offset);
 

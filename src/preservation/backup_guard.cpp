@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/profile_file.h"
+#include "platform/regular_file.h"
 #include "preservation/at_channel.h"
 #include "preservation/backup_record.h"
 #include "preservation/identity_backup.h"
@@ -35,7 +36,7 @@ SavedIdentity ReadScrambledIdentity(const std::string& encryptAtPath) {
   {
     std::error_code ec;
     if (!fs::is_regular_file(fs::symlink_status(encryptAtPath, ec))) return saved;
-    std::FILE* f = std::fopen(encryptAtPath.c_str(), "rb");
+    std::FILE* f = OpenStdioFile(encryptAtPath, "rb");
     if (!f) return saved;
     char chunk[4096];
     size_t n;

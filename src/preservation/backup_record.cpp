@@ -221,7 +221,7 @@ bool CheckBackupRecord(const std::string& folder, BackupContents& contents, std:
     why = "its completion record is not a plain file";
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t endAt = text.rfind("end ");
   if (!in.is_open()) {

@@ -9,6 +9,7 @@
 
 #include "platform/private_files.h"
 #include "platform/profile_file.h"
+#include "platform/regular_file.h"
 
 namespace zovir {
 
@@ -120,7 +121,7 @@ std::string CleanTestInfo(std::string_view reply, bool keepUIT) {
 FileCopyResult ShiftFileBytes(const std::string& source, const std::string& destination, int delta) {
   std::vector<uint8_t> bytes;
   {
-    File in(std::fopen(source.c_str(), "rb"));
+    File in(OpenStdioFile(source, "rb"));
     if (!in || !ReadWhole(in.get(), bytes)) return FileCopyResult::SourceOpenFailed;
   }
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(b + delta);
@@ -131,7 +132,7 @@ FileCopyResult ShiftFileBytes(const std::string& source, const std::string& dest
     return FileCopyResult::DestinationFailed;
   // Only a copy that reads back exactly as intended may replace the source.
   std::vector<uint8_t> check;
-  File back(std::fopen(destination.c_str(), "rb"));
+  File back(OpenStdioFile(destination, "rb"));
   if (!back || !ReadWhole(back.get(), check) || check != bytes) return FileCopyResult::DestinationFailed;
   return FileCopyResult::Ok;
 }

@@ -347,7 +347,7 @@ bool NVItemTables::Merge(std::string_view text, std::string& error) {
 }
 
 bool NVItemTables::MergeFile(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
   if (!in) {
     error = path + ": " + std::strerror(errno);
     return false;

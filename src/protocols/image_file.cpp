@@ -13,7 +13,7 @@ ImageFile::~ImageFile() { Close(); }
 bool ImageFile::Open(const std::string& path) {
   Close();
   failed_ = false;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = OpenStdioFile(path, "rb");
   if (f == nullptr) return false;
   const std::optional<uint64_t> size = RegularFileSize(f);
   if (!size) {

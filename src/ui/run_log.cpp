@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/regular_file.h"
 
 namespace zovir {
 
@@ -11,7 +12,7 @@ RunLog::~RunLog() { CloseRunLog(); }
 bool RunLog::OpenRunLog(const std::string& path) {
   std::lock_guard lock(mutex_);
   if (file_) std::fclose(file_);
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = OpenStdioFile(path, "wb");
   path_ = path;
   return file_ != nullptr;
 }

@@ -5,11 +5,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/private_files.h"
+#include "platform/regular_file.h"
 #include "platform/serial_port.h"
 #include "platform/shared_library.h"
 #include "platform/system_paths.h"
@@ -116,6 +119,31 @@ TEST(SystemPaths, PerUserApplicationDataAndTheTemporaryFolder) {
   _wputenv(L"ZOVIR_HOME=relative\\zovir");
   EXPECT_EQ(SystemPathsFromEnvironment().backupRoot, base + "\\Backup");
   _wputenv(L"ZOVIR_HOME=");
+}
+
+// The tool's paths are UTF-8 strings: a user folder named in Japanese or with accents must be
+// the folder the system's wide calls see, through the file seam and the C library alike, and the
+// programs' code page is UTF-8 (their arguments arrive as UTF-8).
+TEST(SystemPaths, Utf8PathsReachTheSystemUnchanged) {
+  EXPECT_EQ(GetACP(), static_cast<UINT>(CP_UTF8));
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, temp);
+  const std::string folder = win32::Utf8(temp, wcslen(temp)) + "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88-Jos\xC3\xA9";
+  const std::wstring wide = win32::Wide(folder);
+  ASSERT_EQ(wide.substr(wide.size() - 8), L"\u30C6\u30B9\u30C8-Jos\u00E9");
+  ASSERT_TRUE(CreatePrivateFolders(folder + "\\Backup"));
+  EXPECT_NE(GetFileAttributesW((wide + L"\\Backup").c_str()), INVALID_FILE_ATTRIBUTES);
+  std::FILE* f = OpenStdioFile(folder + "\\run.log", "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("line", f);
+  std::fclose(f);
+  EXPECT_NE(GetFileAttributesW((wide + L"\\run.log").c_str()), INVALID_FILE_ATTRIBUTES);
+  std::string text;
+  EXPECT_TRUE(ReadRegularFile(folder + "\\run.log", 100, text));
+  EXPECT_EQ(text, "line");
+  DeleteFileW((wide + L"\\run.log").c_str());
+  RemoveDirectoryW((wide + L"\\Backup").c_str());
+  RemoveDirectoryW(wide.c_str());
 }
 
 TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {

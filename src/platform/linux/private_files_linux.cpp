@@ -180,6 +180,8 @@ FileHandle OpenRegularFile(const std::string& path) {
   return file;
 }
 
+std::FILE* OpenStdioFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
 std::optional<uint64_t> RegularFileSize(std::FILE* file) {
   struct stat st {};
   if (file == nullptr || ::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

@@ -449,6 +449,11 @@ FileHandle OpenRegularFile(const std::string& path) {
   return file;
 }
 
+std::FILE* OpenStdioFile(const std::string& path, const char* mode) {
+  // "N": not inherited by child processes, as every other handle of the tool's.
+  return _wfopen(win32::Wide(path).c_str(), win32::Wide(std::string(mode) + "N").c_str());
+}
+
 std::optional<uint64_t> RegularFileSize(std::FILE* file) {
   if (file == nullptr) return std::nullopt;
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));

@@ -49,7 +49,7 @@ std::vector<HistoryEntry> RunHistory::Read() const {
   std::vector<HistoryEntry> out;
   std::error_code ec;
   if (!fs::is_regular_file(path_, ec) || fs::file_size(path_, ec) > kMaxReadBytes) return out;
-  std::ifstream in(path_);
+  std::ifstream in{fs::path(path_)};
   std::string line;
   while (std::getline(in, line)) {
     const auto j = nlohmann::json::parse(line, nullptr, false);
