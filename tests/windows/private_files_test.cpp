@@ -197,11 +197,14 @@ TEST_F(PrivateFiles, OnlyRegularFilesAreRead) {
   struct Case {
     std::string path;
     int error;
-  } cases[] = {{At("missing.ini"), ENOENT}, {dir_, EINVAL}, {"NUL", EINVAL}};
+  } cases[] = {{At("missing.ini"), ENOENT}, {dir_, EINVAL},          {"NUL", EINVAL},
+               {At("COM9.mbn"), EINVAL},    {"\\\\.\\COM9", EINVAL}, {At("lpt1"), EINVAL}};
   for (const auto& c : cases) {
     EXPECT_FALSE(OpenRegularFile(c.path)) << c.path;
     EXPECT_EQ(errno, c.error) << c.path;
   }
+  // Device names are never opened through stdio either.
+  EXPECT_EQ(OpenStdioFile(At("COM9.mbn"), "rb"), nullptr);
   EXPECT_FALSE(CreatePrivateFile(dir_, CreateMode::Keep));
 }
 

@@ -10,6 +10,7 @@
 #include <bcrypt.h>
 #include <sddl.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <io.h>
@@ -65,6 +66,21 @@ bool FailWithLastError() {
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// "COM3", "NUL" or "LPT1.txt" name a device in any folder (and "\\.\..." anything of the
+// system's): opening one already does something, a modem port raises DTR.
+bool NamesADevice(const std::string& path) {
+  if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) return true;
+  const size_t last = path.find_last_of("\\/:");
+  std::string stem = path.substr(last == std::string::npos ? 0 : last + 1);
+  stem = stem.substr(0, stem.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
+    return true;
+  return stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '0' &&
+         stem[3] <= '9';
+}
 
 struct LocalFreer {
   void operator()(void* p) const { LocalFree(p); }
@@ -427,6 +443,10 @@ FileHandle OpenRegularFile(const std::string& path) {
     return {};
   }
   // Looked at before opening: opening a device (a COM port, a pipe) already does something.
+  if (NamesADevice(path)) {
+    errno = EINVAL;
+    return {};
+  }
   const DWORD attributes = GetFileAttributesW(win32::Wide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     FailWithLastError();
@@ -450,6 +470,10 @@ FileHandle OpenRegularFile(const std::string& path) {
 }
 
 std::FILE* OpenStdioFile(const std::string& path, const char* mode) {
+  if (NamesADevice(path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
   // "N": not inherited by child processes, as every other handle of the tool's.
   return _wfopen(win32::Wide(path).c_str(), win32::Wide(std::string(mode) + "N").c_str());
 }
