@@ -5,8 +5,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -141,7 +143,17 @@ TEST(SystemPaths, Utf8PathsReachTheSystemUnchanged) {
   std::string text;
   EXPECT_TRUE(ReadRegularFile(folder + "\\run.log", 100, text));
   EXPECT_EQ(text, "line");
+  // Such a folder as the tool's home reaches the narrow std::filesystem calls of the core in a
+  // form they read right.
+  _wputenv_s(L"ZOVIR_HOME", wide.c_str());
+  const SystemPaths home = SystemPathsFromEnvironment();
+  _wputenv(L"ZOVIR_HOME=");
+  EXPECT_TRUE(std::all_of(home.logDir.begin(), home.logDir.end(), [](char c) { return c > 0; })) << home.logDir;
+  ASSERT_TRUE(CreatePrivateFolders(home.logDir));
+  EXPECT_TRUE(std::filesystem::is_directory(home.logDir));
+  EXPECT_NE(GetFileAttributesW((wide + L"\\logs").c_str()), INVALID_FILE_ATTRIBUTES);
   DeleteFileW((wide + L"\\run.log").c_str());
+  RemoveDirectoryW((wide + L"\\logs").c_str());
   RemoveDirectoryW((wide + L"\\Backup").c_str());
   RemoveDirectoryW(wide.c_str());
 }

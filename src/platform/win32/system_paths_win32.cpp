@@ -3,6 +3,7 @@
 // After windows.h.
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace zovir {
@@ -35,6 +36,36 @@ std::string TempFolder() {
   return s;
 }
 
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The core still hands many paths to std::filesystem as narrow strings, which this C++ library
+// reads byte by byte, so a folder with letters beyond ASCII in its path (a user name in Chinese,
+// an accent) would not be found. Such a folder is named by its short form where the volume
+// keeps one: the deepest folder that exists along the path, shortened, and the rest as it is.
+// Where there is no short form the path stays as it was.
+std::string AsciiForm(const std::string& path) {
+  if (IsAscii(path)) return path;
+  std::string head = path, rest;
+  for (;;) {
+    const std::wstring wide = win32::Wide(head);
+    const DWORD need = GetShortPathNameW(wide.c_str(), nullptr, 0);
+    if (need > 0) {
+      std::wstring shortForm(need, L'\0');
+      const DWORD n = GetShortPathNameW(wide.c_str(), shortForm.data(), need);
+      if (n == 0 || n >= need) return path;
+      shortForm.resize(n);
+      const std::string out = win32::Utf8(shortForm) + rest;
+      return IsAscii(out) ? out : path;
+    }
+    const size_t cut = head.find_last_of("\\/");
+    if (cut == std::string::npos || cut < 3) return path;
+    rest = head.substr(cut) + rest;
+    head.resize(cut);
+  }
+}
+
 }  // namespace
 
 // Backups, logs and settings go to the user's local application data, which neither roams to
@@ -42,12 +73,13 @@ std::string TempFolder() {
 SystemPaths SystemPathsFromEnvironment() {
   SystemPaths paths;
   const std::string zovirHome = AbsoluteEnv(L"ZOVIR_HOME");
-  if (!zovirHome.empty()) return SystemPathsBelow(zovirHome, '\\');
+  if (!zovirHome.empty()) return SystemPathsBelow(AsciiForm(zovirHome), '\\');
   paths.runtimeDir = AbsoluteEnv(L"ZOVIR_TEMP_DIR");
   if (paths.runtimeDir.empty()) paths.runtimeDir = TempFolder();
+  paths.runtimeDir = AsciiForm(paths.runtimeDir);
   std::string local = KnownFolder(FOLDERID_LocalAppData);
   if (local.empty()) local = AbsoluteEnv(L"LOCALAPPDATA");
-  const std::string base = local + "\\Quorvel_ZOVIR";
+  const std::string base = AsciiForm(local + "\\Quorvel_ZOVIR");
   paths.backupRoot = base + "\\Backup";
   paths.logDir = base + "\\logs";
   paths.configDir = base;
