@@ -98,6 +98,8 @@ struct EngineRunState {
   std::string BackupFolder;
   std::string at1bakFile, nv1bakFile, atRestoreFile;
   bool bSNRead = false, bIMEIRead = false, bTestInfoRead = false;
+  // The plan's final reset went unanswered: only the modem's return confirms it.
+  bool ResetUnconfirmed = false;
   std::string StringSN, StringIMEI, StringTESTINFO, StringSIMLOCK;
 };
 

@@ -29,6 +29,14 @@ constexpr int kPlatformTypeCdma2000 = 1;
 constexpr int kPlatformTypeEvdo = 2;
 constexpr int kDontCheckPlatform = 255;
 
+// A start list that sets the radio's function level (e.g. off for the backup) leaves it to be
+// given back when the run ends early.
+bool SwitchesTheRadio(const StringList& list) {
+  for (const std::string& entry : list)
+    if (entry.find("CFUN=") != std::string::npos || entry.find("cfun=") != std::string::npos) return true;
+  return false;
+}
+
 bool PhasesComplete(const EnginePhases& p) {
   return p.programmer && p.images && p.reconnection && p.nv && p.at && p.identity && p.userData && p.folders &&
          p.guard;
@@ -37,6 +45,7 @@ bool PhasesComplete(const EnginePhases& p) {
 // The radio is switched back on at the end of the restore; a modem left off is no update.
 constexpr int kOnlineAttempts = 3;
 constexpr uint32_t kOnlineRetryMs = 1000;
+constexpr const char* kResetFailedText = "Fail to reset or power off phone";
 constexpr const char* kOfflineText = "the modem did not confirm it is back online: unplug and replug it";
 
 // A folder that holds anything besides (empty) folders still holds someone's data. When it
@@ -170,6 +179,7 @@ void TCommsThread::Execute() {
     core_.ReportError("Internal error");
   }
   try {
+    if (!reachedEnd || !core_.Healthy()) GiveRadioBack();
     ClosePorts(reachedEnd);
     if (reachedEnd) FinishRun();
   } catch (const std::exception& e) {
@@ -195,7 +205,10 @@ bool TCommsThread::RunSequence() {
   OpenModemPortIfNeeded();
   if (core_.Healthy()) link_.OpenDiagPort();
   CheckPlatform();
-  if (!cfg.StartATList.empty() && core_.Healthy()) p_.at->RunStartATList();
+  if (!cfg.StartATList.empty() && core_.Healthy()) {
+    radioSwitched_ = SwitchesTheRadio(cfg.StartATList);
+    p_.at->RunStartATList();
+  }
   SetDiskMode();
   if (!Backup()) return false;
   // A restore from a saved backup takes the user files from that backup; the modem's own go
@@ -206,12 +219,17 @@ bool TCommsThread::RunSequence() {
   }
   if (core_.Healthy() && !SealBackup()) return false;
   if (core_.run.bRestoreFromSaved) UseSavedBackup();
+  if (!core_.Healthy()) GiveRadioBack();
   if (core_.hModemPort) link_.CloseModemPort("Warning-2");
   if (core_.Healthy()) {
+    downloadModeAsked_ = true;
     const int result = p_.programmer->ProgrammerPhase();
     if (result != 0 && core_.Healthy()) core_.ReportError("Fail to upload the flash programmer");
   }
-  if (core_.Healthy()) p_.images->DownloadImages();
+  if (core_.Healthy()) {
+    imagesBegun_ = true;
+    p_.images->DownloadImages();
+  }
   if (core_.Healthy() && !AfterDownload()) return false;
   return true;
 }
@@ -506,8 +524,13 @@ bool TCommsThread::AfterDownload() {
     result = p_.images->SendReset();
   else if (In(cfg.ProjectType, {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 14, 19, 20, 42}))
     result = p_.images->SendPowerOff();
-  if (result != 0) {
-    core_.ReportError("Fail to reset or power off phone");
+  // A modem restarting on the command may drop its answer on the way: its return on its normal
+  // ports confirms the reset just as well, and the data it lost still have to go back. Only a
+  // modem that does not come back fails here.
+  const bool replyLost = result > 0 || core_.run.ResetUnconfirmed;
+  if (result > 0) ReportInfo("No answer to the reset or power-off command: waiting for the modem to come back");
+  if (result < 0) {
+    core_.ReportError(kResetFailedText);
   } else {
     ReportInfo("Reset or power off command......");
     if (core_.hDiagPort) link_.CloseDiagPort("Warning-1");
@@ -517,16 +540,29 @@ bool TCommsThread::AfterDownload() {
     core_.ReportProgress(90);
     p_.reconnection->CheckAndSearchPorts(50, 200, "Port has not changed.");
     p_.reconnection->ReportPortNames();
+    if (replyLost && !ModemPortPresent()) {
+      core_.ReportError(kResetFailedText);
+      return FinishAfterDownload();
+    }
     ReopenPortLoop(true);
     if (cfg.bBackupUserData && core_.Healthy()) p_.userData->RestoreUserData();
     ReopenPortLoop(false);
     core_.ReportProgress(95);
     if (!RestoreData()) return false;
   }
+  return FinishAfterDownload();
+}
+
+bool TCommsThread::FinishAfterDownload() {
   // These types need a second reset whatever happened above.
   if (In(cfg.ProjectType, {6, 19, 20})) p_.reconnection->ResetAndReconnect();
   if (!cfg.EndATList.empty() && core_.Healthy()) p_.at->RunEndATList();
   return true;
+}
+
+bool TCommsThread::ModemPortPresent() const {
+  // Only a modem in its normal mode offers its AT port; the boot loader and the programmer do not.
+  return core_.host == nullptr || !core_.host->SelectedModemPortName().empty();
 }
 
 bool TCommsThread::ReopenPortLoop(bool diagnostic) {
@@ -597,6 +633,24 @@ bool TCommsThread::RestoreData() {
     }
   }
   return true;
+}
+
+void TCommsThread::GiveRadioBack() {
+  // Only a modem still in its normal mode has its radio to give back; once the images are being
+  // written the new firmware starts with its own setting.
+  if (!radioSwitched_ || imagesBegun_) return;
+  if (!core_.hModemPort) {
+    // The switch to download mode was asked for and failed: the modem may still be in its normal
+    // mode, which only its AT port shows.
+    if (!downloadModeAsked_ || core_.host == nullptr) return;
+    core_.host->RefreshPortLists();
+    if (core_.host->SelectedModemPortName().empty() || !link_.ReopenModemPort()) return;
+  }
+  radioSwitched_ = false;  // once is enough
+  ReportInfo("Switching the modem's radio back on");
+  // After a Stop the command still goes out; only its answer is not waited for.
+  std::string reply;
+  p_.at->SendATCommand("AT+CFUN=1\r\n\r\n", reply);
 }
 
 bool TCommsThread::SwitchRadioOn() {

@@ -107,9 +107,12 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   // `folder` + "." + the time stamp (+ "-n" when taken): a name no folder has yet.
   std::string StampedFolder(const std::string& folder) const;
   bool SwitchRadioOn();
+  void GiveRadioBack();
   bool ScrambleIdentityBackup();
   void BackupNVItems();
   bool AfterDownload();
+  bool FinishAfterDownload();
+  bool ModemPortPresent() const;
   bool ReopenPortLoop(bool diagnostic);
   bool RestoreData();
   void ClosePorts(bool showVersion);
@@ -127,6 +130,9 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   std::unique_ptr<PhaseSet> phaseSet_;
   EnginePhases p_;
   bool commClosedReported_ = false;
+  bool radioSwitched_ = false;      // the start list changed the radio's function level
+  bool downloadModeAsked_ = false;  // the switch to download mode was begun
+  bool imagesBegun_ = false;        // the first image write was begun: the modem is being erased
   std::string madeBackup_;       // the backup folder this run made, once made
   std::vector<std::string> heldFolders_;  // backup folders whose serial number this run holds
   SavedIdentity savedIdentity_;  // restore-from-saved: whose backup it is

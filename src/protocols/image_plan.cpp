@@ -175,8 +175,17 @@ void ImagePlan::DownloadImages() {
   WriteAppEfsImage();
   core_.ReportProgress(80);
   if (!core_.Healthy()) return;
-  if (streaming_.SendReset() != 0) {
+  const int reset = streaming_.SendReset();
+  if (reset < 0) {
     core_.ReportError("[Dload] Fail to Reset Comm");
+    return;
+  }
+  if (reset > 0) {
+    // Every image is written: a modem restarting on the command may drop its answer on the way.
+    // Its return on its normal ports confirms the reset; the engine waits for that before the
+    // restore and fails only when it does not come back.
+    core_.run.ResetUnconfirmed = true;
+    core_.ReportStatus(csInfo, "No answer to the reset command: waiting for the modem to come back", mtInfo);
     return;
   }
   core_.ReportStatus(csWorking, "Reset Comm succssfully", mtProgress);

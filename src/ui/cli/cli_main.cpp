@@ -18,6 +18,7 @@
 
 #include <zovir_build_info.h>
 
+#include "config/engine_handover.h"
 #include "config/preserved_paths.h"
 #include "discovery/at_probe.h"
 #include "discovery/host_discovery.h"
@@ -25,8 +26,10 @@
 #include "discovery/owner_thread.h"
 #include "discovery/port_directory.h"
 #include "discovery/usb_boot.h"
+#include "discovery/version_query.h"
 #include "engine/engine_assembly.h"
 #include "platform/console.h"
+#include "preservation/backup_catalogue.h"
 #include "platform/key_value_store.h"
 #include "platform/host_platform.h"
 #include "platform/port_namespace.h"
@@ -51,6 +54,7 @@
 #include "ui/engine_host_served.h"
 #include "ui/payload.h"
 #include "ui/payload_extraction.h"
+#include "ui/platform_query.h"
 #include "ui/startup.h"
 #include "ui/work_folders.h"
 
@@ -192,6 +196,10 @@ int OpenSession(const Options& o, CliOutput& out, Session& s) {
   return kPass;
 }
 
+// The modem restarts into its new firmware before the restore; its AT port may still be busy
+// coming up when the version is asked.
+constexpr int kVersionAttemptsAfterUpdate = 5;
+
 // What an error code of a result means: the engine's codes and the front end's own.
 std::string ErrorText(int code) {
   if (code == kErrVersionMismatch) return "version mismatch: the modem does not report the packet's firmware version";
@@ -225,6 +233,32 @@ std::string KeptBackup(const std::string& root, std::chrono::system_clock::time_
 std::string SerialOfBackup(const std::string& folder) {
   const std::string name = fs::path(folder).filename().string();
   return name.size() > 4 && name.rfind("SN[", 0) == 0 && name.back() == ']' ? name.substr(3, name.size() - 4) : "";
+}
+
+// Whether a complete backup was followed by writes to the modem, so that only its restore gives
+// the modem its data back.
+bool BackupFollowedByWrites(const BackupListing& listing) { return listing.complete; }
+
+// What the user can do after a run that did not pass, from where the modem is now: advice that
+// cannot work there (a restore of a backup that was never completed, a restore of a modem that
+// still holds its data, a run while the modem sits in its boot loader) is never given.
+std::string NextStep(const RunResult& r, bool bootLoader) {
+  const std::string replug =
+      bootLoader ? "The modem is in boot-loader mode: unplug it and plug it in again (zovir-cli ports shows its mode). "
+                 : "";
+  if (r.backupFolder.empty()) return replug + "No backup of this modem was kept.";
+  std::optional<BackupListing> kept;
+  for (auto& listing : ListBackups(fs::path(r.backupFolder).parent_path().string()))
+    if (listing.path == r.backupFolder) kept = std::move(listing);
+  if (!kept || !kept->complete)
+    return replug + "Nothing was written to the modem: its data are still on it (the unfinished backup in " +
+           r.backupFolder + " cannot be restored). Run the update again.";
+  if (!BackupFollowedByWrites(*kept))
+    return replug + "Nothing was written to the modem: its data are still on it (backup kept in " + r.backupFolder +
+           "). Run the update again.";
+  const std::string restore = "zovir-cli run --sn " + (r.serialNumber.empty() ? kept->folder : r.serialNumber);
+  return replug + "The modem's backup was kept in " + r.backupFolder + "; to restore it" +
+         (bootLoader ? " after the replug" : "") + ": " + restore;
 }
 
 // What a virtual modem holds after the run, partition by partition, against the images.
@@ -313,6 +347,7 @@ struct Slot {
   bool verified = false;  // a virtual modem's run passed and what it holds was read
   std::vector<PartitionRow> partitions;
   std::string firmwareBefore, firmwareAfter;
+  std::string versionUnread;  // why the version after the update is not known
   std::string logPath;
   std::string device;  // the modem's ports as the history names it
   std::chrono::system_clock::time_point startedAt{};
@@ -525,6 +560,16 @@ int StartSlot(Slot& slot, const SlotContext& x) {
   return kPass;
 }
 
+// Whether the slot's modem shows only its download port (boot loader or programmer): no update
+// starts there, and unplugging it brings back its normal mode.
+bool InBootLoaderMode(Slot& slot) {
+  DeviceEnumerator& ports = slot.filter ? static_cast<DeviceEnumerator&>(*slot.filter) : slot.discovery->Enumerator();
+  std::vector<PortDevice> devices;
+  if (!ports.ListPortDevices(devices)) return false;
+  const auto modems = GroupModems(devices);
+  return std::any_of(modems.begin(), modems.end(), [](const ModemEntry& m) { return m.mode == "boot loader"; });
+}
+
 // Pumps until the slot's device check made Start available (or a start already runs).
 int WaitForReadyDevice(Slot& slot, const SlotContext& x) {
   using std::chrono::steady_clock;
@@ -548,12 +593,38 @@ int WaitForReadyDevice(Slot& slot, const SlotContext& x) {
       if (slot.view->EndRequested()) return kNoDevice;
     }
     if (now >= deadline) {
-      x.out.Message("Warning", "Not Ready: no ready device" + SlotTag(x, slot) + " within " +
-                                   std::to_string(waitSeconds) + " s");
+      if (slot.discovery && InBootLoaderMode(slot))
+        x.out.Message("Warning", "Not Ready: modem in boot-loader mode" + SlotTag(x, slot) +
+                                     ": replug it (unplug it and plug it in again), then run again");
+      else
+        x.out.Message("Warning", "Not Ready: no ready device" + SlotTag(x, slot) + " within " +
+                                     std::to_string(waitSeconds) + " s");
       return kNoDevice;
     }
     c.Pump(100);
   }
+}
+
+// A check refuses what a start refuses: the start's own validation of the ports (one modem, its
+// ports found) and the platform the modem reports over its diagnostic port. Nothing is written.
+int ValidateAsStart(Slot& slot, const SlotContext& x) {
+  Controller& c = slot.c();
+  if (c.ValidateRun(0) != 1) return kFailed;
+  const ProjectConfiguration& config = c.config();
+  if (config.PlatformName == 255) return kPass;  // the packet does not ask for the platform
+  EngineConfig cfg;
+  HandOverConfiguration(config, cfg);
+  cfg.ComPort = ParsePortNumber(slot.view->Ports().PortCBox.SelectedText());
+  const int id = QueryPlatformId(x.clock, *slot.serial, cfg);
+  if (id == config.PlatformName) {
+    x.out.Note(slot.index, "check platform OK.");
+    return kPass;
+  }
+  x.out.Message("Warning", id < 0 ? "Could not get platform type." + SlotTag(x, slot)
+                                  : "Plantform type is not matched" + SlotTag(x, slot) + " (the modem reports " +
+                                        std::to_string(id) + ", the packet is for " +
+                                        std::to_string(config.PlatformName) + ")");
+  return kFailed;
 }
 
 // The USB device of a port of the slot (empty fields for a virtual modem's pty).
@@ -569,17 +640,15 @@ PortDevice UsbDeviceOf(Slot& slot, const std::string& comName) {
 
 // The firmware version the modem's AT port reports now (empty when no AT port answers). Runs on
 // the controller's thread between pumps, so the device watcher's probe never shares the port.
-std::string ReadFirmwareVersion(Slot& slot, Clock& clock) {
+// A modem that has just restarted is asked again until it answers or the attempts are used up.
+VersionAnswer ReadFirmwareVersion(Slot& slot, Clock& clock, int attempts = 1) {
   const PortLists ports = slot.view->Ports();
   const std::string name = ports.SerialPortCBox.SelectedText();
-  if (name.empty()) return "";
   slot.directory->CloseProbePort();
   ProbeSettings settings;
-  settings.bCheckProjectCode = true;  // asks the version
   settings.ProjectType = slot.c().config().ProjectType;
-  ModemFacts facts;
-  ATProbe probe(*slot.serial, clock, [&slot](const std::string& line) { slot.c().log().WriteLogLine(line); });
-  return probe.ProbeATPort(name, settings, facts) ? facts.ModemVersion : "";
+  return QueryFirmwareVersion(*slot.serial, clock, name, settings,
+                              [&slot](const std::string& line) { slot.c().log().WriteLogLine(line); }, attempts);
 }
 
 // Start and follow the run to its end (a re-update or an automatic-test repeat included);
@@ -608,7 +677,7 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
   const PortLists ports = view.Ports();
   const std::string diag = ports.PortCBox.items.empty() ? "" : ports.PortCBox.SelectedText();
   const std::string at = ports.SerialPortCBox.items.empty() ? "" : ports.SerialPortCBox.SelectedText();
-  if (!c.Running()) slot.firmwareBefore = ReadFirmwareVersion(slot, x.clock);
+  if (!c.Running()) slot.firmwareBefore = ReadFirmwareVersion(slot, x.clock).version;
   x.out.Event(slot.index, "modem",
               {{"diagnostic_port", diag}, {"modem_port", at}, {"firmware", slot.firmwareBefore}},
               "Modem: diagnostic port " + (diag.empty() ? "-" : diag) + ", modem port " + (at.empty() ? "-" : at) +
@@ -634,7 +703,11 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
     c.Pump(50);
     if (c.log().IsOpen()) slot.logPath = c.log().LogFilePath();
   }
-  if (view.Passed() && view.ErrorCode() == 0) slot.firmwareAfter = ReadFirmwareVersion(slot, x.clock);
+  if (view.Passed() && view.ErrorCode() == 0) {
+    const VersionAnswer after = ReadFirmwareVersion(slot, x.clock, kVersionAttemptsAfterUpdate);
+    slot.firmwareAfter = after.version;
+    slot.versionUnread = after.reason;
+  }
   // Read while the images are still there: the work folder goes with the controllers.
 #if ZOVIR_VIRTUAL_MODEMS
   if (slot.modem && view.Passed() && view.ErrorCode() == 0) {
@@ -674,6 +747,7 @@ void SlotMain(Slot& slot, const SlotContext& x) {
       rebootRequests = std::make_unique<RebootRequestListener>(x.s.paths.runtimeDir, [c] { c->PostRebootRequest(); });
     }
     code = WaitForReadyDevice(slot, x);
+    if (code == kPass && x.checkOnly) code = ValidateAsStart(slot, x);
   }
   {
     std::unique_lock lock(line.mutex);
@@ -858,6 +932,8 @@ int RunCommand(Options o, CliOutput& out) {
       r.result = pass ? "PASS" : r.errorCode == ERR_USER_STOP ? "STOPPED" : "FAIL";
       r.serialNumber = view.ResultSN();
       r.firmwareAfter = slot->firmwareAfter;
+      if (pass && line.packetVersion.empty()) r.verificationNote = "the packet names no firmware version";
+      if (pass && !line.packetVersion.empty() && slot->firmwareAfter.empty()) r.verificationNote = slot->versionUnread;
       if (pass && !slot->firmwareAfter.empty() && !line.packetVersion.empty()) {
         const bool same = slot->firmwareAfter == line.packetVersion;
         r.verification = same ? "verified" : "version mismatch";
@@ -888,13 +964,12 @@ int RunCommand(Options o, CliOutput& out) {
     }
     r.error = ErrorText(r.errorCode);
     out.Result(slot->index, r);
-    if (r.result == "STOPPED" && slot->started) {
-      out.Note(slot->index, r.backupFolder.empty()
-                                ? "Stopped. No backup of this modem was kept."
-                                : "Stopped. The modem's backup was kept in " + r.backupFolder +
-                                      (r.serialNumber.empty() ? "" : "; to restore it: zovir-cli run --sn " + r.serialNumber));
-    } else if (r.result == "FAIL" && !r.backupFolder.empty() && !r.serialNumber.empty()) {
-      out.Note(slot->index, "To restore the kept backup: zovir-cli run --sn " + r.serialNumber);
+    if (r.result != "PASS" && slot->started) {
+      const std::string advice = NextStep(r, InBootLoaderMode(*slot));
+      if (r.result == "STOPPED")
+        out.Note(slot->index, "Stopped. " + advice);
+      else if (!advice.empty())
+        out.Note(slot->index, advice);
     }
     if (r.result != "PASS") worse(r.result == "STOPPED" ? kStopped : kFailed);
     if (slot->started || r.result != "STOPPED") {

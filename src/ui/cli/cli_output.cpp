@@ -143,6 +143,7 @@ void CliOutput::Result(int slot, const RunResult& r) {
                           {"firmware_before", r.firmwareBefore},
                           {"firmware_after", r.firmwareAfter},
                           {"verification", r.verification},
+                          {"verification_note", r.verificationNote},
                           {"backup_folder", r.backupFolder},
                           {"log", r.logPath}});
     return;
@@ -154,8 +155,11 @@ void CliOutput::Result(int slot, const RunResult& r) {
   if (!r.firmwareBefore.empty() || !r.firmwareAfter.empty())
     Line(slot,
          "  firmware: " + (r.firmwareBefore.empty() ? "?" : r.firmwareBefore) + " -> " +
-             (r.firmwareAfter.empty() ? "?" : r.firmwareAfter) + " (" + r.verification + ")",
+             (r.firmwareAfter.empty() ? "?" : r.firmwareAfter) + " (" + r.verification +
+             (r.verificationNote.empty() ? "" : ": " + r.verificationNote) + ")",
          nullptr);
+  else if (r.result == "PASS" && !r.verificationNote.empty())
+    Line(slot, "  firmware: not checked (" + r.verificationNote + ")", nullptr);
   if (!r.backupFolder.empty()) Line(slot, "  backup kept: " + r.backupFolder, nullptr);
   if (!r.logPath.empty()) Line(slot, "  run log: " + r.logPath, nullptr);
 }

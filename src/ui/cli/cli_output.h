@@ -28,6 +28,7 @@ struct RunResult {
   std::string firmwareBefore;
   std::string firmwareAfter;
   std::string verification;  // "verified", "version mismatch", "not checked"
+  std::string verificationNote;  // why it was not checked
   std::string backupFolder;  // the backup kept for a later --sn run; empty when none
   std::string logPath;       // the run log
 };

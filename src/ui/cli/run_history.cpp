@@ -31,6 +31,7 @@ nlohmann::json ToJson(const HistoryEntry& e) {
           {"firmware_before", r.firmwareBefore},
           {"firmware_after", r.firmwareAfter},
           {"verification", r.verification},
+          {"verification_note", r.verificationNote},
           {"backup_folder", r.backupFolder},
           {"log", r.logPath}};
 }
@@ -62,8 +63,8 @@ std::vector<HistoryEntry> RunHistory::Read() const {
     e.device = text("device");
     e.result = RunResult{text("result"),         number("error_code"), text("error"),
                          text("serial_number"),  text("packet_version"), text("firmware_before"),
-                         text("firmware_after"), text("verification"), text("backup_folder"),
-                         text("log")};
+                         text("firmware_after"), text("verification"), text("verification_note"),
+                         text("backup_folder"),  text("log")};
     out.push_back(std::move(e));
   }
   return out;

@@ -84,7 +84,8 @@ ls "$home"/Backup/SN*/EncryptAT.bak > /dev/null 2>&1 || fail "the identity backu
 # It says where the backup is and how to resume.
 kept="$(ls -d "$home"/Backup/SN*)"
 sn="${kept##*SN[}"
-grep -qF "Stopped. The modem's backup was kept in $kept; to restore it: zovir-cli run --sn ${sn%]}" "$home/stop.log" ||
+# The modem sits in its programmer: a replug comes first, or the restore finds no ready modem.
+grep -qF "Stopped. The modem is in boot-loader mode: unplug it and plug it in again (zovir-cli ports shows its mode). The modem's backup was kept in $kept; to restore it after the replug: zovir-cli run --sn ${sn%]}" "$home/stop.log" ||
   fail "Ctrl-C: where the backup is and how to resume: $(tail -5 "$home/stop.log")"
 no_work_left "Ctrl-C"
 rm -rf "$home"/Backup/*
@@ -119,6 +120,8 @@ cp -r "$packet" "$home/packets/other-model"
 sed -i 's/^Version=.*/Version=XYZ9X06_V1.0.0_R01/; s/^\[Project\]/[Project]\nbCheckProjectCode=1/' \
   "$home/packets/other-model/Config.ini"
 mkdir -p "$home/packets/empty"
+cp -r "$packet" "$home/packets/other-platform"
+sed -i 's/^Platform=.*/Platform=MDM9200 (9200)/' "$home/packets/other-platform/Config.ini"
 cp -r "$packet" "$home/packets/bad-config"
 sed -i 's/^Platform=.*/Platform=MDM0000/' "$home/packets/bad-config/Config.ini"
 # command | packet | exit code | text the output holds
@@ -140,6 +143,7 @@ run|other-model|1|[Warning] Could not update other irrelevant model device!
 check|other-model|1|[Warning] Could not update other irrelevant model device!
 run|bad-config|2|Config was wrong.Not support platform configuration.
 check|bad-config|2|Config was wrong.Not support platform configuration.
+check|other-platform|1|[Warning] Plantform type is not matched (the modem reports 8, the packet is for 0)
 check|missing|2|does not exist
 check|empty|2|No Config.ini in
 CASES

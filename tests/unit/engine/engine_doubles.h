@@ -310,6 +310,7 @@ class FakeHost final : public EngineHost {
   explicit FakeHost(Trace& trace) : trace_(&trace) {}
   void SetTrace(Trace& trace) { trace_ = &trace; }
   std::string snEntry;
+  std::string modemPort = "COM8";  // empty: no AT port, as in the boot loader or the programmer
 
   std::string ReadSNEntry() override { return snEntry; }
   void EnableSNEntry(bool enabled) override { trace_->Add(enabled ? "EnableSNEntry(1)" : "EnableSNEntry(0)"); }
@@ -317,7 +318,7 @@ class FakeHost final : public EngineHost {
   void FinishSNEntry() override { trace_->Add("FinishSNEntry"); }
   void ShowResultSN(const std::string& sn) override { trace_->Add("ShowResultSN:" + sn); }
   std::string SelectedDiagPortName() override { return "COM7"; }
-  std::string SelectedModemPortName() override { return "COM8"; }
+  std::string SelectedModemPortName() override { return modemPort; }
   std::atomic<bool>& DeviceChangeSeen() override { return change_; }
   std::atomic<bool>& DeviceArrivalSeen() override { return arrival_; }
   void MessageBox(const std::string& text, const std::string& caption) override {

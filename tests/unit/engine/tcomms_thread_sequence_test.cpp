@@ -233,13 +233,14 @@ TEST_F(EngineSequence, FirstFailureStopsTheRunAndIsTheOnlyErrorReported) {
          s.hooks["DownloadImages"] = [](EngineCore& core) { core.ReportError("image"); };
        },
        "image", {"SendPowerOff", "WaitForReenumeration", "AT:AT+CFUN"}, {}},
-      {"power-off refused still resets type 6 again",
+      {"power-off unanswered and the modem not back still resets type 6 again",
        [](EngineConfig& c, Script& s) {
          c.ProjectType = 6;
          s.powerOffResult = 1;
+         s.hooks["ReportPortNames"] = [](EngineCore& core) { static_cast<FakeHost*>(core.host)->modemPort.clear(); };
        },
-       "Fail to reset or power off phone", {"WaitForReenumeration", "AT:AT+CFUN", "RestoreNV"},
-       {"ResetAndReconnect"}},
+       "Fail to reset or power off phone", {"AT:AT+CFUN", "RestoreNV", "RestoreUserData"},
+       {"WaitForReenumeration", "ResetAndReconnect"}},
       {"restore mode refused ends the run",
        [](EngineConfig& c, Script& s) {
          c.ProjectType = 6;
@@ -270,6 +271,7 @@ TEST_F(EngineSequence, FirstFailureStopsTheRunAndIsTheOnlyErrorReported) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     NewScript();
+    host_.modemPort = "COM8";
     Script* s = script_.get();
     auto engine = MakeEngine([&](EngineConfig& c) { tc.setup(c, *s); });
     Run(*engine);

@@ -76,6 +76,20 @@ TEST_F(PlanTest, WholePlanWritesEveryImageAndEndsWithTheReset) {
   }
 }
 
+// A modem restarting on the reset may lose its answer: the plan ends without an error and leaves
+// the confirmation to the modem's return.
+TEST_F(PlanTest, UnansweredResetAfterTheLastImageIsLeftToTheModemsReturn) {
+  programmer.tamper = [](uint8_t command, int, Bytes& reply) {
+    if (command == 0x0B) reply.clear();
+  };
+  plan.DownloadImages();
+  EXPECT_TRUE(rig.reports.errors.empty()) << rig.reports.errors.front();
+  EXPECT_TRUE(rig.core.run.ResetUnconfirmed);
+  EXPECT_TRUE(rig.reports.Has("No answer to the reset command: waiting for the modem to come back"));
+  EXPECT_FALSE(rig.reports.Has("Reset Comm succssfully"));
+  for (const auto& [partition, bytes] : images) EXPECT_EQ(programmer.partitions[partition], bytes) << partition;
+}
+
 TEST_F(PlanTest, FastSpeedTakesTheLastThreeImagesOnly) {
   rig.core.cfg.bFastSpeedDownload = 1;
   rig.core.cfg.m_nBlockSize = 4096;
