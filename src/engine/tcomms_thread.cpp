@@ -560,9 +560,13 @@ bool TCommsThread::FinishAfterDownload() {
   return true;
 }
 
-bool TCommsThread::ModemPortPresent() const {
+bool TCommsThread::ModemPortPresent() {
   // Only a modem in its normal mode offers its AT port; the boot loader and the programmer do not.
-  return core_.host == nullptr || !core_.host->SelectedModemPortName().empty();
+  // The lists are taken anew: the port search keeps the old ones when the diagnostic port kept
+  // its name, as the programmer's does.
+  if (core_.host == nullptr) return true;
+  core_.host->RefreshPortLists();
+  return !core_.host->SelectedModemPortName().empty();
 }
 
 bool TCommsThread::ReopenPortLoop(bool diagnostic) {

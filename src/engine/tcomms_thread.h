@@ -112,7 +112,7 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   void BackupNVItems();
   bool AfterDownload();
   bool FinishAfterDownload();
-  bool ModemPortPresent() const;
+  bool ModemPortPresent();
   bool ReopenPortLoop(bool diagnostic);
   bool RestoreData();
   void ClosePorts(bool showVersion);

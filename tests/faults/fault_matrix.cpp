@@ -137,6 +137,10 @@ struct RunCase {
   bool hostile = false;    // the modem's EFS lists hostile names
   uint64_t contentSeed = 0;  // not 0: the modem starts with contents drawn from this seed
   std::string mustSay;     // a text the run must report (a mend that must show)
+  // What happens between the failed run and its restore: "swap-unit" (another modem is attached
+  // and the restore is tried on it as a re-update would), "changed-files" (the modem's user files
+  // change before the restore is asked for).
+  std::string between;
   std::string Describe() const {
     std::string s = phase + " x " + fault;
     if (!key.empty()) s += " @" + std::to_string(occurrence) + (every ? "+" : "");
@@ -145,6 +149,7 @@ struct RunCase {
     if (oldBackup) s += " old-backup";
     if (hostile) s += " hostile-efs";
     if (contentSeed) s += " random-contents:" + std::to_string(contentSeed);
+    if (!between.empty()) s += " then " + between;
     return s;
   }
 };
@@ -423,6 +428,32 @@ void SeedRandomContents(sim::VirtualModem& modem, sim::NVStore& nv, const Prepar
   }
 }
 
+// Gives the modem's preserved user files new contents, drops one and adds one: what a user of the
+// modem may do between a failed update and the restore asked for afterwards.
+void ChangeUserFiles(sim::VirtualModem& modem, const Prepared& p, uint64_t seed) {
+  std::mt19937_64 rng(seed ^ 0x5eed);
+  sim::DeviceState& state = modem.State();
+  for (size_t i = 0; i < p.userFiles.size(); ++i) {
+    if (i == 1) {
+      state.RemoveEfs(p.userFiles[i]);
+      continue;
+    }
+    sim::Bytes b(1 + rng() % 700);
+    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    state.SetEfsFile(p.userFiles[i], b);
+  }
+  if (!p.userDirs.empty()) state.SetEfsFile(p.userDirs[0] + "/written-after-the-failure.txt", sim::Bytes{'n', 'e', 'w'});
+}
+
+// Backup folders of `sn` in the root ("SN[sn]" and those set aside as "SN[sn].<stamp>").
+int BackupsOf(const std::string& root, const std::string& sn) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(root, ec))
+    if (e.path().filename().string().rfind("SN[" + sn + "]", 0) == 0) ++n;
+  return n;
+}
+
 Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   Outcome out;
   const int threadsBefore = CountThreads();
@@ -498,7 +529,83 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       if (out.detail.empty()) out.detail = "error " + std::to_string(out.code);
     }
   }
-  if (!out.passed && touched && out.verdict != "hung") {
+  // Another unit attached where the failed one was: a re-update from the failed run's backup
+  // (its flags as a re-update leaves them) must refuse it and leave it as it was.
+  if (!out.passed && c.between == "swap-unit" && out.verdict != "hung") {
+    if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
+      cli::SlotSetup setup;
+      setup.deviceMapPath = (home / "ports.ini").string();
+      setup.virtualModem = true;
+      setup.modem = ModemOptions(home, c, false);
+      setup.modem.stateDir = (home / "other-unit").string();
+      setup.sn = *sn;
+      cli::VirtualFactory other;
+      other.Prepare(setup.modem, 1);
+      cli::UpdateSlot slot(setup, print, clock);
+      other.Seed(*slot.modem(), 1, p.userFiles, p.userDirs);
+      if (!slot.Discover()) throw std::runtime_error("no diagnostic port on the other unit");
+      const cli::ModemData theirs = cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths);
+      const EngineConfig kept = p.base;
+      p.base.bBackup = 0;
+      p.base.bBackupUserData = 0;
+      Outcome swapped;
+      const bool ended = RunUpdate(slot, p, nullptr, swapped);
+      p.base = kept;
+      if (!ended) {
+        std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the re-update on another unit hung\n",
+                    slot.ErrorCode());
+        std::fflush(stdout);
+        _exit(3);
+      }
+      slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+      const std::string diff = DataMismatch(theirs, cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths));
+      if (slot.Passed() && slot.ErrorCode() == 0) {
+        out.verdict = "false_pass";
+        out.detail = "the backup of " + *sn + " was restored onto another unit";
+      } else if (!diff.empty() || !slot.modem()->Partitions().empty()) {
+        out.verdict = "lost_backup";
+        out.detail = "a refused re-update changed the other unit: " + (diff.empty() ? "partitions written" : diff);
+      }
+    }
+  }
+  // The modem's files change after a run that failed before anything was written; the restore
+  // asked for then must not bring back the older files, nor drop the backup that holds them.
+  if (!out.passed && !touched && c.between == "changed-files" && out.verdict == "fail") {
+    if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
+      const int backupsBefore = BackupsOf(p.base.BackupFilePath, *sn);
+      cli::SlotSetup setup;
+      setup.deviceMapPath = (home / "ports.ini").string();
+      setup.virtualModem = true;
+      setup.modem = ModemOptions(home, c, false);
+      setup.sn = *sn;
+      factory.Prepare(setup.modem, 0);
+      cli::UpdateSlot slot(setup, print, clock);
+      ChangeUserFiles(*slot.modem(), p, c.contentSeed);
+      if (!slot.Discover()) throw std::runtime_error("no diagnostic port after the change");
+      const cli::ModemData changed = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+      Outcome again;
+      if (!RunUpdate(slot, p, nullptr, again)) {
+        std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the run after the change hung\n",
+                    slot.ErrorCode());
+        std::fflush(stdout);
+        _exit(3);
+      }
+      slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+      const std::string diff = DataMismatch(changed, cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths));
+      const bool passed = slot.Passed() && slot.ErrorCode() == 0;
+      if (passed && !diff.empty()) {
+        out.verdict = "false_pass";
+        out.detail = "after the files changed: " + diff;
+      } else if (BackupsOf(p.base.BackupFilePath, *sn) < backupsBefore) {
+        out.verdict = "lost_backup";
+        out.detail = "a backup of " + *sn + " was deleted by a run that did not restore from it";
+      } else if (!passed && !diff.empty()) {
+        out.verdict = "lost_backup";
+        out.detail = "a failed run after the change lost: " + diff;
+      }
+    }
+  }
+  if (!out.passed && touched && out.verdict != "hung" && out.verdict != "false_pass") {
     // The modem may have lost its data: the saved backup must bring it back.
     const auto sn = SavedSerialNumber(p.base.BackupFilePath);
     std::string why;
@@ -680,6 +787,39 @@ std::vector<RunCase> BuildTable(uint64_t seed, const std::map<std::string, uint3
     }
     runs.push_back(c);
   }
+  // Attacks on the restore, on drawn contents: a unit swapped between a failed run and its
+  // re-update, files changed on the modem between a run that failed before writing and its
+  // restore, AT answers arriving late (after the channel gave up, inside the next command), and
+  // NV reads that fail inside the spans the backup sweeps.
+  auto drawn = [&](const char* phase, const char* fault, const std::string& spec) {
+    RunCase c;
+    c.contentSeed = rng() | 1;
+    c.phase = phase;
+    c.fault = fault;
+    c.spec = spec;
+    if (const auto eq = spec.find('='); eq != std::string::npos) c.key = spec.substr(0, std::min(spec.find('@'), eq));
+    return c;
+  };
+  {
+    RunCase c = drawn("image-write", "unplug", Spec("write", pick(normal.count("write") ? normal.at("write") : 1), false,
+                                                   "vanish"));
+    c.between = "swap-unit";
+    runs.push_back(c);
+    c = drawn("switch", "lost-command", Spec("diag:3a", 1, true, "ignore"));
+    c.between = "changed-files";
+    runs.push_back(c);
+  }
+  for (const char* key : {"at:+ZRVSN", "at:+TESTINF2", "at:AT"}) {
+    const uint32_t n = normal.count(key) ? normal.at(key) : 0;
+    if (n == 0) continue;
+    runs.push_back(drawn("late-answer", "delay", std::string(key) + "@" + std::to_string(pick(n)) + "x2=delay:9000"));
+  }
+  if (const uint32_t n = normal.count("diag:26") ? normal.at("diag:26") : 0; n > 0) {
+    const uint32_t first = pick(n);
+    runs.push_back(drawn("nv-sweep", "read-failure",
+                         "diag:26@" + std::to_string(first) + "=status:4,diag:26@" + std::to_string(pick(n)) + "=status:" +
+                             std::to_string(rng() % 2 ? 1 : 3)));
+  }
   // Kill-at-a-phase runs: the update killed at a line of its output, then run again from the
   // saved backup (and, when that is refused, as a plain update).
   for (const KillPoint& point : KillPoints()) {
@@ -781,7 +921,8 @@ std::map<int, ChildResult> RunChildren(const std::vector<RunCase>& cases, uint64
       // The child learns the kind of case from tags on its fault plan.
       const std::string spec = c.spec + (c.stop ? "#stop" : "") + (c.fast ? "#fast" : "") +
                                (c.oldBackup ? "#oldbackup" : "") + (c.hostile ? "#hostile" : "") +
-                               (c.contentSeed ? "#random=" + std::to_string(c.contentSeed) + "#" : "");
+                               (c.contentSeed ? "#random=" + std::to_string(c.contentSeed) + "#" : "") +
+                               (c.between.empty() ? "" : "#between=" + c.between + "#");
       running.push_back(Spawn(self, c.index, seed, spec, logDir, c.renumber ? "--renumber" : ""));
     }
     std::this_thread::sleep_for(Ms(50));
@@ -862,6 +1003,11 @@ int ChildMain(int index, const std::string& spec, bool renumber, bool fast) {
   c.stop = tag("#stop");
   c.oldBackup = tag("#oldbackup");
   c.hostile = tag("#hostile");
+  if (const auto b = c.spec.find("#between="); b != std::string::npos) {
+    const auto end = c.spec.find('#', b + 1);
+    c.between = c.spec.substr(b + 9, end == std::string::npos ? std::string::npos : end - b - 9);
+    c.spec.erase(b, end == std::string::npos ? std::string::npos : end + 1 - b);
+  }
   if (const auto r = c.spec.find("#random="); r != std::string::npos) {
     const auto end = c.spec.find('#', r + 1);
     c.contentSeed = std::strtoull(c.spec.c_str() + r + 8, nullptr, 10);

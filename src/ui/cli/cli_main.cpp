@@ -348,6 +348,7 @@ struct Slot {
   std::vector<PartitionRow> partitions;
   std::string firmwareBefore, firmwareAfter;
   std::string versionUnread;  // why the version after the update is not known
+  bool leftInBootLoader = false;  // a run that did not pass left the modem in its boot loader
   std::string logPath;
   std::string device;  // the modem's ports as the history names it
   std::chrono::system_clock::time_point startedAt{};
@@ -703,6 +704,8 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
     c.Pump(50);
     if (c.log().IsOpen()) slot.logPath = c.log().LogFilePath();
   }
+  // Where the modem was left decides what the user can do next; asked while the ports are known.
+  if (!(view.Passed() && view.ErrorCode() == 0)) slot.leftInBootLoader = InBootLoaderMode(slot);
   if (view.Passed() && view.ErrorCode() == 0) {
     const VersionAnswer after = ReadFirmwareVersion(slot, x.clock, kVersionAttemptsAfterUpdate);
     slot.firmwareAfter = after.version;
@@ -965,7 +968,7 @@ int RunCommand(Options o, CliOutput& out) {
     r.error = ErrorText(r.errorCode);
     out.Result(slot->index, r);
     if (r.result != "PASS" && slot->started) {
-      const std::string advice = NextStep(r, InBootLoaderMode(*slot));
+      const std::string advice = NextStep(r, slot->leftInBootLoader);
       if (r.result == "STOPPED")
         out.Note(slot->index, "Stopped. " + advice);
       else if (!advice.empty())
