@@ -15,7 +15,7 @@ constexpr KindName kKinds[] = {
     {"silent", FaultKind::Silent}, {"ignore", FaultKind::Ignore}, {"corrupt", FaultKind::Corrupt}, {"nak", FaultKind::Nak},
     {"error", FaultKind::Nak},     {"wrong", FaultKind::Wrong},     {"status", FaultKind::Status},
     {"delay", FaultKind::Delay},   {"drop", FaultKind::Drop},       {"split", FaultKind::Split},
-    {"vanish", FaultKind::Vanish},
+    {"vanish", FaultKind::Vanish}, {"repeat", FaultKind::Repeat},
 };
 
 bool ParseUint(const std::string& s, uint32_t& out) {

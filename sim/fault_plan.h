@@ -21,6 +21,7 @@ enum class FaultKind {
   Drop,     // one byte of the reply left out (arg: index on the wire, default 1)
   Split,    // the reply in pieces of arg bytes (default 1), a few ms apart
   Vanish,   // the port disappears instead of replying; comes back after arg ms (0: never)
+  Repeat,   // (sahara:read) the loader did not take the piece it got and asks for it again
 };
 
 struct FaultRule {
@@ -39,7 +40,7 @@ struct FaultRule {
 //   N   the occurrence hit, counted from 1 per key (default 1)
 //   N+  occurrence N and every later one;  NxC  C occurrences starting at N
 //   KIND silent | ignore | corrupt[:i] | nak | error | wrong | status:S | delay:MS | drop[:i]
-//        | split[:n] | vanish[:MS]
+//        | split[:n] | vanish[:MS] | repeat
 // Keys: diag:XX (DIAG command byte, hex), diag:4b:SS (subsystem), sahara:hello,
 // sahara:read, sahara:end, sahara:done, dmss:nop, dmss:version, dmss:param, hello, security,
 // ptable, open, write, close, reset, poweroff, fast-reset, fast-request, fast-block,

@@ -67,6 +67,8 @@ std::optional<FaultRule> SendReply(PortHost& host, const std::string& key, Reply
       case FaultKind::Split:
         split = fault->arg > 0 ? fault->arg : 1;
         break;
+      case FaultKind::Repeat:  // the protocol built the repeated request itself
+        break;
       case FaultKind::Corrupt:
       case FaultKind::Drop: {
         Bytes wire = reply.Wire();

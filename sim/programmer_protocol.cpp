@@ -186,9 +186,13 @@ class Programmer final : public PortProtocol {
     uint8_t status = 0;
     if (!override && stored && !stored->empty() && *stored != table) {
       status = 1;  // differs from the table on flash: the host must override
-    } else {
-      host_.State().StorePartition("partition", std::move(table));
     }
+    // A status fault is the programmer's own answer (2 not recognised, 3 erase failed, ...):
+    // a table it does not accept never reaches the flash.
+    if (auto next = host_.Faults().Peek("ptable"); next && next->kind == FaultKind::Status) {
+      status = static_cast<uint8_t>(next->arg);
+    }
+    if (status == 0) host_.State().StorePartition("partition", std::move(table));
     Send("ptable", Bytes{0x1A, status}, 1);
   }
 

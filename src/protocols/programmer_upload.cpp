@@ -269,7 +269,8 @@ ProgrammerUploader::ChunkReply ProgrammerUploader::SendChunk(ImageFile& file, ui
     return out;
   }
   const uint32_t command = got >= kSaharaHeader ? GetLE32(reply) : 0;
-  if (command == kSaharaReadData && got >= kSaharaReadDataSize) {
+  // A request for no bytes asks for nothing that could ever end the transfer.
+  if (command == kSaharaReadData && got >= kSaharaReadDataSize && GetLE32(reply + 16) != 0) {
     out.result = 0;
     out.nextOffset = GetLE32(reply + 12);
     out.nextLength = GetLE32(reply + 16);
@@ -300,6 +301,13 @@ int ProgrammerUploader::UploadProgrammer() {
   uint64_t offset = haveFirstRequest_ ? firstOffset_ : 0;
   uint64_t length = haveFirstRequest_ ? firstLength_ : kElfHeaderSize;
   const uint64_t totalBlocks = (size + kUploadBlock - 1) / kUploadBlock;
+  // A boot loader that never takes what it is sent would be served until the user stops.
+  // A sound one asks for each byte about once, and each block may take its attempts; one file
+  // more is room for re-read headers. A request asked again right after it was served is
+  // another attempt at the same block.
+  const uint64_t servedLimit = (kBlockAttempts + 1) * size;
+  uint64_t served = 0;
+  int attempts = 0;  // times the present request was served in a row
   while (core_.Healthy()) {
     // Requests are served wherever they point (forward or backward), but never past the end.
     if (offset + length > size) {
@@ -308,17 +316,30 @@ int ProgrammerUploader::UploadProgrammer() {
     }
     const std::string block = std::to_string(offset / kUploadBlock + 1) + " of " + std::to_string(totalBlocks);
     ChunkReply reply;
-    for (int attempt = 0; attempt < kBlockAttempts; ++attempt) {
+    while (attempts < kBlockAttempts && served + length <= servedLimit) {
+      ++attempts;
+      served += length;
       reply = SendChunk(file, static_cast<uint32_t>(offset), static_cast<uint32_t>(length));
       if (reply.result <= 0) break;
       core_.ReportStatus(csWorking, name + ", re-sending block " + block, mtProgress);
     }
     if (reply.result < 0) return -1;
     if (reply.result != 0) {
+      if (attempts < kBlockAttempts) {
+        core_.ReportStatus(csInfo,
+                           "The boot loader asked for " + std::to_string(served + length) +
+                               " bytes of a programmer of " + std::to_string(size) + " bytes",
+                           mtInfo);
+      }
       core_.ReportError(name + ", fail to write block " + block);
       return 2;
     }
     if (reply.endOfImage) break;
+    if (reply.nextOffset == offset && reply.nextLength == length) {
+      core_.ReportStatus(csWorking, name + ", re-sending block " + block, mtProgress);
+    } else {
+      attempts = 0;
+    }
     offset = reply.nextOffset;
     length = reply.nextLength;
   }

@@ -42,6 +42,14 @@ constexpr uint8_t kWriteFlash[] = {0x21, 0x00, 0x00, 0x00, 0x00};
 constexpr uint8_t kHelloReply = 0x02;
 constexpr uint8_t kSecurityReply = 0x18;
 constexpr uint8_t kPartitionReply = 0x1A;
+// Statuses of the partition-table reply. Only 0 means the table is now the one on flash; 1 asks
+// for the override, after which 0 is again the only acceptance. There is no "accepted with
+// changes" status: 2 and 3 leave the flash without the table sent, and anything else is a
+// programmer we do not know, whose table we cannot trust either.
+constexpr uint8_t kTableAccepted = 0;
+constexpr uint8_t kTableDiffers = 1;
+constexpr uint8_t kTableNotRecognised = 2;
+constexpr uint8_t kTableEraseFailed = 3;
 constexpr uint8_t kOpenReply = 0x1C;
 constexpr uint8_t kWriteReply = 0x08;
 constexpr uint8_t kCloseReply = 0x16;
@@ -173,8 +181,13 @@ int StreamingDownload::SendPartitionTable() {
   if (!core_.Healthy()) return -1;
   // The reply carries the status after the command byte (plus two check bytes).
   if (!ReplyStartsWith(rx, kPartitionReply) || rx.length < 4) return 1;
-  if (link_.Response()[1] == 1) return SendPartitionTableOverride();
-  return 0;
+  const uint8_t status = link_.Response()[1];
+  if (status == kTableAccepted) return 0;
+  if (status == kTableDiffers) return SendPartitionTableOverride();
+  // Every image is placed by the table on flash: one the programmer did not take means the
+  // images would land where an old or half-erased table puts them.
+  ReportTableRefused("", status);
+  return 2;
 }
 
 int StreamingDownload::SendPartitionTableOverride() {
@@ -185,7 +198,21 @@ int StreamingDownload::SendPartitionTableOverride() {
   const RxResult rx = ReceiveSlowReply("partition table");
   if (!core_.Healthy()) return -1;
   if (!ReplyStartsWith(rx, kPartitionReply) || rx.length < 4) return 1;
-  return link_.Response()[1] == 0 ? 0 : 2;
+  const uint8_t status = link_.Response()[1];
+  if (status == kTableAccepted) return 0;
+  ReportTableRefused("override ", status);
+  return 2;
+}
+
+void StreamingDownload::ReportTableRefused(const char* what, uint8_t status) {
+  const char* meaning = status == kTableNotRecognised ? "format not recognised"
+                        : status == kTableEraseFailed  ? "erase failed"
+                        : status == kTableDiffers      ? "differs from the table on flash"
+                                                       : "unknown status, taken as a refusal";
+  core_.ReportStatus(csInfo,
+                     std::string("Partition table ") + what + "refused by the programmer: status " +
+                         std::to_string(status) + " (" + meaning + ")",
+                     mtInfo);
 }
 
 int StreamingDownload::OpenImageByName(const tagImgCmdPara& record) {

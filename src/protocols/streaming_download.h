@@ -85,6 +85,8 @@ class StreamingDownload {
   // A reply with the generous limit above; a lost one is said in the log, naming `what`.
   RxResult ReceiveSlowReply(const char* what);
   int LoadPartitionTable(uint8_t override);
+  // Says in the log which status refused the table (`what`: "" or "override ").
+  void ReportTableRefused(const char* what, uint8_t status);
   void BuildFrame(const uint8_t* payload, size_t n);
   void BuildFastHandshake(uint8_t command, uint32_t offset, uint32_t length, uint16_t checksum);
   bool FastHandshake(bool reset, const std::string& name, uint32_t offset, uint32_t length, uint16_t checksum);

@@ -7,10 +7,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "discovery/host_discovery.h"
 #include "discovery/owner_thread.h"
@@ -177,6 +180,67 @@ TEST_F(DownloadOverPtys, ProgrammerThatIsNotAnElfImageFailsTheUpload) {
   EXPECT_EQ(error, "ERROR, sbl1.mbn, fail to write block 1 of 1, Error code: 0");
   EXPECT_NE(modem.Mode(), sim::ModemMode::Programmer);
   link.CloseDiagPort("Warning-1");
+}
+
+// A boot loader that asks again for the piece it was just sent: twice is served again, for
+// ever ends the upload after the block's attempts, with the modem left in its boot loader.
+TEST_F(DownloadOverPtys, BootLoaderAskingAgainIsServedOnlyWhileTheBlockHasAttempts) {
+  struct Case {
+    const char* fault;
+    bool uploads;
+    uint32_t requests;  // read-data requests the boot loader sent
+  };
+  for (const Case& c : {Case{"sahara:read@3x2=repeat", true, 0}, Case{"sahara:read@3+=repeat", false, 2 + 3}}) {
+    SCOPED_TRACE(c.fault);
+    sim::VirtualModemOptions options;
+    options.deviceMapPath = (dir_ / "ports.ini").string();
+    options.startMode = sim::ModemMode::BootSahara;
+    ASSERT_EQ(options.faults.AddSpec(c.fault), "");
+    sim::VirtualModem modem(options);
+    modem.Start();
+    SteadyClock clock;
+    HostDiscovery discovery(HostDiscoveryOptions{options.deviceMapPath});
+    EngineCore core(clock, discovery.Ports(), nullptr);
+    core.cfg.ComPort = options.comNumbers.front();
+    core.cfg.bEnprg9x15 = 1;  // already in the boot loader
+    core.cfg.ramFile = Packet("NPRG9x06.mbn");
+    std::string error;
+    core.OnError = [&](void*, const std::string& text, int) { error = text; };
+    Link link(core);
+    link.OpenDiagPort();
+    ProgrammerUploader programmer(core, link);
+    // An upload without a bound of its own would go on until Stop: the watchdog's Stop makes
+    // that a failure of this test instead of a hang.
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(mutex);
+      if (!ended.wait_for(lock, 60s, [&] { return done; })) core.RequestStop();
+    });
+    const int result = programmer.ProgrammerPhase();
+    {
+      std::lock_guard lock(mutex);
+      done = true;
+    }
+    ended.notify_all();
+    watchdog.join();
+    link.CloseDiagPort("Warning-1");
+    ASSERT_FALSE(core.StopRequested()) << "the upload was still going after a minute";
+    EXPECT_FALSE(modem.FiredFaults().empty()) << "the boot loader never asked again";
+    if (c.uploads) {
+      EXPECT_EQ(result, 0) << error;
+      EXPECT_TRUE(modem.WaitForMode(sim::ModemMode::Programmer, 10s));
+      EXPECT_EQ(modem.ReceivedProgrammer().size(), std::filesystem::file_size(core.cfg.ramFile));
+    } else {
+      EXPECT_GT(result, 0);
+      // The program headers follow the 52-byte ELF header: block 1.
+      const uint64_t blocks = (std::filesystem::file_size(core.cfg.ramFile) + 4095) / 4096;
+      EXPECT_EQ(error, "ERROR, NPRG9x06.mbn, fail to write block 1 of " + std::to_string(blocks) + ", Error code: 0");
+      EXPECT_EQ(modem.CommandCount("sahara:read"), c.requests);
+      EXPECT_EQ(modem.Mode(), sim::ModemMode::BootSahara);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -134,6 +134,42 @@ TEST_F(PlanTest, FastbootImagesSendTheTableOnceWithTheOverrideFlag) {
   EXPECT_TRUE(rig.reports.errors.empty());
 }
 
+TEST_F(PlanTest, ARefusedPartitionTableFailsTheRunBeforeAnyImageIsOpened) {
+  struct Case {
+    const char* label;
+    uint8_t status;     // of the first table reply (the override's when `fastboot`)
+    bool fastboot;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"not recognised", 2, false, "Partition table refused by the programmer: status 2 (format not recognised)"},
+      {"erase failed", 3, false, "Partition table refused by the programmer: status 3 (erase failed)"},
+      {"unknown", 0x42, false, "Partition table refused by the programmer: status 66 (unknown status, taken as a refusal)"},
+      {"override refused", 3, true, "Partition table override refused by the programmer: status 3 (erase failed)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ProtocolRig r;
+    FakeProgrammer p;
+    p.tamper = [&c](uint8_t command, int, Bytes& reply) {
+      if (command == 0x19) reply = EncodeFrame({0x1A, c.status});
+    };
+    r.port.SetResponder([&p](const Bytes& w) { return p.OnWrite(w); });
+    r.OpenDiag();
+    r.core.cfg = rig.core.cfg;  // this fixture's images and table
+    r.core.cfg.bFastbootBootImage = c.fastboot ? 1 : 0;
+    ImagePlan refusing(r.core, r.link);
+    refusing.DownloadImages();
+    ASSERT_EQ(r.reports.errors.size(), 1u);
+    EXPECT_EQ(r.reports.errors[0], "ERROR, [Dload] Fail to download partition table, Error code: 0");
+    const int named = r.reports.IndexOf(c.logged);
+    EXPECT_GE(named, 0);
+    EXPECT_EQ(p.commands, (std::vector<uint8_t>{0x01, 0x17, 0x19}));
+    EXPECT_TRUE(p.partitions.empty());
+    EXPECT_FALSE(r.reports.Has("Partition table ok"));
+  }
+}
+
 TEST_F(PlanTest, MissingOrEmptyImagesFailInsteadOfWritingNothing) {
   struct Case {
     const char* label;

@@ -119,6 +119,59 @@ TEST_F(UploadTest, FailedEndOfImageIsSentThreeTimesThenFails) {
   EXPECT_EQ(loader->dones, 0);
 }
 
+TEST_F(UploadTest, BootLoaderThatKeepsAskingIsServedWithinABound) {
+  using Request = FakeBootLoader::Request;
+  constexpr uint32_t kSize = 300000;  // 74 blocks of 4096
+  auto plan = [](std::vector<Request> head, std::vector<Request> loop, size_t times, std::vector<Request> tail) {
+    for (size_t i = 0; i < times; ++i) head.insert(head.end(), loop.begin(), loop.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  struct Case {
+    const char* label;
+    std::vector<Request> plan;
+    size_t served;        // requests served before the upload ended
+    const char* error;    // "" when the upload succeeds
+    int resends;          // "re-sending block" reports
+    const char* logged;   // the line that tells why, "" for none
+  };
+  const Case cases[] = {
+      {"the same block for ever", plan({{0, 52}}, {{52, 4096}}, 1000, {}), 1 + 3,
+       "ERROR, NPRG9x06.mbn, fail to write block 1 of 74, Error code: 0", 3, ""},
+      {"two blocks in turn for ever", plan({{0, 52}}, {{52, 100000}, {100052, 100000}}, 500, {}), 1 + 11,
+       "ERROR, NPRG9x06.mbn, fail to write block 25 of 74, Error code: 0", 0,
+       "The boot loader asked for 1200052 bytes of a programmer of 300000 bytes"},
+      {"the same block twice more, then on", plan({{0, 52}}, {{52, 4096}}, 3, {{4148, kSize - 4148}}), 1 + 3 + 1,
+       "", 2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ProtocolRig r;
+    const Bytes programmer = PatternBytes(kSize, 42);
+    r.core.cfg.ramFile = r.WriteFile("NPRG9x06.mbn", programmer);
+    r.core.cfg.bEnprg9x15 = 1;
+    FakeBootLoader bootLoader(programmer, c.plan);
+    r.port.SetResponder([&bootLoader](const Bytes& w) { return bootLoader.OnWrite(w); });
+    r.OpenDiag();
+    ProgrammerUploader u(r.core, r.link);
+    const int result = u.ProgrammerPhase();
+    EXPECT_EQ(bootLoader.served.size(), c.served);
+    EXPECT_EQ(r.reports.Count("NPRG9x06.mbn, re-sending block 1 of 74"), c.resends);
+    if (*c.logged) {
+      EXPECT_TRUE(r.reports.Has(c.logged));
+    }
+    if (*c.error) {
+      EXPECT_GT(result, 0);
+      EXPECT_EQ(r.reports.errors, std::vector<std::string>{c.error});
+      EXPECT_EQ(bootLoader.dones, 0);
+    } else {
+      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(r.reports.errors.empty());
+      EXPECT_EQ(bootLoader.dones, 1);
+    }
+  }
+}
+
 TEST_F(UploadTest, WrongDoneResponseFailsAfterTheTransfer) {
   Start({{0, 52}, {52, 300000 - 52}});
   loader->doneReplyCommand = 4;

@@ -157,22 +157,40 @@ TEST_F(StreamingTest, PersistentlyFailingBlockFailsWithTheBlockText) {
   EXPECT_EQ(StreamWrites(rig.port).size(), 65u + 3 * 25);
 }
 
-TEST_F(StreamingTest, PartitionTableStatusDecidesOnASingleOverride) {
+TEST_F(StreamingTest, PartitionTableStatusDecidesBetweenAcceptedOverrideAndRefused) {
   struct Case {
     uint8_t status;
+    int overrideStatus;          // the override's reply status, -1 when none is sent
+    int result;
     std::vector<uint8_t> flags;  // override flag of each table command sent
+    const char* logged;          // the line that names the refusal, "" when accepted
   };
-  for (const Case& c : {Case{0, {0}}, Case{1, {0, 1}}, Case{2, {0}}}) {
+  const Case cases[] = {
+      {0, -1, 0, {0}, ""},
+      {1, 0, 0, {0, 1}, ""},
+      {1, 2, 2, {0, 1}, "Partition table override refused by the programmer: status 2 (format not recognised)"},
+      {1, 9, 2, {0, 1}, "Partition table override refused by the programmer: status 9 (unknown status, taken as a refusal)"},
+      {2, -1, 2, {0}, "Partition table refused by the programmer: status 2 (format not recognised)"},
+      {3, -1, 2, {0}, "Partition table refused by the programmer: status 3 (erase failed)"},
+      {4, -1, 2, {0}, "Partition table refused by the programmer: status 4 (unknown status, taken as a refusal)"},
+      {0xFF, -1, 2, {0}, "Partition table refused by the programmer: status 255 (unknown status, taken as a refusal)"},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.status));
+    SCOPED_TRACE(c.overrideStatus);
     ProtocolRig r;
     FakeProgrammer p;
     p.partitionStatus = c.status;
+    p.tamper = [&c](uint8_t command, int occurrence, Bytes& reply) {
+      if (command == 0x19 && occurrence == 2 && c.overrideStatus >= 0)
+        reply = EncodeFrame({0x1A, static_cast<uint8_t>(c.overrideStatus)});
+    };
     r.port.SetResponder([&p](const Bytes& w) { return p.OnWrite(w); });
     r.OpenDiag();
     const Bytes table = PatternBytes(600, 9);
     r.core.cfg.partitionFile = r.WriteFile("partition.mbn", table);
     StreamingDownload s(r.core, r.link);
-    EXPECT_EQ(s.SendPartitionTable(), 0);
+    EXPECT_EQ(s.SendPartitionTable(), c.result);
     std::vector<uint8_t> flags;
     for (const Bytes& w : r.port.Writes()) {
       const Bytes payload = DecodeFrame(w);
@@ -181,6 +199,16 @@ TEST_F(StreamingTest, PartitionTableStatusDecidesOnASingleOverride) {
     EXPECT_EQ(flags, c.flags);
     EXPECT_EQ(p.partitionTable, table);
     EXPECT_EQ(s.partitionFileSize, 600u);
+    int refusals = 0;
+    for (const auto& st : r.reports.statuses) {
+      if (st.text.find("refused") == std::string::npos) continue;
+      ++refusals;
+      EXPECT_EQ(st.text, c.logged);
+      EXPECT_EQ(st.kind, mtInfo);
+    }
+    EXPECT_EQ(refusals, *c.logged ? 1 : 0);
+    // The caller turns the refusal into the run's failure.
+    EXPECT_TRUE(r.reports.errors.empty());
   }
 }
 
