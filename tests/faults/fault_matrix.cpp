@@ -820,6 +820,11 @@ std::vector<RunCase> BuildTable(uint64_t seed, const std::map<std::string, uint3
                          "diag:26@" + std::to_string(first) + "=status:4,diag:26@" + std::to_string(pick(n)) + "=status:" +
                              std::to_string(rng() % 2 ? 1 : 3)));
   }
+  // A programmer that refuses the partition table, and a boot loader that keeps asking for the
+  // programmer's same piece.
+  runs.push_back(drawn("partition-table", "refused", "ptable=status:" + std::to_string(2 + rng() % 6)));
+  if (const uint32_t n = normal.count("sahara:read") ? normal.at("sahara:read") : 0; n > 0)
+    runs.push_back(drawn("sahara-read", "repeat", Spec("sahara:read", pick(n), true, "repeat")));
   // Kill-at-a-phase runs: the update killed at a line of its output, then run again from the
   // saved backup (and, when that is refused, as a plain update).
   for (const KillPoint& point : KillPoints()) {
