@@ -289,6 +289,36 @@ TEST_F(Identity, RestoreProbesThePortFirst) {
   EXPECT_TRUE(Logged("Serial port ready"));
 }
 
+const std::string kFull =
+    "[BACKUP]\nbSN=1\nbIMEI=1\nbTESTINF=1\nbfield_cal_params=1\n[Data]\nSN=S1\nIMEI=I1\nTESTINF=CAL:PASS\n"
+    "field_cal_params=0A\n";
+
+TEST_F(Identity, LateProbeAnswersDoNotPassARefusedWrite) {
+  AtBak(kFull);
+  // An echoing modem that answers its first two probes late (the first after the probe gave up
+  // on it, the second while the serial number is being written) and refuses the serial number.
+  std::map<std::string, std::deque<std::pair<uint64_t, std::string>>> late = {
+      {"AT", {{8500, "AT\r\r\nOK\r\n"}, {1500, "AT\r\r\nOK\r\n"}}},
+      {"AT+ZRVSN=1,5,\"S1\"", {{750, "AT+ZRVSN=1,5,\"S1\"\r\r\nERROR\r\n"}}}};
+  modemPort().SetResponder([&](const std::vector<uint8_t>& written) -> std::vector<uint8_t> {
+    std::string line(written.begin(), written.end());
+    line = line.substr(0, line.find_first_of("\r\n"));
+    modem.lines.push_back(line);
+    auto& answers = late[line];
+    const std::string own = line + "\r\r\n" + (line == "AT+ZRVINF=0,2" ? "+ZRVINF: \"QV\"\r\n\r\n" : "") + "OK\r\n";
+    if (answers.empty()) return {own.begin(), own.end()};
+    const auto [delay, text] = answers.front();
+    answers.pop_front();
+    modemPort().QueueBytesAfter(delay, {text.begin(), text.end()});
+    return {};
+  });
+  EXPECT_EQ(identity.RestoreIdentity(), 0);
+  EXPECT_TRUE(Logged("Serial port ready"));
+  EXPECT_FALSE(Logged("Restore SN"));
+  EXPECT_EQ(Error(), ErrorText("Fail to write SN"));
+  EXPECT_TRUE(modem.LinesStartingWith("AT+ZRVSN=1,7").empty());
+}
+
 struct RestoreFailure {
   const char* name;
   std::string atBak;
@@ -308,10 +338,6 @@ TEST_P(RestoreStops, AtTheFirstRefusedWrite) {
   EXPECT_EQ(Error(), ErrorText(c.error));
   EXPECT_TRUE(modem.LinesStartingWith(c.notSent).empty());
 }
-
-const std::string kFull =
-    "[BACKUP]\nbSN=1\nbIMEI=1\nbTESTINF=1\nbfield_cal_params=1\n[Data]\nSN=S1\nIMEI=I1\nTESTINF=CAL:PASS\n"
-    "field_cal_params=0A\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RestoreStops,
