@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "engine/engine_core.h"
 #include "link/link.h"
@@ -17,6 +16,7 @@
 #include "preservation/identity_backup.h"
 #include "sim/at_identity.h"
 #include "sim/virtual_modem.h"
+#include "unit/at/drawn_identity.h"
 
 namespace zovir::test {
 namespace {
@@ -90,29 +90,6 @@ class IdentityOnPty : public ::testing::Test {
     return held;
   }
 
-  // Identity values and oscillator files drawn from `seed`, as a factory might have left them.
-  void DrawContents(uint32_t seed) {
-    std::mt19937 rng(seed);
-    const auto text = [&rng](const char* alphabet, size_t n) {
-      const std::string a(alphabet);
-      std::string out;
-      for (size_t i = 0; i < n; ++i) out += a[rng() % a.size()];
-      return out;
-    };
-    sim::DeviceState& state = modem_->State();
-    state.SetIdentity("SN", text("ABCDEFGHJKLMNPQRSTUVWXYZ0123456789", 8 + rng() % 10));
-    state.SetIdentity("IMEI", text("123456789", 1) + text("0123456789", 14));
-    std::string testInfo;
-    for (uint32_t i = 0, n = 1 + rng() % 5; i < n; ++i)
-      testInfo += (i ? "," : "") + text("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 2 + rng() % 4) + (rng() % 4 ? ":PASS" : ":FAIL");
-    state.SetIdentity("TESTINF", testInfo);
-    for (const char* f : kXoFiles) {
-      sim::Bytes data(4 + rng() % 60);
-      for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
-      state.SetEfsFile(XoPath(f), data);
-    }
-  }
-
   // Backs the identity up, lets the download take it and restores it, as an update does.
   int RoundTrip() {
     EXPECT_EQ(identity_->ReadIdentity(), 1);
@@ -178,7 +155,7 @@ TEST_F(IdentityOnPty, LateAnswersCountForNoLaterCommand) {
   const uint32_t seed = std::random_device{}();
   SCOPED_TRACE("contents drawn from seed " + std::to_string(seed));
   StartModem(0, std::string(kLateReads) + "," + kLateProbes);
-  DrawContents(seed);
+  DrawIdentity(modem_->State(), seed);
   const std::map<std::string, std::string> before = Held();
   ASSERT_TRUE(link_->OpenModemPort()) << (errors.empty() ? "" : errors.front());
 
@@ -192,7 +169,7 @@ TEST_F(IdentityOnPty, ARefusedSerialNumberFailsTheRestoreBehindLateAnswers) {
   const uint32_t seed = std::random_device{}();
   SCOPED_TRACE("contents drawn from seed " + std::to_string(seed));
   StartModem(0, kLateProbes);
-  DrawContents(seed);
+  DrawIdentity(modem_->State(), seed);
   std::map<std::string, std::string> before = Held();
   ASSERT_TRUE(link_->OpenModemPort()) << (errors.empty() ? "" : errors.front());
   store->SetUnsupported({"+ZRVSN=1,5"});
