@@ -99,6 +99,7 @@ struct EngineRunState {
   std::string at1bakFile, nv1bakFile, atRestoreFile;
   bool bSNRead = false, bIMEIRead = false, bTestInfoRead = false;
   std::string StringSN, StringIMEI, StringTESTINFO, StringSIMLOCK;
+  std::vector<std::string> NotPreserved;  // identity values the backup leaves out ("IMEI", "TESTINF rewritten")
 };
 
 }  // namespace zovir
