@@ -44,8 +44,11 @@ ATFinal Classify(std::string_view line) {
   return ATFinal::None;
 }
 
-// The line a modem that echoes repeats: the command up to its first line end.
-std::string_view EchoOf(std::string_view command) { return command.substr(0, command.find_first_of("\r\n")); }
+// The line a modem that echoes repeats: the command up to its first line end (blanks around it
+// aside, as around every line of a reply).
+std::string_view EchoOf(std::string_view command) {
+  return TrimBlanks(command.substr(0, command.find_first_of("\r\n")));
+}
 
 bool StartsWithAT(std::string_view line) {
   return line.size() >= 2 && (line[0] == 'A' || line[0] == 'a') && (line[1] == 'T' || line[1] == 't');
@@ -91,7 +94,10 @@ ATAnswer FindAnswer(std::string_view command, std::string_view reply, bool echoE
     begin = end + 1;
     if (line.empty()) continue;
     const ATFinal final = Classify(line);
-    if (in != In::Own && StartsWithAT(line) && IsEchoOf(line, echo)) {
+    // Also behind lines that seemed to start an answer without an echo (an unsolicited result
+    // code the modem sent before it took the command), and behind an earlier echo of the same
+    // command whose answer never ended.
+    if (StartsWithAT(line) && IsEchoOf(line, echo)) {
       in = In::Own;
       answer.start = lineAt;
       answer.echoed = true;

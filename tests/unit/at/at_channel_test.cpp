@@ -99,6 +99,13 @@ INSTANTIATE_TEST_SUITE_P(
                    ATFinal::Ok, "ATat^meidmode=1\r\r\n"},
         AnswerCase{"EchoCutShortByTheModem", kLongWrite, kLongWrite.substr(0, 200) + "\r\r\nOK\r\n", true, ATFinal::Ok,
                    kLongWrite.substr(0, 200) + "\r\r\n"},
+        AnswerCase{"UnsolicitedCodeBeforeTheEcho", "AT+ZRVSN=0,5\r\n\r\n",
+                   "\r\n+CREG: 1\r\nAT+ZRVSN=0,5\r\r\n+ZRVSN: 12\r\n\r\nOK\r\n", false, ATFinal::Ok, " 12\r\n\r\n"},
+        AnswerCase{"SameCommandsAnswerWithoutItsFinal", "AT+ZRVSN=0,7\r\n\r\n",
+                   "AT+ZRVSN=0,7\r\r\n+ZRVSN: 35\r\nAT+ZRVSN=0,7\r\r\n+ZRVSN: 3569\r\n\r\nOK\r\n", true, ATFinal::Ok,
+                   " 3569\r\n\r\n"},
+        AnswerCase{"EchoWithTrailingBlanks", "AT+CFUN=0 \r\n\r\n", "AT+CFUN=0 \r\r\nOK\r\n", true, ATFinal::Ok,
+                   "AT+CFUN=0 \r\r\n"},
         AnswerCase{"OwnFinalNotYetEnded", "AT+B\r\n", "AT+B\r\r\nOK", true, ATFinal::None, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
