@@ -101,6 +101,7 @@ struct EngineRunState {
   // The plan's final reset went unanswered: only the modem's return confirms it.
   bool ResetUnconfirmed = false;
   std::string StringSN, StringIMEI, StringTESTINFO, StringSIMLOCK;
+  std::vector<std::string> NotPreserved;  // identity values the backup leaves out ("IMEI", "TESTINF rewritten")
 };
 
 }  // namespace zovir

@@ -44,7 +44,89 @@ ATFinal Classify(std::string_view line) {
   return ATFinal::None;
 }
 
+// The line a modem that echoes repeats: the command up to its first line end (blanks around it
+// aside, as around every line of a reply).
+std::string_view EchoOf(std::string_view command) {
+  return TrimBlanks(command.substr(0, command.find_first_of("\r\n")));
+}
+
+bool StartsWithAT(std::string_view line) {
+  return line.size() >= 2 && (line[0] == 'A' || line[0] == 'a') && (line[1] == 'T' || line[1] == 't');
+}
+
+// A modem's line buffer is finite: a long command may come back cut short. A cut echo this long
+// cannot be a shorter command's (the bare "AT" of a probe is a prefix of every command).
+constexpr size_t kShortestCutEcho = 128;
+
+bool IsEchoOf(std::string_view line, std::string_view echo) {
+  // Characters of an unfinished line the modem still held come before the command's own.
+  if (line.ends_with(echo)) return true;
+  return line.size() >= kShortestCutEcho && echo.starts_with(line);
+}
+
+// Commands with a basic part ("ATE0", "ATZ", "AT&F") may switch the echo on or off.
+bool MayChangeEcho(std::string_view command) {
+  const std::string_view echo = EchoOf(command);
+  if (!StartsWithAT(echo)) return false;
+  const std::string_view rest = echo.substr(2);
+  return !rest.empty() && rest.find_first_of("+^%$") != 0;
+}
+
 }  // namespace
+
+ATAnswer FindAnswer(std::string_view command, std::string_view reply, bool echoExpected) {
+  ATAnswer answer;
+  const std::string_view echo = EchoOf(command);
+  if (echo.empty()) {
+    answer.final = FindFinalResult(reply, answer.pos);
+    return answer;
+  }
+  // Line by line: answers of other commands (each up to its final result line) are passed
+  // over until this command's echo, or, from a modem that does not echo, its first answer.
+  enum class In { Between, Other, OtherUnechoed, Own } in = In::Between;
+  size_t segment = 0;  // where the answer being looked at began
+  size_t begin = 0;
+  while (begin < reply.size()) {
+    const size_t end = reply.find_first_of("\r\n", begin);
+    if (end == std::string_view::npos) break;  // an unfinished line may still grow
+    const std::string_view line = TrimBlanks(reply.substr(begin, end - begin));
+    const size_t lineAt = begin;
+    begin = end + 1;
+    if (line.empty()) continue;
+    const ATFinal final = Classify(line);
+    // Also behind lines that seemed to start an answer without an echo (an unsolicited result
+    // code the modem sent before it took the command), and behind an earlier echo of the same
+    // command whose answer never ended.
+    if (StartsWithAT(line) && IsEchoOf(line, echo)) {
+      in = In::Own;
+      answer.start = lineAt;
+      answer.echoed = true;
+      continue;
+    }
+    if (in == In::Between) {
+      if (StartsWithAT(line)) {
+        in = In::Other;
+        continue;
+      }
+      if (echoExpected) {
+        in = In::OtherUnechoed;
+      } else {
+        in = In::Own;
+        answer.start = segment;
+      }
+    }
+    if (final == ATFinal::None) continue;
+    if (in == In::Own) {
+      answer.final = final;
+      answer.pos = static_cast<size_t>(line.data() - reply.data());
+      return answer;
+    }
+    if (in == In::OtherUnechoed) answer.skippedUnechoed = true;
+    in = In::Between;
+    segment = begin;
+  }
+  return answer;
+}
 
 ATFinal FindFinalResult(std::string_view reply, size_t& pos) {
   size_t begin = 0;
@@ -109,6 +191,9 @@ void ATCommands::LogLine(const std::string& text) { core_.ReportStatus(csInfo, t
 bool ATCommands::WriteText(const std::string& text) {
   SerialPort* port = core_.hModemPort.get();
   if (!port) return false;
+  // What the port holds before the command is written cannot be its answer. A purge that fails
+  // leaves the echo to tell; the write and the reads report a port that is gone.
+  port->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
   uint32_t written = 0;
   const bool ok = port->Write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), written);
   if (ok && written == text.size()) return true;
@@ -137,35 +222,70 @@ bool ATCommands::ReadAvailable(uint32_t chunk, std::string& buffer) {
 // Waits `intervalMs`, then reads, until the reply has its final result line or the time limit
 // passed. Each step keeps what the earlier ones read, so a reply that arrives in pieces is
 // judged as a whole.
-ATCommands::Poll ATCommands::PollReply(uint32_t intervalMs, uint32_t chunk, std::string& buffer, ATFinal& final,
-                                       size_t& pos) {
-  const uint64_t start = core_.clock.NowMs();
-  while (core_.clock.NowMs() - start < kReplyLimitMs) {
-    if (!core_.Wait(intervalMs)) return Poll::Stopped;
-    if (!ReadAvailable(chunk, buffer)) return Poll::ReadFailed;
-    final = FindFinalResult(buffer, pos);
-    if (final != ATFinal::None) return Poll::Final;
-    if (buffer.size() > kMaxReplyBytes) return Poll::Overlong;
+ATCommands::Poll ATCommands::PollReply(const std::string& command, uint32_t intervalMs, uint32_t chunk,
+                                       std::string& buffer, ATAnswer& answer) {
+  // The modem's echo is learned per port; a command that may switch it is judged without it
+  // and teaches nothing.
+  if (core_.hModemPort.get() != echoPort_) {
+    echoPort_ = core_.hModemPort.get();
+    echoExpected_ = false;
   }
-  return Poll::TimedOut;
+  const bool switchesEcho = MayChangeEcho(command);
+  if (switchesEcho) echoExpected_ = false;
+  const uint64_t start = core_.clock.NowMs();
+  Poll poll = Poll::TimedOut;
+  while (core_.clock.NowMs() - start < kReplyLimitMs) {
+    if (!core_.Wait(intervalMs)) {
+      poll = Poll::Stopped;
+      break;
+    }
+    if (!ReadAvailable(chunk, buffer)) {
+      poll = Poll::ReadFailed;
+      break;
+    }
+    answer = FindAnswer(command, buffer, echoExpected_);
+    if (answer.final != ATFinal::None) {
+      poll = Poll::Final;
+      break;
+    }
+    if (buffer.size() > kMaxReplyBytes) {
+      poll = Poll::Overlong;
+      break;
+    }
+  }
+  if (poll == Poll::Final && answer.echoed && !switchesEcho) echoExpected_ = true;
+  // Answers without an echo and none of our own: the modem no longer echoes (the command
+  // itself failed; the next is judged without the echo).
+  if (poll == Poll::TimedOut && answer.skippedUnechoed) echoExpected_ = false;
+  return poll;
 }
 
-bool ATCommands::SendATCommand(const std::string& command, std::string& reply) {
+bool ATCommands::Query(const std::string& command, uint32_t intervalMs, bool withoutEcho, std::string& value) {
   if (!WriteText(command)) core_.ReportError("Could not send command to serial port");
-  const bool quick = Contains(command, "bootloader") || core_.cfg.bFastSpeedDownload;
   std::string buffer;
-  ATFinal final = ATFinal::None;
-  size_t pos = 0;
-  const Poll poll = PollReply(quick ? kQueryFastIntervalMs : kQueryIntervalMs, kQueryReadSize, buffer, final, pos);
+  ATAnswer answer;
+  const Poll poll = PollReply(command, intervalMs, kQueryReadSize, buffer, answer);
   lastQueryAnswered_ = poll == Poll::Final;
   if (poll == Poll::ReadFailed) {
     core_.ReportError("Could not read from serial port");
     return false;
   }
-  if (poll != Poll::Final || final != ATFinal::Ok) return false;
-  reply = ATReplyValue(command, buffer, pos);
+  if (poll != Poll::Final || answer.final != ATFinal::Ok) return false;
+  size_t from = answer.start;
+  if (withoutEcho && answer.echoed) from = buffer.find_first_of("\r\n", from) + 1;  // the echo line has ended
+  value = ATReplyValue(command, std::string_view(buffer).substr(from), answer.pos - from);
+  return true;
+}
+
+bool ATCommands::SendATCommand(const std::string& command, std::string& reply) {
+  const bool quick = Contains(command, "bootloader") || core_.cfg.bFastSpeedDownload;
+  if (!Query(command, quick ? kQueryFastIntervalMs : kQueryIntervalMs, false, reply)) return false;
   LogLine("Read......");
   return true;
+}
+
+bool ATCommands::LookUp(const std::string& command, std::string& value) {
+  return Query(command, kQueryFastIntervalMs, true, value);
 }
 
 bool ATCommands::WriteATValue(const std::string& prefix, ATValueSelector selector, const std::string& value,
@@ -183,13 +303,12 @@ bool ATCommands::WriteATValue(const std::string& prefix, ATValueSelector selecto
   }
   const bool silent = selector == ATValueSelector::SalesCount || selector == ATValueSelector::Raw;
   std::string buffer;
-  ATFinal final = ATFinal::None;
-  size_t pos = 0;
-  const Poll poll = PollReply(core_.cfg.bFastSpeedDownload ? kValueFastIntervalMs : kValueIntervalMs,
-                              kValueReadSize, buffer, final, pos);
+  ATAnswer answer;
+  const Poll poll = PollReply(command, core_.cfg.bFastSpeedDownload ? kValueFastIntervalMs : kValueIntervalMs,
+                              kValueReadSize, buffer, answer);
   if (poll == Poll::ReadFailed || poll == Poll::Stopped) return false;
-  if (poll == Poll::Final && final == ATFinal::Ok) return true;
-  if (poll == Poll::Final && final == ATFinal::Error) {
+  if (poll == Poll::Final && answer.final == ATFinal::Ok) return true;
+  if (poll == Poll::Final && answer.final == ATFinal::Error) {
     switch (selector) {
       case ATValueSelector::CLLEN:
         LogLine("Could not support command:CLLEN");
@@ -289,6 +408,8 @@ int ATCommands::DiagModeReset() { return DiagModeChange(kModeReset, 6); }
 
 void ATCommands::ShowModemVersion() {
   std::string version;
+  // An answer that came late for an earlier command is no version.
+  if (core_.hModemPort) core_.hModemPort->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
   const bool ok = core_.hModemPort && SendATQuery(*core_.hModemPort, core_.clock, kQueryVersion, version);
   const std::string text = ok ? "Version:" + version : std::string("Version:");
   if (auto* view = dynamic_cast<ModemVersionView*>(core_.host))

@@ -40,6 +40,25 @@ enum class ATFinal { None, Ok, Error };
 // value or an echoed command is not one. `pos` receives the offset of that line's text.
 ATFinal FindFinalResult(std::string_view reply, size_t& pos);
 
+// Where the answer to one command lies in what the port gave after the command was written.
+struct ATAnswer {
+  ATFinal final = ATFinal::None;
+  size_t start = 0;     // where the command's own reply begins (at its echo, when it has one)
+  size_t pos = 0;       // offset of its final result line
+  bool echoed = false;  // the modem repeated the command before answering
+  // A complete answer without any echo was passed over as another command's (only when an
+  // echo was expected).
+  bool skippedUnechoed = false;
+};
+
+// The answer to `command` in `reply`. A modem that echoes repeats each command line before its
+// answer, so an answer behind another command's echo is that command's, come late, and is
+// passed over; so is a complete answer without an echo when `echoExpected` (the modem echoed
+// before). Otherwise an answer without an echo is this command's (a modem that does not echo).
+// A line starting with "AT" at the head of an answer is taken for an echo. A long command may
+// come back cut short by the modem's line buffer.
+ATAnswer FindAnswer(std::string_view command, std::string_view reply, bool echoExpected);
+
 // The value of a query answered "OK" whose result line starts at `okPos`: for a command that
 // contains "AT+CGDCONT?" the text from the first "+CGDCONT:" up to "OK" (empty when there is
 // none); for any other command the text after the first ":" up to "OK", or from the start
@@ -65,8 +84,10 @@ class ModemVersionView {
 };
 
 // The AT command port of a run: queries, value writes, the start and end command lists and
-// the DIAG mode change they may ask for. Keeps no state between calls beyond whether the last
-// query was answered at all.
+// the DIAG mode change they may ask for. An answer counts only when it came after its command
+// was written: the port is purged before each command, and once the modem has echoed a
+// command, only a final result behind the command's own echo counts. Keeps no state between
+// calls beyond that and whether the last query was answered at all.
 class ATCommands final : public ATChannel {
  public:
   static constexpr uint32_t kReplyLimitMs = 8000;
@@ -89,7 +110,12 @@ class ATCommands final : public ATChannel {
   bool WriteATValue(const std::string& prefix, ATValueSelector selector, const std::string& value,
                     const std::string& failure);
 
-  // Whether the last SendATCommand got a final result line (OK or ERROR). A query that failed
+  // A query that only looks: it polls at the quick interval and leaves no log line. True with
+  // the value (as SendATCommand's, but never taken from the echo) when the modem answered "OK";
+  // LastQueryAnswered() tells an "ERROR" from silence.
+  bool LookUp(const std::string& command, std::string& value);
+
+  // Whether the last SendATCommand or LookUp got a final result line (OK or ERROR). A query that failed
   // with an answer tells that the modem lacks the value; one that failed without an answer
   // (time-out, garbage, port lost) tells nothing about it.
   bool LastQueryAnswered() const { return lastQueryAnswered_; }
@@ -101,7 +127,9 @@ class ATCommands final : public ATChannel {
   enum class Poll { Final, TimedOut, ReadFailed, Stopped, Overlong };
   bool WriteText(const std::string& text);
   bool ReadAvailable(uint32_t chunk, std::string& buffer);
-  Poll PollReply(uint32_t intervalMs, uint32_t chunk, std::string& buffer, ATFinal& final, size_t& pos);
+  Poll PollReply(const std::string& command, uint32_t intervalMs, uint32_t chunk, std::string& buffer,
+                 ATAnswer& answer);
+  bool Query(const std::string& command, uint32_t intervalMs, bool withoutEcho, std::string& value);
   int DiagModeChange(uint16_t mode, uint32_t replyBytes);
   void RunListSleep(const std::string& entry);
   void LogLine(const std::string& text);
@@ -109,6 +137,9 @@ class ATCommands final : public ATChannel {
   EngineCore& core_;
   Link& link_;
   bool lastQueryAnswered_ = false;
+  // The modem echoed a command on this port; then an answer without an echo is not ours.
+  bool echoExpected_ = false;
+  const SerialPort* echoPort_ = nullptr;
 };
 
 }  // namespace zovir

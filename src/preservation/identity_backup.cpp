@@ -118,6 +118,13 @@ std::string CleanTestInfo(std::string_view reply, bool keepUIT) {
   return TrimBlanks(text);
 }
 
+std::string TestInfoRewrite(std::string_view reply, bool keepUIT) {
+  const std::string asAnswered = TrimBlanks(StripLineBreaks(reply));
+  const std::string kept = CleanTestInfo(reply, keepUIT);
+  if (kept == asAnswered) return {};
+  return "Test information rewritten: \"" + asAnswered + "\" kept as \"" + kept + "\"";
+}
+
 FileCopyResult ShiftFileBytes(const std::string& source, const std::string& destination, int delta) {
   std::vector<uint8_t> bytes;
   {
@@ -201,9 +208,11 @@ int IdentityBackup::ReadIdentity() {
   }
 
   read_.bESNRead = false;
+  esnAnswer_.reset();
   if (type == 35 || type == 36) {
     const bool ok = Query("AT+ZRVSN=0,8\r\n", value);
     if (ok) read_.StringESN = CleanValue(value);
+    if (ok) esnAnswer_ = read_.StringESN;
     LogLine(ok ? "Read ESN" : "ESN ERROR");
   }
   if (cfg.ESN) {
@@ -226,7 +235,9 @@ void IdentityBackup::ReadTestInfo() {
   EngineRunState& run = core_.run;
   std::string value;
   run.bTestInfoRead = Query("AT+TESTINF2=?\r\n\r\n", value);
+  testInfoReply_.clear();
   if (run.bTestInfoRead) {
+    testInfoReply_ = value;
     run.StringTESTINFO = CleanTestInfo(value, core_.cfg.UIT_NewWays != 0);
     LogLine("Read TESTINFO");
   } else {
@@ -305,6 +316,83 @@ void IdentityBackup::WriteIdentityBackup() {
   if (!ok) {
     core_.SetSystemError(errno);
     core_.ReportError("[Encrypt] Fail to open ATfile.");
+    return;
+  }
+  NameWhatIsLeftOut();
+}
+
+// The packet decides which identity values the backup keeps; what it drops is gone after the
+// download. A technician sees here what that is on this modem, before anything is erased.
+void IdentityBackup::NameWhatIsLeftOut() {
+  EngineRunState& run = core_.run;
+  const EngineConfig& cfg = core_.cfg;
+  const int type = cfg.ProjectType;
+  run.NotPreserved.clear();
+
+  struct LeftOut {
+    const char* name;
+    const char* query;
+  };
+  std::vector<LeftOut> ask;
+  std::vector<std::string> held;
+  if (!cfg.ESN) {
+    if (esnAnswer_) {
+      if (!esnAnswer_->empty()) held.push_back("ESN");
+    } else {
+      ask.push_back({"ESN", "AT+ZRVSN=0,8\r\n"});
+    }
+  }
+  if (cfg.PlatformType == kPlatformTypeEvdo || In(type, {35, 36, 37, 38, 39, 41, 48}))
+    ask.push_back({"IMEI", "AT+ZRVSN=0,7\r\n\r\n"});
+  if (type != 47) ask.push_back({"IMEI_1", "AT+ZRVSN=0,6\r\n\r\n"});
+  // No packet keeps these; a backup only carries them when made by hand.
+  ask.insert(ask.end(), {{"MEID", "AT+ZRVSN=0,9\r\n\r\n"},
+                         {"BLUETOOTHADDR", "AT+ZRVSN=0,10\r\n\r\n"},
+                         {"SalesCount", "AT+ZRVSN=0,11\r\n\r\n"},
+                         {"WifiCal", "AT+WIFICAL?\r\n\r\n"},
+                         {"SalesInfo", "AT+ZRVSN=0,12\r\n\r\n"},
+                         {"UIT87", "AT+CUIT87?\r\n\r\n"},
+                         {"UIT89", "AT+CUIT89?\r\n\r\n"}});
+  if (!ReadsProjectValues(type))
+    ask.insert(ask.end(), {{"CLLEN", "AT+CLLEN?\r\n\r\n"}, {"ZRREQ", "AT+ZRREQ?\r\n\r\n"}});
+  if (!ReadsGMI(type)) ask.push_back({"GMI", "AT+GMI\r\n\r\n"});
+
+  // A modem that stops answering is not asked on: what was not asked is named as such.
+  bool silent = false;
+  for (const LeftOut& item : ask) {
+    if (silent || !core_.Healthy()) {
+      held.push_back(std::string(item.name) + " (not asked)");
+      continue;
+    }
+    std::string value;
+    if (at_.LookUp(item.query, value)) {
+      const std::string v = CleanValue(value);
+      if (!v.empty() && v != kFifteenZeros) held.push_back(item.name);
+    } else if (!at_.LastQueryAnswered()) {
+      silent = true;
+      held.push_back(std::string(item.name) + " (no answer)");
+    }
+  }
+  // The restore sets the packet's SIMLOCK state in place of the modem's.
+  if (type != 35 && cfg.SimLockSet && !silent && core_.Healthy()) {
+    std::string value;
+    const std::string packet = cfg.SimLockOn ? cfg.bSimLock : std::string("0");
+    if (at_.LookUp("AT+NWLSET?\r\n\r\n", value) && !CleanValue(value).empty() && CleanValue(value) != packet)
+      held.push_back("SIMLOCK");
+  }
+  if (!held.empty()) {
+    std::string line = "Not preserved by this packet: ";
+    for (size_t i = 0; i < held.size(); ++i) line += (i ? ", " : "") + held[i];
+    LogLine(line);
+  }
+  run.NotPreserved = held;
+
+  if (run.bTestInfoRead) {
+    const std::string rewrite = TestInfoRewrite(testInfoReply_, cfg.UIT_NewWays != 0);
+    if (!rewrite.empty()) {
+      LogLine(rewrite);
+      run.NotPreserved.push_back("TESTINF rewritten");
+    }
   }
 }
 

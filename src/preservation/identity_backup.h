@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ struct ResetHelperSetup {
 // `keepUIT` (UIT_NewWays), without the first UIT87/UIT89 result texts.
 std::string CleanTestInfo(std::string_view reply, bool keepUIT);
 
+// What the test information clean-up changed, as one log text ("Test information rewritten:
+// ..."), or empty when the kept text is the modem's (line ends and outer blanks aside).
+std::string TestInfoRewrite(std::string_view reply, bool keepUIT);
+
 // Byte-wise copy with every byte +1 (scramble) or -1 (unscramble) modulo 256, then read back
 // and compared, so that Ok means the destination holds exactly that.
 FileCopyResult ShiftFileBytes(const std::string& source, const std::string& destination, int delta);
@@ -49,6 +54,9 @@ class IdentityBackup final : public IdentityService {
 
   // IdentityService
   int ReadIdentity() override;
+  // Writes at1.bak, then names in the run log and in EngineRunState::NotPreserved what the
+  // backup leaves out: values the modem answers for that this packet does not keep (asked
+  // read-only) and the test information as its clean-up rewrote it.
   void WriteIdentityBackup() override;
   FileCopyResult ScrambleFile(const std::string& source, const std::string& destination) override;
   FileCopyResult UnscrambleFile(const std::string& source, const std::string& destination) override;
@@ -75,6 +83,7 @@ class IdentityBackup final : public IdentityService {
   void ReadTestInfo();
   void ReadProjectValues();
   void ReadXOCal();
+  void NameWhatIsLeftOut();
   void LogLine(const std::string& text);
   std::string RestorePath() const;
 
@@ -82,6 +91,10 @@ class IdentityBackup final : public IdentityService {
   ATCommands at_;
   ResetHelperSetup helper_;
   ReadValues read_;
+  // As the modem answered in this run: the test information before its clean-up, and the ESN
+  // of the project types that ask for it whatever the packet keeps.
+  std::string testInfoReply_;
+  std::optional<std::string> esnAnswer_;
 };
 
 }  // namespace zovir

@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 
 #include "platform/profile_file.h"
 #include "platform/processes.h"
 #include "sim/at_identity.h"
 #include "sim/nv_responders.h"
+#include "unit/at/drawn_identity.h"
 #include "virtual_update.h"
 
 namespace zovir::test {
@@ -25,7 +27,7 @@ std::string XoPath(const char* name) { return std::string("/nv/item_files/mcs/tc
 
 class IdentityUpdate : public ::testing::Test {
  protected:
-  IdentityUpdate() : update(Options()) {
+  explicit IdentityUpdate(const std::string& faults = "") : update(Options(faults)) {
     names = std::make_unique<PortNamespace>((update.dir() / "ports.ini").string());
     ports = std::make_unique<LinuxSerialPortFactory>(*names);
     sim::DeviceState& state = update.modem().State();
@@ -53,8 +55,11 @@ class IdentityUpdate : public ::testing::Test {
     }
   }
 
-  sim::VirtualModemOptions Options() {
+  sim::VirtualModemOptions Options(const std::string& faults) {
     sim::VirtualModemOptions options;
+    if (!faults.empty()) {
+      EXPECT_EQ(options.faults.AddSpec(faults), "");
+    }
     sim::AttachNVStore(options, nvStore);
     sim::AttachAtIdentityStore(options, identityStore);
     // What the backup folder holds while the firmware is written (the plain file is gone by then).
@@ -153,6 +158,26 @@ TEST_F(IdentityUpdate, AnUpdateLeavesTheIdentityAsItWas) {
   EXPECT_EQ(ini.GetString("Data", "IMEI", ""), before["IMEI"]);
   EXPECT_EQ(ini.GetString("Data", "TESTINF", ""), before["TESTINF"]);
   for (const char* f : kXoFiles) EXPECT_EQ(ini.GetString("Data", f, ""), before[f]) << f;
+}
+
+// The modem answers one IMEI read after the read gave up on it and the next one while the test
+// information is read.
+class LateAnswersUpdate : public IdentityUpdate {
+ protected:
+  LateAnswersUpdate() : IdentityUpdate("at:+ZRVSN@2=delay:9000,at:+ZRVSN@3=delay:1500") {}
+};
+
+TEST_F(LateAnswersUpdate, NoAnswerCountsForALaterQuery) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("contents drawn from seed " + std::to_string(seed));
+  DrawIdentity(update.modem().State(), seed);
+  const std::map<std::string, std::string> before = Held();
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(FirstError(), "");
+  EXPECT_TRUE(Saw("PASS"));
+  EXPECT_GE(identityStore->Losses(), 1u) << "the download never erased the identity";
+  EXPECT_EQ(Held(), before);
+  EXPECT_EQ(update.modem().FiredFaults().size(), 2u);
 }
 
 TEST_F(IdentityUpdate, TypedSerialNumberRestoresFromTheSavedFolder) {

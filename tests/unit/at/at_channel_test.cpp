@@ -52,6 +52,63 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"OkayIsNoOk", "AT\r\n", "\r\nOKAY\r\nERRORS\r\n", ATFinal::None, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Which answer is the command's own: late answers of other commands come first.
+struct AnswerCase {
+  const char* name;
+  std::string command;
+  std::string reply;
+  bool echoExpected;
+  ATFinal final;
+  std::string value;  // when final is Ok
+  bool skippedUnechoed = false;
+};
+
+class AnswerMatching : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(AnswerMatching, FindsTheCommandsOwnFinalResult) {
+  const AnswerCase& c = GetParam();
+  const ATAnswer a = FindAnswer(c.command, c.reply, c.echoExpected);
+  ASSERT_EQ(a.final, c.final);
+  EXPECT_EQ(a.skippedUnechoed, c.skippedUnechoed);
+  if (c.final == ATFinal::Ok) {
+    EXPECT_EQ(ATReplyValue(c.command, c.reply.substr(a.start), a.pos - a.start), c.value);
+  }
+}
+
+const std::string kLongWrite = "AT+EFSRW=1,0,\"/nv/item_files/mcs/tcxomgr/field_cal_params\",\"" +
+                               std::string(300, 'A') + "\"\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AnswerMatching,
+    ::testing::Values(
+        AnswerCase{"LateOkBeforeTheRefusal", "AT+ZRVSN=1,5,\"S1\"\r\n",
+                   "AT\r\r\nOK\r\nAT+ZRVSN=1,5,\"S1\"\r\r\nERROR\r\n", false, ATFinal::Error, ""},
+        AnswerCase{"OnlyAnotherCommandsAnswerSoFar", "AT+ZRVSN=1,5,\"S1\"\r\n", "AT\r\r\nOK\r\n", false,
+                   ATFinal::None, ""},
+        AnswerCase{"LateValueBeforeTheOwnValue", "AT+TESTINF2=?\r\n\r\n",
+                   "AT+ZRVSN=0,7\r\r\n+ZRVSN: 3569\r\n\r\nOK\r\nAT+TESTINF2=?\r\r\n+TESTINF2: CAL:PASS\r\n\r\nOK\r\n",
+                   false, ATFinal::Ok, " CAL:PASS\r\n\r\n"},
+        AnswerCase{"AnotherCommandsAnswerLostItsFinal", "AT+B\r\n", "AT+CGMR\r\r\nBTM9X06\r\nAT+B\r\r\nOK\r\n", false,
+                   ATFinal::Ok, "AT+B\r\r\n"},
+        AnswerCase{"ModemWithoutEcho", "AT+ZRVSN=0,5\r\n\r\n", "\r\n+ZRVSN: 12\r\n\r\nOK\r\n", false, ATFinal::Ok,
+                   " 12\r\n\r\n"},
+        AnswerCase{"UnechoedAnswerOfAnEchoingModem", "AT+B\r\n", "\r\nOK\r\n", true, ATFinal::None, "", true},
+        AnswerCase{"UnechoedThenTheOwnEcho", "AT+B\r\n", "\r\nOK\r\nAT+B\r\r\nERROR\r\n", true, ATFinal::Error, "",
+                   true},
+        AnswerCase{"EchoBehindAnUnfinishedLine", "at^meidmode=1\r\n\r\n", "ATat^meidmode=1\r\r\nOK\r\n", false,
+                   ATFinal::Ok, "ATat^meidmode=1\r\r\n"},
+        AnswerCase{"EchoCutShortByTheModem", kLongWrite, kLongWrite.substr(0, 200) + "\r\r\nOK\r\n", true, ATFinal::Ok,
+                   kLongWrite.substr(0, 200) + "\r\r\n"},
+        AnswerCase{"UnsolicitedCodeBeforeTheEcho", "AT+ZRVSN=0,5\r\n\r\n",
+                   "\r\n+CREG: 1\r\nAT+ZRVSN=0,5\r\r\n+ZRVSN: 12\r\n\r\nOK\r\n", false, ATFinal::Ok, " 12\r\n\r\n"},
+        AnswerCase{"SameCommandsAnswerWithoutItsFinal", "AT+ZRVSN=0,7\r\n\r\n",
+                   "AT+ZRVSN=0,7\r\r\n+ZRVSN: 35\r\nAT+ZRVSN=0,7\r\r\n+ZRVSN: 3569\r\n\r\nOK\r\n", true, ATFinal::Ok,
+                   " 3569\r\n\r\n"},
+        AnswerCase{"EchoWithTrailingBlanks", "AT+CFUN=0 \r\n\r\n", "AT+CFUN=0 \r\r\nOK\r\n", true, ATFinal::Ok,
+                   "AT+CFUN=0 \r\r\n"},
+        AnswerCase{"OwnFinalNotYetEnded", "AT+B\r\n", "AT+B\r\r\nOK", true, ATFinal::None, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(StripFunctions, RemoveTheirCharacters) {
   const std::string text = "\r\n+ZRVINF: \"QV\"+ZRVINF\r\n";
   EXPECT_EQ(StripLineBreaks(text), "+ZRVINF: \"QV\"+ZRVINF");
@@ -83,6 +140,7 @@ TEST(SleepEntries, ParseTheMilliseconds) {
 
 class ATQuery : public ATFixture {
  protected:
+  static std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
   ATCommands at{core, link};
 };
 
@@ -143,6 +201,57 @@ TEST_F(ATQuery, ErrorSilenceAndFailures) {
   modemPort().FailReads(1, 5);
   EXPECT_FALSE(at.SendATCommand("AT\r\n", value));
   EXPECT_EQ(Error(), ErrorText("Could not read from serial port", 5));
+}
+
+TEST_F(ATQuery, WhatThePortHeldBeforeTheCommandIsNoAnswer) {
+  const int purges = modemPort().Purges();
+  modemPort().QueueBytes(Bytes("\r\n+ZRVSN: OLD\r\n\r\nOK\r\n"));
+  modem.replies["AT+ZRVSN=0,5"] = "\r\n+ZRVSN: NEW\r\n\r\nOK\r\n";
+  std::string value;
+  ASSERT_TRUE(at.SendATCommand("AT+ZRVSN=0,5\r\n\r\n", value));
+  EXPECT_EQ(value, " NEW\r\n\r\n");
+
+  modemPort().QueueBytes(Bytes("\r\nOK\r\n"));
+  modem.replies["AT+ZRVSN=1,5,\"S1\""] = "\r\nERROR\r\n";
+  EXPECT_FALSE(at.WriteATValue("AT+ZRVSN=1,5,", ATValueSelector::SN, "\"S1\"", "Fail to write SN"));
+  EXPECT_EQ(Error(), ErrorText("Fail to write SN"));
+  EXPECT_EQ(modemPort().Purges() - purges, 2);
+}
+
+TEST_F(ATQuery, AnAnswerBehindAnotherCommandsEchoIsThatCommands) {
+  // The answer of an earlier probe arrives after the write, then the modem refuses the write.
+  modem.pieces["AT+ZRVSN=1,5,\"S1\""] = {{200, "AT\r\r\nOK\r\n"}, {500, "AT+ZRVSN=1,5,\"S1\"\r\r\nERROR\r\n"}};
+  core.cfg.bFastSpeedDownload = 1;
+  EXPECT_FALSE(at.WriteATValue("AT+ZRVSN=1,5,", ATValueSelector::SN, "\"S1\"", "Fail to write SN"));
+  EXPECT_EQ(Error(), ErrorText("Fail to write SN"));
+  EXPECT_EQ(clock.SleptMs(), 600u);
+}
+
+TEST_F(ATQuery, TheEchoIsLearnedAndForgotten) {
+  const auto ask = [this](const std::string& command) {
+    std::string value;
+    return at.SendATCommand(command + "\r\n", value);
+  };
+  modem.echo = true;
+  ASSERT_TRUE(ask("AT+A"));
+  // Once the modem echoed, an answer without an echo is an earlier command's.
+  modem.echo = false;
+  modem.pieces["AT+B"] = {{0, "\r\nOK\r\n"}, {1000, "AT+B\r\r\nERROR\r\n"}};
+  EXPECT_FALSE(ask("AT+B"));
+  // A command that may switch the echo teaches nothing: the answers after it come without.
+  modem.echo = true;
+  ASSERT_TRUE(ask("ATE0"));
+  modem.echo = false;
+  EXPECT_TRUE(ask("AT+C"));
+  // A modem that stopped echoing (restarted) costs one command, not every later one.
+  modem.echo = true;
+  ASSERT_TRUE(ask("AT+D"));
+  modem.echo = false;
+  const uint64_t before = clock.SleptMs();
+  EXPECT_FALSE(ask("AT+E"));
+  EXPECT_EQ(clock.SleptMs() - before, 8000u);
+  EXPECT_TRUE(ask("AT+F"));
+  EXPECT_TRUE(errors.empty()) << Error();
 }
 
 TEST_F(ATQuery, FailedWriteIsAnErrorAndTheExchangeStillPolls) {

@@ -12,9 +12,11 @@
 #include "platform/clock.h"
 #include "platform/linux/serial_port_linux.h"
 #include "platform/port_namespace.h"
+#include "platform/profile_file.h"
 #include "preservation/identity_backup.h"
 #include "sim/at_identity.h"
 #include "sim/virtual_modem.h"
+#include "unit/at/drawn_identity.h"
 
 namespace zovir::test {
 namespace {
@@ -39,10 +41,13 @@ class IdentityOnPty : public ::testing::Test {
     fs::remove_all(dir, ec);
   }
 
-  void StartModem(int replySplit) {
+  void StartModem(int replySplit, const std::string& faults = "") {
     sim::VirtualModemOptions options;
     options.deviceMapPath = dir + "/ports.ini";
     options.replySplit = replySplit;
+    if (!faults.empty()) {
+      EXPECT_EQ(options.faults.AddSpec(faults), "");
+    }
     options.rebootDelayMs = 100;
     options.reenumerateDelayMs = 500;  // long enough to be seen without ports
     sim::AttachAtIdentityStore(options, store);
@@ -83,6 +88,17 @@ class IdentityOnPty : public ::testing::Test {
     for (const char* key : {"SN", "IMEI", "TESTINF"}) held[key] = state.Identity(key).value_or("");
     for (const char* f : kXoFiles) held[f] = sim::HexText(state.EfsFile(XoPath(f)).value_or(sim::Bytes{}));
     return held;
+  }
+
+  // Backs the identity up, lets the download take it and restores it, as an update does.
+  int RoundTrip() {
+    EXPECT_EQ(identity_->ReadIdentity(), 1);
+    identity_->WriteIdentityBackup();
+    EXPECT_EQ(identity_->ScrambleFile(core_->run.at1bakFile, core_->cfg.atbakFile), FileCopyResult::Ok);
+    store->LoseAllOnDownload();
+    store->LoseNow(modem_->State());
+    EXPECT_EQ(identity_->UnscrambleFile(core_->cfg.atbakFile, core_->run.atRestoreFile), FileCopyResult::Ok);
+    return identity_->RestoreIdentity();
   }
 
   static std::string ReadFile(const std::string& path) {
@@ -127,6 +143,47 @@ TEST_F(IdentityOnPty, LostValuesComeBackExactly) {
 
   before["TESTINF"] = "CAL:PASS,FT:PASS,RF:PASS";  // the UIT results are not carried over
   EXPECT_EQ(Held(), before);
+}
+
+// Late answers: the modem answers one IMEI read after the read gave up on it and the next one
+// while the test information is read; it answers the restore's first two port probes late, the
+// second while the serial number is written. No answer may count for a later command.
+const char* const kLateReads = "at:+ZRVSN@2=delay:9000,at:+ZRVSN@3=delay:1500";
+const char* const kLateProbes = "at:AT@1=delay:9000,at:AT@2=delay:1500";
+
+TEST_F(IdentityOnPty, LateAnswersCountForNoLaterCommand) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("contents drawn from seed " + std::to_string(seed));
+  StartModem(0, std::string(kLateReads) + "," + kLateProbes);
+  DrawIdentity(modem_->State(), seed);
+  const std::map<std::string, std::string> before = Held();
+  ASSERT_TRUE(link_->OpenModemPort()) << (errors.empty() ? "" : errors.front());
+
+  ASSERT_EQ(RoundTrip(), 1) << (errors.empty() ? "" : errors.front());
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(Held(), before);
+  EXPECT_EQ(modem_->FiredFaults().size(), 4u);
+}
+
+TEST_F(IdentityOnPty, ARefusedSerialNumberFailsTheRestoreBehindLateAnswers) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("contents drawn from seed " + std::to_string(seed));
+  StartModem(0, kLateProbes);
+  DrawIdentity(modem_->State(), seed);
+  std::map<std::string, std::string> before = Held();
+  ASSERT_TRUE(link_->OpenModemPort()) << (errors.empty() ? "" : errors.front());
+  store->SetUnsupported({"+ZRVSN=1,5"});
+
+  EXPECT_EQ(RoundTrip(), 0);
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.front(), "ERROR, Fail to write SN, Error code: 0");
+  // Nothing was restored after the refusal; the backup still holds the values.
+  std::map<std::string, std::string> held = Held();
+  EXPECT_EQ(held["SN"], "");
+  EXPECT_EQ(held["IMEI"], "");
+  const ProfileFile backup(core_->run.atRestoreFile);
+  EXPECT_EQ(backup.GetString("Data", "SN", ""), before["SN"]);
+  EXPECT_EQ(backup.GetString("Data", "IMEI", ""), before["IMEI"]);
 }
 
 TEST_F(IdentityOnPty, DiagResetRestartsTheModem) {

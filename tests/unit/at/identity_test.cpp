@@ -148,6 +148,110 @@ TEST_F(Identity, ProjectValuesAndTheSecondImei) {
 }
 
 // ---------------------------------------------------------------------------------------
+// What the packet leaves out
+
+struct LeftOutCase {
+  const char* name;
+  int projectType = 3;
+  std::map<std::string, std::string> replies = {};  // besides SN, IMEI and two oscillator files
+  std::string testInfo = "CAL:PASS";
+  std::vector<std::string> dropped = {};  // named as not preserved, in order
+  std::string rewrite = "";               // the test information line, or ""
+  void (*configure)(EngineConfig&) = nullptr;
+  int esnQueries = -1;  // how often the ESN is asked (-1: not looked at)
+};
+
+class LeftOut : public Identity, public ::testing::WithParamInterface<LeftOutCase> {
+ protected:
+  std::vector<std::string> LinesStartingWith(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& t : Texts())
+      if (t.rfind(prefix, 0) == 0) out.push_back(t);
+    return out;
+  }
+};
+
+TEST_P(LeftOut, IsNamedInTheLogAndTheRunState) {
+  const LeftOutCase& c = GetParam();
+  ModemWithIdentity();
+  modem.defaultReply = "\r\nERROR\r\n";
+  modem.replies["AT+TESTINF2=?"] = Answer("+TESTINF2", c.testInfo);
+  for (const auto& [line, reply] : c.replies) modem.replies[line] = reply;
+  core.cfg.ProjectType = c.projectType;
+  if (c.configure) c.configure(core.cfg);
+  ASSERT_EQ(identity.ReadIdentity(), 1);
+  identity.WriteIdentityBackup();
+  EXPECT_TRUE(errors.empty()) << Error();
+
+  std::vector<std::string> expected = c.dropped;
+  if (!c.rewrite.empty()) expected.push_back("TESTINF rewritten");
+  EXPECT_EQ(core.run.NotPreserved, expected);
+  std::vector<std::string> named;
+  if (!c.dropped.empty()) {
+    std::string line = "Not preserved by this packet: ";
+    for (size_t i = 0; i < c.dropped.size(); ++i) line += (i ? ", " : "") + c.dropped[i];
+    named.push_back(line);
+  }
+  EXPECT_EQ(LinesStartingWith("Not preserved by this packet:"), named);
+  EXPECT_EQ(LinesStartingWith("Test information rewritten:"),
+            c.rewrite.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.rewrite});
+  if (c.esnQueries >= 0) {
+    EXPECT_EQ(static_cast<int>(modem.LinesStartingWith("AT+ZRVSN=0,8").size()), c.esnQueries);
+  }
+}
+
+std::string Bare(const std::string& value) { return "\r\n" + value + "\r\n\r\nOK\r\n"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LeftOut,
+    ::testing::Values(
+        LeftOutCase{"NothingElseHeld"},
+        LeftOutCase{"HeldButNeverKept",
+                    3,
+                    {{"AT+ZRVSN=0,9", Answer("+ZRVSN", "\"A0000012345678\"")},
+                     {"AT+CUIT87?", Answer("+CUIT87", "PASS")},
+                     {"AT+ZRVSN=0,10", Answer("+ZRVSN", "\"\"")},
+                     {"AT+GMI", Bare("Quorvel")}},
+                    "CAL:PASS",
+                    {"MEID", "UIT87", "GMI"}},
+        LeftOutCase{"ImeiOfATypeThatSkipsIt", 38, {}, "CAL:PASS", {"IMEI"}},
+        LeftOutCase{"FifteenZerosAreNoImei", 38, {{"AT+ZRVSN=0,7", Answer("+ZRVSN", "000000000000000")}}},
+        LeftOutCase{"EsnAskedByTheTypeButNotKept", 35, {{"AT+ZRVSN=0,8", Answer("+ZRVSN", "80123456")}}, "CAL:PASS",
+                    {"ESN", "IMEI"}, "", nullptr, 1},
+        LeftOutCase{"EsnKeptByItsFlag", 3, {{"AT+ZRVSN=0,8", Answer("+ZRVSN", "80123456")}}, "CAL:PASS", {}, "",
+                    [](EngineConfig& c) { c.ESN = 1; }, 1},
+        LeftOutCase{"ProjectValuesKeptByTheirType", 8,
+                    {{"AT+CLLEN?", Answer("+CLLEN", "5")}, {"AT+GMI", Bare("Quorvel")}}},
+        LeftOutCase{"SimLockReplacedByThePackets", 3, {{"AT+NWLSET?", Answer("+NWLSET", "1")}}, "CAL:PASS",
+                    {"SIMLOCK"}, "", [](EngineConfig& c) { c.SimLockSet = 1; }},
+        LeftOutCase{"SimLockAsThePacketSetsIt", 3, {{"AT+NWLSET?", Answer("+NWLSET", "12345678")}}, "CAL:PASS", {}, "",
+                    [](EngineConfig& c) {
+                      c.SimLockSet = 1;
+                      c.SimLockOn = 1;
+                      c.bSimLock = "12345678";
+                    }},
+        LeftOutCase{"TestInformationRewritten", 3, {}, "cal:pass,UIT87:PASS", {},
+                    "Test information rewritten: \"cal:pass,UIT87:PASS\" kept as \"CAL:PASS\""},
+        LeftOutCase{"TestInformationKeptWithItsResults", 3, {}, "CAL:PASS,UIT87:PASS", {}, "",
+                    [](EngineConfig& c) { c.UIT_NewWays = 1; }},
+        LeftOutCase{"ModemFallsSilent",
+                    3,
+                    {{"AT+ZRVSN=0,9", ""}},
+                    "CAL:PASS",
+                    {"MEID (no answer)", "BLUETOOTHADDR (not asked)", "SalesCount (not asked)", "WifiCal (not asked)",
+                     "SalesInfo (not asked)", "UIT87 (not asked)", "UIT89 (not asked)", "CLLEN (not asked)",
+                     "ZRREQ (not asked)", "GMI (not asked)"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TestInfo, RewriteIsNamedOnlyWhenTheTextChanged) {
+  EXPECT_EQ(TestInfoRewrite(" CAL:PASS,RF:PASS\r\n\r\n", false), "");
+  EXPECT_EQ(TestInfoRewrite(" CAL:PASS,UIT89:FAIL\r\n", false),
+            "Test information rewritten: \"CAL:PASS,UIT89:FAIL\" kept as \"CAL:PASS\"");
+  EXPECT_EQ(TestInfoRewrite(" cal:pass,UIT89:FAIL\r\n", true),
+            "Test information rewritten: \"cal:pass,UIT89:FAIL\" kept as \"CAL:PASS,UIT89:FAIL\"");
+}
+
+// ---------------------------------------------------------------------------------------
 // The backup file and its scrambled copy
 
 TEST_F(Identity, BackupFileHoldsTheTableInOrder) {
@@ -289,6 +393,36 @@ TEST_F(Identity, RestoreProbesThePortFirst) {
   EXPECT_TRUE(Logged("Serial port ready"));
 }
 
+const std::string kFull =
+    "[BACKUP]\nbSN=1\nbIMEI=1\nbTESTINF=1\nbfield_cal_params=1\n[Data]\nSN=S1\nIMEI=I1\nTESTINF=CAL:PASS\n"
+    "field_cal_params=0A\n";
+
+TEST_F(Identity, LateProbeAnswersDoNotPassARefusedWrite) {
+  AtBak(kFull);
+  // An echoing modem that answers its first two probes late (the first after the probe gave up
+  // on it, the second while the serial number is being written) and refuses the serial number.
+  std::map<std::string, std::deque<std::pair<uint64_t, std::string>>> late = {
+      {"AT", {{8500, "AT\r\r\nOK\r\n"}, {1500, "AT\r\r\nOK\r\n"}}},
+      {"AT+ZRVSN=1,5,\"S1\"", {{750, "AT+ZRVSN=1,5,\"S1\"\r\r\nERROR\r\n"}}}};
+  modemPort().SetResponder([&](const std::vector<uint8_t>& written) -> std::vector<uint8_t> {
+    std::string line(written.begin(), written.end());
+    line = line.substr(0, line.find_first_of("\r\n"));
+    modem.lines.push_back(line);
+    auto& answers = late[line];
+    const std::string own = line + "\r\r\n" + (line == "AT+ZRVINF=0,2" ? "+ZRVINF: \"QV\"\r\n\r\n" : "") + "OK\r\n";
+    if (answers.empty()) return {own.begin(), own.end()};
+    const auto [delay, text] = answers.front();
+    answers.pop_front();
+    modemPort().QueueBytesAfter(delay, {text.begin(), text.end()});
+    return {};
+  });
+  EXPECT_EQ(identity.RestoreIdentity(), 0);
+  EXPECT_TRUE(Logged("Serial port ready"));
+  EXPECT_FALSE(Logged("Restore SN"));
+  EXPECT_EQ(Error(), ErrorText("Fail to write SN"));
+  EXPECT_TRUE(modem.LinesStartingWith("AT+ZRVSN=1,7").empty());
+}
+
 struct RestoreFailure {
   const char* name;
   std::string atBak;
@@ -308,10 +442,6 @@ TEST_P(RestoreStops, AtTheFirstRefusedWrite) {
   EXPECT_EQ(Error(), ErrorText(c.error));
   EXPECT_TRUE(modem.LinesStartingWith(c.notSent).empty());
 }
-
-const std::string kFull =
-    "[BACKUP]\nbSN=1\nbIMEI=1\nbTESTINF=1\nbfield_cal_params=1\n[Data]\nSN=S1\nIMEI=I1\nTESTINF=CAL:PASS\n"
-    "field_cal_params=0A\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RestoreStops,
