@@ -609,6 +609,7 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   if (slot < 0 || slot >= kSlots || engines_[slot] != engine) return;  // already replaced
   engine->WaitFor(5000);
   lastErrorCode_ = engine->ErrorCode();
+  lastNotPreserved_ = engine->core().run.NotPreserved;
   if (backupDone_ && !engine->core().run.BackupFolder.empty()) lastBackupFolder_ = engine->core().run.BackupFolder;
   engines_[slot].reset();
   const SlotPorts p = slotPorts_[slot];

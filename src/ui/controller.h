@@ -186,6 +186,8 @@ class Controller {
   RunLog& log() { return log_; }
   ServedEngineHost& host() { return host_; }
   int LastErrorCode() const { return lastErrorCode_; }
+  // The identity values the last run's backup left out, as the packet chose.
+  const std::vector<std::string>& LastNotPreserved() const { return lastNotPreserved_; }
   // Whether the last configuration read and the last image check succeeded.
   bool ConfigurationOk() const { return configOk_; }
   bool ImagesOk() const { return imagesOk_; }
@@ -248,6 +250,7 @@ class Controller {
   bool passed_ = false;
   bool helpersStaged_ = false;
   int lastErrorCode_ = 0;
+  std::vector<std::string> lastNotPreserved_;
   std::string statusText_;
   std::string lastBackupFolder_;
 

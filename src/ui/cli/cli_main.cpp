@@ -349,6 +349,7 @@ struct Slot {
   std::string firmwareBefore, firmwareAfter;
   std::string versionUnread;  // why the version after the update is not known
   bool leftInBootLoader = false;  // a run that did not pass left the modem in its boot loader
+  std::vector<std::string> notPreserved;
   std::string logPath;
   std::string device;  // the modem's ports as the history names it
   std::chrono::system_clock::time_point startedAt{};
@@ -704,6 +705,7 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
     c.Pump(50);
     if (c.log().IsOpen()) slot.logPath = c.log().LogFilePath();
   }
+  slot.notPreserved = c.LastNotPreserved();
   // Where the modem was left decides what the user can do next; asked while the ports are known.
   if (!(view.Passed() && view.ErrorCode() == 0)) slot.leftInBootLoader = InBootLoaderMode(slot);
   if (view.Passed() && view.ErrorCode() == 0) {
@@ -935,6 +937,7 @@ int RunCommand(Options o, CliOutput& out) {
       r.result = pass ? "PASS" : r.errorCode == ERR_USER_STOP ? "STOPPED" : "FAIL";
       r.serialNumber = view.ResultSN();
       r.firmwareAfter = slot->firmwareAfter;
+      r.notPreserved = slot->notPreserved;
       if (pass && line.packetVersion.empty()) r.verificationNote = "the packet names no firmware version";
       if (pass && !line.packetVersion.empty() && slot->firmwareAfter.empty()) r.verificationNote = slot->versionUnread;
       if (pass && !slot->firmwareAfter.empty() && !line.packetVersion.empty()) {

@@ -145,7 +145,8 @@ void CliOutput::Result(int slot, const RunResult& r) {
                           {"verification", r.verification},
                           {"verification_note", r.verificationNote},
                           {"backup_folder", r.backupFolder},
-                          {"log", r.logPath}});
+                          {"log", r.logPath},
+                          {"not_preserved", r.notPreserved}});
     return;
   }
   std::string text = "Result: " + r.result;
@@ -160,6 +161,11 @@ void CliOutput::Result(int slot, const RunResult& r) {
          nullptr);
   else if (r.result == "PASS" && !r.verificationNote.empty())
     Line(slot, "  firmware: not checked (" + r.verificationNote + ")", nullptr);
+  if (!r.notPreserved.empty()) {
+    std::string names;
+    for (const auto& n : r.notPreserved) names += (names.empty() ? "" : ", ") + n;
+    Line(slot, "  not preserved by this packet: " + names, nullptr);
+  }
   if (!r.backupFolder.empty()) Line(slot, "  backup kept: " + r.backupFolder, nullptr);
   if (!r.logPath.empty()) Line(slot, "  run log: " + r.logPath, nullptr);
 }

@@ -31,6 +31,7 @@ struct RunResult {
   std::string verificationNote;  // why it was not checked
   std::string backupFolder;  // the backup kept for a later --sn run; empty when none
   std::string logPath;       // the run log
+  std::vector<std::string> notPreserved;  // identity values the packet's backup leaves out
 };
 
 // How the command line shows an update: a progress line per slot on a terminal, plain lines in

@@ -64,7 +64,7 @@ std::vector<HistoryEntry> RunHistory::Read() const {
     e.result = RunResult{text("result"),         number("error_code"), text("error"),
                          text("serial_number"),  text("packet_version"), text("firmware_before"),
                          text("firmware_after"), text("verification"), text("verification_note"),
-                         text("backup_folder"),  text("log")};
+                         text("backup_folder"),  text("log"), {}};
     out.push_back(std::move(e));
   }
   return out;
