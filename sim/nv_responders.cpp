@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "sim/port_protocol.h"
 #include "sim/virtual_modem.h"
 
 namespace zovir::sim {
@@ -31,6 +32,15 @@ void PutLe32(Bytes& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+// A `status:S` fault planned for this reply: the firmware's NV task failed the command with S
+// (a busy or failing flash), so nothing was read or stored and the reply carries that status
+// in its low byte, as the task reports every status. Other faults act on the reply as sent.
+std::optional<uint8_t> FailedByFault(std::span<const uint8_t> req, DiagContext& ctx) {
+  const std::optional<FaultRule> next = ctx.port.Faults().Peek(DiagDispatcher::FaultKey(req));
+  if (!next || next->kind != FaultKind::Status || next->arg <= 0) return std::nullopt;
+  return static_cast<uint8_t>(next->arg);
+}
+
 // The reply echoes the request with the item's data and the status word filled in.
 std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagContext& ctx) {
   if (req.size() != kItemRequestSize) return DiagDispatcher::BadLengthReply(req);
@@ -42,7 +52,9 @@ std::optional<Bytes> NVRead(NVStore& store, std::span<const uint8_t> req, DiagCo
   const std::optional<uint8_t> status = store.Status(id);
   const std::optional<Bytes> value = ctx.state.Nv(id);
   uint8_t answer = NVStore::kDone;
-  if (status && *status != NVStore::kReadOnly) {
+  if (const std::optional<uint8_t> failed = FailedByFault(req, ctx)) {
+    answer = *failed;
+  } else if (status && *status != NVStore::kReadOnly) {
     answer = *status;
   } else if (!store.Defined(id)) {
     answer = NVStore::kNotDefined;
@@ -65,7 +77,9 @@ std::optional<Bytes> NVWrite(NVStore& store, std::span<const uint8_t> req, DiagC
   const std::optional<uint8_t> forced = store.WriteStatus(id);
   const std::optional<uint8_t> status = store.Status(id);
   uint8_t answer = NVStore::kDone;
-  if (forced) {
+  if (const std::optional<uint8_t> failed = FailedByFault(req, ctx)) {
+    answer = *failed;
+  } else if (forced) {
     answer = *forced;
   } else if (status && *status != NVStore::kInactive) {
     answer = *status;

@@ -25,6 +25,17 @@ constexpr uint32_t kRFRecordHeader = 4;  // item code + data length
 constexpr uint32_t kRFMaxData = Link::kResponseSize - NVItems::kRFReplyMinLength;
 // RF status word value of a factory-test NV write the modem carried out.
 constexpr uint8_t kRFWriteDone = 2;
+// NV statuses by which a modem says it holds nothing under an id.
+constexpr uint16_t kItemInactive = 5;
+constexpr uint16_t kItemNotDefined = 8;
+// How often a swept id is read when the modem answers that the read failed. The item may well
+// be there; one failed read among the thousands of a sweep must not cost the whole update, but
+// an item that never reads fails the backup.
+constexpr int kSweepReadAttempts = 5;
+constexpr uint32_t kSweepRereadWaitMs = 500;
+// The section names of the tables whose built-in rows are incomplete (see SpanOf).
+constexpr const char* kLteCalibrationSection = "lte_calibration";
+constexpr const char* kFullSection = "full";
 
 // The engine error of a restore that could not put every backed-up item back.
 std::string RefusedItemsText(const std::vector<std::string>& labels) {
@@ -115,7 +126,11 @@ std::string NVItems::SavedOr(const std::string& path, const char* fileName) cons
   return (std::filesystem::path(core_.run.SavedBackupFolder) / fileName).string();
 }
 
-std::optional<std::pair<int32_t, int32_t>> NVItems::FullSweep() const { return SpanOf(tables_.full); }
+std::optional<std::pair<int32_t, int32_t>> NVItems::FullSweep() const {
+  // A packet that lists the items is the authority on them: nothing beyond its list is read.
+  if (tables_.Supplies(kFullSection)) return std::nullopt;
+  return SpanOf(tables_.full);
+}
 
 void NVItems::BuildNVLists() {
   const EngineConfig& c = core_.cfg;
@@ -130,17 +145,25 @@ void NVItems::BuildNVLists() {
     tables_ = std::move(packet);
   }
   baseSweep_.reset();
+  baseFromPacket_ = tables_.Supplies("base");
   if (!UsesFullNVList(c)) {
     baseList_ = tables_.base;
     const int p = c.ProjectType;
     const bool cdmaProject = p == 36 || p == 37 || p == 38 || p == 39 || p == 41 || p == 48;
     if (c.PlatformType == 2 || cdmaProject) {
       baseList_.insert(baseList_.end(), tables_.cdmaCalibration.begin(), tables_.cdmaCalibration.end());
-      if (c.RTRECFG != 0 && (p == 36 || p == 37))
+      baseFromPacket_ = baseFromPacket_ || tables_.Supplies("cdma_calibration");
+      if (c.RTRECFG != 0 && (p == 36 || p == 37)) {
         baseList_.insert(baseList_.end(), tables_.cdmaIdentity.begin(), tables_.cdmaIdentity.end());
+        baseFromPacket_ = baseFromPacket_ || tables_.Supplies("cdma_identity");
+      }
     } else if (c.PlatformType == 3) {
       baseList_.insert(baseList_.end(), tables_.lteCalibration.begin(), tables_.lteCalibration.end());
-      baseSweep_ = SpanOf(tables_.lteCalibration);
+      // Only the built-in rows need the sweep; a packet's list is complete.
+      if (tables_.Supplies(kLteCalibrationSection))
+        baseFromPacket_ = true;
+      else
+        baseSweep_ = SpanOf(tables_.lteCalibration);
     }
     if (c.strLTEType == "LTE")
       rfList_ = tables_.rf;
@@ -168,6 +191,13 @@ void NVItems::BackupList(Variant variant) {
     return;
   }
   if (base) written_.clear();
+  const std::optional<std::pair<int32_t, int32_t>> sweep = base ? baseSweep_ : FullSweep();
+  // Which list decides what is kept, for the technician reading the run log.
+  const bool fromPacket = base ? baseFromPacket_ : tables_.Supplies(kFullSection);
+  std::string source = "NV item list: " + std::to_string(list.size()) + " items from " +
+                       (fromPacket ? std::string("the packet's ") + kPacketNVTablesFile : "the built-in tables");
+  if (sweep) source += ", and every id of " + std::to_string(sweep->first) + "-" + std::to_string(sweep->second);
+  LogLine(source);
   for (const NVItemEntry& entry : list) {
     if (base && SkipsUITItem(entry.Id)) continue;
     const std::string label = "[" + std::to_string(entry.Id) + "]" + entry.Name;
@@ -194,8 +224,7 @@ void NVItems::BackupList(Variant variant) {
       return;
     }
   }
-  if (const auto sweep = base ? baseSweep_ : FullSweep())
-    if (!SweepRange(*sweep, list, base, file)) return;
+  if (sweep && !SweepRange(*sweep, list, base, file)) return;
   if (!file.Finish()) {
     FileError("Fail to write NV......", errno);
     return;
@@ -209,20 +238,36 @@ bool NVItems::SweepRange(std::pair<int32_t, int32_t> range, const NVItemTable& l
   for (const NVItemEntry& e : listed) done.insert(e.Id);
   const std::string span = std::to_string(range.first) + "-" + std::to_string(range.second);
   core_.ReportStatus(csWorking, "Reading NV items " + span + "......", mtProgress);
-  uint32_t read = 0, kept = 0, inactive = 0;
+  uint32_t read = 0, kept = 0, inactive = 0, reread = 0;
   for (int32_t id = range.first; id <= range.second; ++id) {
     if (done.count(id) || (base && SkipsUITItem(id))) continue;
     const auto item = static_cast<uint16_t>(id);
+    const std::string label = "[" + std::to_string(id) + "]" + tables_.NameOf(id);
     uint32_t length = 0;
-    if (!NVExchange(NVReadRequest(item), {kNVRead, NVReplyShape::Item, item}, kBackupFailAt, kBackupWaitFrom,
-                    length)) {
-      core_.ReportError("[" + std::to_string(id) + "]" + tables_.NameOf(id) + ":Fail to backup NV");
-      return false;
+    uint16_t status = 0;
+    for (int attempt = 1;; ++attempt) {
+      if (!NVExchange(NVReadRequest(item), {kNVRead, NVReplyShape::Item, item}, kBackupFailAt, kBackupWaitFrom,
+                      length)) {
+        core_.ReportError(label + ":Fail to backup NV");
+        return false;
+      }
+      status = Le16(link_.Response() + length - 4);
+      if (status == 0 || status == kItemInactive || status == kItemNotDefined) break;
+      // Any other status is a read that failed, not an id without an item: the item may be
+      // there, and leaving it out would lose it with the erase.
+      if (attempt >= kSweepReadAttempts) {
+        CheckNVStatus(link_.Response(), length, label, NVStatusPolicy::Strict);
+        return false;
+      }
+      ++reread;
+      if (!core_.Wait(kSweepRereadWaitMs)) {
+        FailureStatus("Fail to backup NV......");
+        return false;
+      }
     }
     ++read;
-    // Any status but success means the modem holds nothing under this id for us to keep.
     const uint8_t* reply = link_.Response();
-    if (reply[length - 3] != 0 || reply[length - 4] != 0) {
+    if (status != 0) {
       ++inactive;
     } else {
       if (!file.Write(reply + 1, kRecordSize)) {
@@ -238,7 +283,8 @@ bool NVItems::SweepRange(std::pair<int32_t, int32_t> range, const NVItemTable& l
     }
   }
   LogLine("NV items " + span + ": " + std::to_string(read) + " read, " + std::to_string(kept) + " kept, " +
-          std::to_string(inactive) + " inactive");
+          std::to_string(inactive) + " inactive" +
+          (reread ? ", " + std::to_string(reread) + " failed reads asked again" : std::string()));
   return true;
 }
 

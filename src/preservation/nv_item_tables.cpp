@@ -342,6 +342,8 @@ bool NVItemTables::Merge(std::string_view text, std::string& error) {
     error = "a table holds more than " + std::to_string(kListCapacity) + " items";
     return false;
   }
+  for (std::string& name : seen)
+    if (!merged.Supplies(name)) merged.supplied.push_back(std::move(name));
   *this = std::move(merged);
   return true;
 }
@@ -375,6 +377,10 @@ bool LoadPacketNVTables(const std::string& folder, NVItemTables& tables, std::st
   if (!loaded.MergeFile(path.string(), error)) return false;
   tables = std::move(loaded);
   return true;
+}
+
+bool NVItemTables::Supplies(std::string_view section) const {
+  return std::find(supplied.begin(), supplied.end(), section) != supplied.end();
 }
 
 std::string NVItemTables::NameOf(int32_t id) const {

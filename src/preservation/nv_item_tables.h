@@ -29,8 +29,14 @@ struct NVItemTables {
   NVItemTable lteCalibration;
   NVItemTable rf;
   NVItemTable full;
+  // The section names of the tables a vendor file supplied (Merge). Such a table is the
+  // vendor's complete list; a built-in one may hold only the rows known for certain.
+  std::vector<std::string> supplied;
 
   static const NVItemTables& BuiltIn();
+
+  // Whether a vendor file supplied the table of that section name ("lte_calibration", ...).
+  bool Supplies(std::string_view section) const;
 
   // Reads tables in the text format. Each section present replaces the table of that name;
   // sections not present keep their rows. On any error nothing changes, false is returned

@@ -83,7 +83,8 @@ class NVItems final : public NVService {
   const NVItemTable& FullNVList() const { return tables_.full; }
   const NVItemTable& NVWrittenItems() const { return written_; }
   // The ids the base-list backup reads beyond its list (first, last; empty when none): every
-  // id the LTE calibration table's rows span, since the vendor's complete list is not known.
+  // id the LTE calibration table's rows span, when the vendor's complete list is not known
+  // (the packet carries no such table).
   const std::optional<std::pair<int32_t, int32_t>>& BaseSweep() const { return baseSweep_; }
   // Likewise for the full list.
   std::optional<std::pair<int32_t, int32_t>> FullSweep() const;
@@ -112,6 +113,7 @@ class NVItems final : public NVService {
   NVItemTable rfList_;
   NVItemTable written_;
   std::optional<std::pair<int32_t, int32_t>> baseSweep_;
+  bool baseFromPacket_ = false;  // a table of the base list came from the packet
   bool rfBackupWritten_ = false;
   AnswerWatch watch_{core_, Link::kReceiveTimeLimitMs};
 };

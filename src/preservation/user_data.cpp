@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string_view>
 #include <limits>
+#include <optional>
 #include <set>
 
 #include "platform/private_files.h"
@@ -63,26 +64,30 @@ void UserDataPreservation::PrepareUserData() {
   restoreFolders_.clear();
   const std::string mirror = MirrorRoot(core_);
 
-  // Only entries that can be mirrored take part; the rest is said once and dropped.
-  const auto usable = [this](const std::string& path, const char* what) {
-    std::string bad;
+  // A configured entry the mirror cannot hold would be erased with the update and never come
+  // back: the run stops before anything is read or erased, naming the entry.
+  const auto unusable = [](const std::string& path) -> std::optional<std::string> {
     NameVerdict verdict = NameVerdict::Ok;
-    const auto parts = SplitEfsPath(path, &bad, &verdict);
-    if (path.size() > EFSFiles::kMaxPathLength) {
-      LogLine(std::string(what) + " skipped: \"" + Shown(path.substr(0, 64)) + "...\" (path too long)");
-      return false;
-    }
-    if (!parts || parts->empty()) {
-      LogLine(std::string(what) + " skipped: \"" + Shown(path) + "\" (" +
-              (parts ? "no name" : NameVerdictText(verdict)) + ")");
-      return false;
-    }
-    return true;
+    const auto parts = SplitEfsPath(path, nullptr, &verdict);
+    if (path.size() > EFSFiles::kMaxPathLength) return "path too long";
+    if (!parts) return NameVerdictText(verdict);
+    if (parts->empty()) return "no name";
+    return std::nullopt;
   };
+  for (const auto& [list, what] : {std::pair{&core_.cfg.UserDataDirList, "folder"},
+                                   std::pair{&core_.cfg.UserDataFilesList, "file"}}) {
+    for (const auto& path : *list) {
+      if (const auto why = unusable(path)) {
+        const std::string shown = path.size() > 64 ? Shown(path.substr(0, 64)) + "..." : Shown(path);
+        core_.ReportError(std::string("Could not keep the user data ") + what + " \"" + shown + "\" in the backup (" +
+                          *why + ")");
+        return;
+      }
+    }
+  }
 
   for (const auto& dir : core_.cfg.UserDataDirList) {
     if (!core_.Healthy()) return;
-    if (!usable(dir, "User data folder")) continue;
     const int listed = efs_.EFSEnumDir(dir);
     if (listed == -1) return;
     if (listed == 1) {
@@ -104,7 +109,6 @@ void UserDataPreservation::PrepareUserData() {
 
   if (!core_.Healthy()) return;
   for (const auto& file : core_.cfg.UserDataFilesList) {
-    if (!usable(file, "User data file")) continue;
     if (efs_.IsEFSFileAbsent(file)) continue;  // nothing to keep
     if (!core_.Healthy()) return;
     const auto local = EfsMirrorPath(mirror, file);

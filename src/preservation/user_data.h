@@ -13,8 +13,8 @@ namespace zovir {
 
 // Configured user files and folders of the modem's EFS, copied into the backup's mirror
 // (`BackupFolder`/EFS) before the download and written back afterwards. Works on its own
-// copies of the configured lists. Names from the modem or the configuration that cannot be
-// mirrored safely are dropped with a log line; no local path outside the mirror is ever
+// copies of the configured lists. A configured entry or a name from the modem that cannot be
+// mirrored safely fails the preparation, naming it; no local path outside the mirror is ever
 // created or written.
 class UserDataPreservation final : public UserDataService {
  public:

@@ -156,8 +156,8 @@ TEST(UserDataUpdate, AHostileModemGetsNothingWrittenOutsideTheMirrorAndIsNeverEr
 
   update.cfg().ProjectType = kQuickProject;
   update.cfg().bBackupUserData = 1;
-  update.cfg().UserDataDirList = {"/data", "/../../outside"};
-  update.cfg().UserDataFilesList = {"/data/../../../escape.txt", "../../x"};
+  update.cfg().UserDataDirList = {"/data"};
+  update.cfg().UserDataFilesList = {"/x"};
   ASSERT_TRUE(update.Run(300000)) << "the run did not end";
 
   // Its listing holds names no local file can carry: the backup would be incomplete, so the
@@ -176,6 +176,35 @@ TEST(UserDataUpdate, AHostileModemGetsNothingWrittenOutsideTheMirrorAndIsNeverEr
     if (p.rfind(backups.string(), 0) == 0) continue;
     ADD_FAILURE() << "left behind: " << p;
   }
+}
+
+// A configured entry the backup cannot hold would be erased and never come back: the run stops
+// before the switch, naming it, and the modem keeps everything it held.
+TEST(UserDataUpdate, AConfiguredEntryThatCannotBeKeptStopsTheRunBeforeTheErase) {
+  auto efs = std::make_shared<sim::EfsSimulation>();
+  VirtualUpdate update(ModemOptions(efs));
+  sim::DeviceState& state = update.modem().State();
+  efs->Bind(state);
+  GiveIdentity(state);
+  state.SetEfsFile("/cfg/user.ini", Pattern(77, 1));
+  state.SetEfsFile("/data/a.bin", Pattern(700, 2));
+  state.SetEfsFile("/keep/b.txt", Pattern(30, 3));
+  const auto before = UserFiles(state);
+
+  update.cfg().ProjectType = kQuickProject;
+  update.cfg().bBackupUserData = 1;
+  update.cfg().UserDataFilesList = {"/cfg/user.ini"};
+  update.cfg().UserDataDirList = {"/data", "/cfg/../keep"};
+  ASSERT_TRUE(update.Run(300000)) << "the run did not end";
+
+  EXPECT_FALSE(update.Saw("PASS"));
+  const auto errors = Errors(update);
+  ASSERT_FALSE(errors.empty());
+  EXPECT_NE(errors.front().find("\"/cfg/../keep\""), std::string::npos) << errors.front();
+  EXPECT_EQ(update.modem().ModeEntries(sim::ModemMode::BootSahara), 0u);
+  EXPECT_TRUE(update.modem().Partitions().empty());
+  EXPECT_EQ(efs->Wipes(), 0u);
+  EXPECT_EQ(UserFiles(state), before);
 }
 
 }  // namespace

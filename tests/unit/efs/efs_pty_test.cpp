@@ -157,6 +157,15 @@ TEST_F(HostileModemOverPty, NothingIsWrittenOutsideTheMirrorAndTheBackupStopsThe
   core->cfg.UserDataFilesList = {"/data/../../../escape.txt", "/x"};
   const std::set<std::string> before = Tree(root);
 
+  // Configured entries the mirror cannot hold stop the run before the modem is asked anything.
+  userData->PrepareUserData();
+  EXPECT_THAT(errors, ElementsAre(::testing::HasSubstr("Could not keep the user data folder \"/../../outside\"")));
+  EXPECT_EQ(efs->Count(0x000B) + efs->Count(0x000F), 0u);
+
+  errors.clear();
+  core->ErrorCode = 0;
+  core->cfg.UserDataDirList = {"/data"};
+  core->cfg.UserDataFilesList = {"/x"};
   userData->PrepareUserData();
   userData->BackupUserData();
   userData->RestoreUserData();

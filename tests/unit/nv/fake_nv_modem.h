@@ -23,6 +23,7 @@ class FakeNVModem {
     std::array<uint8_t, 128> data{};
     uint8_t status = 0;                 // status of a read
     std::optional<uint8_t> writeStatus;  // status of a write (stored only when 0)
+    std::deque<uint8_t> failedReads;     // statuses of the next reads, one each, before `status`
   };
   struct RFItem {
     std::vector<uint8_t> data;
@@ -107,7 +108,11 @@ class FakeNVModem {
       const uint16_t id = Le16(&p[1]);
       uint8_t status = 0;
       auto it = items.find(id);
-      if (p[0] == 0x26) {
+      if (p[0] == 0x26 && it != items.end() && !it->second.failedReads.empty()) {
+        // A read the modem failed: the request comes back with the status, no data.
+        status = it->second.failedReads.front();
+        it->second.failedReads.pop_front();
+      } else if (p[0] == 0x26) {
         status = it == items.end() ? 5 : it->second.status;
         if (it != items.end() && status == 0) std::copy(it->second.data.begin(), it->second.data.end(), r.begin() + 3);
       } else {

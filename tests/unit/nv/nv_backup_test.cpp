@@ -160,8 +160,8 @@ TEST_F(NVBackup, EveryItemHeldAnywhereInTheSweptSpanIsKeptAndPutBack) {
       const int32_t id = anyId(rng);
       if (listed.count(id) || id == 6503 || id == 6504 || refused.count(id)) continue;
       if (i % 3 == 0) {
-        // Not defined, inactive or unreadable on this target: nothing to keep.
-        modem.items[static_cast<uint16_t>(id)].status = std::array<uint8_t, 4>{5, 8, 4, 6}[rng() % 4];
+        // Inactive or not defined on this target: nothing to keep.
+        modem.items[static_cast<uint16_t>(id)].status = std::array<uint8_t, 2>{5, 8}[rng() % 2];
         refused.insert(static_cast<uint16_t>(id));
         held.erase(static_cast<uint16_t>(id));
         continue;
@@ -195,25 +195,141 @@ TEST_F(NVBackup, EveryItemHeldAnywhereInTheSweptSpanIsKeptAndPutBack) {
   }
 }
 
-TEST_F(NVBackup, APacketsTablesReplaceTheBuiltInOnesAndABrokenOneStopsTheRun) {
-  Configure(3, -1);
+// Only "inactive" and "not defined" say that an id holds nothing. Any other status is a read
+// that failed: the item is asked for again, kept when it reads, and an item that never reads
+// fails the backup, since the update would erase it.
+TEST_F(NVBackup, AFailedReadInTheSweptSpanIsAskedAgainAndNeverTakenForAnEmptyId) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  struct Case {
+    bool full;
+    uint8_t status;
+    bool persists;
+  };
+  for (const Case c : {Case{false, 4, false}, Case{false, 1, false}, Case{false, 3, false}, Case{true, 9, false},
+                       Case{true, 10, false}, Case{false, 6, false}, Case{false, 4, true}, Case{true, 1, true},
+                       Case{false, 10, true}, Case{true, 6, true}}) {
+    SCOPED_TRACE(std::string(c.full ? "full" : "base") + " status " + std::to_string(c.status) +
+                 (c.persists ? " always" : " for a while"));
+    Configure(3, c.full ? 12 : -1);
+    core.cfg.IsOmbrix = c.full ? 1 : 0;
+    modem.items.clear();
+    modem.requests.clear();
+    lines.clear();
+    errors.clear();
+    core.ErrorCode = 0;
+    NVItems nv{core, link};
+    nv.BuildNVLists();
+    const auto span = c.full ? nv.FullSweep() : nv.BaseSweep();
+    ASSERT_TRUE(span);
+    const NVItemTable& list = c.full ? nv.FullNVList() : nv.BaseNVList();
+    Populate(list);
+    // A held item somewhere inside the span that no listed row names, and another after it.
+    std::set<int32_t> listed{6503, 6504};
+    for (const auto& e : list) listed.insert(e.Id);
+    const auto unlisted = [&](int32_t from) {
+      int32_t id = from;
+      while (listed.count(id)) ++id;
+      return static_cast<uint16_t>(id);
+    };
+    const uint16_t id = unlisted(span->first + 1 + static_cast<int32_t>(rng() % 2000));
+    const uint16_t later = unlisted(id + 1 + static_cast<int32_t>(rng() % 50));
+    modem.items[id].data = ValueOf(id);
+    modem.items[later].data = ValueOf(later);
+    const size_t failures = c.persists ? 1000 : 1 + rng() % 3;
+    modem.items[id].failedReads.assign(failures, c.status);
+    c.full ? nv.BackupFullNV() : nv.BackupNV();
+
+    const auto readsOf = [&](uint16_t item) {
+      return std::count_if(modem.requests.begin(), modem.requests.end(), [&](const std::vector<uint8_t>& r) {
+        return r[0] == 0x26 && r[1] == (item & 0xFF) && r[2] == (item >> 8);
+      });
+    };
+    if (c.persists) {
+      ASSERT_EQ(errors.size(), 1u);
+      EXPECT_THAT(errors[0], ::testing::StartsWith("ERROR, [" + std::to_string(id) + "]"));
+      EXPECT_THAT(errors[0], ::testing::HasSubstr(std::string(NVStatusSuffix(c.status)) + ", Error code: "));
+      EXPECT_GT(readsOf(id), 1);
+      EXPECT_EQ(readsOf(later), 0) << "the backup went on past an item it could not read";
+      EXPECT_FALSE(Logged("Backup NV......OK"));
+      continue;
+    }
+    ASSERT_TRUE(errors.empty()) << Error();
+    EXPECT_EQ(readsOf(id), static_cast<long>(failures) + 1);
+    EXPECT_TRUE(Logged("Backup NV......OK"));
+    const FakeNVModem before = modem;
+    modem.items.clear();  // the new firmware holds nothing
+    c.full ? nv.RestoreFullNV() : nv.RestoreNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    EXPECT_EQ(modem.items[id].data, before.items.at(id).data);
+    EXPECT_EQ(modem.items[later].data, before.items.at(later).data);
+  }
+}
+
+// A packet that lists the items is the authority: exactly its items are backed up and put
+// back, and nothing beyond them is read. Without a list the span of the built-in rows is swept.
+// The run log says which list decided.
+TEST_F(NVBackup, APacketsListIsBackedUpAndRestoredExactlyAndABrokenOneStopsTheRun) {
   core.cfg.PacketFolder = dir + "/packet";
   std::filesystem::create_directories(core.cfg.PacketFolder);
-  std::ofstream(core.cfg.PacketFolder + "/nv_tables.txt") << "[lte_calibration]\n6000 NV_A_I\n6003 NV_B_I\n";
-  NVItems nv{core, link};
-  nv.BuildNVLists();
-  ASSERT_TRUE(errors.empty()) << Error();
-  EXPECT_EQ(nv.BaseSweep(), std::make_pair(6000, 6003));
-  Populate(nv.BaseNVList());
-  modem.items[6001].data = ValueOf(6001);
-  modem.items[5611].data = ValueOf(5611);  // outside what this packet's table spans
-  nv.BackupNV();
-  ASSERT_TRUE(errors.empty()) << Error();
-  EXPECT_THAT(Ids(nv.NVWrittenItems()), Contains(6001));
-  EXPECT_THAT(Ids(nv.NVWrittenItems()), Not(Contains(5611)));
-  EXPECT_TRUE(Logged("NV items 6000-6003: 2 read, 1 kept, 1 inactive"));
+  const std::string tables = core.cfg.PacketFolder + "/nv_tables.txt";
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "full list" : "LTE calibration");
+    Configure(3, full ? 12 : -1);
+    core.cfg.IsOmbrix = full ? 1 : 0;
+    modem.items.clear();
+    modem.requests.clear();
+    lines.clear();
+    std::ofstream(tables) << (full ? "[full]\n90 NV_A_I\n94 NV_B_I\n" : "[lte_calibration]\n6000 NV_A_I\n6003 NV_B_I\n");
+    NVItems nv{core, link};
+    nv.BuildNVLists();
+    ASSERT_TRUE(errors.empty()) << Error();
+    EXPECT_EQ(full ? nv.FullSweep() : nv.BaseSweep(), std::nullopt);
+    const NVItemTable& list = full ? nv.FullNVList() : nv.BaseNVList();
+    Populate(list);
+    const uint16_t between = full ? 92 : 6001;  // held, but not in the packet's list
+    const uint16_t outside = full ? 74 : 5611;  // inside the built-in rows' span
+    modem.items[between].data = ValueOf(between);
+    modem.items[outside].data = ValueOf(outside);
+    full ? nv.BackupFullNV() : nv.BackupNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    EXPECT_EQ(ReadFile(core.cfg.bakFile), ExpectedNVBak(list));
+    std::set<uint16_t> read;
+    for (const auto& r : modem.requests) read.insert(static_cast<uint16_t>(r[1] | (r[2] << 8)));
+    std::set<uint16_t> listed;
+    for (const auto& e : list) listed.insert(static_cast<uint16_t>(e.Id));
+    EXPECT_EQ(read, listed);
+    EXPECT_TRUE(Logged("NV item list: " + std::to_string(list.size()) + " items from the packet's nv_tables.txt"));
 
-  std::ofstream(core.cfg.PacketFolder + "/nv_tables.txt") << "[lte_calibration]\n6000\n";
+    // Over the new firmware: the listed items come back, the new firmware's own values of the
+    // others stay.
+    const FakeNVModem before = modem;
+    modem.items.clear();
+    modem.items[between].data = ValueOf(1);
+    modem.requests.clear();
+    full ? nv.RestoreFullNV() : nv.RestoreNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    for (const uint16_t id : listed) EXPECT_EQ(modem.items[id].data, before.items.at(id).data) << id;
+    EXPECT_EQ(modem.items[between].data, ValueOf(1));
+    EXPECT_EQ(modem.items.count(outside), 0u);
+    EXPECT_EQ(modem.requests.size(), listed.size());
+
+    // A packet without a list: the built-in rows and the sweep of their span.
+    std::filesystem::remove(tables);
+    lines.clear();
+    NVItems builtIn{core, link};
+    builtIn.BuildNVLists();
+    const auto span = full ? builtIn.FullSweep() : builtIn.BaseSweep();
+    ASSERT_TRUE(span);
+    full ? builtIn.BackupFullNV() : builtIn.BackupNV();
+    ASSERT_TRUE(errors.empty()) << Error();
+    const size_t builtInCount = full ? builtIn.FullNVList().size() : builtIn.BaseNVList().size();
+    EXPECT_TRUE(Logged("NV item list: " + std::to_string(builtInCount) + " items from the built-in tables, and every id of " +
+                       std::to_string(span->first) + "-" + std::to_string(span->second)));
+  }
+
+  std::ofstream(tables) << "[lte_calibration]\n6000\n";
   NVItems broken{core, link};
   broken.BuildNVLists();
   ASSERT_EQ(errors.size(), 1u);

@@ -48,6 +48,11 @@ TEST(NVItemTables, AVendorFileReplacesOnlyTheTablesItNames) {
   EXPECT_EQ(t.full, (NVItemTable{{74, "NV_AUTO_ANSWER_I"}}));
   EXPECT_EQ(t.base, NVItemTables::BuiltIn().base);
   EXPECT_EQ(t.rf, NVItemTables::BuiltIn().rf);
+  // The vendor's tables are complete lists; the built-in ones may not be.
+  EXPECT_TRUE(t.Supplies("lte_calibration"));
+  EXPECT_TRUE(t.Supplies("full"));
+  EXPECT_FALSE(t.Supplies("base"));
+  EXPECT_TRUE(NVItemTables::BuiltIn().supplied.empty());
 
   EXPECT_FALSE(t.MergeFile(path, error));
   EXPECT_THAT(error, ::testing::HasSubstr(path));

@@ -166,5 +166,37 @@ TEST_F(NVOnVirtualModem, RFWriteTheModemRefusesFailsTheRestore) {
   EXPECT_FALSE(Logged("Restore NV......OK"));
 }
 
+// A planned status fault makes the modem's NV task fail the command, as a busy or failing flash
+// does: the read answers the status with no data, the write answers it and stores nothing.
+TEST_F(NVOnVirtualModem, AStatusFaultFailsTheNVCommandItHits) {
+  const auto value = ValueOf(5700);
+  state.SetNv(5700, sim::Bytes(value.begin(), value.end()));
+  ASSERT_EQ(host.Faults().AddSpec("diag:26@1=status:4,diag:27@1=status:9"), "");
+  const auto exchange = [&](std::vector<uint8_t> request) {
+    sim::DiagContext ctx{state, options, host};
+    const auto reply = diag.Dispatch(request, ctx);
+    host.Faults().Hit(sim::DiagDispatcher::FaultKey(request));  // the port sends it
+    return reply.value_or(sim::Bytes{});
+  };
+  const auto failed = exchange(NVItems::NVReadRequest(5700));
+  ASSERT_EQ(failed.size(), 133u);
+  EXPECT_EQ(failed[131], 4);
+  EXPECT_EQ(failed[132], 0);
+  EXPECT_EQ(std::count(failed.begin() + 3, failed.begin() + 131, 0), 128);
+  const auto read = exchange(NVItems::NVReadRequest(5700));
+  EXPECT_EQ(read[131], 0);
+  EXPECT_TRUE(std::equal(value.begin(), value.end(), read.begin() + 3));
+
+  std::vector<uint8_t> write(133, 0);
+  write[0] = 0x27;
+  write[1] = 5700 & 0xFF;
+  write[2] = 5700 >> 8;
+  write[3] = 0x42;
+  EXPECT_EQ(exchange(write)[131], 9);
+  EXPECT_EQ(state.Nv(5700), sim::Bytes(value.begin(), value.end()));
+  EXPECT_EQ(exchange(write)[131], 0);
+  EXPECT_EQ((*state.Nv(5700))[0], 0x42);
+}
+
 }  // namespace
 }  // namespace zovir::test
