@@ -517,8 +517,10 @@ int Controller::ValidateRun(int slot) {
   if (!lists.AppPortCBox.items.empty()) ports.app = std::max(0, ParsePortNumber(lists.AppPortCBox.SelectedText()));
   const std::string atText = lists.SerialPortCBox.SelectedText();
   // A re-update may begin without a modem port (the modem can still be in its boot loader),
-  // but when one is listed it takes it: its restore talks to the modem over that port.
-  const bool wantsAt = !c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty();
+  // but when one is listed it takes it: it asks the modem who it is before it restores onto
+  // it, and its restore talks to the modem over that port.
+  const bool wantsAt =
+      !c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty() || reupdateMode_;
   if (atText.size() > 3 && wantsAt) ports.at = ParsePortNumber(atText);
   if (ports.diag < 1 || ports.diag > 998 || ports.at < 0 || ports.at > 998)
     return FailValidation("Invalid port number", "Download");
@@ -581,6 +583,7 @@ void Controller::CreateEngine(int slot) {
   cfg.SerialComPort = slotPorts_[slot].at;
   cfg.BackupFilePath = options_.backupFolder;
   cfg.HexStartAddress = options_.hexStartAddress;
+  cfg.SetAsideWrittenBackup = options_.setAsideWrittenBackup;
   engine->OnStatusText = [this](void*, CommStatus, const std::string& text, int s, MESSAGE_TYPE kind) {
     if (s < 0 || s >= kSlots)
       AddStatusLine(std::string("Internal error found: ") + " Index value out of bounds", mtError);
