@@ -302,10 +302,13 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
     const int type = config_.ProjectType;
     bool ask = type == 6 || type == 19 || type == 20;
     if (type == 20 && config_.bAMSSFile && !config_.bEFS && !config_.bRawAppsEFS && !config_.PCSuiteImage) ask = false;
-    if (ask && !destroyed_ &&
+    // Asked once per Start: a re-update that failed as well is offered through Re_update only,
+    // so that an answer given in advance (--yes) cannot repeat a refused re-update for ever.
+    if (ask && !destroyed_ && !reupdateAnswered_ &&
         view_.Ask("Are you sure reupdate again? If you sure please do this:Please unplug USB cable then plug in USB "
                   "cable and click the \"Yes\" button.If no,please click the \"No\" button.",
                   "Warning", Question::YesNo) == Answer::Yes) {
+      reupdateAnswered_ = true;
       Reupdate1Click();
     }
     return;
@@ -420,6 +423,7 @@ void Controller::StartClick() {
   }
   backupDone_ = false;
   reupdateMode_ = false;
+  reupdateAnswered_ = false;
   host_.SetSavedBackupSN({});
   if (IsTitleVariant(config_)) timer1Enabled_ = false;
   PrepareRun("26");

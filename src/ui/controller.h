@@ -243,6 +243,7 @@ class Controller {
   int resultState_ = 0;
   bool backupDone_ = false;
   bool reupdateMode_ = false;
+  bool reupdateAnswered_ = false;  // the question after a failure started a re-update
   bool startEnabled_ = false;
   bool timer1Enabled_ = false;
   bool watcherRestartMark_ = false;

@@ -5,9 +5,7 @@
 #     restore it suggests (--sn) must not bring the older files back, and keeps the older backup;
 #  2. a run that fails once the modem was written, on a modem that still reports its identity:
 #     a plain run stops before anything is written and names the backup and its --sn;
-#  3. that backup offered to another unit with the backup flags off (as a re-update hands it
-#     over): refused, the other unit unchanged;
-#  4. the --sn restore then gives the modem back everything it held.
+#  3. the --sn restore then gives the modem back everything it held.
 set -u
 sim="$1"
 cli="$2"
@@ -83,26 +81,7 @@ partitions "$home/after-plain-partitions.txt"
 diff "$home/emptied.txt" "$home/after-plain.txt" > /dev/null && diff -q "$home/emptied-partitions.txt" "$home/after-plain-partitions.txt" > /dev/null ||
   fail "the refused plain run changed the modem"
 
-# 3. Another unit, offered that backup by a run whose backup flags are off (a re-update's).
-other="$home/other-packet"
-cp -r "$packet" "$other"
-sed -i 's/^bBackup=1/bBackup=0/; s/^bBackupUserData=1/bBackupUserData=0/' "$other/Config.ini"
-unit_a="$state"
-state="$home/unit-b"
-start_sim --identity "SN=QV${RANDOM}B" --identity "IMEI=35$(printf '%013d' "$RANDOM$RANDOM")"
-stop_sim
-held "$home/b-before.txt"
-start_sim
-"$cli" run --yes --packet "$other" --sn "$sn" > "$home/b.log" 2>&1 && fail "A's backup went onto B: $(tail -5 "$home/b.log")"
-stop_sim
-grep -q "The modem is another unit" "$home/b.log" || fail "B refused for another reason: $(tail -5 "$home/b.log")"
-held "$home/b-after.txt"
-diff "$home/b-before.txt" "$home/b-after.txt" > /dev/null || fail "B changed"
-[ -z "$("$sim" --show "$state" | grep -vE '^(nv|rf|identity|efs-file|efs-folder) |^NV items|^no partitions')" ] ||
-  fail "B's flash was written"
-state="$unit_a"
-
-# 4. The restore the plain run named gives everything back.
+# 3. The restore the plain run named gives everything back.
 start_sim
 update "$home/restore.log" --sn "$sn" || fail "--sn exited $?: $(tail -5 "$home/restore.log")"
 stop_sim
