@@ -373,7 +373,7 @@ bool TCommsThread::NoBackupAwaitsRestore(const std::string& name) {
     const std::string serial = SerialOfBackupFolder(first);
     const std::string text = "The modem's data from an update that wrote it and did not pass are kept in " + folders +
                              ": restore them with zovir-cli run --sn " +
-                             (BackupKeyOf(first) == first ? serial : first) +
+                             (BackupKeyOf(first) == first && !serial.empty() ? serial : first) +
                              ", or run with --set-aside-backup to go on without them; nothing was written to the modem";
     core_.ReportError(text);
     if (core_.host) core_.host->MessageBox(text, "Warning");
