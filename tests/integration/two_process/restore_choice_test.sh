@@ -4,8 +4,9 @@
 #  1. a run that fails before anything is written, then the modem's files change in use: the
 #     restore it suggests (--sn) must not bring the older files back, and keeps the older backup;
 #  2. a run that fails once the modem was written, on a modem that still reports its identity:
-#     a plain run stops before anything is written and names the backup and its --sn;
-#  3. the --sn restore then gives the modem back everything it held.
+#     a plain run stops before anything is written and names the backup and its --sn; told to
+#     set it aside, a plain run goes on and keeps it;
+#  3. the --sn restore of that backup then gives the modem back everything it held.
 set -u
 sim="$1"
 cli="$2"
@@ -81,9 +82,17 @@ partitions "$home/after-plain-partitions.txt"
 diff "$home/emptied.txt" "$home/after-plain.txt" > /dev/null && diff -q "$home/emptied-partitions.txt" "$home/after-plain-partitions.txt" > /dev/null ||
   fail "the refused plain run changed the modem"
 
-# 3. The restore the plain run named gives everything back.
+# Told to set that backup aside, a plain run goes on; the backup stays, restorable by its name.
 start_sim
-update "$home/restore.log" --sn "$sn" || fail "--sn exited $?: $(tail -5 "$home/restore.log")"
+update "$home/aside.log" --set-aside-backup || fail "--set-aside-backup exited $?: $(tail -5 "$home/aside.log")"
+stop_sim
+"$cli" backups --json > "$home/backups.json"
+aside="$(grep '"modem":"set-aside"' "$home/backups.json" | sed -n 's/.*"folder":"\([^"]*\)".*/\1/p')"
+[ -n "$aside" ] || fail "the backup was not set aside: $(cat "$home/backups.json")"
+
+# 3. The restore of that backup gives everything back.
+start_sim
+update "$home/restore.log" --sn "$aside" || fail "--sn exited $?: $(tail -5 "$home/restore.log")"
 stop_sim
 held "$home/restored.txt"
 diff "$home/newer.txt" "$home/restored.txt" > "$home/diff.txt" || fail "--sn did not restore: $(head -5 "$home/diff.txt")"
