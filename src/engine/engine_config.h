@@ -82,6 +82,10 @@ struct EngineConfig {
   // A front end's explicit override: restore a saved backup onto a modem that reports another
   // serial number or IMEI. Off, such a restore is refused before anything is written.
   bool RestoreOntoOtherUnit = false;
+  // A front end's explicit choice: go on with a plain update although a complete backup of this
+  // serial number, after which the modem was written, was never restored. Off, such an update
+  // stops before anything is written and names that backup.
+  bool SetAsideWrittenBackup = false;
 
   uint32_t HexStartAddress = 0;
   // Whole-file CRC-16 of each image (fast-speed transfer), by image slot.

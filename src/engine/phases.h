@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace zovir {
 
@@ -122,6 +123,19 @@ class BackupGuard {
   // Removes plain identity copies that runs which ended abruptly left in the backup root's
   // folders, except in folders another run holds.
   virtual void RemovePlainIdentityCopies() = 0;
+
+  // False only when the record of the complete backup `folder` says that nothing was written
+  // to the modem after it (the modem holds its data still, or newer ones).
+  virtual bool ModemWrittenAfter(const std::string& folder) = 0;
+  // Each records in the completion record of `folder`, durably, what became of the modem: it is
+  // about to be erased or written; the update that made the backup passed; a later update goes
+  // on without restoring it. False with `why`.
+  virtual bool MarkModemWritten(const std::string& folder, std::string& why) = 0;
+  virtual bool MarkUpdatePassed(const std::string& folder, std::string& why) = 0;
+  virtual bool SetAside(const std::string& folder, std::string& why) = 0;
+  // The complete backups of `folderName`'s serial number after which the modem was written and
+  // that were neither restored nor set aside since (oldest first).
+  virtual std::vector<std::string> BackupsAwaitingRestore(const std::string& folderName) = 0;
 };
 
 // Everything TCommsThread calls besides the link. Non-owning.

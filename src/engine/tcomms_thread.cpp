@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/thread_priority.h"
+#include "preservation/backup_record.h"
 #include "preservation/local_folders.h"
 
 #include <ctime>
@@ -226,6 +227,7 @@ bool TCommsThread::RunSequence() {
     const int result = p_.programmer->ProgrammerPhase();
     if (result != 0 && core_.Healthy()) core_.ReportError("Fail to upload the flash programmer");
   }
+  if (core_.Healthy() && !MarkModemWritten()) return false;
   if (core_.Healthy()) {
     imagesBegun_ = true;
     p_.images->DownloadImages();
@@ -271,6 +273,7 @@ bool TCommsThread::CheckSavedBackup() {
   }
   heldFolders_.push_back(run.SavedBackupFolder);
   savedIdentity_ = p_.guard->ReadSavedIdentity(run.SavedBackupFolder);
+  savedUntouched_ = !p_.guard->ModemWrittenAfter(run.SavedBackupFolder);
   UseSavedBackup();
   return true;
 }
@@ -294,7 +297,9 @@ void TCommsThread::OpenModemPortIfNeeded() {
   const bool amssOnly = cfg.bAMSSFile && !cfg.bEFS && !cfg.bRawAppsEFS && !cfg.PCSuiteImage;
   const bool variantSwitch =
       cfg.ProjectType == 3 && (cfg.VersionVariant[0] || cfg.VersionVariant[1] || cfg.VersionVariant[2]);
-  if (cfg.bBootloader || cfg.bBackup || cfg.bRestore || cfg.PCSuiteImage || !cfg.StartATList.empty() ||
+  // A restore from a saved backup always asks the modem who it is first.
+  if (cfg.bBootloader || cfg.bBackup || cfg.bRestore || core_.run.bRestoreFromSaved || cfg.PCSuiteImage ||
+      !cfg.StartATList.empty() ||
       (amssOnly && (cfg.ProjectType == 20 || cfg.ProjectType == 29)) || !cfg.EndATList.empty() || variantSwitch)
     link_.OpenModemPort();
 }
@@ -340,17 +345,66 @@ bool TCommsThread::IdentityComplete() const {
 }
 
 bool TCommsThread::Backup() {
-  if (!((cfg.bBackup || cfg.bBackupUserData) && core_.Healthy())) return true;
+  if (!core_.Healthy()) return true;
   EngineRunState& run = core_.run;
+  const bool asked = cfg.bBackup || cfg.bBackupUserData;
+  // A restore from a saved backup checks the unit and keeps what it holds whatever the flags
+  // say: a re-update turns the backup flags off, and the modem in hand may be another one.
+  if (!asked && !run.bRestoreFromSaved) return true;
   if (run.bRestoreFromSaved) {
     if (!BackupBeforeRestore()) return false;
   } else {
     if (!ReadIdentityValues()) return false;
     if (!core_.Healthy()) return false;
-    if (!PrepareBackupFolder(BackupFolderName(run))) return false;
-    if (!BackupIdentityAndNV()) return false;
+    if (!FreshBackup()) return false;
   }
-  if (core_.Healthy()) ReportInfo("Backup succssfully");
+  if (asked && core_.Healthy()) ReportInfo("Backup succssfully");
+  return true;
+}
+
+bool TCommsThread::FreshBackup() {
+  const std::string name = BackupFolderName(core_.run);
+  if (!TakeBackups(name) || !NoBackupAwaitsRestore(name)) return false;
+  if (!PrepareBackupFolder(name)) return false;
+  return BackupIdentityAndNV();
+}
+
+bool TCommsThread::TakeBackups(const std::string& name) {
+  // One run at a time per serial number: two modems that report the same one must never
+  // share (and cross) a backup.
+  std::string why;
+  if (p_.guard->TakeBackupFolder(name, why)) return true;
+  core_.ReportError("The backup folder " + name + " is not free (" + why +
+                    ", two modems with one serial number?); nothing was written to this modem");
+  return false;
+}
+
+bool TCommsThread::NoBackupAwaitsRestore(const std::string& name) {
+  const std::vector<std::string> waiting = p_.guard->BackupsAwaitingRestore(name);
+  if (waiting.empty()) return true;
+  std::string folders;
+  for (const std::string& folder : waiting) folders += (folders.empty() ? "" : ", ") + folder;
+  if (!cfg.SetAsideWrittenBackup) {
+    // A new backup of a modem an update left emptied would hold nothing, and its PASS would
+    // hide the only copy of the modem's data: that copy is restored first.
+    const std::string first = fs::path(waiting.front()).filename().string();
+    const std::string serial = SerialOfBackupFolder(first);
+    const std::string text = "The modem's data from an update that wrote it and did not pass are kept in " + folders +
+                             ": restore them with zovir-cli run --sn " +
+                             (BackupKeyOf(first) == first && !serial.empty() ? serial : first) +
+                             ", or run with --set-aside-backup to go on without them; nothing was written to the modem";
+    core_.ReportError(text);
+    if (core_.host) core_.host->MessageBox(text, "Warning");
+    return false;
+  }
+  for (const std::string& folder : waiting) {
+    std::string why;
+    if (!p_.guard->SetAside(folder, why)) {
+      core_.ReportError("Could not set the backup " + folder + " aside: " + why + "; nothing was written to the modem");
+      return false;
+    }
+    ReportInfo("Set aside as asked, not restored: " + folder);
+  }
   return true;
 }
 
@@ -379,10 +433,20 @@ bool TCommsThread::BackupBeforeRestore() {
     ReportInfo("The modem no longer reports its identity: no backup of what it holds now");
     return true;
   }
+  p_.nv->BuildNVLists();
+  if (savedUntouched_) {
+    // Nothing was written to the modem after that backup, and the modem still answers: what
+    // it holds is as new as the backup or newer. It is backed up afresh and restored from
+    // that; the older backup stays.
+    ReportInfo("Nothing was written to the modem after the backup " + run.SavedBackupFolder +
+               " and it still answers: a fresh backup is made and restored instead; that backup is kept");
+    run.bRestoreFromSaved = false;
+    savedReplaced_ = true;
+    return FreshBackup();
+  }
   // The modem still answers: what it holds now is kept in a folder of its own before the
   // update erases it, should the restore from the saved backup go wrong.
   ReportInfo("The modem still answers: what it holds now is backed up first");
-  if (cfg.bBackup) p_.nv->BuildNVLists();
   const std::string name =
       fs::path(StampedFolder((fs::path(cfg.BackupFilePath) / BackupFolderName(run)).string())).filename().string();
   if (!PrepareBackupFolder(name)) return false;
@@ -419,14 +483,7 @@ bool TCommsThread::ReadIdentityValues() {
 
 bool TCommsThread::PrepareBackupFolder(const std::string& name) {
   EngineRunState& run = core_.run;
-  // One run at a time per serial number: two modems that report the same one must never
-  // share (and cross) a backup.
-  std::string why;
-  if (!p_.guard->TakeBackupFolder(name, why)) {
-    core_.ReportError("The backup folder " + name + " is not free (" + why +
-                      ", two modems with one serial number?); nothing was written to this modem");
-    return false;
-  }
+  if (!TakeBackups(name)) return false;
   const fs::path folder = fs::path(cfg.BackupFilePath) / name;
   heldFolders_.push_back(folder.string());
   run.BackupFolder = folder.string();
@@ -466,6 +523,22 @@ bool TCommsThread::SealBackup() {
                             FormatFolderStamp(core_.clock.WallSeconds()), why)) {
     core_.ReportError("Could not complete the backup " + madeBackup_ + ": " + why);
     return false;
+  }
+  return true;
+}
+
+bool TCommsThread::MarkModemWritten() {
+  // Before the first erase or image write: from here on a backup may be the modem's only copy.
+  std::vector<std::string> folders;
+  if (!madeBackup_.empty()) folders.push_back(madeBackup_);
+  if (core_.run.bRestoreFromSaved) folders.push_back(core_.run.SavedBackupFolder);
+  for (const std::string& folder : folders) {
+    std::string why;
+    if (!p_.guard->MarkModemWritten(folder, why)) {
+      core_.ReportError("Could not record in the backup " + folder + " that the modem is being written: " + why +
+                        "; nothing was written to the modem");
+      return false;
+    }
   }
   return true;
 }
@@ -685,15 +758,24 @@ void TCommsThread::FinishRun() {
     if (p_.identity->RunResetHelper() != 1 && core_.Healthy()) core_.ReportError("Fail to execute reset modem.");
   }
   if (!core_.Healthy()) return;
+  // Only the backup this run restored from goes with its PASS. The one a restore from a saved
+  // backup made of the modem first holds what nothing else holds, and stays, no longer needed
+  // to bring the modem back (said before "PASS", the run's last word).
+  const bool removes = cfg.bRestore || cfg.bBackupUserData;
+  const std::string restoredFrom = run.bRestoreFromSaved ? run.SavedBackupFolder : run.BackupFolder;
+  if (!madeBackup_.empty() && !(removes && madeBackup_ == restoredFrom)) {
+    std::string why;
+    if (p_.guard->MarkUpdatePassed(madeBackup_, why))
+      ReportInfo("The modem's data as this update found them stay in " + madeBackup_);
+    else
+      ReportInfo("The backup " + madeBackup_ + " stays, still marked as not restored: " + why);
+  }
   core_.ReportProgress(100);
   core_.ReportStatus(csInfo, "PASS", mtPass);
   if (core_.host) core_.host->ShowResultSN(run.StringSN);
-  if (cfg.bRestore || cfg.bBackupUserData) {
-    if (run.bRestoreFromSaved) {
-      run.BackupFolder = run.SavedBackupFolder;
-      if (core_.host) core_.host->FinishSNEntry();
-      if (!run.SafetyBackupFolder.empty()) DeleteBackupFolder(run.SafetyBackupFolder);
-    }
+  if (removes) {
+    run.BackupFolder = restoredFrom;
+    if ((run.bRestoreFromSaved || savedReplaced_) && core_.host) core_.host->FinishSNEntry();
     DeleteBackupFolder(run.BackupFolder);
   }
   // The Windows build also deletes the USB helper library it left beside the executable;

@@ -101,7 +101,11 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   void ReadIdentityAttempts();
   bool ReadIdentityValues();
   bool PrepareBackupFolder(const std::string& name);
+  bool FreshBackup();
+  bool TakeBackups(const std::string& name);
+  bool NoBackupAwaitsRestore(const std::string& name);
   bool SealBackup();
+  bool MarkModemWritten();
   void UseSavedBackup();
   void RemovePlainIdentityCopies();
   // `folder` + "." + the time stamp (+ "-n" when taken): a name no folder has yet.
@@ -136,6 +140,8 @@ class TCommsThread : public std::enable_shared_from_this<TCommsThread> {
   std::string madeBackup_;       // the backup folder this run made, once made
   std::vector<std::string> heldFolders_;  // backup folders whose serial number this run holds
   SavedIdentity savedIdentity_;  // restore-from-saved: whose backup it is
+  bool savedUntouched_ = false;  // restore-from-saved: nothing was written to the modem after it
+  bool savedReplaced_ = false;   // a fresh backup of the modem is restored instead of the saved one
 
   mutable std::mutex mutex_;
   std::condition_variable ended_;

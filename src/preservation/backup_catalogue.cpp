@@ -40,6 +40,8 @@ std::string ModifiedAt(const fs::path& folder) {
 // What an incomplete backup has on disk.
 BackupContents Present(const fs::path& folder) {
   BackupContents c;
+  // Without its record it was never followed by a write to the modem.
+  c.modem = ModemMark::Untouched;
   std::error_code ec;
   c.identity = fs::is_regular_file(fs::symlink_status(folder / "EncryptAT.bak", ec));
   c.nv = fs::is_regular_file(fs::symlink_status(folder / "nv.bak", ec));
@@ -90,6 +92,24 @@ std::string DescribeContents(const BackupContents& c) {
   if (c.rfNv) add("RF NV");
   if (c.userFiles > 0) add(std::to_string(c.userFiles) + (c.userFiles == 1 ? " user file" : " user files"));
   return s.empty() ? "nothing" : s;
+}
+
+std::string DescribeModemMark(ModemMark mark) {
+  switch (mark) {
+    case ModemMark::Untouched: return "modem not written";
+    case ModemMark::Written: return "modem written, not restored";
+    case ModemMark::Finished: return "modem written, update passed";
+    case ModemMark::SetAside: return "modem written, set aside";
+  }
+  return "modem written, not restored";
+}
+
+std::vector<BackupListing> BackupsAwaitingRestore(const std::string& root, const std::string& folderName) {
+  const std::string key = BackupKeyOf(folderName);
+  std::vector<BackupListing> out;
+  for (auto& b : ListBackups(root))
+    if (b.complete && b.contents.modem == ModemMark::Written && BackupKeyOf(b.folder) == key) out.push_back(std::move(b));
+  return out;  // the list is ordered by serial number and date already
 }
 
 }  // namespace zovir

@@ -24,4 +24,13 @@ std::vector<BackupListing> ListBackups(const std::string& root);
 // "identity, NV, RF NV, 3 user files" (or "nothing").
 std::string DescribeContents(const BackupContents& contents);
 
+// What became of the modem after the backup, for a person: "modem not written",
+// "modem written, not restored", "modem written, update passed", "modem written, set aside".
+std::string DescribeModemMark(ModemMark mark);
+
+// The complete backups of `folderName`'s serial number (BackupKeyOf) after which the modem was
+// written and that no update has restored or set aside since: each may be the only copy of the
+// modem's own data. Oldest first.
+std::vector<BackupListing> BackupsAwaitingRestore(const std::string& root, const std::string& folderName);
+
 }  // namespace zovir

@@ -6,6 +6,7 @@
 #include "platform/profile_file.h"
 #include "platform/regular_file.h"
 #include "preservation/at_channel.h"
+#include "preservation/backup_catalogue.h"
 #include "preservation/backup_record.h"
 #include "preservation/identity_backup.h"
 
@@ -60,7 +61,8 @@ bool BackupFolderGuard::TakeBackupFolder(const std::string& folderName, std::str
 
 bool BackupFolderGuard::SealBackup(const std::string& folder, const std::string& serial, const std::string& created,
                                    std::string& why) {
-  return zovir::SealBackup(folder, serial, created, why);
+  // A run seals its backup before anything is written to the modem.
+  return zovir::SealBackup(folder, serial, created, why, ModemMark::Untouched);
 }
 
 bool BackupFolderGuard::CheckSavedBackup(const std::string& folder, std::string& why) {
@@ -111,6 +113,33 @@ void BackupFolderGuard::RemovePlainIdentityCopies() {
         core_.ReportStatus(csInfo, "Plain identity copy of an earlier run removed: " + (folder / name).string(), mtInfo);
     if (!ours) locks_.Release(key);
   }
+}
+
+bool BackupFolderGuard::ModemWrittenAfter(const std::string& folder) {
+  BackupContents contents;
+  std::string why;
+  // A record that cannot be read says nothing: the backup may be the only copy.
+  if (!CheckBackupRecord(folder, contents, why)) return true;
+  return contents.modem != ModemMark::Untouched;
+}
+
+bool BackupFolderGuard::MarkModemWritten(const std::string& folder, std::string& why) {
+  return MarkBackup(folder, ModemMark::Written, why);
+}
+
+bool BackupFolderGuard::MarkUpdatePassed(const std::string& folder, std::string& why) {
+  return MarkBackup(folder, ModemMark::Finished, why);
+}
+
+bool BackupFolderGuard::SetAside(const std::string& folder, std::string& why) {
+  return MarkBackup(folder, ModemMark::SetAside, why);
+}
+
+std::vector<std::string> BackupFolderGuard::BackupsAwaitingRestore(const std::string& folderName) {
+  std::vector<std::string> out;
+  for (const BackupListing& b : zovir::BackupsAwaitingRestore(core_.cfg.BackupFilePath, folderName))
+    out.push_back(b.path);
+  return out;
 }
 
 }  // namespace zovir

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 #include "engine/engine_core.h"
 #include "engine/phases.h"
@@ -27,6 +28,11 @@ class BackupFolderGuard final : public BackupGuard {
   SavedIdentity ReadSavedIdentity(const std::string& folder) override;
   std::string UnitMismatch(const SavedIdentity& saved) override;
   void RemovePlainIdentityCopies() override;
+  bool ModemWrittenAfter(const std::string& folder) override;
+  bool MarkModemWritten(const std::string& folder, std::string& why) override;
+  bool MarkUpdatePassed(const std::string& folder, std::string& why) override;
+  bool SetAside(const std::string& folder, std::string& why) override;
+  std::vector<std::string> BackupsAwaitingRestore(const std::string& folderName) override;
 
  private:
   EngineCore& core_;

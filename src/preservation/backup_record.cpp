@@ -117,6 +117,16 @@ bool FlushFolder(const fs::path& path, std::string& why) {
   return false;
 }
 
+// A new record is written beside the old one and renamed over it; a run killed in between
+// leaves that sibling ("backup-record.txt.<16 hex digits>"), which is no file of the backup.
+bool IsRecordSibling(const fs::path& rel) {
+  if (rel.has_parent_path()) return false;
+  const std::string name = rel.string();
+  const std::string prefix = std::string(kBackupRecordName) + ".";
+  if (name.size() != prefix.size() + 16 || name.rfind(prefix, 0) != 0) return false;
+  return name.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos;
+}
+
 bool IsPlainIdentityCopy(const fs::path& rel) {
   if (rel.has_parent_path()) return false;
   for (const char* name : kPlainIdentityFiles)
@@ -133,7 +143,7 @@ bool Walk(const fs::path& folder, bool sync, std::map<std::string, Entry>& entri
   for (fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec), end; !ec && it != end;
        it.increment(ec)) {
     const fs::path rel = it->path().lexically_relative(folder);
-    if (rel == kBackupRecordName || IsPlainIdentityCopy(rel)) continue;
+    if (rel == kBackupRecordName || IsRecordSibling(rel) || IsPlainIdentityCopy(rel)) continue;
     const fs::file_status st = it->symlink_status(ec);
     if (ec) break;
     Entry e;
@@ -173,43 +183,20 @@ void Describe(const std::map<std::string, Entry>& entries, BackupContents& c) {
   }
 }
 
-std::string HoldsLine(const BackupContents& c) {
-  std::string s;
-  if (c.identity) s += " identity";
-  if (c.nv) s += " nv";
-  if (c.rfNv) s += " rf-nv";
-  s += " user-files:" + std::to_string(c.userFiles);
-  return s.substr(1);
+constexpr ModemMark kMarks[] = {ModemMark::Untouched, ModemMark::Written, ModemMark::Finished, ModemMark::SetAside};
+
+bool MarkNamed(const std::string& name, ModemMark& mark) {
+  for (ModemMark m : kMarks)
+    if (name == ModemMarkName(m)) {
+      mark = m;
+      return true;
+    }
+  return false;
 }
 
-}  // namespace
-
-bool SealBackup(const std::string& folder, const std::string& serial, const std::string& created, std::string& why) {
-  std::map<std::string, Entry> entries;
-  if (!Walk(folder, true, entries, why)) return false;
-  BackupContents contents;
-  Describe(entries, contents);
-  std::string text = std::string(kHeader) + "\n";
-  text += "serial " + Escaped(serial) + "\n";
-  text += "created " + Escaped(created) + "\n";
-  text += "holds " + HoldsLine(contents) + "\n";
-  for (const auto& [rel, e] : entries) {
-    if (e.folder)
-      text += "folder " + Escaped(rel) + "\n";
-    else
-      text += "file " + std::to_string(e.size) + " " + Hex32(e.crc) + " " + Escaped(rel) + "\n";
-  }
-  text += "end " + Hex32(TextCrc(text)) + "\n";
-  const std::string path = (fs::path(folder) / kBackupRecordName).string();
-  if (!WriteFileAtomically(path, text, FileAccess::OwnerOnly)) {
-    why = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return FlushFolder(folder, why);
-}
-
-bool CheckBackupRecord(const std::string& folder, BackupContents& contents, std::string& why) {
-  contents = {};
+// The text of the record of `folder` when it is one of ours and intact; `endAt` is where its
+// closing check line begins.
+bool ReadRecordText(const std::string& folder, std::string& text, size_t& endAt, std::string& why) {
   const fs::path path = fs::path(folder) / kBackupRecordName;
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(path, ec);
@@ -222,17 +209,95 @@ bool CheckBackupRecord(const std::string& folder, BackupContents& contents, std:
     return false;
   }
   std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t endAt = text.rfind("end ");
   if (!in.is_open()) {
     why = "its completion record cannot be read";
     return false;
   }
+  text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  endAt = text.rfind("end ");
   if (text.rfind(std::string(kHeader) + "\n", 0) != 0 || endAt == std::string::npos ||
       (endAt != 0 && text[endAt - 1] != '\n') || text.substr(endAt) != "end " + Hex32(TextCrc(text.substr(0, endAt))) + "\n") {
     why = "its completion record is damaged";
     return false;
   }
+  return true;
+}
+
+bool WriteRecord(const std::string& folder, std::string body, std::string& why) {
+  body += "end " + Hex32(TextCrc(body)) + "\n";
+  const std::string path = (fs::path(folder) / kBackupRecordName).string();
+  if (!WriteFileAtomically(path, body, FileAccess::OwnerOnly)) {
+    why = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return FlushFolder(folder, why);
+}
+
+std::string HoldsLine(const BackupContents& c) {
+  std::string s;
+  if (c.identity) s += " identity";
+  if (c.nv) s += " nv";
+  if (c.rfNv) s += " rf-nv";
+  s += " user-files:" + std::to_string(c.userFiles);
+  return s.substr(1);
+}
+
+}  // namespace
+
+const char* ModemMarkName(ModemMark mark) {
+  switch (mark) {
+    case ModemMark::Untouched: return "untouched";
+    case ModemMark::Written: return "written";
+    case ModemMark::Finished: return "finished";
+    case ModemMark::SetAside: return "set-aside";
+  }
+  return "written";
+}
+
+bool SealBackup(const std::string& folder, const std::string& serial, const std::string& created, std::string& why,
+                ModemMark modem) {
+  std::map<std::string, Entry> entries;
+  if (!Walk(folder, true, entries, why)) return false;
+  BackupContents contents;
+  Describe(entries, contents);
+  std::string text = std::string(kHeader) + "\n";
+  text += "serial " + Escaped(serial) + "\n";
+  text += "created " + Escaped(created) + "\n";
+  text += "holds " + HoldsLine(contents) + "\n";
+  text += std::string("modem ") + ModemMarkName(modem) + "\n";
+  for (const auto& [rel, e] : entries) {
+    if (e.folder)
+      text += "folder " + Escaped(rel) + "\n";
+    else
+      text += "file " + std::to_string(e.size) + " " + Hex32(e.crc) + " " + Escaped(rel) + "\n";
+  }
+  return WriteRecord(folder, std::move(text), why);
+}
+
+bool MarkBackup(const std::string& folder, ModemMark mark, std::string& why) {
+  std::string text;
+  size_t endAt = 0;
+  if (!ReadRecordText(folder, text, endAt, why)) return false;
+  const std::string line = std::string("modem ") + ModemMarkName(mark) + "\n";
+  std::string body = text.substr(0, endAt);
+  // The mark stands after the "holds" line; a record from before marks gets one there.
+  size_t at = body.find("\nmodem ");
+  if (at != std::string::npos) {
+    const size_t lineEnd = body.find('\n', at + 1);
+    body.replace(at + 1, lineEnd - at, line);
+  } else {
+    at = body.find("\nholds ");
+    const size_t insertAt = at == std::string::npos ? body.find('\n') + 1 : body.find('\n', at + 1) + 1;
+    body.insert(insertAt, line);
+  }
+  return WriteRecord(folder, std::move(body), why);
+}
+
+bool CheckBackupRecord(const std::string& folder, BackupContents& contents, std::string& why) {
+  contents = {};
+  std::string text;
+  size_t endAt = 0;
+  if (!ReadRecordText(folder, text, endAt, why)) return false;
   std::map<std::string, Entry> listed;
   std::istringstream lines(text.substr(0, endAt));
   std::string line;
@@ -248,6 +313,15 @@ bool CheckBackupRecord(const std::string& folder, BackupContents& contents, std:
       continue;
     }
     if (kind == "holds") continue;
+    if (kind == "modem") {
+      std::string value;
+      fields >> value;
+      if (!MarkNamed(value, contents.modem)) {
+        why = "its completion record is damaged";
+        return false;
+      }
+      continue;
+    }
     Entry e;
     std::string crc;
     if (kind == "folder") {

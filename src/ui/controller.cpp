@@ -302,10 +302,13 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
     const int type = config_.ProjectType;
     bool ask = type == 6 || type == 19 || type == 20;
     if (type == 20 && config_.bAMSSFile && !config_.bEFS && !config_.bRawAppsEFS && !config_.PCSuiteImage) ask = false;
-    if (ask && !destroyed_ &&
+    // Asked once per Start: a re-update that failed as well is offered through Re_update only,
+    // so that an answer given in advance (--yes) cannot repeat a refused re-update for ever.
+    if (ask && !destroyed_ && !reupdateAnswered_ &&
         view_.Ask("Are you sure reupdate again? If you sure please do this:Please unplug USB cable then plug in USB "
                   "cable and click the \"Yes\" button.If no,please click the \"No\" button.",
                   "Warning", Question::YesNo) == Answer::Yes) {
+      reupdateAnswered_ = true;
       Reupdate1Click();
     }
     return;
@@ -420,6 +423,7 @@ void Controller::StartClick() {
   }
   backupDone_ = false;
   reupdateMode_ = false;
+  reupdateAnswered_ = false;
   host_.SetSavedBackupSN({});
   if (IsTitleVariant(config_)) timer1Enabled_ = false;
   PrepareRun("26");
@@ -517,8 +521,10 @@ int Controller::ValidateRun(int slot) {
   if (!lists.AppPortCBox.items.empty()) ports.app = std::max(0, ParsePortNumber(lists.AppPortCBox.SelectedText()));
   const std::string atText = lists.SerialPortCBox.SelectedText();
   // A re-update may begin without a modem port (the modem can still be in its boot loader),
-  // but when one is listed it takes it: its restore talks to the modem over that port.
-  const bool wantsAt = !c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty();
+  // but when one is listed it takes it: it asks the modem who it is before it restores onto
+  // it, and its restore talks to the modem over that port.
+  const bool wantsAt =
+      !c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty() || reupdateMode_;
   if (atText.size() > 3 && wantsAt) ports.at = ParsePortNumber(atText);
   if (ports.diag < 1 || ports.diag > 998 || ports.at < 0 || ports.at > 998)
     return FailValidation("Invalid port number", "Download");
@@ -581,6 +587,7 @@ void Controller::CreateEngine(int slot) {
   cfg.SerialComPort = slotPorts_[slot].at;
   cfg.BackupFilePath = options_.backupFolder;
   cfg.HexStartAddress = options_.hexStartAddress;
+  cfg.SetAsideWrittenBackup = options_.setAsideWrittenBackup;
   engine->OnStatusText = [this](void*, CommStatus, const std::string& text, int s, MESSAGE_TYPE kind) {
     if (s < 0 || s >= kSlots)
       AddStatusLine(std::string("Internal error found: ") + " Index value out of bounds", mtError);

@@ -67,6 +67,9 @@ struct ControllerOptions {
   // own copy is staged there first). Empty: the work folder above.
   std::string helperFolder;
   uint32_t watchIntervalMs = 2000;
+  // Handed to each engine (EngineConfig::SetAsideWrittenBackup): the user chose to go on
+  // without restoring a backup after which the modem was written.
+  bool setAsideWrittenBackup = false;
   uint32_t hexStartAddress = 0;
   // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
   // start address it chose; empty: hex images are not converted.
@@ -242,6 +245,7 @@ class Controller {
   int resultState_ = 0;
   bool backupDone_ = false;
   bool reupdateMode_ = false;
+  bool reupdateAnswered_ = false;  // the question after a failure started a re-update
   bool startEnabled_ = false;
   bool timer1Enabled_ = false;
   bool watcherRestartMark_ = false;

@@ -23,10 +23,14 @@ int BackupsCommand(CliOutput& out) {
     nlohmann::json fields{{"folder", b.folder},         {"path", b.path},  {"serial", b.serial},
                           {"date", b.date},             {"complete", b.complete}, {"identity", c.identity},
                           {"nv", c.nv},                 {"rf_nv", c.rfNv}, {"user_files", c.userFiles}};
+    // Whether the update that made it went on to write the modem: only then can it hold what
+    // the modem lost ("modem": what became of the modem since, as its record says).
+    fields["modem_written"] = c.modem != ModemMark::Untouched;
+    fields["modem"] = ModemMarkName(c.modem);
     if (!b.complete) fields["problem"] = b.problem;
     out.Event(std::nullopt, "backup", std::move(fields),
               b.folder + "  SN " + (b.serial.empty() ? "-" : b.serial) + "  " + b.date + "  " + DescribeContents(c) +
-                  "  " + (b.complete ? "complete" : "INCOMPLETE: " + b.problem));
+                  "  " + (b.complete ? "complete, " + DescribeModemMark(c.modem) : "INCOMPLETE: " + b.problem));
   }
   if (!json) {
     if (backups.empty())

@@ -116,6 +116,7 @@ struct Options {
   int slots = 1;
   bool json = false;
   std::string sn;
+  bool setAsideBackup = false;  // --set-aside-backup
   std::string state;
   bool yes = false, no = false;
   bool keepWork = false;
@@ -237,7 +238,9 @@ std::string SerialOfBackup(const std::string& folder) {
 
 // Whether a complete backup was followed by writes to the modem, so that only its restore gives
 // the modem its data back.
-bool BackupFollowedByWrites(const BackupListing& listing) { return listing.complete; }
+bool BackupFollowedByWrites(const BackupListing& listing) {
+  return listing.complete && listing.contents.modem != ModemMark::Untouched;
+}
 
 // What the user can do after a run that did not pass, from where the modem is now: advice that
 // cannot work there (a restore of a backup that was never completed, a restore of a modem that
@@ -454,6 +457,7 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   opts.logFolder = x.s.folders->LogFolder() + (x.o.slots > 1 ? "/slot" + std::to_string(i) : "");
   opts.autotestMarker = x.s.paths.autotestMarker;
   opts.checkOnly = x.checkOnly;
+  opts.setAsideWrittenBackup = x.o.setAsideBackup;
   opts.helperFolder = x.s.folders->WorkFolder();
   opts.store = slot.store.get();
   const EngineEnvironment environment{x.s.processes.get(), x.s.folders->WorkFolder()};
@@ -1203,7 +1207,11 @@ int main(int argc, char** argv) {
   for (auto* sub : {run, check})
     sub->add_option("--device", o.device, "the attached modem to use, by USB path or serial (zovir-cli ports)");
   run->add_flag("--all", o.all, "update every attached modem side by side, one slot each")->excludes("--device");
-  run->add_option("--sn", o.sn, "serial number: restore from the backup saved under it (one slot only)");
+  auto* sn = run->add_option("--sn", o.sn, "serial number: restore from the backup saved under it (one slot only)");
+  run->add_flag("--set-aside-backup", o.setAsideBackup,
+                "go on although a backup of the modem from an update that wrote it was never restored (it is kept, "
+                "marked set aside)")
+      ->excludes(sn);
   run->add_option("--state", o.state, "folder keeping the virtual modems' state between runs");
   if (const auto unknown = UnknownCommand(argc, argv, app)) {
     std::string list;

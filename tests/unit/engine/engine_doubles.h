@@ -100,6 +100,7 @@ struct Script {
   int sendResetResult = 0;
   int powerOffResult = 0;
   bool makeFolderResult = true;
+  bool markWrittenResult = true;
   std::function<void()> onPhaseSetDestroyed;
 
   // Hooks are found by the call's name without its argument ("BackupNV" for "BackupNV:path").
@@ -296,6 +297,26 @@ class FakePhases final : public PhaseSet {
     SavedIdentity ReadSavedIdentity(const std::string& folder) override { return real.ReadSavedIdentity(folder); }
     std::string UnitMismatch(const SavedIdentity& saved) override { return real.UnitMismatch(saved); }
     void RemovePlainIdentityCopies() override { real.RemovePlainIdentityCopies(); }
+    bool ModemWrittenAfter(const std::string& folder) override { return real.ModemWrittenAfter(folder); }
+    bool MarkModemWritten(const std::string& folder, std::string& why) override {
+      o.Call("MarkModemWritten:" + folder);
+      if (!o.S().markWrittenResult) {
+        why = "the disk is full";
+        return false;
+      }
+      return real.MarkModemWritten(folder, why);
+    }
+    bool MarkUpdatePassed(const std::string& folder, std::string& why) override {
+      o.Call("MarkUpdatePassed:" + folder);
+      return real.MarkUpdatePassed(folder, why);
+    }
+    bool SetAside(const std::string& folder, std::string& why) override {
+      o.Call("SetAside:" + folder);
+      return real.SetAside(folder, why);
+    }
+    std::vector<std::string> BackupsAwaitingRestore(const std::string& name) override {
+      return real.BackupsAwaitingRestore(name);
+    }
     FakePhases& o;
     BackupFolderGuard real;
   };

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,6 +12,8 @@
 #include "engine/tcomms_thread.h"
 #include "engine_doubles.h"
 #include "platform/fake_clock.h"
+#include "preservation/backup_record.h"
+#include "preservation/identity_backup.h"
 #include "support/scripted_port.h"
 
 namespace zovir::test {
@@ -121,6 +124,54 @@ class EngineFixture : public ::testing::Test {
     for (const auto& r : script_->trace.Reports())
       if (r.kind == Report::Progress) out.push_back(r.position);
     return out;
+  }
+
+  // A backup an earlier run of the modem `sn` completed, with a real scrambled identity file;
+  // `mark` is what became of the modem after it (by default: written, then the run failed).
+  std::string MakeSavedBackup(const std::string& sn, const std::string& imei, bool seal = true,
+                              const std::string& name = {}, ModemMark mark = ModemMark::Written) {
+    const std::string folder = Folder(name.empty() ? "SN[" + sn + "]" : name);
+    fs::create_directories(fs::path(folder) / "EFS" / "data" / "sub");
+    const std::string plain = File(tempDir_, "plain.ini");
+    std::ofstream(plain) << "[BACKUP]\r\nbSN=1\r\nbIMEI=1\r\n[Data]\r\nSN=" << sn << "\r\nIMEI=" << imei << "\r\n";
+    EXPECT_EQ(ShiftFileBytes(plain, File(folder, "EncryptAT.bak"), +1), FileCopyResult::Ok);
+    fs::remove(plain);
+    std::ofstream(File(folder, "nv.bak")) << "nv items of " << sn;
+    std::ofstream(File(folder, "nv1.bak")) << "rf items of " << sn;
+    std::ofstream(fs::path(folder) / "EFS" / "data" / "settings.cfg") << "user settings";
+    std::ofstream(fs::path(folder) / "EFS" / "data" / "sub" / "empty.dat");
+    std::string why;
+    if (seal) {
+      EXPECT_TRUE(SealBackup(folder, sn, "20261210-101010", why, mark)) << why;
+    }
+    return folder;
+  }
+
+  // Nothing of the update reached the modem.
+  void ExpectNothingWritten() {
+    EXPECT_FALSE(Saw("ProgrammerPhase"));
+    EXPECT_FALSE(Saw("DownloadImages"));
+    EXPECT_FALSE(Saw("RestoreNV"));
+    EXPECT_FALSE(Saw("RestoreIdentity"));
+    EXPECT_FALSE(trace().Passed());
+  }
+
+  std::vector<std::string> FoldersStartingWith(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(root_))
+      if (e.is_directory() && e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path().string());
+    return out;
+  }
+
+  // What the record of `folder` says became of the modem (Untouched when it has none).
+  ModemMark MarkOf(const std::string& folder) const {
+    BackupContents contents;
+    std::string why;
+    return CheckBackupRecord(folder, contents, why) ? contents.modem : ModemMark::Untouched;
+  }
+
+  void ClearBackups() {
+    for (const auto& e : fs::directory_iterator(root_)) fs::remove_all(e.path());
   }
 
   FakeClock clock_;

@@ -88,13 +88,15 @@ TEST_F(EngineBackupFolder, EarlierFolderWithoutFilesIsReplaced) {
 }
 
 TEST_F(EngineBackupFolder, FailedRunKeepsItsBackupAndAPassedRunRemovesIt) {
+  script().hooks["BackupNV"] = [](EngineCore& core) { std::ofstream(core.cfg.bakFile) << "nv"; };
   script().hooks["DownloadImages"] = [](EngineCore& core) { core.ReportError("image"); };
   RunWith();
   EXPECT_TRUE(fs::exists(File(Folder("SN[SN123]"), "EncryptAT.bak")));
 
   NewScript();
+  host_.snEntry = "SN123";
   RunWith();
-  EXPECT_TRUE(trace().Passed());
+  EXPECT_TRUE(trace().Passed()) << ::testing::PrintToString(trace().Errors());
   EXPECT_FALSE(fs::exists(Folder("SN[SN123]")));
   EXPECT_TRUE(fs::is_directory(root_)) << "never the root";
 }

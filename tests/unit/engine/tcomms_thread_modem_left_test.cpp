@@ -30,6 +30,7 @@ TEST_F(ResetReply, ModemThatComesBackIsRestoredAndPasses) {
     SCOPED_TRACE(tc.name);
     NewScript();
     host_.modemPort = "COM8";
+    for (const auto& e : fs::directory_iterator(root_)) fs::remove_all(e.path());
     Script* s = script_.get();
     auto engine = MakeEngine([&](EngineConfig& c) {
       c.bBackupUserData = 1;
@@ -51,6 +52,7 @@ TEST_F(ResetReply, ModemThatDoesNotComeBackFailsBeforeAnyRestoreAndKeepsTheBacku
     NewScript();
     // Still in the programmer after the wait: no AT port appears.
     host_.modemPort = "COM8";
+    for (const auto& e : fs::directory_iterator(root_)) fs::remove_all(e.path());
     script().hooks["ReportPortNames"] = [this](EngineCore&) { host_.modemPort.clear(); };
     Script* s = script_.get();
     auto engine = MakeEngine([&](EngineConfig& c) {
@@ -97,6 +99,7 @@ TEST_F(ResetReply, RunEndingBeforeTheEraseSwitchesTheRadioBackOn) {
     SCOPED_TRACE(tc.name);
     NewScript();
     host_.modemPort = "COM8";
+    for (const auto& e : fs::directory_iterator(root_)) fs::remove_all(e.path());
     tc.setup(script());
     RunWith([](EngineConfig& c) { c.StartATList = {"AT+CFUN=5\r\n\r\n"}; });
     EXPECT_FALSE(trace().Passed());
@@ -106,6 +109,7 @@ TEST_F(ResetReply, RunEndingBeforeTheEraseSwitchesTheRadioBackOn) {
   // A start list that leaves the radio alone gets no such command.
   NewScript();
   host_.modemPort = "COM8";
+  for (const auto& e : fs::directory_iterator(root_)) fs::remove_all(e.path());
   script().programmerResult = 1;
   RunWith([](EngineConfig& c) { c.StartATList = {"AT+ZSTART\r\n\r\n"}; });
   EXPECT_FALSE(Saw("AT:AT+CFUN"));

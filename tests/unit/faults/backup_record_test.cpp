@@ -1,10 +1,14 @@
 // The completion record of a backup, the lock of a serial number's backups and the list of
 // backups a user chooses a restore from, on real folders with contents drawn at random.
 #include <gmock/gmock.h>
+#include <zlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <iterator>
 #include <random>
 
 #include "preservation/backup_catalogue.h"
@@ -205,6 +209,130 @@ TEST_F(BackupRecordTest, TheListShowsEveryBackupWithWhatItHoldsAndWhetherItIsCom
   EXPECT_TRUE(list[2].complete);
   EXPECT_THAT(DescribeContents(list[2].contents), ::testing::StartsWith("identity, NV"));
   EXPECT_TRUE(ListBackups((root_ / "missing").string()).empty());
+}
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The record as a version before the modem mark wrote it: the same lines without "modem".
+void MakeLegacyRecord(const fs::path& folder) {
+  std::string text = ReadText(folder / kBackupRecordName);
+  const size_t mark = text.find("\nmodem ");
+  ASSERT_NE(mark, std::string::npos);
+  text.erase(mark + 1, text.find('\n', mark + 1) - mark);
+  text.erase(text.rfind("end "));
+  const auto crc = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+  char end[32];
+  std::snprintf(end, sizeof end, "end %08lx\n", static_cast<unsigned long>(crc));
+  std::ofstream(folder / kBackupRecordName, std::ios::binary | std::ios::trunc) << text << end;
+}
+
+TEST_F(BackupRecordTest, TheRecordSaysWhatBecameOfTheModemAndStaysChecked) {
+  std::mt19937_64 pick(11);
+  const fs::path folder = root_ / "SN[X]";
+  MakeBackup(folder, pick());
+  std::string why;
+  ASSERT_TRUE(SealBackup(folder.string(), "X", "20261210-101010", why, ModemMark::Untouched)) << why;
+  BackupContents sealed;
+  ASSERT_TRUE(CheckBackupRecord(folder.string(), sealed, why)) << why;
+  EXPECT_EQ(sealed.modem, ModemMark::Untouched);
+  for (ModemMark mark : {ModemMark::Written, ModemMark::Finished, ModemMark::SetAside, ModemMark::Written}) {
+    SCOPED_TRACE(ModemMarkName(mark));
+    ASSERT_TRUE(MarkBackup(folder.string(), mark, why)) << why;
+    BackupContents contents;
+    ASSERT_TRUE(CheckBackupRecord(folder.string(), contents, why)) << why;
+    EXPECT_EQ(contents.modem, mark);
+    EXPECT_EQ(contents.files, sealed.files) << "the mark changes nothing else";
+    EXPECT_EQ(contents.serial, "X");
+  }
+
+  // A record from before the mark may belong to the only copy of a modem's data.
+  MakeLegacyRecord(folder);
+  BackupContents legacy;
+  ASSERT_TRUE(CheckBackupRecord(folder.string(), legacy, why)) << why;
+  EXPECT_EQ(legacy.modem, ModemMark::Written);
+  ASSERT_TRUE(MarkBackup(folder.string(), ModemMark::Finished, why)) << why;
+  ASSERT_TRUE(CheckBackupRecord(folder.string(), legacy, why)) << why;
+  EXPECT_EQ(legacy.modem, ModemMark::Finished);
+
+  // A new record that a killed run left beside the old one is no file of the backup; anything
+  // else beside it is.
+  std::ofstream(folder / (std::string(kBackupRecordName) + ".00ff00ff00ff00ff")) << "half a record";
+  EXPECT_TRUE(CheckBackupRecord(folder.string(), legacy, why)) << why;
+  std::ofstream(folder / (std::string(kBackupRecordName) + ".new")) << "x";
+  EXPECT_FALSE(CheckBackupRecord(folder.string(), legacy, why));
+  EXPECT_THAT(why, HasSubstr("was added"));
+}
+
+TEST_F(BackupRecordTest, ADamagedRecordIsNeverMarked) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& record)> spoil;
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {"no record", [](const fs::path& r) { fs::remove(r); }, "no completion record"},
+      {"a line added", [](const fs::path& r) { std::ofstream(r, std::ios::app) << "file 1 0 x\n"; }, "damaged"},
+      {"an unknown mark",
+       [](const fs::path& r) {
+         std::string t = ReadText(r);
+         t.replace(t.find("modem untouched"), 15, "modem whatever!");
+         std::ofstream(r, std::ios::trunc) << t;
+       },
+       "damaged"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path folder = root_ / "SN[X]";
+    fs::remove_all(folder);
+    MakeBackup(folder, 5);
+    std::string why;
+    ASSERT_TRUE(SealBackup(folder.string(), "X", "20261210-101010", why, ModemMark::Untouched)) << why;
+    c.spoil(folder / kBackupRecordName);
+    const std::string before = ReadText(folder / kBackupRecordName);
+    EXPECT_FALSE(MarkBackup(folder.string(), ModemMark::Written, why));
+    EXPECT_THAT(why, HasSubstr(c.why));
+    EXPECT_EQ(ReadText(folder / kBackupRecordName), before);
+  }
+}
+
+TEST_F(BackupRecordTest, OnlyCompleteWrittenBackupsOfTheSerialNumberAwaitTheirRestore) {
+  struct Backup {
+    const char* folder;
+    const char* created;
+    std::optional<ModemMark> mark;  // none: never sealed
+    bool awaits;
+  };
+  const std::vector<Backup> backups = {
+      {"SN[A]", "20261210-101010", ModemMark::Written, true},
+      {"SN[A].20261209-080000", "20261209-080000", ModemMark::Written, true},
+      {"SN[A].20261208-080000", "20261208-080000", ModemMark::Untouched, false},
+      {"SN[A].20261207-080000", "20261207-080000", ModemMark::Finished, false},
+      {"SN[A].20261206-080000", "20261206-080000", ModemMark::SetAside, false},
+      {"SN[A].20261205-080000", "", std::nullopt, false},
+      {"SN[AB]", "20261201-080000", ModemMark::Written, false},
+  };
+  std::mt19937_64 pick(3);
+  for (const auto& b : backups) {
+    MakeBackup(root_ / b.folder, pick());
+    std::string why;
+    if (b.mark) {
+      ASSERT_TRUE(SealBackup((root_ / b.folder).string(), "A", b.created, why, *b.mark)) << why;
+    }
+  }
+  const auto waiting = BackupsAwaitingRestore(root_.string(), "SN[A].20990101-000000");
+  ASSERT_EQ(waiting.size(), 2u);
+  EXPECT_EQ(waiting[0].folder, "SN[A].20261209-080000") << "oldest first";
+  EXPECT_EQ(waiting[1].folder, "SN[A]");
+  for (const auto& listed : ListBackups(root_.string())) {
+    const auto it = std::find_if(backups.begin(), backups.end(), [&](const Backup& b) { return listed.folder == b.folder; });
+    ASSERT_NE(it, backups.end());
+    EXPECT_EQ(listed.contents.modem, it->mark.value_or(ModemMark::Untouched)) << listed.folder;
+  }
+  EXPECT_EQ(DescribeModemMark(ModemMark::Written), "modem written, not restored");
+  EXPECT_EQ(DescribeModemMark(ModemMark::Untouched), "modem not written");
 }
 
 }  // namespace
