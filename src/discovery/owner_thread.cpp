@@ -27,15 +27,29 @@ bool QueuedOwnerThread::Post(std::function<void()> job) {
 }
 
 int QueuedOwnerThread::RunPending(int waitMs) {
-  std::deque<std::function<void()>> jobs;
+  size_t due = 0;
   {
     std::unique_lock lock(mutex_);
     if (waitMs > 0)
       cv_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return closed_ || !jobs_.empty(); });
-    jobs.swap(jobs_);
+    due = jobs_.size();
   }
-  for (auto& job : jobs) job();
-  return static_cast<int>(jobs.size());
+  // One job at a time from the shared queue: a job that waits for work queued behind it (a
+  // handler waiting for an engine that waits for a host call) serves that work through a nested
+  // call instead of waiting for ever. Jobs posted meanwhile wait for the next call.
+  int ran = 0;
+  for (; due > 0; --due) {
+    std::function<void()> job;
+    {
+      std::lock_guard lock(mutex_);
+      if (jobs_.empty()) break;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job();
+    ++ran;
+  }
+  return ran;
 }
 
 void QueuedOwnerThread::Shutdown() {

@@ -428,6 +428,29 @@ void SeedRandomContents(sim::VirtualModem& modem, sim::NVStore& nv, const Prepar
   }
 }
 
+// The setup of a further update of the modem of this run (its state kept), restoring `sn`.
+cli::SlotSetup AgainSetup(const fs::path& home, const RunCase& c, const std::string& sn) {
+  cli::SlotSetup setup;
+  setup.deviceMapPath = (home / "ports.ini").string();
+  setup.virtualModem = true;
+  setup.modem = ModemOptions(home, c, false);
+  setup.sn = sn;
+  return setup;
+}
+
+// A further update to its end; one that does not end is a hang, and the child ends at once (the
+// engine still runs: nothing can be torn down safely).
+void RunToEndOrHang(cli::UpdateSlot& slot, const Prepared& p, const char* what) {
+  Outcome ignored;
+  if (!RunUpdate(slot, p, nullptr, ignored)) {
+    std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=%s did not end within %u ms\n", slot.ErrorCode(),
+                what, kRunLimitMs);
+    std::fflush(stdout);
+    _exit(3);
+  }
+  slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+}
+
 // Gives the modem's preserved user files new contents, drops one and adds one: what a user of the
 // modem may do between a failed update and the restore asked for afterwards.
 void ChangeUserFiles(sim::VirtualModem& modem, const Prepared& p, uint64_t seed) {
@@ -533,12 +556,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   // (its flags as a re-update leaves them) must refuse it and leave it as it was.
   if (!out.passed && c.between == "swap-unit" && out.verdict != "hung") {
     if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
-      cli::SlotSetup setup;
-      setup.deviceMapPath = (home / "ports.ini").string();
-      setup.virtualModem = true;
-      setup.modem = ModemOptions(home, c, false);
+      cli::SlotSetup setup = AgainSetup(home, c, *sn);
       setup.modem.stateDir = (home / "other-unit").string();
-      setup.sn = *sn;
       cli::VirtualFactory other;
       other.Prepare(setup.modem, 1);
       cli::UpdateSlot slot(setup, print, clock);
@@ -548,16 +567,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       const EngineConfig kept = p.base;
       p.base.bBackup = 0;
       p.base.bBackupUserData = 0;
-      Outcome swapped;
-      const bool ended = RunUpdate(slot, p, nullptr, swapped);
+      RunToEndOrHang(slot, p, "the re-update on another unit");
       p.base = kept;
-      if (!ended) {
-        std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the re-update on another unit hung\n",
-                    slot.ErrorCode());
-        std::fflush(stdout);
-        _exit(3);
-      }
-      slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
       const std::string diff = DataMismatch(theirs, cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths));
       if (slot.Passed() && slot.ErrorCode() == 0) {
         out.verdict = "false_pass";
@@ -573,24 +584,13 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   if (!out.passed && !touched && c.between == "changed-files" && out.verdict == "fail") {
     if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
       const int backupsBefore = BackupsOf(p.base.BackupFilePath, *sn);
-      cli::SlotSetup setup;
-      setup.deviceMapPath = (home / "ports.ini").string();
-      setup.virtualModem = true;
-      setup.modem = ModemOptions(home, c, false);
-      setup.sn = *sn;
+      cli::SlotSetup setup = AgainSetup(home, c, *sn);
       factory.Prepare(setup.modem, 0);
       cli::UpdateSlot slot(setup, print, clock);
       ChangeUserFiles(*slot.modem(), p, c.contentSeed);
       if (!slot.Discover()) throw std::runtime_error("no diagnostic port after the change");
       const cli::ModemData changed = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
-      Outcome again;
-      if (!RunUpdate(slot, p, nullptr, again)) {
-        std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the run after the change hung\n",
-                    slot.ErrorCode());
-        std::fflush(stdout);
-        _exit(3);
-      }
-      slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+      RunToEndOrHang(slot, p, "the run after the change");
       const std::string diff = DataMismatch(changed, cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths));
       const bool passed = slot.Passed() && slot.ErrorCode() == 0;
       if (passed && !diff.empty()) {
@@ -617,24 +617,13 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
           why += std::string(why.empty() ? "" : ", ") + file + " missing";
     }
     if (why.empty()) {
-      cli::SlotSetup setup;
-      setup.deviceMapPath = (home / "ports.ini").string();
-      setup.virtualModem = true;
-      setup.modem = ModemOptions(home, c, false);
-      setup.sn = *sn;
+      cli::SlotSetup setup = AgainSetup(home, c, *sn);
       factory.Prepare(setup.modem, 0);
       cli::UpdateSlot slot(setup, print, clock);
       if (!slot.Discover()) {
         why = "no diagnostic port for the restore";
       } else {
-        Outcome restore;
-        if (!RunUpdate(slot, p, nullptr, restore)) {
-          std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=the restore did not end within %u ms\n",
-                      slot.ErrorCode(), kRunLimitMs);
-          std::fflush(stdout);
-          _exit(3);
-        }
-        slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
+        RunToEndOrHang(slot, p, "the restore");
         const cli::ModemData restored = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
         if (!(slot.Passed() && slot.ErrorCode() == 0))
           why = "restore from the saved backup failed with error " + std::to_string(slot.ErrorCode());
