@@ -221,6 +221,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   opts.autotestMarker = p.paths.autotestMarker;
   opts.store = p.store.get();
   opts.watchIntervalMs = options_.watchIntervalMs;
+  opts.watchAfterRun = true;
   const EngineEnvironment environment{p.processes.get(), p.folders->WorkFolder()};
   Clock& clock = p.clock;
   opts.makeEngine = [parts, &clock, environment](EngineHost& host) {
