@@ -48,6 +48,30 @@ class ViewSink final : public MessageSink {
 
 }  // namespace
 
+ReupdatePlan PlanReupdate(const std::string& status, bool backupKnown) {
+  ReupdatePlan plan;
+  plan.reached = status == "Backup succssfully"                   ? 1
+                 : status == "Bootloader succssfully"             ? 2
+                 : status == "AMSSFile succssfully"               ? 3
+                 : status == "AppsImageAndBootloader succssfully" ? 4
+                 : status == "PCSuite succssfully"                ? 5
+                 : status == "EFSFile succssfully"                ? 6
+                                                                  : 0;
+  plan.statusWrong = status == "Start succssfully" || status == "PASS" || status.empty();
+  // Skipping the backup means restoring one: only the one this session saw its run write.
+  plan.refused = plan.reached >= 1 && !backupKnown;
+  return plan;
+}
+
+void SkipReachedPhases(ProjectConfiguration& c, int reached) {
+  if (reached >= 1) c.bBackup = 0;
+  if (reached >= 2) c.bBootloader = 0;
+  if (reached >= 3) c.bAMSSFile = 0;
+  if (reached >= 4) c.bAppsBootloader = c.bAppsImageAndBootloader = 0;
+  if (reached >= 5) c.PCSuiteImage = 0;
+  if (reached >= 6) c.bEFS = c.bRawAppsEFS = 0;
+}
+
 std::string SNOfBackupFolder(const std::string& folder) {
   const std::string name = fs::path(folder).filename().string();
   if (name.size() < 6 || name.compare(0, 3, "SN[") != 0 || name.back() != ']') return {};
@@ -156,7 +180,9 @@ std::string Controller::ReadRegString(const std::string& name, const std::string
 void Controller::ReadRegistryValues() {
   if (!options_.store) return;
   const std::string status = ReadRegString("DownloadStatus", "");
-  view_.ShowReupdate(!(status.empty() || status == "Start succssfully" || status == "PASS"));
+  // A new session knows no backup: a re-update that resumes would only be refused.
+  const ReupdatePlan plan = PlanReupdate(status, !lastBackupFolder_.empty());
+  view_.ShowReupdate(!plan.statusWrong && !plan.refused);
   const int diag = ReadRegInteger("COMM Port", 1);
   const int at = ReadRegInteger("SerialCOMM Port", 1);
   ports_.SelectSavedPorts(diag, at);
@@ -276,8 +302,9 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
     return;
   }
   if (kind == mtError) {
-    // A failed re-update is offered again: its backup is still there.
-    if (backupDone_) view_.ShowReupdate(true);
+    // A failed re-update is offered again: its backup is still there. A run that is still
+    // ending hands over its backup folder at its end, which decides again.
+    if (backupDone_ && (!lastBackupFolder_.empty() || AnyEngine())) view_.ShowReupdate(true);
     const std::string rule(98, '-');
     log_.WriteLogLine("\r\n");
     log_.WriteLogLine(rule);
@@ -403,6 +430,11 @@ void Controller::AfterBeginRun(int result) {
 
 void Controller::StartClick() {
   if (options_.checkOnly) return;  // a check never starts an update
+  // A re-update skipped phases; a new update runs them all again.
+  if (fullSelection_) {
+    config_ = *fullSelection_;
+    fullSelection_.reset();
+  }
   statusText_ = " Upgrading...";
   view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
   if (!log_.IsOpen()) OpenRunLog();
@@ -424,6 +456,7 @@ void Controller::StartClick() {
   backupDone_ = false;
   reupdateMode_ = false;
   reupdateAnswered_ = false;
+  afterRun_.StartBegins();
   host_.SetSavedBackupSN({});
   if (IsTitleVariant(config_)) timer1Enabled_ = false;
   PrepareRun("26");
@@ -455,33 +488,29 @@ void Controller::Reupdate1Click() {
     // Its end may be queued behind the very job that asked for this re-update.
     if (engines_[0] == old) RunEnded(0, old);
   }
+  const std::string status = ReadRegString("DownloadStatus", "");
+  const ReupdatePlan plan = PlanReupdate(status, !lastBackupFolder_.empty());
+  // Refused before anything changes: the selection, the window and the next START stay as
+  // they were.
+  if (plan.refused) {
+    view_.ShowReupdate(false);
+    view_.Message(kNoReupdateBackupText, "Download", MessageKind::Warning);
+    return;
+  }
   backupDone_ = true;
   reupdateMode_ = true;
-  const std::string status = ReadRegString("DownloadStatus", "");
-  if (status == "Start succssfully" || status == "PASS" || status.empty()) {
+  afterRun_.StartBegins();
+  // Each re-update skips from the full selection; the next START gets it back.
+  if (fullSelection_)
+    config_ = *fullSelection_;
+  else
+    fullSelection_ = config_;
+  if (plan.statusWrong) {
     AddStatusLine("Status was wrong", mtError);
   } else {
-    auto& c = config_;
-    const int reached = status == "Backup succssfully"                   ? 1
-                        : status == "Bootloader succssfully"             ? 2
-                        : status == "AMSSFile succssfully"               ? 3
-                        : status == "AppsImageAndBootloader succssfully" ? 4
-                        : status == "PCSuite succssfully"                ? 5
-                        : status == "EFSFile succssfully"                ? 6
-                                                                         : 0;
-    if (reached >= 1) c.bBackup = 0;
-    if (reached >= 2) c.bBootloader = 0;
-    if (reached >= 3) c.bAMSSFile = 0;
-    if (reached >= 4) c.bAppsBootloader = c.bAppsImageAndBootloader = 0;
-    if (reached >= 5) c.PCSuiteImage = 0;
-    if (reached >= 6) c.bEFS = c.bRawAppsEFS = 0;
-    if (lastBackupFolder_.empty()) {
-      view_.Message(kNoReupdateBackupText, "Download", MessageKind::Warning);
-      AfterBeginRun(0);
-      return;
-    }
+    SkipReachedPhases(config_, plan.reached);
     // The engine restores from the backup of the run this repeats, as from a saved one.
-    host_.SetSavedBackupSN(SNOfBackupFolder(lastBackupFolder_));
+    if (plan.reached >= 1) host_.SetSavedBackupSN(SNOfBackupFolder(lastBackupFolder_));
   }
   ShowOptionSummary();
   if (!log_.IsOpen()) OpenRunLog();
@@ -629,9 +658,17 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   view_.ShowWorking(false, false);
   view_.EnablePortGroup(true);
   const bool passed = passed_ && resultState_ == 3 && lastErrorCode_ == 0;
+  if (!passed) view_.ShowReupdate(backupDone_ && !lastBackupFolder_.empty());
   view_.RunEnded(slot, passed, lastErrorCode_);
   if (destroyed_) return;
-  if (passed && watcherRestartMark_) {
+  // Watch again for the next modem of a batch, or for this one replugged or given its serial
+  // number; the compact window of type 41 never watches.
+  if (options_.watchAfterRun && !endRequested_ && config_.ProjectType != 41) {
+    afterRun_.RunEnded();
+    if (passed && watcherRestartMark_) clock_.SleepMs(1000);
+    watcherRestartMark_ = false;
+    StartWatcher();
+  } else if (passed && watcherRestartMark_) {
     clock_.SleepMs(1000);
     watcherRestartMark_ = false;
     StartWatcher();
@@ -692,6 +729,7 @@ void Controller::DeviceChanged(bool arrival, bool portRemoved) {
 }
 
 void Controller::PortRemoved() {
+  afterRun_.ModemGone();
   if ((IsJapaneseType(config_) || config_.bCheckProjectCode) && !AnyEngine() && !destroyed_) StartWatcher();
 }
 
@@ -757,6 +795,7 @@ void Controller::StopWatcher() {
 bool Controller::WatcherRunning() const { return watcher_ && !watcher_->stop; }
 
 int Controller::CheckDevice() {
+  ++polls_;
   ports_.RefreshPortLists();
   const PortLists lists = ports_.Lists();
   view_.ShowPorts(lists);
@@ -773,6 +812,17 @@ int Controller::CheckDevice() {
   if (r.resetInstallerFlag && helpers && options_.resetDriverInstallerFlag)
     options_.resetDriverInstallerFlag(HelperFolder());
   if (!r.changeWindow) return r.returnValue;
+  if (lists.PortCBox.items.empty()) afterRun_.ModemGone();
+  lastPollReady_ = r.ready;
+  if (afterRun_.Waiting()) {
+    // The finished run's result and serial number stay on screen until the next START; only
+    // a modem that may be started turns START on, and only its refusal is shown.
+    const bool allowed = afterRun_.StartAllowed(!view_.ReadSNEntry().empty());
+    ShowStartAfterRun(r.ready && allowed);
+    if (allowed && !r.message.empty()) view_.Message(r.message, "Warning", MessageKind::Warning);
+    if (allowed && r.stopWatcher) RequestWatcherStop();
+    return r.returnValue;
+  }
   const bool japanese = IsJapaneseType(config_);
   statusText_ = r.ready ? (japanese ? "準備完了" : "Ready") : (japanese ? "準備中" : "Not Ready");
   view_.SetStatusLabel(statusText_, {LabelColor::Black, japanese});
@@ -785,6 +835,17 @@ int Controller::CheckDevice() {
   // A refusal ends the watcher after this poll; it is never joined from inside its own poll.
   if (r.stopWatcher) RequestWatcherStop();
   return r.returnValue;
+}
+
+void Controller::ShowStartAfterRun(bool enabled) {
+  if (enabled == startEnabled_) return;
+  SetStart(enabled);
+  view_.ShowStartArt(enabled ? StartArt::Idle : StartArt::Ended);
+}
+
+void Controller::SNEntryChanged() {
+  if (!afterRun_.Waiting() || AnyEngine() || destroyed_) return;
+  ShowStartAfterRun(lastPollReady_ && afterRun_.StartAllowed(!view_.ReadSNEntry().empty()));
 }
 
 std::string Controller::HelperFolder() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -41,6 +42,41 @@ int ParsePortNumber(const std::string& text);
 // The serial number a backup folder "SN[...]" was named after; empty for any other folder.
 std::string SNOfBackupFolder(const std::string& folder);
 
+// What a re-update does with the milestone the last run stored ("DownloadStatus").
+struct ReupdatePlan {
+  int reached = 0;          // phases done: 1 backup ... 6 EFS; 0 the full selection
+  bool statusWrong = false;  // no milestone to resume from: "Status was wrong", full selection
+  bool refused = false;      // it would resume from a backup this session never saw
+};
+ReupdatePlan PlanReupdate(const std::string& status, bool backupKnown);
+// Clears the download items of the phases `reached` covers.
+void SkipReachedPhases(ProjectConfiguration& config, int reached);
+
+// START after a run has ended: the watcher polls again, but the modem just finished is not
+// started a second time by accident. Its result stays on screen, START stays off until a
+// modem arrives after it (a new one, or the same one unplugged and plugged in again), or the
+// user typed the serial number the run asked for. The next START ends the wait.
+class StartAfterRun {
+ public:
+  void RunEnded() {
+    waiting_ = true;
+    gone_ = false;
+  }
+  void StartBegins() { waiting_ = false; }
+  // The finished modem's port went away (a removal, or a poll that found no modem).
+  void ModemGone() {
+    if (waiting_) gone_ = true;
+  }
+  // Whether a run's result is on screen: polls then leave the labels alone.
+  bool Waiting() const { return waiting_; }
+  // Whether START may come on for a ready modem while waiting.
+  bool StartAllowed(bool snTyped) const { return !waiting_ || gone_ || snTyped; }
+
+ private:
+  bool waiting_ = false;
+  bool gone_ = false;
+};
+
 // Makes the engine of one run; the controller fills its configuration and callbacks.
 using EngineMaker = std::function<std::shared_ptr<TCommsThread>(EngineHost& host)>;
 
@@ -67,6 +103,9 @@ struct ControllerOptions {
   // own copy is staged there first). Empty: the work folder above.
   std::string helperFolder;
   uint32_t watchIntervalMs = 2000;
+  // The window watches again after a run (the next modem of a batch); a front end that ends
+  // with its run leaves the watcher stopped.
+  bool watchAfterRun = false;
   // Handed to each engine (EngineConfig::SetAsideWrittenBackup): the user chose to go on
   // without restoring a backup after which the modem was written.
   bool setAsideWrittenBackup = false;
@@ -129,6 +168,8 @@ class Controller {
   // Handlers.
   void StartClick();
   void Reupdate1Click();
+  // The user edited the serial-number field: START follows it while a run's result is shown.
+  void SNEntryChanged();
   void StopClick();
   bool FormCloseQuery();
   void FlashDestroy();
@@ -181,6 +222,8 @@ class Controller {
   bool DiagPortBusy(int port) const { return port > 0 && port < 999 && diagBusy_[port]; }
   bool AtPortBusy(int port) const { return port > 0 && port < 999 && atBusy_[port]; }
   bool StartEnabled() const { return startEnabled_; }
+  // Device polls run so far (the watcher's or a direct CheckDevice).
+  int Polls() const { return polls_; }
   bool Timer1Enabled() const { return timer1Enabled_; }
   const std::string& StatusText() const { return statusText_; }
   const std::string& ImageFolder() const { return imageFolder_; }
@@ -221,6 +264,7 @@ class Controller {
   void RequestWatcherStop();
   std::string LogStamp();
   void SetStart(bool enabled);
+  void ShowStartAfterRun(bool enabled);
   bool AnyEngine() const;
 
   View& view_;
@@ -257,6 +301,11 @@ class Controller {
   std::vector<std::string> lastNotPreserved_;
   std::string statusText_;
   std::string lastBackupFolder_;
+  // The full download selection while a re-update runs with the phases it skips cleared.
+  std::optional<ProjectConfiguration> fullSelection_;
+  StartAfterRun afterRun_;
+  bool lastPollReady_ = false;
+  int polls_ = 0;
 
   DeviceMonitor* monitor_ = nullptr;
   std::shared_ptr<Watcher> watcher_;

@@ -83,7 +83,12 @@ void StartButtonArt::MouseMove() {
 
 void StartButtonArt::MousePress() {
   pressedOn_ = shown_;
-  if (shown_ == ButtonArt::Hover && enabled_) shown_ = ButtonArt::Pressed;
+  // The device poll puts the idle picture back under a pointer that rests on the button:
+  // a press there is as much a click as one on the hover picture.
+  if ((shown_ == ButtonArt::Hover || shown_ == ButtonArt::Idle) && enabled_) {
+    pressedOn_ = ButtonArt::Hover;
+    shown_ = ButtonArt::Pressed;
+  }
 }
 
 bool StartButtonArt::MouseRelease() {

@@ -86,6 +86,7 @@ struct GuiSession::Parts {
 #if ZOVIR_VIRTUAL_MODEMS
   cli::VirtualFactory factory;
   std::unique_ptr<sim::VirtualModem> modem;
+  sim::VirtualModemOptions modemOptions;  // before the factory's stores are installed
 #endif
   std::unique_ptr<PortNamespace> names;
   std::unique_ptr<SerialPortFactory> serial;
@@ -127,6 +128,33 @@ Controller& GuiSession::controller() { return *parts_->controller; }
 sim::VirtualModem* GuiSession::modem() { return parts_->modem.get(); }
 cli::VirtualFactory& GuiSession::factory() { return parts_->factory; }
 #endif
+void GuiSession::UnplugVirtualModem() {
+#if ZOVIR_VIRTUAL_MODEMS
+  if (parts_->modem) parts_->modem->Stop();
+  parts_->modem.reset();
+#endif
+}
+
+void GuiSession::PlugVirtualModem(int slot) {
+#if ZOVIR_VIRTUAL_MODEMS
+  Parts& p = *parts_;
+  UnplugVirtualModem();
+  sim::VirtualModemOptions modem = p.modemOptions;
+  if (!options_.state.empty()) {
+    modem.stateDir = (fs::path(options_.state) / ("slot" + std::to_string(slot))).string();
+    fs::create_directories(modem.stateDir);
+  }
+  p.factory = cli::VirtualFactory{};
+  p.factory.Prepare(modem, slot);
+  p.modem = std::make_unique<sim::VirtualModem>(modem);
+  p.modem->Start();
+  const auto& config = p.controller->config();
+  p.factory.Seed(*p.modem, slot, PreservedEfsPaths(config.UserDataFilesList), PreservedEfsPaths(config.UserDataDirList));
+#else
+  (void)slot;
+#endif
+}
+
 const std::string& GuiSession::PacketFolder() const { return parts_->imageFolder; }
 
 std::vector<std::string> GuiSession::PreservedPaths() const {
@@ -189,6 +217,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
       fs::create_directories(modem.stateDir);
     }
     modem.rebootDelayMs = 300;
+    p.modemOptions = modem;
     p.factory.Prepare(modem, 0);
     p.modem = std::make_unique<sim::VirtualModem>(modem);
     p.modem->Start();
@@ -221,6 +250,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   opts.autotestMarker = p.paths.autotestMarker;
   opts.store = p.store.get();
   opts.watchIntervalMs = options_.watchIntervalMs;
+  opts.watchAfterRun = true;
   const EngineEnvironment environment{p.processes.get(), p.folders->WorkFolder()};
   Clock& clock = p.clock;
   opts.makeEngine = [parts, &clock, environment](EngineHost& host) {

@@ -45,6 +45,10 @@ class GuiSession {
   Controller& controller();
   sim::VirtualModem* modem();
   cli::VirtualFactory& factory();
+  // The virtual modem is unplugged (its ports vanish), or another one is plugged in: the
+  // factory modem of `slot`, or, with a state folder, the modem kept there for that slot.
+  void UnplugVirtualModem();
+  void PlugVirtualModem(int slot);
   // The EFS paths the configuration preserves (what a virtual modem's check compares).
   std::vector<std::string> PreservedPaths() const;
   const std::string& PacketFolder() const;

@@ -180,6 +180,8 @@ void TDudorIvoUiForm::Build() {
   Edit2->setPlaceholderText("serial number of the saved backup");
   Edit2->setEnabled(false);
   Edit2->hide();
+  // START follows what is typed while a run's result is shown.
+  connect(Edit2, &QLineEdit::textEdited, this, [this] { InController([this] { controller_->SNEntryChanged(); }); });
 
   ProgressBar = new Gauge(skin_, "ProgressBar", QColor(0, 255, 0));
   ProgressBar->setGeometry(9, 138, 338, 17);

@@ -151,6 +151,7 @@ class ControllerTest : public ::testing::Test {
     o.autotestMarker = dir_ + "/autotest";
     o.store = store_.get();
     o.watchIntervalMs = 5;
+    o.watchAfterRun = true;
     o.removeWorkFolders = [this] { foldersRemoved_ = true; };
     o.rebootToBootloader = [this] { rebootThread_ = std::this_thread::get_id(); };
     if (withEngine) {
@@ -326,7 +327,7 @@ TEST_F(ControllerTest, StatusLinesStoreMilestonesAndShowLevels) {
   EXPECT_EQ(c.ResultState(), 1);
   EXPECT_EQ(view_.status, " Upgrade failure");
   EXPECT_EQ(view_.color, LabelColor::Red);
-  EXPECT_TRUE(view_.reupdate) << "backup done: Re_update offered";
+  EXPECT_FALSE(view_.reupdate) << "no run of this session wrote that backup: a re-update would be refused";
   EXPECT_TRUE(view_.questions.empty()) << "no question for this project type";
 
   c.AddStatusLine("PASS", mtPass);
@@ -406,14 +407,30 @@ TEST_F(ControllerTest, ReupdateClearsTheItemsItsMilestoneCovers) {
         {"PCSuiteImage", &cfg.PCSuiteImage}, {"bEFS", &cfg.bEFS}, {"bRawAppsEFS", &cfg.bRawAppsEFS},
         {"bPartOfEFS", &cfg.bPartOfEFS}, {"bRestore", &cfg.bRestore}, {"bFastbootBootImage", &cfg.bFastbootBootImage}};
     for (auto& [name, flag] : flags) *flag = 1;
-    store_->Write(kRegistryKey, "DownloadStatus", k.milestone);
-    c.Reupdate1Click();
-    for (auto& [name, flag] : flags) {
+    // What a re-update of a run this session saw back up skips.
+    const ReupdatePlan plan = PlanReupdate(k.milestone, true);
+    EXPECT_EQ(plan.statusWrong, k.cleared.empty()) << k.milestone;
+    EXPECT_FALSE(plan.refused);
+    ProjectConfiguration skipped = cfg;
+    SkipReachedPhases(skipped, plan.reached);
+    std::map<std::string, int*> skippedFlags = {
+        {"bBackup", &skipped.bBackup}, {"bBootloader", &skipped.bBootloader}, {"bAMSSFile", &skipped.bAMSSFile},
+        {"bAppsBootloader", &skipped.bAppsBootloader}, {"bAppsImageAndBootloader", &skipped.bAppsImageAndBootloader},
+        {"PCSuiteImage", &skipped.PCSuiteImage}, {"bEFS", &skipped.bEFS}, {"bRawAppsEFS", &skipped.bRawAppsEFS},
+        {"bPartOfEFS", &skipped.bPartOfEFS}, {"bRestore", &skipped.bRestore},
+        {"bFastbootBootImage", &skipped.bFastbootBootImage}};
+    for (auto& [name, flag] : skippedFlags) {
       const bool cleared = std::find(k.cleared.begin(), k.cleared.end(), name) != k.cleared.end();
       EXPECT_EQ(*flag, cleared ? 0 : 1) << k.milestone << ": " << name;
     }
+    // This session saw no backup: a milestone to resume from is refused with the selection
+    // untouched; without one the full selection runs.
+    EXPECT_EQ(PlanReupdate(k.milestone, false).refused, !k.cleared.empty());
+    store_->Write(kRegistryKey, "DownloadStatus", k.milestone);
+    c.Reupdate1Click();
+    for (auto& [name, flag] : flags) EXPECT_EQ(*flag, 1) << k.milestone << ": " << name;
     EXPECT_EQ(view_.HasLine("Status was wrong"), k.cleared.empty()) << k.milestone;
-    EXPECT_TRUE(c.ReupdateMode());
+    EXPECT_EQ(c.ReupdateMode(), k.cleared.empty());
     controller_.reset();
   }
 }
@@ -514,28 +531,141 @@ TEST_F(ControllerTest, YesToTheQuestionAfterAFailedRunStartsAReupdateFromThatRun
   EXPECT_FALSE(c.DiagPortBusy(7));
 }
 
-TEST_F(ControllerTest, ReupdateWithoutTheBackupOfItsRunIsRefused) {
+TEST_F(ControllerTest, ReupdateWithoutTheBackupOfItsRunIsRefusedAndTheNextStartRunsInFull) {
   // Files in the backup root belong to no run: a restore from them could cross modems.
   std::ofstream(dir_ + "/Backup/nv.bak") << "nv";
   std::ofstream(dir_ + "/Backup/EncryptAT.bak") << "at";
   store_->Write(kRegistryKey, "DownloadStatus", "Backup succssfully");
   Controller& c = Make();
+  c.ReadRegistryValues();
+  EXPECT_FALSE(view_.reupdate) << "not offered where it would be refused";
+  c.CheckDevice();
+  ASSERT_TRUE(view_.start);
+  const std::string ready = view_.status;
   c.Reupdate1Click();
   EXPECT_FALSE(c.Running());
   ASSERT_EQ(view_.messages.size(), 1u);
   EXPECT_EQ(view_.messages[0].text, kNoReupdateBackupText);
-  EXPECT_EQ(view_.status, " Upgrade failure");
+  EXPECT_EQ(view_.status, ready) << "the window stays as it was";
   EXPECT_TRUE(view_.start);
+  EXPECT_FALSE(c.ReupdateMode());
+  EXPECT_EQ(c.config().bBackup, 1);
   EXPECT_TRUE(script_->trace.Events().empty()) << "no engine ran";
+
+  script_->hooks["BackupNV"] = [](EngineCore& core) { std::ofstream(core.cfg.bakFile) << "nv"; };
+  c.StartClick();
+  RunToEnd();
+  ASSERT_EQ(view_.ends.size(), 1u);
+  EXPECT_TRUE(view_.ends[0].first) << (view_.messages.size() > 1 ? view_.messages[1].text : "");
+  std::string events;
+  for (const auto& e : script_->trace.Events()) events += "  " + e + "\n";
+  EXPECT_NE(events.find("BackupNV:"), std::string::npos) << "the backup ran\n" << events;
 }
 
-TEST_F(ControllerTest, AFailedReupdateOffersReupdateAgain) {
-  Controller& c = Make(false);
-  store_->Write(kRegistryKey, "DownloadStatus", "Backup succssfully");
-  c.Reupdate1Click();
-  view_.reupdate = false;
-  c.AddStatusLine("ERROR, x, Error code: 1", mtError);
-  EXPECT_TRUE(view_.reupdate);
+TEST_F(ControllerTest, ReupdateAfterAFailureIsOfferedUntilItPassesAndStartGetsTheFullSelectionBack) {
+  for (const int failedWrites : {1, 2}) {
+    SCOPED_TRACE(failedWrites);
+    view_ = FakeView();
+    script_->hooks["BackupNV"] = [](EngineCore& core) { std::ofstream(core.cfg.bakFile) << "nv"; };
+    auto writes = std::make_shared<int>(0);
+    script_->hooks["DownloadImages"] = [writes, failedWrites](EngineCore& core) {
+      if ((*writes)++ < failedWrites) core.ReportError("ERROR, write failed, Error code: 5");
+    };
+    Controller& c = Make();
+    c.StartClick();
+    RunToEnd();
+    EXPECT_TRUE(view_.reupdate) << "its backup is known";
+    view_.reupdate = false;
+    c.Reupdate1Click();
+    EXPECT_EQ(c.config().bBackup, 0);
+    RunToEnd();
+    ASSERT_EQ(view_.ends.size(), 2u);
+    const bool passed = failedWrites == 1;
+    EXPECT_EQ(view_.ends[1].first, passed);
+    EXPECT_EQ(view_.reupdate, !passed) << "a failed re-update is offered again";
+    if (passed) {
+      c.StartClick();
+      EXPECT_EQ(c.config().bBackup, 1) << "a new update backs up again";
+      RunToEnd();
+      ASSERT_EQ(view_.ends.size(), 3u);
+      std::string errors;
+      for (const auto& l : view_.lines)
+        if (l.caption == "2") errors += l.text + "\n";
+      EXPECT_TRUE(view_.ends[2].first) << errors;
+    }
+    controller_.reset();
+    fs::remove_all(dir_ + "/Backup");
+    fs::create_directories(dir_ + "/Backup");
+  }
+}
+
+// After a run the watcher polls again; the finished modem is not started twice by accident:
+// its result stays, START comes on for a modem that arrived since, or for the serial number
+// the run asked for.
+TEST_F(ControllerTest, AfterARunStartComesBackForAModemThatArrivedSince) {
+  Controller& c = Make();
+  c.StartClick();
+  RunToEnd();
+  ASSERT_EQ(view_.ends.size(), 1u);
+  ASSERT_TRUE(view_.ends[0].first);
+  auto pollsFrom = [&](int more) {
+    const int until = c.Polls() + more;
+    for (int i = 0; i < 30000 && c.Polls() < until; ++i) c.Pump(10);
+    ASSERT_GE(c.Polls(), until) << "the watcher polls again after a run";
+  };
+  pollsFrom(3);
+  EXPECT_FALSE(view_.start) << "the finished modem is still attached";
+  EXPECT_EQ(view_.status, " Complete") << "the result stays on screen";
+
+  ports_.Set({}, {});  // unplugged
+  pollsFrom(2);
+  EXPECT_FALSE(view_.start);
+  ports_.Set({"COM7"}, {"COM8"});  // plugged in again (or the next modem)
+  for (int i = 0; i < 30000 && !view_.start; ++i) c.Pump(10);
+  EXPECT_TRUE(view_.start);
+  EXPECT_EQ(view_.status, " Complete") << "until the next START";
+  c.StartClick();
+  RunToEnd();
+  ASSERT_EQ(view_.ends.size(), 2u);
+  EXPECT_TRUE(view_.ends[1].first);
+}
+
+TEST_F(ControllerTest, AfterAFailedRunATypedSerialNumberTurnsStartOn) {
+  script_->hooks["DownloadImages"] = [](EngineCore& core) { core.ReportError("ERROR, write failed, Error code: 5"); };
+  Controller& c = Make();
+  c.StartClick();
+  RunToEnd();
+  const int until = c.Polls() + 2;
+  for (int i = 0; i < 30000 && c.Polls() < until; ++i) c.Pump(10);
+  EXPECT_FALSE(view_.start);
+  view_.sn = "SN123";
+  c.SNEntryChanged();
+  EXPECT_TRUE(view_.start);
+  view_.sn.clear();
+  c.SNEntryChanged();
+  EXPECT_FALSE(view_.start);
+}
+
+TEST(StartAfterRun, StartComesBackOnlyForAnArrivalOrATypedSerialNumber) {
+  struct Case {
+    const char* events;  // E run ended, G modem gone, S start begins
+    bool snTyped;
+    bool waiting, allowed;
+  } cases[] = {
+      {"", false, false, true},  {"E", false, true, false}, {"E", true, true, true},
+      {"EG", false, true, true}, {"GE", false, true, false}, {"EGS", false, false, true},
+      {"EGSE", false, true, false},
+  };
+  for (const auto& k : cases) {
+    StartAfterRun gate;
+    for (const char* e = k.events; *e; ++e) {
+      if (*e == 'E') gate.RunEnded();
+      if (*e == 'G') gate.ModemGone();
+      if (*e == 'S') gate.StartBegins();
+    }
+    EXPECT_EQ(gate.Waiting(), k.waiting) << k.events;
+    EXPECT_EQ(gate.StartAllowed(k.snTyped), k.allowed) << k.events << " sn " << k.snTyped;
+  }
 }
 
 TEST_F(ControllerTest, StartTakesSizesAndCheckValuesOfTheImagesAsTheyAreNow) {

@@ -67,6 +67,43 @@ TEST(WindowLook, LabelTexts) {
   EXPECT_EQ(title.warningFinish, "ファームウェア更新が正常に完了しました");
 }
 
+// A click on an enabled button starts, whichever picture the last repaint left under the
+// pointer; a disabled or hidden button never does.
+TEST(StartButtonArt, PressOnAnyEnabledPictureStarts) {
+  struct Case {
+    const char* name;
+    bool enabled;
+    bool hoverFirst;    // the pointer moved onto the button before the repaint
+    bool repaintFirst;  // the device poll redrew the button (ShowStartArt Idle) before the press
+    bool starts;
+  };
+  const Case cases[] = {
+      {"hover, press", true, true, false, true},
+      {"hover, poll repaint, press", true, true, true, true},
+      {"no move, press on idle", true, false, false, true},
+      {"disabled, hover, press", false, true, false, false},
+      {"disabled, poll repaint, press", false, true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartButtonArt art;
+    art.Show(c.enabled);
+    if (c.hoverFirst) art.MouseMove();
+    if (c.repaintFirst) art.Show(c.enabled);
+    art.MousePress();
+    EXPECT_EQ(art.shown(), c.starts ? ButtonArt::Pressed : ButtonArt::Disabled);
+    // A poll between press and release does not swallow the click either.
+    art.Show(c.enabled);
+    EXPECT_EQ(art.MouseRelease(), c.starts);
+    EXPECT_FALSE(art.MouseRelease());
+  }
+  StartButtonArt hidden;
+  hidden.Show(true);
+  hidden.Hide();
+  hidden.MousePress();
+  EXPECT_FALSE(hidden.MouseRelease());
+}
+
 TEST(StartButtonArt, HoverPressRelease) {
   StartButtonArt art;
   art.Show(false);
@@ -84,14 +121,8 @@ TEST(StartButtonArt, HoverPressRelease) {
   EXPECT_TRUE(art.MouseRelease());  // Start runs once
   EXPECT_FALSE(art.MouseRelease());
 
-  // A press on the idle picture (no hover first) only redraws on release.
-  art.Show(true);
-  art.MousePress();
-  EXPECT_EQ(art.shown(), ButtonArt::Idle);
-  EXPECT_FALSE(art.MouseRelease());
-  EXPECT_EQ(art.shown(), ButtonArt::Idle);
-
   // StartButton went off while the hover picture showed: the background move puts start3 back.
+  art.Show(true);
   art.MouseMove();
   art.SetEnabled(false);
   art.MousePress();

@@ -20,6 +20,23 @@ class NoPorts final : public ControllerPorts {
   bool IsSameDiagPort(int) override { return false; }
 };
 
+// One modem: a diagnostic and an AT port, so that the device poll turns the window ready.
+class OneModem final : public ControllerPorts {
+ public:
+  int RefreshPortLists() override { return 1; }
+  PortLists Lists() override {
+    PortLists l;
+    l.PortCBox.items = {"COM5"};
+    l.PortCBox.selected = 0;
+    l.SerialPortCBox.items = {"COM6"};
+    l.SerialPortCBox.selected = 0;
+    return l;
+  }
+  ModemFacts Facts() override { return {}; }
+  void CloseProbePort() override {}
+  bool IsSameDiagPort(int) override { return false; }
+};
+
 ProjectConfiguration Config(int type, int language = 0) {
   ProjectConfiguration c;
   c.ProjectType = type;
@@ -99,6 +116,35 @@ class MainWindowTest : public QObject {
     QCOMPARE(messages, 1);
     QVERIFY(w.StartEnabled());
     QCOMPARE(w.StartArtShown(), ButtonArt::Idle);
+    w.Unbind();
+  }
+
+  // The device poll repaints the idle picture under a pointer resting on START; the click
+  // that follows still starts (here the validation answers, having no images).
+  void clickAfterThePointerRestedOnStartStarts() {
+    TDudorIvoUiForm w;
+    OneModem ports;
+    SteadyClock clock;
+    Controller controller(w, ports, clock, ControllerOptions{});
+    controller.SetConfiguration(Config(1), true);
+    w.Bind(controller, clock);
+    std::vector<std::string> messages;
+    w.messageHook = [&](const std::string& text, const std::string&) { messages.push_back(text); };
+    w.ApplyLook(controller.config());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* start = w.findChild<QWidget*>("Image_start");
+
+    controller.CheckDevice();
+    QVERIFY(w.StartEnabled());
+    QTest::mouseMove(start, QPoint(40, 10));
+    QCOMPARE(w.StartArtShown(), ButtonArt::Hover);
+    controller.CheckDevice();  // the two-second poll while the pointer rests
+    controller.CheckDevice();
+    QTest::mousePress(start, Qt::LeftButton, {}, QPoint(40, 10));
+    QCOMPARE(w.StartArtShown(), ButtonArt::Pressed);
+    QTest::mouseRelease(start, Qt::LeftButton, {}, QPoint(40, 10));
+    QCOMPARE(messages, std::vector<std::string>{"No Image File Loaded!"});
     w.Unbind();
   }
 
