@@ -7,24 +7,7 @@
 #     a plain run stops before anything is written and names the backup and its --sn; told to
 #     set it aside, a plain run goes on and keeps it;
 #  3. the --sn restore of that backup then gives the modem back everything it held.
-set -u
-sim="$1"
-cli="$2"
-packet="$3"
-home="$(mktemp -d)"
-trap '[ -n "${simpid:-}" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
-export ZOVIR_HOME="$home/tool"
-export ZOVIR_DEVICE_MAP="$home/ports.ini"
-map="$ZOVIR_DEVICE_MAP"
-state="$home/modem"
-fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
-. "$(dirname "$0")/../modem_sim.sh"
-
-update() {
-  local log="$1"
-  shift
-  "$cli" run --yes --packet "$packet" "$@" > "$log" 2>&1
-}
+. "$(dirname "$0")/setup.sh" "$@"
 # partitions FILE: the partition lines of --show (what was written to the flash).
 partitions() { "$sim" --show "$state" | grep -vE '^(nv|rf|identity|efs-file|efs-folder) ' > "$1"; }
 # random_file PATH: a file of 0 to 3000 random bytes.

@@ -5,24 +5,7 @@
 # saved backup (--sn) that gives every value back, and a modem that still reports its old
 # firmware afterwards. What the modem holds is read with zovir-modem-sim --show, from the state
 # folder the simulator kept.
-set -u
-sim="$1"
-cli="$2"
-packet="$3"
-home="$(mktemp -d)"
-trap '[ -n "${simpid:-}" ] && kill "$simpid" 2>/dev/null; wait 2>/dev/null; rm -rf "$home"' EXIT
-export ZOVIR_HOME="$home/tool"
-export ZOVIR_DEVICE_MAP="$home/ports.ini"
-map="$ZOVIR_DEVICE_MAP"
-state="$home/modem"
-fail() { echo "FAIL: $*"; [ -f "$home/sim.log" ] && tail -5 "$home/sim.log"; exit 1; }
-. "$(dirname "$0")/../modem_sim.sh"
-
-update() {
-  local log="$1"
-  shift
-  "$cli" run --yes --packet "$packet" "$@" > "$log" 2>&1
-}
+. "$(dirname "$0")/setup.sh" "$@"
 
 # A new modem leaves the factory with its data; a first start fills the state.
 start_sim
