@@ -45,16 +45,17 @@ stop_sim
 held "$home/restored.txt"
 diff "$home/before.txt" "$home/restored.txt" > "$home/diff.txt" || fail "--sn did not restore: $(head -5 "$home/diff.txt")"
 
-# 3. The switch to download mode fails: nothing was written, so the radio the start commands
-# switched off comes back on, the data stay, and no restore is advised.
-start_sim --fault "diag:3a@1+=ignore"
-update "$home/noswitch.log"
-[ $? -ne 0 ] || fail "a failed switch passed"
+# 3. The backup cannot read the NV items (every read refused), so the run stops before the switch
+# to download mode: nothing was written, the radio the start commands switched off comes back on,
+# the data stay, and no restore is advised.
+start_sim --fault "diag:26@1+=status:6"
+update "$home/nobackup.log"
+[ $? -ne 0 ] || fail "a failed backup passed"
 stop_sim
-[ "$(radio)" = "1" ] || fail "the radio was left at '$(radio)': $(tail -5 "$home/noswitch.log")"
+[ "$(radio)" = "1" ] || fail "the radio was left at '$(radio)': $(tail -5 "$home/nobackup.log")"
 held "$home/unswitched.txt"
 diff "$home/before.txt" "$home/unswitched.txt" > "$home/diff.txt" || fail "the data changed: $(head -5 "$home/diff.txt")"
-grep -qF "Nothing was written to the modem: its data are still on it" "$home/noswitch.log" ||
-  fail "advice after a failure before the erase: $(tail -5 "$home/noswitch.log")"
-! grep -qF "zovir-cli run --sn" "$home/noswitch.log" || fail "a restore was advised: $(tail -5 "$home/noswitch.log")"
+grep -qF "Nothing was written to the modem: its data are still on it" "$home/nobackup.log" ||
+  fail "advice after a failure before the erase: $(tail -5 "$home/nobackup.log")"
+! grep -qF "zovir-cli run --sn" "$home/nobackup.log" || fail "a restore was advised: $(tail -5 "$home/nobackup.log")"
 echo "ok"
