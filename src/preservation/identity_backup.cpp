@@ -91,7 +91,7 @@ bool ReadWhole(FILE* f, std::vector<uint8_t>& out) {
 const std::array<XOCalFile, 5>& XOCalFiles() {
 #define ZOVIR_XO(name)                                                                     \
   XOCalFile {                                                                              \
-    name, "AT+EFSRW=0,0,\"/nv/item_files/mcs/tcxomgr/" name "\"\r\n\r\n",                  \
+    name, "/nv/item_files/mcs/tcxomgr/" name, "AT+EFSRW=0,0,\"/nv/item_files/mcs/tcxomgr/" name "\"\r\n\r\n", \
         "AT+EFSRW=1,0,\"/nv/item_files/mcs/tcxomgr/" name "\","                            \
   }
   static const std::array<XOCalFile, 5> files = {ZOVIR_XO("field_cal_params"), ZOVIR_XO("ifc_c1_filter"),
@@ -145,7 +145,7 @@ FileCopyResult ShiftFileBytes(const std::string& source, const std::string& dest
 }
 
 IdentityBackup::IdentityBackup(EngineCore& core, Link& link, ResetHelperSetup helper)
-    : core_(core), at_(core, link), helper_(std::move(helper)) {}
+    : core_(core), at_(core, link), efs_(core, link), helper_(std::move(helper)) {}
 
 void IdentityBackup::LogLine(const std::string& text) { core_.ReportStatus(csInfo, text, mtInfo); }
 
@@ -266,7 +266,24 @@ void IdentityBackup::ReadXOCal() {
     LogLine("Read " + name + (name == "rgs_data" ? " " : ""));
     read_.bXOCalRead[i] = QueryOptional(at_, core_, files[i].readQuery, read_.StringXOCal[i], name);
     LogLine(read_.bXOCalRead[i] ? "Read " + name : name + " ERROR");
+    if (!read_.bXOCalRead[i] && core_.Healthy() && !OscillatorFileAbsent(files[i])) {
+      core_.ReportError("[Dload] Fail to Read " + name);
+      return;
+    }
   }
+}
+
+// An ERROR to the read is what a modem without the file answers, and also what one answers
+// whose file system is busy or that refuses the command: the calibration would then be left
+// out of the backup and wiped by the update. The diagnostic port's file system says which it
+// is; only a file it reports as not there is left out. Without a diagnostic port (an AT-only
+// session) there is nobody else to ask.
+bool IdentityBackup::OscillatorFileAbsent(const XOCalFile& file) {
+  if (!core_.hDiagPort) return true;
+  if (efs_.IsEFSFileAbsent(file.path)) return true;
+  if (core_.Healthy())
+    LogLine(std::string(file.name) + ": the modem refuses to read it over AT, but its file system does not say it is absent");
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------

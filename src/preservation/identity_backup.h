@@ -11,12 +11,14 @@
 #include "link/link.h"
 #include "platform/processes.h"
 #include "preservation/at_channel.h"
+#include "preservation/efs_files.h"
 
 namespace zovir {
 
 // One crystal-oscillator calibration file the identity backup carries.
 struct XOCalFile {
   const char* name;           // file name, also its at.bak key ("b" + name is the flag)
+  const char* path;           // the file in the modem's EFS
   const char* readQuery;      // AT+EFSRW=0,0,"<path>" CR LF CR LF
   const char* restorePrefix;  // AT+EFSRW=1,0,"<path>",
 };
@@ -83,12 +85,14 @@ class IdentityBackup final : public IdentityService {
   void ReadTestInfo();
   void ReadProjectValues();
   void ReadXOCal();
+  bool OscillatorFileAbsent(const XOCalFile& file);
   void NameWhatIsLeftOut();
   void LogLine(const std::string& text);
   std::string RestorePath() const;
 
   EngineCore& core_;
   ATCommands at_;
+  EFSFiles efs_;
   ResetHelperSetup helper_;
   ReadValues read_;
   // As the modem answered in this run: the test information before its clean-up, and the ESN

@@ -180,6 +180,35 @@ TEST_F(LateAnswersUpdate, NoAnswerCountsForALaterQuery) {
   EXPECT_EQ(update.modem().FiredFaults().size(), 2u);
 }
 
+// A modem whose file system holds no file for some oscillator reads answers ERROR for them:
+// they are left out and the update passes, the rest carried over.
+TEST_F(IdentityUpdate, OscillatorFilesTheModemLacksAreLeftOut) {
+  for (const char* f : {"rgs_data", "xo_factory_cal_debug"}) ASSERT_TRUE(update.modem().State().RemoveEfs(XoPath(f)));
+  const std::map<std::string, std::string> before = Held();
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(FirstError(), "");
+  EXPECT_TRUE(Saw("rgs_data ERROR"));
+  std::map<std::string, std::string> expected = before;
+  expected["TESTINF"] = "CAL:PASS,FT:PASS,RF:PASS";
+  EXPECT_EQ(Held(), expected);
+}
+
+// Every oscillator read is refused although the files are there: the backup would leave the
+// calibration out and the update wipe it. The run stops before anything is written.
+class RefusedOscillatorReads : public IdentityUpdate {
+ protected:
+  RefusedOscillatorReads() : IdentityUpdate("at:+EFSRW@1+=nak") {}
+};
+
+TEST_F(RefusedOscillatorReads, StopTheRunBeforeAnythingIsWritten) {
+  const std::map<std::string, std::string> before = Held();
+  ASSERT_TRUE(Run());
+  EXPECT_NE(FirstError().find("[Dload] Fail to Read field_cal_params"), std::string::npos) << FirstError();
+  EXPECT_FALSE(Saw("PASS"));
+  EXPECT_EQ(identityStore->Losses(), 0u) << "the modem was written";
+  EXPECT_EQ(Held(), before);
+}
+
 TEST_F(IdentityUpdate, TypedSerialNumberRestoresFromTheSavedFolder) {
   std::map<std::string, std::string> before = Held();
   before["TESTINF"] = "CAL:PASS,FT:PASS,RF:PASS";
