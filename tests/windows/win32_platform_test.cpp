@@ -2,7 +2,10 @@
 // folders, library loading, and a COM port with a peer on its other side.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <thread>
 #include <condition_variable>
 #include <mutex>
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include "platform/win32/key_value_store_registry.h"
 #include "platform/win32/processes_win32.h"
 #include "platform/win32/serial_port_win32.h"
+#include "platform/win32/system_services_win32.h"
 #include "platform/win32/usb_bulk_win32.h"
 // After windows.h.
 #include <dbt.h>
@@ -180,6 +184,82 @@ TEST(SystemServices, SleepIsHeldOffWhileTheRequestLivesAndNoModemManagerIsAsked)
   EXPECT_NE(awake, nullptr);
   EXPECT_TRUE(log.empty()) << log.front();
   awake.reset();
+}
+
+// The system's requests to end while an update holds the machine: Ctrl-C and Ctrl-Break are
+// the program's stop; a closing console, a log-off and a shutdown stop it as well and are held
+// off until the update has let go; a session's end is refused unless it is a critical one.
+TEST(SystemServices, EndRequestsAreStopsWhileAnUpdateHolds) {
+  using win32::EndRequest;
+  struct Event {
+    DWORD type;
+    EndRequest updating;
+  } events[] = {{CTRL_C_EVENT, EndRequest::Stop},
+                {CTRL_BREAK_EVENT, EndRequest::Stop},
+                {CTRL_CLOSE_EVENT, EndRequest::StopAndWait},
+                {CTRL_LOGOFF_EVENT, EndRequest::StopAndWait},
+                {CTRL_SHUTDOWN_EVENT, EndRequest::StopAndWait},
+                {7, EndRequest::PassOn}};
+  for (const auto& e : events) {
+    EXPECT_EQ(win32::ConsoleEventRequest(e.type, true), e.updating) << e.type;
+    EXPECT_EQ(win32::ConsoleEventRequest(e.type, false), EndRequest::PassOn) << e.type;
+  }
+  struct Query {
+    LPARAM reason;
+    bool mayEnd;
+  } queries[] = {{0, false},
+                 {static_cast<LPARAM>(ENDSESSION_LOGOFF), false},
+                 {static_cast<LPARAM>(ENDSESSION_CLOSEAPP), false},
+                 {static_cast<LPARAM>(ENDSESSION_CRITICAL), true},
+                 {static_cast<LPARAM>(ENDSESSION_CRITICAL | ENDSESSION_LOGOFF), true}};
+  for (const auto& q : queries) {
+    EXPECT_EQ(win32::MayEndSession(q.reason, true), q.mayEnd) << q.reason;
+    EXPECT_TRUE(win32::MayEndSession(q.reason, false)) << q.reason;
+  }
+  EXPECT_GE(win32::StopGrantMs(), 500u);
+  EXPECT_LT(win32::StopGrantMs(), 60000u);
+}
+
+std::atomic<int> gInterrupts{0}, gTerminations{0};
+extern "C" void CountStop(int signal) {
+  std::signal(signal, CountStop);
+  ++(signal == SIGINT ? gInterrupts : gTerminations);
+}
+
+// What Windows calls when the console closes under an update: the program's own stop handler
+// runs, and the process is not let go until the update has ended.
+TEST(SystemServices, AClosingConsoleStopsTheUpdateAndWaitsForItsEnd) {
+  std::signal(SIGINT, CountStop);
+  std::signal(SIGTERM, CountStop);
+  const int interrupts = gInterrupts, terminations = gTerminations;
+  auto services = MakeSystemServices();
+  EXPECT_FALSE(win32::OnConsoleControl(CTRL_CLOSE_EVENT)) << "nothing held: the system's default";
+
+  std::mutex mutex;
+  std::vector<std::string> log;
+  auto hold = services->InhibitSleep("Updating the modem's firmware", [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    log.push_back(line);
+  });
+  ASSERT_NE(hold, nullptr);
+  EXPECT_TRUE(win32::OnConsoleControl(CTRL_BREAK_EVENT));
+  EXPECT_EQ(gInterrupts, interrupts + 1);
+
+  std::atomic<bool> returned{false};
+  std::thread closing([&] {
+    EXPECT_TRUE(win32::OnConsoleControl(CTRL_CLOSE_EVENT));
+    returned = true;
+  });
+  for (int i = 0; i < 1000 && gTerminations == terminations; ++i) Sleep(10);
+  EXPECT_EQ(gTerminations, terminations + 1);
+  EXPECT_FALSE(returned) << "the process would end before the update stopped";
+  hold.reset();
+  closing.join();
+  EXPECT_TRUE(returned);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(log, std::vector<std::string>{"The console is closing: the update stops now"});
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
 }
 
 // Wine has no USB boot driver, so its class lists no board; a board's pipe is a file below
