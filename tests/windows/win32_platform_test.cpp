@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/private_files.h"
 #include "platform/regular_file.h"
 #include "platform/serial_port.h"
@@ -104,6 +105,35 @@ TEST(Processes, NamedMutexSaysWhenAnotherHolderHasIt) {
   first.reset();
   auto third = processes->CreateNamedLock(name);
   EXPECT_FALSE(third->AlreadyExisted());
+}
+
+// Run with a pseudo-terminal as its output, which wine shows as a console: asking whether it
+// is a terminal turns on UTF-8 output and control sequences.
+TEST(Console, OutputConsolesGetUtf8AndControlSequences) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  ASSERT_TRUE(GetConsoleMode(out, &mode)) << "standard output is not a console";
+  ASSERT_TRUE(SetConsoleMode(out, mode & ~DWORD{ENABLE_VIRTUAL_TERMINAL_PROCESSING}));
+  ASSERT_TRUE(SetConsoleOutputCP(437));
+
+  EXPECT_TRUE(IsTerminal(StandardStream::Output));
+  EXPECT_EQ(GetConsoleOutputCP(), UINT{CP_UTF8});
+  ASSERT_TRUE(GetConsoleMode(out, &mode));
+  EXPECT_NE(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING, 0u);
+  EXPECT_TRUE(UnderstandsControlSequences(StandardStream::Output));
+  EXPECT_FALSE(UnderstandsControlSequences(StandardStream::Input));
+}
+
+// A pipe is no terminal, and no control sequences go into it.
+TEST(Console, PipesGetPlainLines) {
+  HANDLE reader = nullptr, writer = nullptr;
+  ASSERT_TRUE(CreatePipe(&reader, &writer, nullptr, 0));
+  const win32::UniqueHandle r(reader), w(writer);
+  const HANDLE before = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, w.get());
+  EXPECT_FALSE(IsTerminal(StandardStream::Output));
+  EXPECT_FALSE(UnderstandsControlSequences(StandardStream::Output));
+  SetStdHandle(STD_OUTPUT_HANDLE, before);
 }
 
 TEST(SystemPaths, PerUserApplicationDataAndTheTemporaryFolder) {
