@@ -56,6 +56,24 @@ TEST(Registry, ValuesSurviveAStoreAndKeepEveryCharacter) {
   RegDeleteTreeW(HKEY_CURRENT_USER, win32::Wide(root).c_str());
 }
 
+// The boot driver's handshake value: the machine's, in the 64-bit view.
+TEST(Registry, TheMachineStoreWritesTheSixtyFourBitView) {
+  const std::string section = "SOFTWARE\\" + UniqueName("driverinfo");
+  auto store = MakeMachineRegistryKeyValueStore();
+  ASSERT_TRUE(store->Write(section, "DownloadSupport", "NOK"));
+  ASSERT_TRUE(store->Write(section, "DownloadSupport", "OK"));
+  EXPECT_EQ(store->Read(section, "DownloadSupport"), "OK");
+  wchar_t text[8] = {};
+  DWORD bytes = sizeof text;
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, win32::Wide(section).c_str(), L"DownloadSupport",
+                         RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, text, &bytes),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(text), L"OK");
+  EXPECT_EQ(bytes, 3 * sizeof(wchar_t));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide(section).c_str());
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\ZovirTest").c_str(), KEY_WOW64_64KEY, 0);
+}
+
 TEST(Processes, CommandLineQuotingRoundTrips) {
   struct Case {
     std::vector<std::string> args;
@@ -105,6 +123,9 @@ TEST(Processes, NamedMutexSaysWhenAnotherHolderHasIt) {
   first.reset();
   auto third = processes->CreateNamedLock(name);
   EXPECT_FALSE(third->AlreadyExisted());
+  // The machine's name, which another session's copy meets too.
+  const win32::UniqueHandle global(OpenMutexW(SYNCHRONIZE, FALSE, win32::Wide("Global\\" + name).c_str()));
+  EXPECT_TRUE(global.valid());
 }
 
 // Run with a pseudo-terminal as its output, which wine shows as a console: asking whether it
@@ -203,6 +224,38 @@ TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {
   EXPECT_NE(lib->Find("GetTickCount"), nullptr);
   EXPECT_EQ(lib->Find("NoSuchExport"), nullptr);
   EXPECT_EQ(SharedLibrary::Load("C:\\nowhere\\none.dll", &error), nullptr);
+}
+
+// A path relative to the current folder or with forward slashes is made whole before the
+// system, which takes a library's folder only from a full path, sees it; a bare name is never
+// looked for in the current folder.
+TEST(SharedLibrary, RelativePathsAreMadeWholeAndTheCurrentFolderIsNeverSearched) {
+  wchar_t system[MAX_PATH] = {}, before[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  GetCurrentDirectoryW(MAX_PATH, before);
+  ASSERT_TRUE(SetCurrentDirectoryW(system));
+  std::string error;
+  for (const char* path : {".\\msvcrt.dll", "..\\system32\\msvcrt.dll"}) {
+    auto lib = SharedLibrary::Load(path, &error);
+    EXPECT_NE(lib, nullptr) << path << ": " << error;
+  }
+  const std::string slashes = win32::Utf8(system, wcslen(system)) + "/msvcrt.dll";
+  EXPECT_NE(SharedLibrary::Load(slashes, &error), nullptr) << error;
+
+  // A library of the program's own name in the current folder stays unseen.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"zovir-dll-" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring planted = folder + L"\\zovirplanted.dll";
+  ASSERT_TRUE(CopyFileW((std::wstring(system) + L"\\msvcrt.dll").c_str(), planted.c_str(), FALSE));
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+  const HMODULE found = LoadLibraryW(L"zovirplanted.dll");
+  EXPECT_EQ(found, nullptr);
+  if (found != nullptr) FreeLibrary(found);
+  SetCurrentDirectoryW(before);
+  DeleteFileW(planted.c_str());
+  RemoveDirectoryW(folder.c_str());
 }
 
 TEST(SystemServices, SleepIsHeldOffWhileTheRequestLivesAndNoModemManagerIsAsked) {
@@ -426,6 +479,32 @@ TEST(DeviceMonitor, PortsThatComeAndGoBecomeEventsOnItsThread) {
     EXPECT_EQ(events[i].PortName, want[i].port) << i;
     EXPECT_EQ(events[i].Path, std::string("\\\\.\\") + want[i].port) << i;
   }
+}
+
+// A notice that comes before the system has listed the port: the second look shortly after
+// finds it, with no further notice and no polling.
+TEST(DeviceMonitor, ASecondLookAfterANoticeFindsAPortListedLate) {
+  SerialComm map;
+  std::mutex m;
+  std::condition_variable changed;
+  std::vector<DeviceEvent> events;
+  auto enumerator = MakeWin32DeviceEnumerator();
+  Win32DeviceMonitor monitor(*enumerator);
+  ASSERT_TRUE(monitor.Start([&](const DeviceEvent& e) {
+    const std::lock_guard lock(m);
+    events.push_back(e);
+    changed.notify_all();
+  }));
+  const auto hwnd = static_cast<HWND>(monitor.WindowHandle());
+  ASSERT_NE(hwnd, nullptr);
+  SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  map.Plug(L"COM44");
+  std::unique_lock lock(m);
+  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return !events.empty(); }));
+  EXPECT_EQ(events[0].kind, DeviceEventKind::Arrival);
+  EXPECT_EQ(events[0].PortName, "COM44");
+  lock.unlock();
+  monitor.Stop();
 }
 
 // A device map names the virtual modem's ports; the monitor sees its changes by rescanning.
