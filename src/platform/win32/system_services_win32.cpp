@@ -51,6 +51,11 @@ class Holds {
     static Holds holds;
     return holds;
   }
+  // A process that ends with an update still holding (exit from another thread) leaves the
+  // window's thread to the system.
+  ~Holds() {
+    if (windowThread_.joinable()) windowThread_.detach();
+  }
 
   int Add(const Log& log) {
     std::unique_lock lock(mutex_);
