@@ -41,7 +41,7 @@ configure_build() {
 # updates come from the Linux build in build/. Its tests run under wine in a prefix of its own
 # below the build folder (made on first use).
 cmd_test_windows() {
-  ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+  ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis osslsigncode
   if [ ! -f build/build.ninja ]; then
     cmake -S . -B build -G Ninja
   fi
@@ -57,6 +57,25 @@ cmd_test_windows() {
   fi
   # One test at a time: the tests map COM ports of the one wine prefix.
   ctest --test-dir "$dir" --output-on-failure --timeout 900 < /dev/null
+}
+
+# The Windows installer, build-windows/installer/quorvel-zovir-setup-<version>.exe, from the
+# cross-built programs. Signed when ZOVIR_SIGN_PKCS12 and ZOVIR_SIGN_PASSWORD name a certificate
+# (and time-stamped when ZOVIR_SIGN_TIMESTAMP_URL names a server).
+cmd_installer() {
+  ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev nsis osslsigncode
+  if [ ! -f build/build.ninja ]; then
+    cmake -S . -B build -G Ninja
+  fi
+  cmake --build build -j "$(njobs)" --target zovir-modem-sim zovir-make-packet zovir-payload-pack \
+    zovir_test_packet zovir_demo_packet
+  local dir=build-windows
+  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZOVIR_BUILD_BENCH=OFF \
+    "-DZOVIR_HOST_TOOLS=$here/build"
+  local version
+  version="$(sed -n 's/.*ZOVIR_TOOL_VERSION "\(.*\)"/\1/p' "$dir/generated/build_info/zovir_build_info.h")"
+  mkdir -p "$dir/installer"
+  packaging/windows/build_installer.sh packaging/windows/quorvel-zovir.nsi "$dir" "$version" "$dir/installer"
 }
 
 cmd_test() {
@@ -188,6 +207,7 @@ usage: ./zovir.sh <command>
   screenshots     one PNG per window, state and variant in build/screenshots (under Xvfb)
   faults [ARGS]   build and run the fault matrix (whole updates with one injected fault each; --run N replays one)
   package         build, then the Debian package with CPack (build/package/*.deb)
+  installer       cross-build the Windows programs, then their installer (build-windows/installer/*.exe)
   bench [--quick] release build, then every speed and memory figure against its target
   fuzz [SECONDS]  clang build with libFuzzer, ASan and UBSan; runs every fuzz target SECONDS each (default 180)
 USAGE
@@ -202,6 +222,7 @@ case "${1:-help}" in
   faults) shift; cmd_faults "$@" ;;
   bench) shift; cmd_bench "$@" ;;
   package) shift; cmd_package "$@" ;;
+  installer) shift; cmd_installer "$@" ;;
   fuzz) shift; cmd_fuzz "$@" ;;
   help|-h|--help) usage ;;
   *) usage; exit 2 ;;

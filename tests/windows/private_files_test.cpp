@@ -12,6 +12,7 @@
 
 #include "platform/private_files.h"
 #include "platform/regular_file.h"
+#include "platform/win32/private_files_win32.h"
 #include "platform/win32/win32_text.h"
 // After windows.h.
 #include <aclapi.h>
@@ -149,6 +150,90 @@ TEST_F(PrivateFiles, AtomicReplacementLeavesTheNewTextOrTheOld) {
   ASSERT_TRUE(CreatePrivateFolder(At("taken")));
   EXPECT_FALSE(WriteFileAtomically(At("taken"), "x"));
   EXPECT_EQ(Names(dir_).size(), 2u);
+}
+
+// Programs that read a file without letting it be deleted (virus scanners, indexers) hold it
+// for moments: a replacement waits for them; one held for good leaves the old text and no
+// sibling. A reader of the tool's own lets it be replaced at once.
+TEST_F(PrivateFiles, AReplacementWaitsForAReaderThatWillNotLetGo) {
+  const std::string path = At("EncryptAT.bak");
+  ASSERT_TRUE(WriteFileAtomically(path, "old", FileAccess::OwnerOnly));
+  auto holdWithoutDeleteSharing = [&] {
+    return win32::UniqueHandle(CreateFileW(win32::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+
+  win32::UniqueHandle scanner = holdWithoutDeleteSharing();
+  ASSERT_TRUE(scanner.valid());
+  std::atomic<bool> done{false};
+  bool replaced = false;
+  std::thread writer([&] {
+    replaced = WriteFileAtomically(path, "new");
+    done = true;
+  });
+  // Let the writer meet the scanner; it is still waiting when the scanner lets go.
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(done);
+  scanner.reset();
+  writer.join();
+  EXPECT_TRUE(replaced);
+  EXPECT_EQ(ReadAll(path), "new");
+
+  win32::UniqueHandle stubborn = holdWithoutDeleteSharing();
+  ASSERT_TRUE(stubborn.valid());
+  EXPECT_FALSE(WriteFileAtomically(path, "newer"));
+  EXPECT_EQ(errno, EACCES);
+  stubborn.reset();
+  EXPECT_EQ(ReadAll(path), "new");
+  EXPECT_EQ(Names(dir_), std::vector<std::string>{"EncryptAT.bak"});
+
+  // A reader of the tool's own lets the file be deleted (or replaced) under it.
+  std::FILE* reader = OpenStdioFile(path, "rb");
+  ASSERT_NE(reader, nullptr);
+  EXPECT_TRUE(DeleteFileW(win32::Wide(path).c_str())) << GetLastError();
+  char first = 0;
+  EXPECT_EQ(std::fread(&first, 1, 1, reader), 1u);
+  EXPECT_EQ(first, 'n');
+  std::fclose(reader);
+  EXPECT_TRUE(Names(dir_).empty());
+}
+
+// Whose a folder is, from its owner and list. A folder an elevated run made belongs to the
+// Administrators group, which the same user's normal run is not a member of: it is still the
+// user's when its list names the user. (Wine keeps a list as permission bits and every owner
+// as the user, so the descriptors are given here as written.)
+TEST(FolderOwnership, AnAdministratorsFolderIsOursWhenItsListNamesUs) {
+  HANDLE raw = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+  const win32::UniqueHandle token(raw);
+  BYTE info[512] = {};
+  DWORD bytes = 0;
+  ASSERT_TRUE(GetTokenInformation(token.get(), TokenUser, info, sizeof info, &bytes));
+  LPWSTR text = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(info)->User.Sid, &text));
+  const std::wstring user = text;
+  LocalFree(text);
+  const std::wstring ours = L"(A;OICI;FA;;;" + user + L")";
+  struct Case {
+    std::wstring sddl;
+    FolderState state;
+  } cases[] = {
+      {L"O:" + user + L"D:P" + ours, FolderState::Private},
+      {L"O:BAD:P" + ours, FolderState::Private},
+      {L"O:BAD:P" + ours + L"(A;OICI;0x1200a9;;;BU)", FolderState::OthersMayRead},
+      {L"O:BAD:P" + ours + L"(A;OICI;FA;;;WD)", FolderState::OthersMayWrite},
+      {L"O:BAD:P(A;OICI;FA;;;BA)", FolderState::Foreign},
+      {L"O:BAD:P(A;OICI;FR;;;" + user + L")", FolderState::Foreign},
+      {L"O:S-1-5-21-7-7-7-1001D:P" + ours, FolderState::Foreign},
+      {L"O:" + user, FolderState::OthersMayWrite},
+  };
+  for (const auto& c : cases) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
+        << win32::Utf8(c.sddl);
+    EXPECT_EQ(win32::FolderStateOfSecurity(sd), c.state) << win32::Utf8(c.sddl);
+    LocalFree(sd);
+  }
 }
 
 TEST_F(PrivateFiles, AppendedLinesOfManyWritersNeverMix) {

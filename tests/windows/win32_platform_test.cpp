@@ -2,7 +2,10 @@
 // folders, library loading, and a COM port with a peer on its other side.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <thread>
 #include <condition_variable>
 #include <mutex>
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/private_files.h"
 #include "platform/regular_file.h"
 #include "platform/serial_port.h"
@@ -23,6 +27,7 @@
 #include "platform/win32/key_value_store_registry.h"
 #include "platform/win32/processes_win32.h"
 #include "platform/win32/serial_port_win32.h"
+#include "platform/win32/system_services_win32.h"
 #include "platform/win32/usb_bulk_win32.h"
 // After windows.h.
 #include <dbt.h>
@@ -49,6 +54,24 @@ TEST(Registry, ValuesSurviveAStoreAndKeepEveryCharacter) {
   EXPECT_EQ(again->Read("Paths", "Empty"), "");
   EXPECT_FALSE(again->Read("Paths", "Missing").has_value());
   RegDeleteTreeW(HKEY_CURRENT_USER, win32::Wide(root).c_str());
+}
+
+// The boot driver's handshake value: the machine's, in the 64-bit view.
+TEST(Registry, TheMachineStoreWritesTheSixtyFourBitView) {
+  const std::string section = "SOFTWARE\\" + UniqueName("driverinfo");
+  auto store = MakeMachineRegistryKeyValueStore();
+  ASSERT_TRUE(store->Write(section, "DownloadSupport", "NOK"));
+  ASSERT_TRUE(store->Write(section, "DownloadSupport", "OK"));
+  EXPECT_EQ(store->Read(section, "DownloadSupport"), "OK");
+  wchar_t text[8] = {};
+  DWORD bytes = sizeof text;
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, win32::Wide(section).c_str(), L"DownloadSupport",
+                         RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, text, &bytes),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(text), L"OK");
+  EXPECT_EQ(bytes, 3 * sizeof(wchar_t));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide(section).c_str());
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\ZovirTest").c_str(), KEY_WOW64_64KEY, 0);
 }
 
 TEST(Processes, CommandLineQuotingRoundTrips) {
@@ -100,6 +123,38 @@ TEST(Processes, NamedMutexSaysWhenAnotherHolderHasIt) {
   first.reset();
   auto third = processes->CreateNamedLock(name);
   EXPECT_FALSE(third->AlreadyExisted());
+  // The machine's name, which another session's copy meets too.
+  const win32::UniqueHandle global(OpenMutexW(SYNCHRONIZE, FALSE, win32::Wide("Global\\" + name).c_str()));
+  EXPECT_TRUE(global.valid());
+}
+
+// Run with a pseudo-terminal as its output, which wine shows as a console: asking whether it
+// is a terminal turns on UTF-8 output and control sequences.
+TEST(Console, OutputConsolesGetUtf8AndControlSequences) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  ASSERT_TRUE(GetConsoleMode(out, &mode)) << "standard output is not a console";
+  ASSERT_TRUE(SetConsoleMode(out, mode & ~DWORD{ENABLE_VIRTUAL_TERMINAL_PROCESSING}));
+  ASSERT_TRUE(SetConsoleOutputCP(437));
+
+  EXPECT_TRUE(IsTerminal(StandardStream::Output));
+  EXPECT_EQ(GetConsoleOutputCP(), UINT{CP_UTF8});
+  ASSERT_TRUE(GetConsoleMode(out, &mode));
+  EXPECT_NE(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING, 0u);
+  EXPECT_TRUE(UnderstandsControlSequences(StandardStream::Output));
+  EXPECT_FALSE(UnderstandsControlSequences(StandardStream::Input));
+}
+
+// A pipe is no terminal, and no control sequences go into it.
+TEST(Console, PipesGetPlainLines) {
+  HANDLE reader = nullptr, writer = nullptr;
+  ASSERT_TRUE(CreatePipe(&reader, &writer, nullptr, 0));
+  const win32::UniqueHandle r(reader), w(writer);
+  const HANDLE before = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, w.get());
+  EXPECT_FALSE(IsTerminal(StandardStream::Output));
+  EXPECT_FALSE(UnderstandsControlSequences(StandardStream::Output));
+  SetStdHandle(STD_OUTPUT_HANDLE, before);
 }
 
 TEST(SystemPaths, PerUserApplicationDataAndTheTemporaryFolder) {
@@ -171,6 +226,38 @@ TEST(SharedLibrary, LoadsByPathOnlyAndFindsExports) {
   EXPECT_EQ(SharedLibrary::Load("C:\\nowhere\\none.dll", &error), nullptr);
 }
 
+// A path relative to the current folder or with forward slashes is made whole before the
+// system, which takes a library's folder only from a full path, sees it; a bare name is never
+// looked for in the current folder.
+TEST(SharedLibrary, RelativePathsAreMadeWholeAndTheCurrentFolderIsNeverSearched) {
+  wchar_t system[MAX_PATH] = {}, before[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  GetCurrentDirectoryW(MAX_PATH, before);
+  ASSERT_TRUE(SetCurrentDirectoryW(system));
+  std::string error;
+  for (const char* path : {".\\msvcrt.dll", "..\\system32\\msvcrt.dll"}) {
+    auto lib = SharedLibrary::Load(path, &error);
+    EXPECT_NE(lib, nullptr) << path << ": " << error;
+  }
+  const std::string slashes = win32::Utf8(system, wcslen(system)) + "/msvcrt.dll";
+  EXPECT_NE(SharedLibrary::Load(slashes, &error), nullptr) << error;
+
+  // A library of the program's own name in the current folder stays unseen.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"zovir-dll-" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring planted = folder + L"\\zovirplanted.dll";
+  ASSERT_TRUE(CopyFileW((std::wstring(system) + L"\\msvcrt.dll").c_str(), planted.c_str(), FALSE));
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+  const HMODULE found = LoadLibraryW(L"zovirplanted.dll");
+  EXPECT_EQ(found, nullptr);
+  if (found != nullptr) FreeLibrary(found);
+  SetCurrentDirectoryW(before);
+  DeleteFileW(planted.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
 TEST(SystemServices, SleepIsHeldOffWhileTheRequestLivesAndNoModemManagerIsAsked) {
   auto services = MakeSystemServices();
   std::vector<std::string> log;
@@ -180,6 +267,82 @@ TEST(SystemServices, SleepIsHeldOffWhileTheRequestLivesAndNoModemManagerIsAsked)
   EXPECT_NE(awake, nullptr);
   EXPECT_TRUE(log.empty()) << log.front();
   awake.reset();
+}
+
+// The system's requests to end while an update holds the machine: Ctrl-C and Ctrl-Break are
+// the program's stop; a closing console, a log-off and a shutdown stop it as well and are held
+// off until the update has let go; a session's end is refused unless it is a critical one.
+TEST(SystemServices, EndRequestsAreStopsWhileAnUpdateHolds) {
+  using win32::EndRequest;
+  struct Event {
+    DWORD type;
+    EndRequest updating;
+  } events[] = {{CTRL_C_EVENT, EndRequest::Stop},
+                {CTRL_BREAK_EVENT, EndRequest::Stop},
+                {CTRL_CLOSE_EVENT, EndRequest::StopAndWait},
+                {CTRL_LOGOFF_EVENT, EndRequest::StopAndWait},
+                {CTRL_SHUTDOWN_EVENT, EndRequest::StopAndWait},
+                {7, EndRequest::PassOn}};
+  for (const auto& e : events) {
+    EXPECT_EQ(win32::ConsoleEventRequest(e.type, true), e.updating) << e.type;
+    EXPECT_EQ(win32::ConsoleEventRequest(e.type, false), EndRequest::PassOn) << e.type;
+  }
+  struct Query {
+    LPARAM reason;
+    bool mayEnd;
+  } queries[] = {{0, false},
+                 {static_cast<LPARAM>(ENDSESSION_LOGOFF), false},
+                 {static_cast<LPARAM>(ENDSESSION_CLOSEAPP), false},
+                 {static_cast<LPARAM>(ENDSESSION_CRITICAL), true},
+                 {static_cast<LPARAM>(ENDSESSION_CRITICAL | ENDSESSION_LOGOFF), true}};
+  for (const auto& q : queries) {
+    EXPECT_EQ(win32::MayEndSession(q.reason, true), q.mayEnd) << q.reason;
+    EXPECT_TRUE(win32::MayEndSession(q.reason, false)) << q.reason;
+  }
+  EXPECT_GE(win32::StopGrantMs(), 500u);
+  EXPECT_LT(win32::StopGrantMs(), 60000u);
+}
+
+std::atomic<int> gInterrupts{0}, gTerminations{0};
+extern "C" void CountStop(int signal) {
+  std::signal(signal, CountStop);
+  ++(signal == SIGINT ? gInterrupts : gTerminations);
+}
+
+// What Windows calls when the console closes under an update: the program's own stop handler
+// runs, and the process is not let go until the update has ended.
+TEST(SystemServices, AClosingConsoleStopsTheUpdateAndWaitsForItsEnd) {
+  std::signal(SIGINT, CountStop);
+  std::signal(SIGTERM, CountStop);
+  const int interrupts = gInterrupts, terminations = gTerminations;
+  auto services = MakeSystemServices();
+  EXPECT_FALSE(win32::OnConsoleControl(CTRL_CLOSE_EVENT)) << "nothing held: the system's default";
+
+  std::mutex mutex;
+  std::vector<std::string> log;
+  auto hold = services->InhibitSleep("Updating the modem's firmware", [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    log.push_back(line);
+  });
+  ASSERT_NE(hold, nullptr);
+  EXPECT_TRUE(win32::OnConsoleControl(CTRL_BREAK_EVENT));
+  EXPECT_EQ(gInterrupts, interrupts + 1);
+
+  std::atomic<bool> returned{false};
+  std::thread closing([&] {
+    EXPECT_TRUE(win32::OnConsoleControl(CTRL_CLOSE_EVENT));
+    returned = true;
+  });
+  for (int i = 0; i < 1000 && gTerminations == terminations; ++i) Sleep(10);
+  EXPECT_EQ(gTerminations, terminations + 1);
+  EXPECT_FALSE(returned) << "the process would end before the update stopped";
+  hold.reset();
+  closing.join();
+  EXPECT_TRUE(returned);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(log, std::vector<std::string>{"The console is closing: the update stops now"});
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
 }
 
 // Wine has no USB boot driver, so its class lists no board; a board's pipe is a file below
@@ -316,6 +479,32 @@ TEST(DeviceMonitor, PortsThatComeAndGoBecomeEventsOnItsThread) {
     EXPECT_EQ(events[i].PortName, want[i].port) << i;
     EXPECT_EQ(events[i].Path, std::string("\\\\.\\") + want[i].port) << i;
   }
+}
+
+// A notice that comes before the system has listed the port: the second look shortly after
+// finds it, with no further notice and no polling.
+TEST(DeviceMonitor, ASecondLookAfterANoticeFindsAPortListedLate) {
+  SerialComm map;
+  std::mutex m;
+  std::condition_variable changed;
+  std::vector<DeviceEvent> events;
+  auto enumerator = MakeWin32DeviceEnumerator();
+  Win32DeviceMonitor monitor(*enumerator);
+  ASSERT_TRUE(monitor.Start([&](const DeviceEvent& e) {
+    const std::lock_guard lock(m);
+    events.push_back(e);
+    changed.notify_all();
+  }));
+  const auto hwnd = static_cast<HWND>(monitor.WindowHandle());
+  ASSERT_NE(hwnd, nullptr);
+  SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  map.Plug(L"COM44");
+  std::unique_lock lock(m);
+  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return !events.empty(); }));
+  EXPECT_EQ(events[0].kind, DeviceEventKind::Arrival);
+  EXPECT_EQ(events[0].PortName, "COM44");
+  lock.unlock();
+  monitor.Stop();
 }
 
 // A device map names the virtual modem's ports; the monitor sees its changes by rescanning.

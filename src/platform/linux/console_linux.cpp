@@ -11,6 +11,9 @@ bool IsTerminal(StandardStream stream) {
   return ::isatty(fd) == 1;
 }
 
+// Every terminal a Linux desktop opens understands them.
+bool UnderstandsControlSequences(StandardStream stream) { return IsTerminal(stream); }
+
 // Not retried on EINTR: the stop signal is installed without SA_RESTART for this read.
 int ReadInputByte(char& c) {
   const ssize_t n = ::read(STDIN_FILENO, &c, 1);

@@ -16,13 +16,38 @@ HANDLE StandardHandle(StandardStream stream) {
   return GetStdHandle(STD_ERROR_HANDLE);
 }
 
+bool IsConsole(HANDLE h, DWORD& mode) {
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &mode);
+}
+
+// The tool writes UTF-8; a console shows the bytes in its own code page unless told, and
+// draws escape sequences as text unless asked to obey them (consoles before Windows 10 refuse).
+// True when the console now obeys them.
+bool PrepareConsoleOutput(HANDLE h, DWORD mode) {
+  SetConsoleOutputCP(CP_UTF8);
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  if (!SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+  DWORD now = 0;
+  return GetConsoleMode(h, &now) && (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 }  // namespace
 
-// A console, not a file, pipe or the NUL device (which is a character device too).
+// A console, not a file, pipe or the NUL device (which is a character device too). An output
+// console is made ready for UTF-8 and control sequences on the way: the front end asks this
+// before it writes anything.
 bool IsTerminal(StandardStream stream) {
   const HANDLE h = StandardHandle(stream);
   DWORD mode = 0;
-  return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &mode);
+  if (!IsConsole(h, mode)) return false;
+  if (stream != StandardStream::Input) PrepareConsoleOutput(h, mode);
+  return true;
+}
+
+bool UnderstandsControlSequences(StandardStream stream) {
+  const HANDLE h = StandardHandle(stream);
+  DWORD mode = 0;
+  return stream != StandardStream::Input && IsConsole(h, mode) && PrepareConsoleOutput(h, mode);
 }
 
 int ReadInputByte(char& c) {

@@ -178,6 +178,8 @@ std::map<std::string, std::string> PortsNow(DeviceEnumerator& e) {
 }  // namespace
 
 struct Win32DeviceMonitor::State {
+  static constexpr UINT_PTR kPollTimer = 1, kSecondLookTimer = 2;
+  static constexpr UINT kSecondLookMs = 1500;
   State(DeviceEnumerator& e, Win32DeviceMonitorOptions o) : enumerator(e), options(o) {}
   DeviceEnumerator& enumerator;
   Win32DeviceMonitorOptions options;
@@ -200,9 +202,14 @@ struct Win32DeviceMonitor::State {
       } else {
         self->Rescan();
       }
+      // A notice often comes before the system has finished with the device (its port in the
+      // map of serial ports, its friendly name): a second look shortly after catches up.
+      // A notice during the wait starts it again.
+      SetTimer(w, kSecondLookTimer, kSecondLookMs, nullptr);
       return TRUE;
     }
     if (msg == WM_TIMER && self != nullptr) {
+      if (wp == kSecondLookTimer) KillTimer(w, kSecondLookTimer);
       self->Rescan();
       return 0;
     }
@@ -269,7 +276,7 @@ bool Win32DeviceMonitor::Start(Callback callback) {
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kComPortInterface;
     HDEVNOTIFY notify = RegisterDeviceNotificationW(w, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    if (s.options.pollIntervalMs > 0) SetTimer(w, 1, static_cast<UINT>(s.options.pollIntervalMs), nullptr);
+    if (s.options.pollIntervalMs > 0) SetTimer(w, State::kPollTimer, static_cast<UINT>(s.options.pollIntervalMs), nullptr);
     s.threadId = GetCurrentThreadId();
     s.window = w;
     ready.set_value(true);

@@ -9,17 +9,16 @@ namespace {
 
 class RegistryKeyValueStore final : public KeyValueStore {
  public:
-  explicit RegistryKeyValueStore(std::string root) : root_(std::move(root)) {}
+  RegistryKeyValueStore(HKEY hive, REGSAM view, std::string root) : hive_(hive), view_(view), root_(std::move(root)) {}
 
   std::optional<std::string> Read(const std::string& section, const std::string& name) override {
-    const std::wstring key = win32::Wide(root_ + "\\" + section), value = win32::Wide(name);
+    const std::wstring key = win32::Wide(KeyOf(section)), value = win32::Wide(name);
+    const DWORD flags = RRF_RT_REG_SZ | (view_ == KEY_WOW64_64KEY ? RRF_SUBKEY_WOW6464KEY : 0);
     DWORD type = 0, bytes = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), value.c_str(), RRF_RT_REG_SZ, &type, nullptr, &bytes) !=
-        ERROR_SUCCESS)
+    if (RegGetValueW(hive_, key.c_str(), value.c_str(), flags, &type, nullptr, &bytes) != ERROR_SUCCESS)
       return std::nullopt;
     std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), value.c_str(), RRF_RT_REG_SZ, &type, text.data(), &bytes) !=
-        ERROR_SUCCESS)
+    if (RegGetValueW(hive_, key.c_str(), value.c_str(), flags, &type, text.data(), &bytes) != ERROR_SUCCESS)
       return std::nullopt;
     text.resize(wcsnlen(text.c_str(), text.size()));
     return win32::Utf8(text);
@@ -28,10 +27,10 @@ class RegistryKeyValueStore final : public KeyValueStore {
   bool Write(const std::string& section, const std::string& name, const std::string& value) override {
     // One writer at a time: the flush below is per key, and two threads of one store share it.
     const std::lock_guard lock(mutex_);
-    const std::wstring key = win32::Wide(root_ + "\\" + section), n = win32::Wide(name), v = win32::Wide(value);
+    const std::wstring key = win32::Wide(KeyOf(section)), n = win32::Wide(name), v = win32::Wide(value);
     HKEY h = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                        &h, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(hive_, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | view_, nullptr, &h,
+                        nullptr) != ERROR_SUCCESS)
       return false;
     const win32::UniqueKey owned(h);
     const auto bytes = static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t));
@@ -41,6 +40,10 @@ class RegistryKeyValueStore final : public KeyValueStore {
   }
 
  private:
+  std::string KeyOf(const std::string& section) const { return root_.empty() ? section : root_ + "\\" + section; }
+
+  HKEY hive_;
+  REGSAM view_;
   std::string root_;
   std::mutex mutex_;
 };
@@ -48,7 +51,11 @@ class RegistryKeyValueStore final : public KeyValueStore {
 }  // namespace
 
 std::unique_ptr<KeyValueStore> MakeRegistryKeyValueStore(const std::string& root) {
-  return std::make_unique<RegistryKeyValueStore>(root);
+  return std::make_unique<RegistryKeyValueStore>(HKEY_CURRENT_USER, 0, root);
+}
+
+std::unique_ptr<KeyValueStore> MakeMachineRegistryKeyValueStore() {
+  return std::make_unique<RegistryKeyValueStore>(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "");
 }
 
 }  // namespace zovir

@@ -4,6 +4,7 @@
 // user alone wherever POSIX would use mode 0600 or 0700.
 #include "platform/private_files.h"
 #include "platform/regular_file.h"
+#include "platform/win32/private_files_win32.h"
 #include "platform/win32/win32_text.h"
 // After windows.h, which they need and do not include.
 #include <aclapi.h>
@@ -12,7 +13,11 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <fcntl.h>
 #include <io.h>
 #include <vector>
 
@@ -122,6 +127,11 @@ bool IsOurs(PSID sid) {
          (!s.owner.empty() && EqualSid(sid, const_cast<BYTE*>(s.owner.data())));
 }
 
+bool IsOurUser(PSID sid) {
+  const ProcessSids& s = OurSids();
+  return !s.user.empty() && EqualSid(sid, const_cast<BYTE*>(s.user.data()));
+}
+
 // The system itself and the machine's administrators reach every file anyway, as root does.
 bool IsSystem(PSID sid) {
   return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
@@ -197,17 +207,60 @@ win32::UniqueHandle OpenItself(const std::string& path, DWORD access) {
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
+// Whether `acl` gives this process's user full access of its own (not through a group).
+bool ListGrantsOurUser(const ACL* acl) {
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(acl), i, &ace)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const ACCESS_MASK mask = allowed->Mask;
+    if (IsOurUser(const_cast<DWORD*>(&allowed->SidStart)) &&
+        ((mask & GENERIC_ALL) != 0 || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS))
+      return true;
+  }
+  return false;
+}
+
+// Makes this process's user the owner of the folder open as `h`: an administrators' folder
+// whose list is ours becomes ours outright, so the next check needs no exception. Where the
+// system refuses, the folder is used as it is.
+void TakeOwnership(HANDLE h) {
+  const ProcessSids& s = OurSids();
+  if (s.user.empty()) return;
+  SetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, const_cast<BYTE*>(s.user.data()), nullptr, nullptr,
+                  nullptr);
+}
+
 // Who besides the user may use a folder, from its owner and access list.
 FolderState StateOfFolder(HANDLE h) {
-  PSID owner = nullptr;
-  PACL acl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &acl,
-                      nullptr, &sd) != ERROR_SUCCESS)
+  if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      nullptr, nullptr, &sd) != ERROR_SUCCESS)
     return FolderState::Foreign;
   const std::unique_ptr<void, LocalFreer> owned(sd);
-  if (owner == nullptr || !IsOurs(owner)) return FolderState::Foreign;
-  if (acl == nullptr) return FolderState::OthersMayWrite;  // no list at all: everyone may do everything
+  return win32::FolderStateOfSecurity(sd);
+}
+
+}  // namespace
+
+namespace win32 {
+
+FolderState FolderStateOfSecurity(PSECURITY_DESCRIPTOR sd) {
+  PSID owner = nullptr;
+  PACL acl = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  if (sd == nullptr || !GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+      !GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted))
+    return FolderState::Foreign;
+  if (!present) acl = nullptr;
+  if (owner == nullptr) return FolderState::Foreign;
+  if (acl == nullptr) return IsOurs(owner) ? FolderState::OthersMayWrite : FolderState::Foreign;
+  // An elevated run of ours makes its folders for the Administrators group, which the same
+  // user's normal run is not: such a folder is still ours when its list names this user.
+  if (!IsOurs(owner) && !(IsWellKnownSid(owner, WinBuiltinAdministratorsSid) && ListGrantsOurUser(acl)))
+    return FolderState::Foreign;
   constexpr ACCESS_MASK kChange = GENERIC_ALL | GENERIC_WRITE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
                                   FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
   constexpr ACCESS_MASK kLook = GENERIC_READ | GENERIC_EXECUTE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_DATA;
@@ -226,6 +279,10 @@ FolderState StateOfFolder(HANDLE h) {
   return state;
 }
 
+}  // namespace win32
+
+namespace {
+
 bool MakeOwnFolder(const std::string& path) {
   OwnerOnlySecurity security(true);
   if (security.Attributes() == nullptr) {
@@ -237,6 +294,88 @@ bool MakeOwnFolder(const std::string& path) {
 
 bool RandomBytes(void* into, ULONG n) {
   return BCryptGenRandom(nullptr, static_cast<PUCHAR>(into), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+// Renames the open file `h` to `to`, replacing what is there, with POSIX semantics: a reader
+// that holds the old file open (and lets it be deleted) keeps reading it while the name
+// already means the new one. ERROR_SUCCESS or the system's error.
+DWORD RenameByHandle(HANDLE h, const std::wstring& to) {
+  // FILE_RENAME_INFO with its flags word, and the class that takes it (FileRenameInfoEx):
+  // the cross headers offer neither at this target version.
+  struct RenameInfoEx {
+    DWORD Flags;
+    HANDLE RootDirectory;
+    DWORD FileNameLength;
+    WCHAR FileName[1];
+  };
+  constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  constexpr DWORD kReplaceIfExists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+  constexpr DWORD kPosixSemantics = 0x2;   // FILE_RENAME_FLAG_POSIX_SEMANTICS
+  const size_t nameBytes = to.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(offsetof(RenameInfoEx, FileName) + nameBytes + sizeof(wchar_t), 0);
+  auto* info = reinterpret_cast<RenameInfoEx*>(buffer.data());
+  info->Flags = kReplaceIfExists | kPosixSemantics;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(info->FileName, to.data(), nameBytes);
+  if (SetFileInformationByHandle(h, kRenameInfoEx, info, static_cast<DWORD>(buffer.size()))) return ERROR_SUCCESS;
+  return GetLastError();
+}
+
+// Systems and volumes without the POSIX rename (before Windows 10 1709, FAT, some network
+// shares) say so with one of these; the classic replacing move is used there.
+bool PosixRenameUnsupported(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+         error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// Another program holds the file being replaced open without letting it be deleted (a virus
+// scanner, an indexer, a backup program, an editor): they let go within moments, so the
+// replacement is tried again for a while. A folder in the place of the file is no such case.
+bool WorthRetrying(DWORD error, const std::wstring& target) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+  if (error != ERROR_ACCESS_DENIED) return false;
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+}
+
+// Puts the written sibling `file` (named `from`) in the place of `to`, and flushes the renamed
+// file so that the new name is on the disk too: a rename lost in a power cut would leave the
+// old contents, a complete backup looking incomplete. `file` stays open when the rename went
+// through the handle and is closed when the classic move was needed. ERROR_SUCCESS or the
+// system's error of the last attempt.
+DWORD ReplaceWithRetries(FileHandle& file, const std::string& from, const std::string& to) {
+  const std::wstring source = win32::Wide(from), target = win32::Wide(to);
+  // About three seconds in all, the first attempts close together.
+  constexpr DWORD kPausesMs[] = {10, 20, 40, 80, 160, 250, 250, 250, 250, 250, 250, 250, 250, 250, 250, 250};
+  bool posix = true;
+  DWORD error = ERROR_SUCCESS;
+  for (size_t attempt = 0;; ++attempt) {
+    if (posix) {
+      error = RenameByHandle(Os(file.native()), target);
+      if (error == ERROR_SUCCESS) {
+        FlushFileBuffers(Os(file.native()));
+        return ERROR_SUCCESS;
+      }
+      if (PosixRenameUnsupported(error)) {
+        posix = false;
+        // The move below opens the sibling by its name, which this handle does not share.
+        file.Close();
+        continue;
+      }
+    } else {
+      if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const win32::UniqueHandle moved(CreateFileW(target.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (moved.valid()) FlushFileBuffers(moved.get());
+        return ERROR_SUCCESS;
+      }
+      error = GetLastError();
+    }
+    if (attempt >= std::size(kPausesMs) || !WorthRetrying(error, target)) return error;
+    Sleep(kPausesMs[attempt]);
+  }
 }
 
 }  // namespace
@@ -474,8 +613,26 @@ std::FILE* OpenStdioFile(const std::string& path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
+  const std::string m(mode);
+  if (m.find_first_of("wa+") == std::string::npos) {
+    // A reader shares the file the way every other handle of the tool's does: the C library's
+    // own open would refuse others the right to delete it, and a backup being replaced beside
+    // the read would fail.
+    FileHandle file = Adopt(CreateFileW(win32::Wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      FailWithLastError();
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(file.native(), _O_RDONLY | (m.find('t') == std::string::npos ? _O_BINARY : _O_TEXT));
+    if (fd < 0) return nullptr;
+    file.Release();
+    std::FILE* stream = _fdopen(fd, m.c_str());
+    if (stream == nullptr) _close(fd);
+    return stream;
+  }
   // "N": not inherited by child processes, as every other handle of the tool's.
-  return _wfopen(win32::Wide(path).c_str(), win32::Wide(std::string(mode) + "N").c_str());
+  return _wfopen(win32::Wide(path).c_str(), win32::Wide(m + "N").c_str());
 }
 
 std::optional<uint64_t> RegularFileSize(std::FILE* file) {
@@ -513,7 +670,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view data, FileAcc
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random));
     name = path + suffix;
-    file = Adopt(CreateFileW(win32::Wide(name).c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, attributes,
+    // DELETE: the sibling is renamed through this handle.
+    file = Adopt(CreateFileW(win32::Wide(name).c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, 0, attributes,
                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file && (GetLastError() != ERROR_FILE_EXISTS || attempt >= 100)) return FailWithLastError();
   }
@@ -525,15 +683,16 @@ bool WriteFileAtomically(const std::string& path, std::string_view data, FileAcc
   }
   ok = ok && file.WriteAll(data) && file.Sync();
   int err = errno;
+  if (ok) {
+    const DWORD renamed = ReplaceWithRetries(file, name, path);
+    if (renamed != ERROR_SUCCESS) {
+      ok = false;
+      err = ErrnoOf(renamed);
+    }
+  }
   if (!file.Close() && ok) {
     ok = false;
     err = errno;
-  }
-  // Write-through: the rename is on the disk when the call returns, so no folder flush follows.
-  if (ok && !MoveFileExW(win32::Wide(name).c_str(), win32::Wide(path).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ok = false;
-    err = ErrnoOf(GetLastError());
   }
   if (!ok) {
     DeleteFileW(win32::Wide(name).c_str());
@@ -576,6 +735,17 @@ FolderState InspectFolder(const std::string& path) {
 
 bool CreatePrivateFolder(const std::string& path) {
   if (!MakeOwnFolder(path) && errno != EEXIST) return false;
+  if (const win32::UniqueHandle h = OpenItself(path, READ_CONTROL | WRITE_OWNER | FILE_READ_ATTRIBUTES); h.valid()) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (Information(h.get(), info) && IsFolder(info) && !IsLink(info) &&
+        GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) ==
+            ERROR_SUCCESS) {
+      const std::unique_ptr<void, LocalFreer> owned(sd);
+      if (owner != nullptr && !IsOurUser(owner) && StateOfFolder(h.get()) != FolderState::Foreign) TakeOwnership(h.get());
+    }
+  }
   switch (InspectFolder(path)) {
     case FolderState::Private:
       return true;

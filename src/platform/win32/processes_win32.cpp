@@ -104,10 +104,13 @@ class Win32Processes final : public Processes {
   }
 
   std::unique_ptr<NamedLock> CreateNamedLock(const std::string& name) override {
-    // "Local\": per logon session, as the single-instance check means "this user, here".
-    const std::wstring full = L"Local\\" + win32::Wide(name);
+    // "Global\": one user at the console and another over remote desktop (or a second
+    // session of the same user) reach the same USB ports, so the locks are the machine's.
+    const std::wstring full = L"Global\\" + win32::Wide(name);
     win32::UniqueHandle m(CreateMutexW(nullptr, FALSE, full.c_str()));
-    if (!m.valid()) return nullptr;
+    // Another user's copy holds the name: its mutex is not ours to open.
+    if (!m.valid()) return GetLastError() == ERROR_ACCESS_DENIED ? std::make_unique<Win32NamedLock>(std::move(m), true)
+                                                                  : nullptr;
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     return std::make_unique<Win32NamedLock>(std::move(m), existed);
   }

@@ -111,11 +111,14 @@ bool Win32SerialPort::GetTimeouts(CommTimeouts& out) {
 
 bool Win32SerialPort::Purge(uint32_t actions) { return PurgeComm(handle_.get(), actions) ? true : Fail(); }
 
+// ClearCommError both reports and clears the line's errors, and the queue count is only to
+// be had from it: the errors a count question cleared are kept until the next ClearError.
 bool Win32SerialPort::ClearError(uint32_t& errors) {
   DWORD mask = 0;
   COMSTAT stat{};
   if (!ClearCommError(handle_.get(), &mask, &stat)) return Fail();
-  errors = mask;
+  errors = pendingErrors_ | mask;
+  pendingErrors_ = 0;
   return true;
 }
 
@@ -123,6 +126,7 @@ bool Win32SerialPort::BytesWaiting(uint32_t& count) {
   DWORD mask = 0;
   COMSTAT stat{};
   if (!ClearCommError(handle_.get(), &mask, &stat)) return Fail();
+  pendingErrors_ |= mask;
   count = stat.cbInQue;
   return true;
 }
@@ -166,10 +170,17 @@ bool Win32SerialPort::SetDtr(bool on) {
   return EscapeCommFunction(handle_.get(), on ? SETDTR : CLRDTR) ? true : Fail();
 }
 
+// A refused close keeps the handle, so the caller's next attempt closes it rather than
+// nothing; a handle the system no longer knows is gone either way.
 bool Win32SerialPort::Close() {
   if (!handle_.valid()) return true;
-  if (!CloseHandle(handle_.release())) return Fail();
-  return true;
+  if (CloseHandle(handle_.get())) {
+    handle_.release();
+    return true;
+  }
+  Fail();
+  if (lastError_ == ERROR_INVALID_HANDLE) handle_.release();
+  return false;
 }
 
 std::unique_ptr<SerialPort> Win32SerialPortFactory::Open(const std::string& comName, int& error) {

@@ -41,6 +41,7 @@ class Win32SerialPort final : public SerialPort {
   std::string name_;
   win32::UniqueHandle handle_;
   int lastError_ = 0;
+  uint32_t pendingErrors_ = 0;  // errors cleared by a count question, not yet reported
   bool firstByteForm_ = false;  // the read time-outs last set return at the first byte
 };
 

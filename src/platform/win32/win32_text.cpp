@@ -21,3 +21,13 @@ std::string Utf8(const wchar_t* wide, size_t length) {
 std::string Utf8(const std::wstring& wide) { return Utf8(wide.data(), wide.size()); }
 
 }  // namespace zovir::win32
+
+namespace {
+
+// Before anything loads a library by name (the system's own libraries do, on the program's
+// behalf): only the program's folder and the system's are searched, never the current
+// folder or PATH, where a planted library of a common name would be loaded. Every program of
+// the tool uses the conversions above, so this file, and this, is part of each.
+[[gnu::constructor]] void SearchSafeLibraryFolders() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS); }
+
+}  // namespace
