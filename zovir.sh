@@ -146,9 +146,11 @@ cmd_faults() {
 
 cmd_package() {
   ensure_packages "${packages[@]}"
-  configure_build build
-  # The .deb goes to build/package/.
-  (cd build && cpack --config CPackConfig.cmake)
+  # A release build of its own with only what the package holds (no tests, no benchmarks),
+  # hardened as Debian's own packages are. The .deb goes to build-package/package/.
+  configure_build build-package -DCMAKE_BUILD_TYPE=Release -DZOVIR_BUILD_TESTS=OFF -DZOVIR_BUILD_BENCH=OFF \
+    -DZOVIR_HARDEN=ON
+  (cd build-package && cpack --config CPackConfig.cmake)
 }
 
 cmd_bench() {

@@ -38,6 +38,9 @@ if [ "$with_window" = 1 ]; then
     fail "packaged quorvel-zovir --version: $("$work/root/usr/bin/quorvel-zovir" --version 2>&1)"
 fi
 dpkg-deb -f "$deb" Version | grep -qE '^1\.3\.5\.0\+' || fail "package version: $(dpkg-deb -f "$deb" Version)"
+# Installing the tool must not pull ModemManager in (apt installs what a package recommends).
+! dpkg-deb -f "$deb" Recommends Depends | grep -qi modemmanager || fail "ModemManager is recommended: $(dpkg-deb -f "$deb" Recommends)"
+dpkg-deb -f "$deb" Suggests | grep -q modemmanager || fail "ModemManager is not suggested"
 
 lintian --fail-on error --tag-display-limit 0 "$deb" > "$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
 grep -E '^E:' "$work/lintian.log" && fail "lintian errors"
