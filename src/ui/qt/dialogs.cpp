@@ -566,7 +566,11 @@ void TFormGuide3::Draw() {
   const bool wasVisible = isVisible();
   Qt::WindowFlags flags = Qt::Dialog | Qt::WindowStaysOnTopHint;
   flags |= steps_.bordered() ? (Qt::WindowTitleHint | Qt::WindowCloseButtonHint) : Qt::FramelessWindowHint;
-  if (windowFlags() != flags) setWindowFlags(flags);
+  if (windowFlags() != flags) {
+    // Qt hides a window whose frame changes; shown again below, the modal loop goes on.
+    reframed_ = reframed_ || wasVisible;
+    setWindowFlags(flags);
+  }
   GroupBox1->setVisible(s == S::Start);
   GroupBox2->setVisible(s == S::Agreement);
   GroupBox3->setVisible(s == S::Steps);
@@ -583,6 +587,14 @@ void TFormGuide3::Draw() {
     show();
   } else {
     CentreOn(this, parentWidget());
+  }
+}
+
+int TFormGuide3::exec() {
+  for (;;) {
+    reframed_ = false;
+    const int result = QDialog::exec();
+    if (!reframed_ || result != 0 || !isVisible()) return result;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "ui/qt/dialogs.h"
+#include "guide3_driver.h"
 
 namespace zovir::qt {
 
@@ -189,6 +190,17 @@ class DialogsTest : public QObject {
       QTest::mouseClick(guide.findChild<QPushButton*>("SpeedButton1"), Qt::LeftButton);
     });
     QCOMPARE(r, 2);
+  }
+
+  // Shown with exec() and walked a step at a time: the screens change their frame and size
+  // while the wizard stays open, and Start with a modem present accepts it.
+  void guide3WithModemWalksEveryScreenToAccepted() {
+    int checks = 0;
+    TFormGuide3 guide("", [&] { return ++checks, true; });
+    Guide3Driver driver;
+    QCOMPARE(guide.exec(), 1);
+    QCOMPARE(checks, 1);
+    QCOMPARE(driver.screens, (std::vector<std::string>{"GroupBox1", "GroupBox2", "GroupBox3"}));
   }
 };
 

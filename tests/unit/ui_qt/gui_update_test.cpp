@@ -3,19 +3,24 @@
 // The window's message boxes are shown with exec(), as in the product, and answered the way a
 // user answers them.
 #include <QAbstractButton>
+#include <QDir>
+#include <QFile>
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include "config/preserved_paths.h"
 #include "sim/virtual_modem.h"
 #include "ui/cli/virtual_factory.h"
 #include "ui/controller.h"
 #include "ui/qt/gui_session.h"
+#include "guide3_driver.h"
 
 namespace zovir::qt {
 
@@ -58,17 +63,36 @@ GuiOptions VirtualOptions(const QString& state = {}) {
   return options;
 }
 
-// The modem holds every image as the packet has it, and what it held before.
-void CheckModemKept(GuiSession& session, const cli::ModemData& before) {
+// The modem holds every image as the packet has it, and what it held before; `leaveOut`
+// removes what the packet's project does not keep from both sides.
+void CheckModemKept(GuiSession& session, cli::ModemData before,
+                    const std::function<void(cli::ModemData&)>& leaveOut = {}) {
   sim::VirtualModem& modem = *session.modem();
   for (const auto& [name, held] : modem.Partitions()) {
     const auto image = sim::SummarizeFile(std::string(ZOVIR_TEST_PACKET_DIR) + "/" + name + ".mbn");
     QVERIFY2(image && image->size == held.size && image->crc == held.crc, name.c_str());
   }
-  const cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+  cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+  if (leaveOut) {
+    leaveOut(before);
+    leaveOut(after);
+  }
   const cli::Verification check = cli::Compare(before, after);
   for (const auto& line : check.lines) qInfo("%s", line.c_str());
   QVERIFY(check.ok);
+}
+
+// The test packet as another project: its Config.ini's [Project] Project set to `project`.
+bool PacketOf(const QString& folder, const QString& project) {
+  const QDir from(ZOVIR_TEST_PACKET_DIR);
+  for (const QString& name : from.entryList(QDir::Files))
+    if (!QFile::copy(from.filePath(name), folder + "/" + name)) return false;
+  QFile config(folder + "/Config.ini");
+  if (!config.open(QIODevice::ReadOnly)) return false;
+  QString text = QString::fromUtf8(config.readAll());
+  config.close();
+  text.replace(QRegularExpression("(?m)^Project=.*$"), "Project=" + project);
+  return config.open(QIODevice::WriteOnly | QIODevice::Truncate) && config.write(text.toUtf8()) > 0;
 }
 
 // Waits for `n` more device polls of the window's watcher.
@@ -145,6 +169,53 @@ class GuiUpdateTest : public QObject {
     const cli::Verification check = cli::Compare(before, after);
     for (const auto& line : check.lines) qInfo("%s", line.c_str());
     QVERIFY(check.ok);
+  }
+
+  // The compact variant: its wizard, shown with exec() from start-up and walked from its first
+  // screen, starts the update at once; the compact window shows progress and then completion.
+  void compactVariantFromItsFirstWizardScreenToPass() {
+    QTemporaryDir packet;
+    QVERIFY(PacketOf(packet.path(), "Rathel"));
+    GuiOptions options = VirtualOptions();
+    options.packet = packet.path().toStdString();
+    GuiSession session(options);
+    QCOMPARE(session.Open(), 0);
+    TDudorIvoUiForm& w = session.window();
+    BoxAnswerer boxes;
+    Guide3Driver wizard;
+    cli::ModemData before;
+    wizard.beforeStart = [&] {
+      // The modem's own data, in place before the update begins.
+      const ProjectConfiguration& config = session.controller().config();
+      session.factory().Seed(*session.modem(), 0, PreservedEfsPaths(config.UserDataFilesList),
+                             PreservedEfsPaths(config.UserDataDirList));
+      before = cli::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
+    };
+    bool finished = false, passed = false;
+    connect(&w, &TDudorIvoUiForm::RunFinished, this, [&](bool ok) {
+      finished = true;
+      passed = ok;
+    });
+    QVERIFY(session.Start());
+    QCOMPARE(wizard.screens, (std::vector<std::string>{"GroupBox1", "GroupBox2", "GroupBox3"}));
+    QCOMPARE(session.controller().config().ProjectType, 41);
+    w.show();  // as the program does once start-up went on
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.Panel(), CompactPanel::Progress);
+    QVERIFY(w.findChild<QWidget*>("GroupBox1")->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(finished, 240000);
+    QVERIFY2(boxes.texts.empty(), boxes.texts.empty() ? "" : boxes.texts.front().c_str());
+    QVERIFY(passed);
+    QCOMPARE(w.Panel(), CompactPanel::Completion);
+    QVERIFY(w.findChild<QWidget*>("GroupBox2")->isVisible());
+    QCOMPARE(w.size(), QSize(510, 395));
+    QVERIFY(!before.nv.empty());
+    // This project backs up its NV items only, and never reads the IMEI.
+    CheckModemKept(session, before, [](cli::ModemData& d) {
+      d.rf.clear();
+      d.identity.erase("IMEI");
+    });
+    QVERIFY(!w.EndRequested());
   }
 
   // A batch: after PASS the finished modem is not offered again; once it is unplugged and the
