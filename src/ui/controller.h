@@ -77,6 +77,21 @@ class StartAfterRun {
   bool gone_ = false;
 };
 
+// The configured platform code that asks for no platform check.
+inline constexpr int kPlatformNotChecked = 255;
+
+// Why a START would not begin with the modem attached now: `text` as a message shows it (with
+// `detail` after it), `caption` its title. An empty text: a port is still busy with a run.
+struct StartRefusal {
+  StartRefusal() = default;
+  StartRefusal(std::string t, std::string c, std::string d = {}, bool p = false)
+      : text(std::move(t)), caption(std::move(c)), detail(std::move(d)), plain(p) {}
+  std::string text, caption, detail;
+  bool plain = false;  // a plain message, without the failure label
+  std::string Message() const { return text + detail; }
+  bool operator==(const StartRefusal&) const = default;
+};
+
 // Makes the engine of one run; the controller fills its configuration and callbacks.
 using EngineMaker = std::function<std::shared_ptr<TCommsThread>(EngineHost& host)>;
 
@@ -110,6 +125,13 @@ struct ControllerOptions {
   // without restoring a backup after which the modem was written.
   bool setAsideWrittenBackup = false;
   uint32_t hexStartAddress = 0;
+  // START comes on only for a modem a start would accept (ValidateAsStart: the start's own
+  // validation and the platform the modem reports), checked at each poll that finds it ready;
+  // what does not fit is named. Off: a ready poll enables START as the device check says.
+  bool startGate = false;
+  // Asks the modem on `cfg.ComPort` for its platform code (-1: no answer). Empty: asked over
+  // the ports of an engine made by makeEngine, as the engine's own check asks it.
+  std::function<int(const EngineConfig& cfg)> queryPlatform;
   // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
   // start address it chose; empty: hex images are not converted.
   std::function<uint32_t(const std::string& hexPath, const std::string& binPath)> convertHex;
@@ -192,6 +214,12 @@ class Controller {
 
   // Steps of a run (slot 0 in this program).
   int ValidateRun(int slot);
+  // What a START would refuse now, shown nowhere: the start's own validation (ValidateRun) and
+  // the platform the modem reports over its diagnostic port. Nothing is written to the modem.
+  std::optional<StartRefusal> StartRefusalOf(int slot);
+  // The same as a check (zovir-cli check) and the window's gate: 1 when a START would begin;
+  // otherwise its refusal is shown as ValidateRun shows it, 0.
+  int ValidateAsStart(int slot);
   int BeginRun(int slot);
   void EnterRunningState(int slot);
   void CreateEngine(int slot);
@@ -250,6 +278,12 @@ class Controller {
   void RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine);
   void WaitEngineEnded(std::shared_ptr<TCommsThread> engine);
   int FailValidation(const std::string& text, const std::string& caption);
+  int ShowRefusal(const StartRefusal& refusal);
+  std::optional<StartRefusal> RunRefusalOf(SlotPorts& ports) const;
+  std::optional<StartRefusal> PlatformRefusalOf(int diagPort);
+  std::optional<int> QueryPlatform(const EngineConfig& cfg);
+  // The gate of one ready poll: the refusal, shown once per modem.
+  std::optional<StartRefusal> GateRefusal(const PortLists& lists, const ModemFacts& modem);
   void ShowFailureLabel();
   void CloseProbePortLogged(const char* tag);
   void PrepareRun(const char* tag);
@@ -305,6 +339,14 @@ class Controller {
   std::optional<ProjectConfiguration> fullSelection_;
   StartAfterRun afterRun_;
   bool lastPollReady_ = false;
+  // The modem the gate last asked for its platform, and what it found.
+  struct GateMemo {
+    std::string modem;
+    bool asked = false;
+    std::optional<StartRefusal> platform;
+    std::optional<StartRefusal> shown;
+  };
+  std::optional<GateMemo> gate_;
   int polls_ = 0;
 
   DeviceMonitor* monitor_ = nullptr;

@@ -142,7 +142,7 @@ class ControllerTest : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  Controller& Make(bool withEngine = true) {
+  Controller& Make(bool withEngine = true, const std::function<void(ControllerOptions&)>& adjust = {}) {
     ControllerOptions o;
     o.workFolder = dir_ + "/work";
     o.backupFolder = dir_ + "/Backup";
@@ -162,6 +162,7 @@ class ControllerTest : public ::testing::Test {
             [script](EngineCore& core, Link&) { return std::make_unique<test::FakePhases>(script, core); });
       };
     }
+    if (adjust) adjust(o);
     controller_ = std::make_unique<Controller>(view_, ports_, clock_, o);
     controller_->SetConfiguration(config_, true);
     ImageFolderState images;
@@ -304,6 +305,100 @@ TEST_F(ControllerTest, ValidationOrderAndMessages) {
     EXPECT_FALSE(c.DiagPortBusy(7)) << k.what;
     EXPECT_FALSE(c.Running());
   }
+}
+
+// A modem in its emergency download mode shows its one port twice in the list.
+TEST_F(ControllerTest, OnePortListedTwiceIsOneModem) {
+  Controller& c = Make(false);
+  ports_.Set({"COM7", "COM7"}, {"COM8"});
+  EXPECT_EQ(c.ValidateRun(0), 1);
+  EXPECT_TRUE(view_.messages.empty()) << view_.messages[0].text;
+  ports_.Set({"COM7", "COM9", "COM7"}, {"COM8"});
+  EXPECT_EQ(c.ValidateRun(0), 0);
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Two or more devices were found");
+}
+
+// START comes on only for a modem a start would accept: what does not fit stands where
+// "Ready" would, is shown once as a message, and the modem is asked for its platform once.
+// A check refuses the same.
+TEST_F(ControllerTest, TheStartGateRefusesWhatAStartWouldRefuseAndNamesIt) {
+  struct Case {
+    const char* what;
+    int packet, modem;
+    bool imagesOk, start;
+    std::string label, message;
+    int asks;
+  } cases[] = {
+      {"same platform", 8, 8, true, true, "Ready", "", 1},
+      {"another platform", 0, 8, true, false, "Plantform type is not matched",
+       "Plantform type is not matched (the modem reports 8, the packet is for 0)", 1},
+      {"no answer", 8, -1, true, false, "Could not get platform type.", "Could not get platform type.", 1},
+      {"platform not asked for", kPlatformNotChecked, 3, true, true, "Ready", "", 0},
+      {"an image missing", 8, 8, false, false, "No Image File Loaded!", "No Image File Loaded!", 0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    view_ = FakeView();
+    config_.PlatformName = k.packet;
+    int asks = 0;
+    Controller& c = Make(false, [&](ControllerOptions& o) {
+      o.startGate = true;
+      o.queryPlatform = [&](const EngineConfig& cfg) {
+        ++asks;
+        EXPECT_EQ(cfg.ComPort, 7);
+        return k.modem;
+      };
+    });
+    if (!k.imagesOk) c.SetImageCheck({}, false);
+    for (int poll = 0; poll < 3; ++poll) c.CheckDevice();
+    EXPECT_EQ(view_.start, k.start);
+    EXPECT_EQ(view_.status, k.label);
+    EXPECT_EQ(view_.color, k.start ? LabelColor::Black : LabelColor::Red);
+    EXPECT_EQ(view_.messages.size(), k.message.empty() ? 0u : 1u);
+    if (!view_.messages.empty()) {
+      EXPECT_EQ(view_.messages[0].text, k.message);
+    }
+    EXPECT_EQ(asks, k.asks);
+
+    view_.messages.clear();
+    EXPECT_EQ(c.ValidateAsStart(0), k.start ? 1 : 0);
+    EXPECT_EQ(view_.messages.size(), k.message.empty() ? 0u : 1u);
+    if (!view_.messages.empty()) {
+      EXPECT_EQ(view_.messages[0].text, k.message);
+    }
+    controller_.reset();
+  }
+}
+
+// The gate asks again for a modem that arrived since; a START refused after all (an image
+// went away since the poll) leaves START off, and the polls name why.
+TEST_F(ControllerTest, AStartRefusedByTheGateLeavesStartOff) {
+  config_.PlatformName = 0;
+  int modem = 8, asks = 0;
+  Controller& c = Make(true, [&](ControllerOptions& o) {
+    o.startGate = true;
+    o.queryPlatform = [&](const EngineConfig&) { return ++asks, modem; };
+  });
+  c.CheckDevice();
+  EXPECT_FALSE(view_.start);
+  ports_.Set({}, {});
+  c.CheckDevice();
+  modem = 0;
+  ports_.Set({"COM7"}, {"COM8"});
+  c.CheckDevice();
+  EXPECT_EQ(asks, 2) << "asked again after the modem went away";
+  EXPECT_TRUE(view_.start);
+  EXPECT_EQ(view_.status, "Ready");
+
+  fs::remove(dir_ + "/work/NPRG9x06.mbn");
+  c.StartClick();
+  EXPECT_FALSE(c.Running());
+  EXPECT_FALSE(view_.start) << "START stays off over the failure";
+  const int until = c.Polls() + 2;
+  for (int i = 0; i < 30000 && c.Polls() < until; ++i) c.Pump(10);
+  EXPECT_FALSE(view_.start);
+  EXPECT_EQ(view_.status, "No Image File Loaded!");
 }
 
 TEST_F(ControllerTest, StatusLinesStoreMilestonesAndShowLevels) {

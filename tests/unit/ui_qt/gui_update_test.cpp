@@ -218,6 +218,43 @@ class GuiUpdateTest : public QObject {
     QVERIFY(!w.EndRequested());
   }
 
+  // A packet for another platform: START stays off, the window names the mismatch once, and
+  // nothing is written to the modem.
+  void wrongPlatformPacketKeepsStartDisabled() {
+    QTemporaryDir packet;
+    QVERIFY(PacketOf(packet.path(), "DEMO9X06"));
+    {
+      QFile config(packet.path() + "/Config.ini");
+      QVERIFY(config.open(QIODevice::ReadOnly));
+      QString text = QString::fromUtf8(config.readAll());
+      config.close();
+      text.replace(QRegularExpression("(?m)^Platform=.*$"), "Platform=MDM9200 (9200)");
+      QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate) && config.write(text.toUtf8()) > 0);
+    }
+    GuiOptions options = VirtualOptions();
+    options.packet = packet.path().toStdString();
+    GuiSession session(options);
+    QCOMPARE(session.Open(), 0);
+    QVERIFY(session.Start());
+    TDudorIvoUiForm& w = session.window();
+    BoxAnswerer boxes;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const auto partitions = session.modem()->Partitions();
+    auto* status = w.findChild<QLabel*>("Label_status");
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Plantform type is not matched"), 30000);
+    QVERIFY(PollsPass(session.controller(), 3));
+    QVERIFY(!w.StartEnabled());
+    QCOMPARE(w.StartArtShown(), ButtonArt::Disabled);
+    QCOMPARE(boxes.texts,
+             std::vector<std::string>{"Plantform type is not matched (the modem reports 8, the packet is for 0)"});
+    // A press on the grey START does nothing.
+    ClickStart(w);
+    QVERIFY(!session.controller().Running());
+    QCOMPARE(session.modem()->Partitions().size(), partitions.size());
+    QCOMPARE(session.modem()->Mode(), sim::ModemMode::Normal);
+  }
+
   // A batch: after PASS the finished modem is not offered again; once it is unplugged and the
   // next one plugged in, START updates that one too, without a restart.
   void twoModemsOneAfterTheOtherWithoutARestart() {
