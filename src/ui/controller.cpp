@@ -744,6 +744,10 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   if (!passed) view_.ShowReupdate(backupDone_ && !lastBackupFolder_.empty());
   view_.RunEnded(slot, passed, lastErrorCode_);
   if (destroyed_) return;
+  if (closing_) {
+    if (!AnyEngine()) EndAfterStoppedRun();
+    return;
+  }
   // Watch again for the next modem of a batch, or for this one replugged or given its serial
   // number; the compact window of type 41 never watches.
   if (options_.watchAfterRun && !endRequested_ && config_.ProjectType != 41) {
@@ -770,13 +774,39 @@ void Controller::StopRun(int slot) {
   if (engines_[slot]) engines_[slot]->Stop();
 }
 
-bool Controller::FormCloseQuery() {
-  if (!AnyEngine()) return true;
+std::optional<CloseQuestion> Controller::CloseQuestionNow() const {
+  if (!AnyEngine()) return std::nullopt;
   if (IsJapaneseType(config_))
-    return view_.Ask("ダウンロード実行中です。終了しますか？", TextsOf(VariantOf(config_)).title, Question::YesNo) ==
-           Answer::Yes;
-  return view_.Ask("There are tasks still downloading, do you want to terminate?", "Close", Question::OkCancel) ==
-         Answer::Ok;
+    return CloseQuestion{"ダウンロード実行中です。終了しますか？", TextsOf(VariantOf(config_)).title, Question::YesNo,
+                         Answer::Yes};
+  return CloseQuestion{"There are tasks still downloading, do you want to terminate?", "Close", Question::OkCancel,
+                       Answer::Ok};
+}
+
+bool Controller::FormCloseQuery() {
+  const auto question = CloseQuestionNow();
+  return !question || view_.Ask(question->text, question->caption, question->question) == question->closes;
+}
+
+bool Controller::CloseAnswered(bool confirmed) {
+  if (!confirmed) return false;
+  if (!AnyEngine()) return true;  // the update ended while the question stood
+  if (closing_) return false;
+  closing_ = true;
+  StopWatcher();
+  for (int slot = 0; slot < kSlots; ++slot)
+    if (engines_[slot]) StopRun(slot);
+  return false;
+}
+
+void Controller::EndAfterStoppedRun() {
+  std::string text = "The update was stopped.";
+  text += lastBackupFolder_.empty() ? " Backups are kept in " + options_.backupFolder + "."
+                                    : " The backup of this modem is kept in " + lastBackupFolder_ + ".";
+  const std::string log = log_.LogFilePath();
+  if (!log.empty()) text += " The log of the update is " + log + ".";
+  view_.Message(text, "Close", MessageKind::Info);
+  RequestEnd();
 }
 
 void Controller::FlashDestroy() {

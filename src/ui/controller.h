@@ -92,6 +92,13 @@ struct StartRefusal {
   bool operator==(const StartRefusal&) const = default;
 };
 
+// The question closing the window asks while an update runs, and the answer that closes.
+struct CloseQuestion {
+  std::string text, caption;
+  Question question = Question::OkCancel;
+  Answer closes = Answer::Ok;
+};
+
 // Makes the engine of one run; the controller fills its configuration and callbacks.
 using EngineMaker = std::function<std::shared_ptr<TCommsThread>(EngineHost& host)>;
 
@@ -194,6 +201,15 @@ class Controller {
   void SNEntryChanged();
   void StopClick();
   bool FormCloseQuery();
+  // Closing as a window does it, in two steps so that the question can stand while the engine
+  // goes on being served: the question to ask (none while no update runs), then the answer.
+  // True: close now. A confirmed close during an update stops it where it stands (the engine
+  // never begins a further phase after a stop); once it ended the window is told where its
+  // log and backups are and asked to end (View::RequestEnd).
+  std::optional<CloseQuestion> CloseQuestionNow() const;
+  bool CloseAnswered(bool confirmed);
+  // A confirmed close waits for the update to end.
+  bool Closing() const { return closing_; }
   void FlashDestroy();
   void Timer1Timer();
   void EnableTimer1(bool on) { timer1Enabled_ = on; }
@@ -285,6 +301,7 @@ class Controller {
   // The gate of one ready poll: the refusal, shown once per modem.
   std::optional<StartRefusal> GateRefusal(const PortLists& lists, const ModemFacts& modem);
   void ShowFailureLabel();
+  void EndAfterStoppedRun();
   void CloseProbePortLogged(const char* tag);
   void PrepareRun(const char* tag);
   void AfterBeginRun(int result);
@@ -329,6 +346,7 @@ class Controller {
   bool watcherRestartMark_ = false;
   bool endRequested_ = false;
   bool destroyed_ = false;
+  bool closing_ = false;
   bool passed_ = false;
   bool helpersStaged_ = false;
   int lastErrorCode_ = 0;

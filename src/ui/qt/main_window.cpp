@@ -475,31 +475,42 @@ void TDudorIvoUiForm::contextMenuEvent(QContextMenuEvent* e) {
 
 // ---- close, finish, About ----
 
+bool TDudorIvoUiForm::MayClose() {
+  if (!controller_) return true;
+  if (busy_ > 0) return false;  // a handler of the controller is still on the way
+  std::optional<CloseQuestion> question;
+  bool closing = false;
+  InController([&] {
+    question = controller_->CloseQuestionNow();
+    closing = controller_->Closing();
+  });
+  if (!question) return true;
+  if (closing) return false;  // the update is stopping; the window ends when it has
+  // Asked outside the controller: the engine's calls to the window are served while the
+  // question stands, so the update goes on until it is answered.
+  const bool confirmed = Ask(question->text, question->caption, question->question) == question->closes;
+  bool now = false;
+  InController([&] { now = controller_->CloseAnswered(confirmed); });
+  return now;
+}
+
 void TDudorIvoUiForm::CloseImageClicked() {
-  bool go = !controller_;
-  InController([this, &go] {
-    if (!controller_->FormCloseQuery()) return;
+  if (!MayClose()) return;
+  InController([this] {
     controller_->StopWatcher();
     clock_->SleepMs(200);
-    go = true;
   });
-  if (go) close();
+  close();
 }
 
 void TDudorIvoUiForm::FinishClicked() {
-  bool go = !controller_;
-  InController([this, &go] { go = controller_->FormCloseQuery(); });
-  if (go) close();
+  if (MayClose()) close();
 }
 
 void TDudorIvoUiForm::closeEvent(QCloseEvent* e) {
-  if (controller_) {
-    bool allowed = false;
-    InController([this, &allowed] { allowed = controller_->FormCloseQuery(); });
-    if (!allowed) {
-      e->ignore();
-      return;
-    }
+  if (!MayClose()) {
+    e->ignore();
+    return;
   }
   about_->close();
   e->accept();

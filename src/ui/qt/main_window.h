@@ -133,6 +133,8 @@ class TDudorIvoUiForm final : public QWidget, public View {
   void DrawFinish();
   void DrawClose();
   void BackgroundMove();
+  // Asks the close question once, while the update goes on; true when the window may close.
+  bool MayClose();
   void CloseImageClicked();
   void FinishClicked();
   void OpenAbout();

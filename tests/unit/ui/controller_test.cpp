@@ -401,6 +401,44 @@ TEST_F(ControllerTest, AStartRefusedByTheGateLeavesStartOff) {
   EXPECT_EQ(view_.status, "No Image File Loaded!");
 }
 
+// Closing during an update: the question is only decided here (the window asks it while the
+// engine goes on); OK stops the update, which never goes on to the switch, and the window is
+// asked to end once it ended, told where the log and the backups are.
+TEST_F(ControllerTest, ACloseConfirmedDuringAnUpdateStopsItAndEndsOnceItEnded) {
+  std::atomic<bool> inBackup{false};
+  script_->hooks["BackupNV"] = [&](EngineCore& core) {
+    inBackup = true;
+    while (core.Wait(100)) std::this_thread::yield();
+  };
+  Controller& c = Make();
+  EXPECT_FALSE(c.CloseQuestionNow()) << "nothing runs";
+  EXPECT_TRUE(c.CloseAnswered(true));
+  c.StartClick();
+  for (int i = 0; i < 30000 && !inBackup; ++i) c.Pump(10);
+  ASSERT_TRUE(inBackup);
+  const auto question = c.CloseQuestionNow();
+  ASSERT_TRUE(question);
+  EXPECT_EQ(question->text, "There are tasks still downloading, do you want to terminate?");
+  EXPECT_EQ(question->closes, Answer::Ok);
+  EXPECT_FALSE(c.CloseAnswered(false));
+  for (int i = 0; i < 10; ++i) c.Pump(5);
+  EXPECT_TRUE(c.Running()) << "Cancel lets the update go on";
+  EXPECT_FALSE(c.Closing());
+
+  EXPECT_FALSE(c.CloseAnswered(true)) << "the window waits for the update to end";
+  EXPECT_TRUE(c.Closing());
+  EXPECT_FALSE(view_.endRequested);
+  RunToEnd();
+  EXPECT_TRUE(view_.endRequested);
+  EXPECT_FALSE(c.WatcherRunning());
+  ASSERT_FALSE(view_.messages.empty());
+  const std::string told = view_.messages.back().text;
+  EXPECT_NE(told.find("The update was stopped."), std::string::npos) << told;
+  EXPECT_NE(told.find(dir_ + "/Backup"), std::string::npos) << told;
+  EXPECT_NE(told.find(c.log().LogFilePath()), std::string::npos) << told;
+  for (const auto& e : script_->trace.Events()) EXPECT_EQ(e.find("ProgrammerPhase"), std::string::npos) << e;
+}
+
 TEST_F(ControllerTest, StatusLinesStoreMilestonesAndShowLevels) {
   Controller& c = Make(false);
   c.AddStatusLine(" PASS", mtProgress);

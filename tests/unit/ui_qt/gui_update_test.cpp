@@ -255,6 +255,67 @@ class GuiUpdateTest : public QObject {
     QCOMPARE(session.modem()->Mode(), sim::ModemMode::Normal);
   }
 
+  // Closing the window during the backup: one question, shown while the update goes on; OK
+  // stops the update before the modem is switched to its boot loader, and the window says
+  // where the log and the backups are before it closes. The modem keeps its firmware and data.
+  void closingDuringTheBackupLeavesTheModemAsItWas() {
+    GuiSession session(VirtualOptions());
+    QCOMPARE(session.Open(), 0);
+    QVERIFY(session.Start());
+    TDudorIvoUiForm& w = session.window();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
+    sim::VirtualModem& modem = *session.modem();
+    const cli::ModemData before = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+    const auto partitions = modem.Partitions();
+
+    // Each box the window shows is noted; the close question is answered OK once the modem was
+    // seen to be read on while it stood open.
+    std::vector<std::string> texts;
+    std::vector<bool> wentOn;
+    bool answering = false;
+    QTimer answerer;
+    connect(&answerer, &QTimer::timeout, this, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (answering || !box || !box->isVisible()) return;
+      answering = true;
+      texts.push_back(box->text().toStdString());
+      if (QAbstractButton* ok = box->button(QMessageBox::Ok); ok && box->button(QMessageBox::Cancel)) {
+        const uint32_t reads = modem.CommandCount("diag:26");
+        wentOn.push_back(QTest::qWaitFor([&] { return modem.CommandCount("diag:26") > reads + 20; }, 60000));
+      }
+      if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
+      answering = false;
+    });
+    answerer.start(30);
+
+    ClickStart(w);
+    QTRY_VERIFY_WITH_TIMEOUT(modem.CommandCount("diag:26") > 20, 120000);  // the backup reads NV items
+    auto* close = w.findChild<QWidget*>("Image_close");
+    QTest::mousePress(close, Qt::LeftButton, {}, QPoint(9, 9));
+    QTest::mouseRelease(close, Qt::LeftButton, {}, QPoint(9, 9));
+    QTRY_VERIFY_WITH_TIMEOUT(w.EndRequested(), 120000);
+    QVERIFY(!session.controller().Running());
+
+    QCOMPARE(wentOn, std::vector<bool>{true});
+    QVERIFY2(texts.size() == 2, texts.empty() ? "" : texts.back().c_str());
+    QCOMPARE(texts[0], std::string("There are tasks still downloading, do you want to terminate?"));
+    const std::string log = session.controller().log().LogFilePath();
+    QVERIFY(!log.empty());
+    QVERIFY2(texts[1].find(log) != std::string::npos, texts[1].c_str());
+    QVERIFY2(QString::fromStdString(texts[1]).contains("backup", Qt::CaseInsensitive), texts[1].c_str());
+
+    QCOMPARE(modem.ModeEntries(sim::ModemMode::BootSahara), 0u);
+    QCOMPARE(modem.ModeEntries(sim::ModemMode::Programmer), 0u);
+    QVERIFY(modem.WaitForMode(sim::ModemMode::Normal, std::chrono::seconds(30)));
+    QCOMPARE(modem.Partitions().size(), partitions.size());
+    const cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+    const cli::Verification check = cli::Compare(before, after);
+    for (const auto& line : check.lines) qInfo("%s", line.c_str());
+    QVERIFY(check.ok);
+  }
+
   // A batch: after PASS the finished modem is not offered again; once it is unplugged and the
   // next one plugged in, START updates that one too, without a restart.
   void twoModemsOneAfterTheOtherWithoutARestart() {
