@@ -450,8 +450,6 @@ void Controller::StartClick() {
     config_ = *fullSelection_;
     fullSelection_.reset();
   }
-  statusText_ = " Upgrading...";
-  view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
   if (!log_.IsOpen()) OpenRunLog();
   AddStatusLine(kToolVersion, mtProgress);
   const int type = config_.ProjectType;
@@ -460,6 +458,7 @@ void Controller::StartClick() {
       log_.CloseRunLog();
       return;
     }
+    // The label keeps its ready text while the question stands and after a Cancel.
     if (view_.AskToStart(kStartQuestionText, TextsOf(VariantOf(config_)).title) == Answer::Cancel) {
       if (type == 28) {
         log_.CloseRunLog();
@@ -468,6 +467,8 @@ void Controller::StartClick() {
       return;
     }
   }
+  statusText_ = " Upgrading...";
+  view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
   backupDone_ = false;
   reupdateMode_ = false;
   reupdateAnswered_ = false;

@@ -193,6 +193,7 @@ class TDudorIvoUiForm final : public QWidget, public View {
   StatusPanel* StatusBar = nullptr;
   QMenu* PopupMenu1 = nullptr;
   QAction* Reupdate1 = nullptr;
+  QAction* AboutFlashZovir1 = nullptr;
   // Project type 41.
   QWidget* GroupBox1 = nullptr;
   QWidget* GroupBox2 = nullptr;

@@ -847,10 +847,13 @@ TEST_F(ControllerTest, TheStartQuestionOfTypes27And28IsTheFixedText) {
     Controller& c = Make(false);
     c.config().ProjectType = type;
     ports_.facts.ModemVersion = "1.2.0";
+    c.CheckDevice();
+    const std::string shown = view_.status;
     c.StartClick();
     ASSERT_EQ(view_.questions.size(), 1u) << type;
     EXPECT_EQ(view_.questions[0].text, kStartQuestionText) << type;
     EXPECT_FALSE(c.Running());
+    EXPECT_EQ(view_.status, shown) << type << ": the label keeps its text after Cancel";
     controller_.reset();
   }
 }

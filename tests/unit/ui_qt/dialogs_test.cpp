@@ -103,6 +103,24 @@ class DialogsTest : public QObject {
     QVERIFY(!about.isVisible());
   }
 
+  // A caption or version longer than the window ends in "…" and keeps the whole as its tip.
+  void aboutEndsLongTextsItCannotShow() {
+    QWidget main;
+    main.resize(361, 268);
+    TDudorIvoAboutForm about(&main);
+    const QString caption = "Quorvel_ZOVIR firmware update for the data card of the second generation, LTE edition";
+    about.ShowFor(Config(1), caption.toStdString(), "Option summary", "App");
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    auto* description = about.findChild<QLabel*>("DescriptionLabel");
+    QVERIFY(description->text().endsWith(QChar(0x2026)));
+    QVERIFY(caption.startsWith(description->text().chopped(1)));
+    QVERIFY(description->fontMetrics().horizontalAdvance(description->text()) <= description->width());
+    QCOMPARE(description->toolTip(), caption);
+    about.ShowFor(Config(1), "Short", "Option summary", "App");
+    QCOMPARE(description->text(), QString("Short"));
+    QVERIFY(description->toolTip().isEmpty());
+  }
+
   void guideNeedsTheTickAndAsksBeforeLeaving() {
     TFormGuide1 guide(Config(19), "");
     int questions = 0;
@@ -187,6 +205,7 @@ class DialogsTest : public QObject {
       QTest::mouseClick(guide.findChild<QPushButton*>("SpeedButton_Start"), Qt::LeftButton);
       QCOMPARE(checks, 1);
       QTRY_COMPARE(guide.size(), QSize(300, 165));
+      QCOMPARE(guide.findChild<QLabel*>("Label_nodevice")->text(), QString("请检查上网卡是否已经插入电脑相应接口！"));
       QTest::mouseClick(guide.findChild<QPushButton*>("SpeedButton1"), Qt::LeftButton);
     });
     QCOMPARE(r, 2);
