@@ -432,6 +432,7 @@ void Controller::AfterBeginRun(int result) {
   view_.EnableStop(false);
   view_.ShowWorking(false, true);
   ShowFailureLabel();
+  if (config_.ProjectType == 41) view_.ShowCompactPanel(CompactPanel::Failure);
   if (options_.startGate && options_.watchAfterRun && !endRequested_) {
     // START stays off over the refusal; the watcher polls again and the gate decides.
     SetStart(false);
@@ -493,7 +494,10 @@ void Controller::StartClick() {
   AddStatusLine("Check......completely", mtProgress);
   // The images may have changed since start-up: sizes and check values are taken again.
   ShowOptionSummary();
-  AfterBeginRun(BeginRun(0));
+  // Behind the gate the modem is asked again right before the run (the compact window starts
+  // without a poll): what a start refuses never reaches the engine.
+  const bool accepted = !options_.startGate || ValidateAsStart(0) == 1;
+  AfterBeginRun(accepted ? BeginRun(0) : 0);
 }
 
 void Controller::Reupdate1Click() {

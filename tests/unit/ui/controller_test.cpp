@@ -65,6 +65,7 @@ class FakeView final : public View {
   void ShowResultSN(const std::string&) override {}
   void RunEnded(int, bool passed, int errorCode) override { ends.push_back({passed, errorCode}); }
   void RequestEnd() override { endRequested = true; }
+  void ShowCompactPanel(CompactPanel panel) override { panels.push_back(panel); }
 
   bool HasLine(const std::string& text) const {
     for (const auto& l : lines)
@@ -79,6 +80,7 @@ class FakeView final : public View {
   Answer answer = Answer::No;
   std::vector<Shown> lines, messages, questions;
   std::vector<std::pair<bool, int>> ends;
+  std::vector<CompactPanel> panels;
 };
 
 class FakePorts final : public ControllerPorts {
@@ -437,6 +439,34 @@ TEST_F(ControllerTest, ACloseConfirmedDuringAnUpdateStopsItAndEndsOnceItEnded) {
   EXPECT_NE(told.find(dir_ + "/Backup"), std::string::npos) << told;
   EXPECT_NE(told.find(c.log().LogFilePath()), std::string::npos) << told;
   for (const auto& e : script_->trace.Events()) EXPECT_EQ(e.find("ProgrammerPhase"), std::string::npos) << e;
+}
+
+// The compact window starts right after its wizard, with no poll before: its START asks the
+// modem itself, and a refusal never reaches the engine but shows the failure panel.
+TEST_F(ControllerTest, AStartBehindTheGateAsksThePlatformItself) {
+  for (const int modem : {8, 0}) {
+    SCOPED_TRACE(modem);
+    view_ = FakeView();
+    config_.PlatformName = 0;
+    config_.ProjectType = 41;
+    Controller& c = Make(true, [&](ControllerOptions& o) {
+      o.startGate = true;
+      o.queryPlatform = [&](const EngineConfig&) { return modem; };
+    });
+    c.StartClick();
+    if (modem == 0) {
+      EXPECT_TRUE(c.Running()) << "the platform fits: the run began";
+      RunToEnd();
+      EXPECT_EQ(view_.ends.size(), 1u);
+    } else {
+      EXPECT_FALSE(c.Running());
+      ASSERT_FALSE(view_.messages.empty());
+      EXPECT_EQ(view_.messages.back().text, "Plantform type is not matched (the modem reports 8, the packet is for 0)");
+      EXPECT_EQ(view_.panels, std::vector<CompactPanel>{CompactPanel::Failure});
+      EXPECT_TRUE(script_->trace.Events().empty()) << "no engine ran";
+    }
+    controller_.reset();
+  }
 }
 
 TEST_F(ControllerTest, StatusLinesStoreMilestonesAndShowLevels) {
