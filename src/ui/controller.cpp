@@ -805,11 +805,11 @@ bool Controller::CloseAnswered(bool confirmed) {
 }
 
 void Controller::EndAfterStoppedRun() {
-  std::string text = "The update was stopped.";
-  text += lastBackupFolder_.empty() ? " Backups are kept in " + options_.backupFolder + "."
-                                    : " The backup of this modem is kept in " + lastBackupFolder_ + ".";
+  std::string text = "The update was stopped.\n\n";
+  text += lastBackupFolder_.empty() ? "Backups are kept in:\n" + options_.backupFolder
+                                    : "The backup of this modem is kept in:\n" + lastBackupFolder_;
   const std::string log = log_.LogFilePath();
-  if (!log.empty()) text += " The log of the update is " + log + ".";
+  if (!log.empty()) text += "\n\nThe log of the update:\n" + log;
   view_.Message(text, "Close", MessageKind::Info);
   RequestEnd();
 }

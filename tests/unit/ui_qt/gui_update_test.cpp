@@ -82,6 +82,14 @@ void CheckModemKept(GuiSession& session, cli::ModemData before,
   QVERIFY(check.ok);
 }
 
+// With ZOVIR_SCREENSHOT_DIR set, the window as a run left it is kept there as a picture.
+void Snap(QWidget* w, const QString& name) {
+  const QString dir = qEnvironmentVariable("ZOVIR_SCREENSHOT_DIR");
+  if (dir.isEmpty() || !w) return;
+  QDir().mkpath(dir);
+  w->grab().save(dir + "/" + name + ".png");
+}
+
 // The test packet as another project: its Config.ini's [Project] Project set to `project`.
 bool PacketOf(const QString& folder, const QString& project) {
   const QDir from(ZOVIR_TEST_PACKET_DIR);
@@ -183,6 +191,9 @@ class GuiUpdateTest : public QObject {
     TDudorIvoUiForm& w = session.window();
     BoxAnswerer boxes;
     Guide3Driver wizard;
+    wizard.onScreen = [](QWidget* guide, const std::string& screen) {
+      Snap(guide, "run_41_wizard_" + QString::fromStdString(screen));
+    };
     cli::ModemData before;
     wizard.beforeStart = [&] {
       // The modem's own data, in place before the update begins.
@@ -203,7 +214,11 @@ class GuiUpdateTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QCOMPARE(w.Panel(), CompactPanel::Progress);
     QVERIFY(w.findChild<QWidget*>("GroupBox1")->isVisible());
+    auto* gauge = w.findChild<Gauge*>("CGauge1");
+    QTRY_VERIFY_WITH_TIMEOUT(finished || gauge->Position() > 0, 240000);
+    Snap(&w, "run_41_progress");
     QTRY_VERIFY_WITH_TIMEOUT(finished, 240000);
+    Snap(&w, "run_41_completion");
     QVERIFY2(boxes.texts.empty(), boxes.texts.empty() ? "" : boxes.texts.front().c_str());
     QVERIFY(passed);
     QCOMPARE(w.Panel(), CompactPanel::Completion);
@@ -248,6 +263,7 @@ class GuiUpdateTest : public QObject {
     QCOMPARE(w.StartArtShown(), ButtonArt::Disabled);
     QCOMPARE(boxes.texts,
              std::vector<std::string>{"Plantform type is not matched (the modem reports 8, the packet is for 0)"});
+    Snap(&w, "run_wrong_platform");
     // A press on the grey START does nothing.
     ClickStart(w);
     QVERIFY(!session.controller().Running());
@@ -281,6 +297,7 @@ class GuiUpdateTest : public QObject {
       if (answering || !box || !box->isVisible()) return;
       answering = true;
       texts.push_back(box->text().toStdString());
+      Snap(box, texts.size() == 1 ? "run_close_question" : "run_close_stopped");
       if (QAbstractButton* ok = box->button(QMessageBox::Ok); ok && box->button(QMessageBox::Cancel)) {
         const uint32_t reads = modem.CommandCount("diag:26");
         wentOn.push_back(QTest::qWaitFor([&] { return modem.CommandCount("diag:26") > reads + 20; }, 60000));

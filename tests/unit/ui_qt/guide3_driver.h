@@ -23,6 +23,8 @@ class Guide3Driver : public QObject {
   std::vector<std::string> screens;
   // Called just before Start is pressed.
   std::function<void()> beforeStart;
+  // Called once each time another screen shows.
+  std::function<void(QWidget* guide, const std::string& screen)> onScreen;
 
  private:
   void Step() {
@@ -36,7 +38,10 @@ class Guide3Driver : public QObject {
     }
     if (!shown) return;
     const std::string name = shown->objectName().toStdString();
-    if (screens.empty() || screens.back() != name) screens.push_back(name);
+    if (screens.empty() || screens.back() != name) {
+      screens.push_back(name);
+      if (onScreen) onScreen(guide, name);
+    }
     auto click = [](QAbstractButton* b, QPoint at = {}) {
       if (b && b->isVisible()) QTest::mouseClick(b, Qt::LeftButton, {}, at.isNull() ? b->rect().center() : at);
     };
