@@ -333,6 +333,35 @@ class GuiUpdateTest : public QObject {
     QVERIFY(check.ok);
   }
 
+  // An update stopped while it wrote the modem leaves it in its download mode, where its one
+  // port is listed twice: Re_update takes it as the one modem it is and begins.
+  void reupdateAfterAStoppedWriteTakesTheOneModem() {
+    GuiSession session(VirtualOptions());
+    QCOMPARE(session.Open(), 0);
+    QVERIFY(session.Start());
+    TDudorIvoUiForm& w = session.window();
+    BoxAnswerer boxes;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
+    std::vector<bool> results;
+    connect(&w, &TDudorIvoUiForm::RunFinished, this, [&](bool ok) { results.push_back(ok); });
+    ClickStart(w);
+    QTRY_VERIFY_WITH_TIMEOUT(session.factory().identity->Losses() > 0, 120000);
+    session.controller().StopClick();
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), size_t(1), 240000);
+    QVERIFY(!results[0]);
+    QVERIFY(session.modem()->Mode() != sim::ModemMode::Normal);
+    auto* reupdate = w.findChild<QAction*>("Reupdate1");
+    QVERIFY(reupdate->isVisible());
+    reupdate->trigger();
+    for (const auto& text : boxes.texts) QVERIFY2(text != "Two or more devices were found", text.c_str());
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), size_t(2), 240000);
+    QFile log(QString::fromStdString(session.controller().log().LogFilePath()));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY2(log.readAll().contains("Syncing......"), "the re-update began");
+  }
+
   // A batch: after PASS the finished modem is not offered again; once it is unplugged and the
   // next one plugged in, START updates that one too, without a restart.
   void twoModemsOneAfterTheOtherWithoutARestart() {
