@@ -635,7 +635,7 @@ int Controller::ValidateAsStart(int slot) {
   return 1;
 }
 
-std::optional<StartRefusal> Controller::GateRefusal(const PortLists& lists, const ModemFacts& modem) {
+std::optional<StartRefusal> Controller::GateRefusal(const PortLists& lists, const ModemFacts& modem, bool tell) {
   SlotPorts ports;
   std::optional<StartRefusal> refusal = RunRefusalOf(ports);
   // The platform is asked once per modem: the port it sits on and what its AT port told.
@@ -649,7 +649,7 @@ std::optional<StartRefusal> Controller::GateRefusal(const PortLists& lists, cons
     }
     refusal = gate_->platform;
   }
-  if (refusal && !refusal->text.empty() && gate_->shown != refusal) {
+  if (tell && refusal && !refusal->text.empty() && gate_->shown != refusal) {
     gate_->shown = refusal;
     view_.Message(refusal->Message(), refusal->caption, MessageKind::Warning);
   }
@@ -938,7 +938,7 @@ int Controller::CheckDevice() {
     // The finished run's result and serial number stay on screen until the next START; only
     // a modem that may be started turns START on, and only its refusal is shown.
     const bool allowed = afterRun_.StartAllowed(!view_.ReadSNEntry().empty());
-    const bool ready = r.ready && !(allowed && options_.startGate && GateRefusal(lists, modem));
+    const bool ready = r.ready && !(options_.startGate && GateRefusal(lists, modem, allowed));
     lastPollReady_ = ready;
     ShowStartAfterRun(ready && allowed);
     if (allowed && !r.message.empty()) view_.Message(r.message, "Warning", MessageKind::Warning);
@@ -947,7 +947,7 @@ int Controller::CheckDevice() {
   }
   const bool japanese = IsJapaneseType(config_);
   const std::optional<StartRefusal> refusal =
-      r.ready && options_.startGate ? GateRefusal(lists, modem) : std::nullopt;
+      r.ready && options_.startGate ? GateRefusal(lists, modem, true) : std::nullopt;
   const bool ready = r.ready && !refusal;
   lastPollReady_ = ready;
   if (refusal && !refusal->text.empty()) {

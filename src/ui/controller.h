@@ -298,8 +298,8 @@ class Controller {
   std::optional<StartRefusal> RunRefusalOf(SlotPorts& ports) const;
   std::optional<StartRefusal> PlatformRefusalOf(int diagPort);
   std::optional<int> QueryPlatform(const EngineConfig& cfg);
-  // The gate of one ready poll: the refusal, shown once per modem.
-  std::optional<StartRefusal> GateRefusal(const PortLists& lists, const ModemFacts& modem);
+  // The gate of one ready poll: the refusal, shown once per modem when `tell`.
+  std::optional<StartRefusal> GateRefusal(const PortLists& lists, const ModemFacts& modem, bool tell);
   void ShowFailureLabel();
   void EndAfterStoppedRun();
   void CloseProbePortLogged(const char* tag);
