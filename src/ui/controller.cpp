@@ -548,6 +548,7 @@ int Controller::FailValidation(const std::string& text, const std::string& capti
 
 int Controller::ShowRefusal(const StartRefusal& refusal) {
   if (refusal.text.empty()) return 0;  // a port still busy with a run: nothing to say
+  if (gate_) gate_->shown = refusal;  // the gate's next poll need not tell it again
   if (refusal.plain) {
     view_.Message(refusal.Message(), refusal.caption, MessageKind::Plain);
     return 0;

@@ -401,6 +401,9 @@ TEST_F(ControllerTest, AStartRefusedByTheGateLeavesStartOff) {
   for (int i = 0; i < 30000 && c.Polls() < until; ++i) c.Pump(10);
   EXPECT_FALSE(view_.start);
   EXPECT_EQ(view_.status, "No Image File Loaded!");
+  int told = 0;
+  for (const auto& m : view_.messages) told += m.text == "No Image File Loaded!";
+  EXPECT_EQ(told, 1) << "the refusal is told once";
 }
 
 // Closing during an update: the question is only decided here (the window asks it while the
