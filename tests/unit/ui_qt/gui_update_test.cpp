@@ -117,11 +117,17 @@ class GuiUpdateTest : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(home_.isValid());
-    for (const char* var : {"XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME"})
-      qputenv(var, (home_.path() + "/" + var).toUtf8());
-    QDir().mkpath(home_.path() + "/XDG_RUNTIME_DIR");
-    QFile::setPermissions(home_.path() + "/XDG_RUNTIME_DIR", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     InstallFontSubstitutes();
+  }
+
+  // Each function in a home of its own: the backups and kept values one leaves (all virtual
+  // modems of slot 0 have the same serial number) never meet the next one's modem.
+  void init() {
+    const QString home = home_.path() + "/" + QTest::currentTestFunction();
+    for (const char* var : {"XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME"})
+      qputenv(var, (home + "/" + var).toUtf8());
+    QDir().mkpath(home + "/XDG_RUNTIME_DIR");
+    QFile::setPermissions(home + "/XDG_RUNTIME_DIR", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   }
 
   void clickOnStartUpdatesTheModemToPass() {
