@@ -1,5 +1,6 @@
 #include "ui/controller.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "discovery/launchers.h"
 #include "engine/engine_types.h"
 #include "platform/clock.h"
+#include "ui/platform_query.h"
 #include "ui/work_folders.h"
 
 namespace zovir {
@@ -23,6 +25,12 @@ constexpr const char* kMilestones[] = {"Start succssfully",  "Backup succssfully
                                        "Bootloader succssfully", "AMSSFile succssfully",
                                        "AppsImageAndBootloader succssfully", "PCSuite succssfully",
                                        "EFSFile succssfully", "PASS"};
+
+// A modem in its emergency download mode is listed twice: count each port once.
+size_t DistinctPorts(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return static_cast<size_t>(std::unique(names.begin(), names.end()) - names.begin());
+}
 
 bool IsMilestone(const std::string& text) {
   for (const char* m : kMilestones)
@@ -421,11 +429,19 @@ void Controller::AfterBeginRun(int result) {
     }
     return;
   }
-  SetStart(true);
   view_.EnableStop(false);
-  view_.ShowStartArt(StartArt::Idle);
   view_.ShowWorking(false, true);
   ShowFailureLabel();
+  if (config_.ProjectType == 41) view_.ShowCompactPanel(CompactPanel::Failure);
+  if (options_.startGate && options_.watchAfterRun && !endRequested_) {
+    // START stays off over the refusal; the watcher polls again and the gate decides.
+    SetStart(false);
+    view_.ShowStartArt(StartArt::Idle);
+    StartWatcher();
+    return;
+  }
+  SetStart(true);
+  view_.ShowStartArt(StartArt::Idle);
 }
 
 void Controller::StartClick() {
@@ -435,8 +451,6 @@ void Controller::StartClick() {
     config_ = *fullSelection_;
     fullSelection_.reset();
   }
-  statusText_ = " Upgrading...";
-  view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
   if (!log_.IsOpen()) OpenRunLog();
   AddStatusLine(kToolVersion, mtProgress);
   const int type = config_.ProjectType;
@@ -445,6 +459,7 @@ void Controller::StartClick() {
       log_.CloseRunLog();
       return;
     }
+    // The label keeps its ready text while the question stands and after a Cancel.
     if (view_.AskToStart(kStartQuestionText, TextsOf(VariantOf(config_)).title) == Answer::Cancel) {
       if (type == 28) {
         log_.CloseRunLog();
@@ -453,6 +468,8 @@ void Controller::StartClick() {
       return;
     }
   }
+  statusText_ = " Upgrading...";
+  view_.SetStatusLabel(statusText_, {LabelColor::Black, false});
   backupDone_ = false;
   reupdateMode_ = false;
   reupdateAnswered_ = false;
@@ -477,7 +494,10 @@ void Controller::StartClick() {
   AddStatusLine("Check......completely", mtProgress);
   // The images may have changed since start-up: sizes and check values are taken again.
   ShowOptionSummary();
-  AfterBeginRun(BeginRun(0));
+  // Behind the gate the modem is asked again right before the run (the compact window starts
+  // without a poll): what a start refuses never reaches the engine.
+  const bool accepted = !options_.startGate || ValidateAsStart(0) == 1;
+  AfterBeginRun(accepted ? BeginRun(0) : 0);
 }
 
 void Controller::Reupdate1Click() {
@@ -526,26 +546,33 @@ int Controller::FailValidation(const std::string& text, const std::string& capti
   return 0;
 }
 
-int Controller::ValidateRun(int slot) {
+int Controller::ShowRefusal(const StartRefusal& refusal) {
+  if (refusal.text.empty()) return 0;  // a port still busy with a run: nothing to say
+  if (gate_) gate_->shown = refusal;  // the gate's next poll need not tell it again
+  if (refusal.plain) {
+    view_.Message(refusal.Message(), refusal.caption, MessageKind::Plain);
+    return 0;
+  }
+  return FailValidation(refusal.Message(), refusal.caption);
+}
+
+std::optional<StartRefusal> Controller::RunRefusalOf(SlotPorts& ports) const {
   const auto& c = config_;
   // A failed configuration read or image check must never let a run begin: the missing
   // image would only be found after the modem was half written.
-  if (!configOk_ || !imagesOk_ || (images_.lvFileList.empty() && !c.bBackup)) {
-    view_.Message("No Image File Loaded!", "", MessageKind::Plain);
-    return 0;
-  }
+  if (!configOk_ || !imagesOk_ || (images_.lvFileList.empty() && !c.bBackup))
+    return StartRefusal{"No Image File Loaded!", "", "", true};
   const bool japanese = IsJapaneseType(c);
   const std::string title = TextsOf(VariantOf(c)).title;
   const PortLists lists = ports_.Lists();
   if (lists.PortCBox.items.empty())
-    return japanese ? FailValidation("ポートが見つかりません。", title) : FailValidation("Port is empty", "Download");
+    return japanese ? StartRefusal{"ポートが見つかりません。", title} : StartRefusal{"Port is empty", "Download"};
   if (!reupdateMode_ && lists.SerialPortCBox.items.empty())
-    return FailValidation("Serial Port was not found.", "Download");
-  if (lists.PortCBox.items.size() >= 2)
-    return japanese ? FailValidation("複数のデバイスが見つかりました。", title)
-                    : FailValidation("Two or more devices were found", "Warning");
+    return StartRefusal{"Serial Port was not found.", "Download"};
+  if (DistinctPorts(lists.PortCBox.items) >= 2)
+    return japanese ? StartRefusal{"複数のデバイスが見つかりました。", title}
+                    : StartRefusal{"Two or more devices were found", "Warning"};
 
-  SlotPorts ports;
   ports.diag = ParsePortNumber(lists.PortCBox.SelectedText());
   if (!lists.AppPortCBox.items.empty()) ports.app = std::max(0, ParsePortNumber(lists.AppPortCBox.SelectedText()));
   const std::string atText = lists.SerialPortCBox.SelectedText();
@@ -556,17 +583,78 @@ int Controller::ValidateRun(int slot) {
       !c.IsPhoneType || c.PCSuiteImage || c.bBackup || c.bRestore || !c.StartATList.empty() || reupdateMode_;
   if (atText.size() > 3 && wantsAt) ports.at = ParsePortNumber(atText);
   if (ports.diag < 1 || ports.diag > 998 || ports.at < 0 || ports.at > 998)
-    return FailValidation("Invalid port number", "Download");
-  if (diagBusy_[ports.diag]) return 0;
-  if ((c.PCSuiteImage || c.bBackup || c.bRestore) && ports.at > 0 && atBusy_[ports.at]) return 0;
-  slotPorts_[slot] = ports;
+    return StartRefusal{"Invalid port number", "Download"};
+  if (diagBusy_[ports.diag]) return StartRefusal{};
+  if ((c.PCSuiteImage || c.bBackup || c.bRestore) && ports.at > 0 && atBusy_[ports.at]) return StartRefusal{};
 
   if (c.bAppsBootloader || c.bAppsImageAndBootloader || c.bPhoneImage || c.bAMSSFile || c.bBackup ||
       c.bBootloader || c.bCfgdata || c.bEFS)
-    return 1;
+    return std::nullopt;
   if (!c.bRawAppsEFS && !c.bPartOfEFS && !c.PCSuiteImage && !c.bRestore)
-    return FailValidation("No download option selected", "Download");
+    return StartRefusal{"No download option selected", "Download"};
+  return std::nullopt;
+}
+
+int Controller::ValidateRun(int slot) {
+  SlotPorts ports;
+  if (const auto refusal = RunRefusalOf(ports)) return ShowRefusal(*refusal);
+  slotPorts_[slot] = ports;
   return 1;
+}
+
+std::optional<int> Controller::QueryPlatform(const EngineConfig& cfg) {
+  if (options_.queryPlatform) return options_.queryPlatform(cfg);
+  if (!options_.makeEngine) return std::nullopt;
+  // Asked over the very ports and clock a run's engine would use; this one never runs.
+  const auto probe = options_.makeEngine(host_);
+  if (!probe) return std::nullopt;
+  return QueryPlatformId(probe->core().clock, probe->core().portFactory, cfg);
+}
+
+std::optional<StartRefusal> Controller::PlatformRefusalOf(int diagPort) {
+  if (config_.PlatformName == kPlatformNotChecked) return std::nullopt;
+  EngineConfig cfg;
+  HandOverConfiguration(config_, cfg);
+  cfg.ComPort = diagPort;
+  const std::optional<int> id = QueryPlatform(cfg);
+  if (!id || *id == config_.PlatformName) return std::nullopt;
+  if (*id < 0) return StartRefusal{"Could not get platform type.", "Warning"};
+  return StartRefusal{"Plantform type is not matched", "Warning",
+                      " (the modem reports " + std::to_string(*id) + ", the packet is for " +
+                          std::to_string(config_.PlatformName) + ")"};
+}
+
+std::optional<StartRefusal> Controller::StartRefusalOf(int) {
+  SlotPorts ports;
+  if (auto refusal = RunRefusalOf(ports)) return refusal;
+  return PlatformRefusalOf(ports.diag);
+}
+
+int Controller::ValidateAsStart(int slot) {
+  if (ValidateRun(slot) != 1) return 0;
+  if (const auto refusal = PlatformRefusalOf(slotPorts_[slot].diag)) return ShowRefusal(*refusal);
+  return 1;
+}
+
+std::optional<StartRefusal> Controller::GateRefusal(const PortLists& lists, const ModemFacts& modem, bool tell) {
+  SlotPorts ports;
+  std::optional<StartRefusal> refusal = RunRefusalOf(ports);
+  // The platform is asked once per modem: the port it sits on and what its AT port told.
+  const std::string key = lists.PortCBox.SelectedText() + "|" + lists.SerialPortCBox.SelectedText() + "|" +
+                          modem.ModemVersion + "|" + modem.ModemHardware;
+  if (!gate_ || gate_->modem != key) gate_ = GateMemo{key, false, std::nullopt, std::nullopt};
+  if (!refusal) {
+    if (!gate_->asked) {
+      gate_->platform = PlatformRefusalOf(ports.diag);
+      gate_->asked = true;
+    }
+    refusal = gate_->platform;
+  }
+  if (tell && refusal && !refusal->text.empty() && gate_->shown != refusal) {
+    gate_->shown = refusal;
+    view_.Message(refusal->Message(), refusal->caption, MessageKind::Warning);
+  }
+  return refusal;
 }
 
 int Controller::BeginRun(int slot) {
@@ -648,6 +736,7 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   lastNotPreserved_ = engine->core().run.NotPreserved;
   if (backupDone_ && !engine->core().run.BackupFolder.empty()) lastBackupFolder_ = engine->core().run.BackupFolder;
   engines_[slot].reset();
+  gate_.reset();  // the modem was written: asked again before it is offered
   const SlotPorts p = slotPorts_[slot];
   if (p.diag > 0) diagBusy_[p.diag] = false;
   if (p.at > 0) atBusy_[p.at] = false;
@@ -661,6 +750,10 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   if (!passed) view_.ShowReupdate(backupDone_ && !lastBackupFolder_.empty());
   view_.RunEnded(slot, passed, lastErrorCode_);
   if (destroyed_) return;
+  if (closing_) {
+    if (!AnyEngine()) EndAfterStoppedRun();
+    return;
+  }
   // Watch again for the next modem of a batch, or for this one replugged or given its serial
   // number; the compact window of type 41 never watches.
   if (options_.watchAfterRun && !endRequested_ && config_.ProjectType != 41) {
@@ -687,13 +780,39 @@ void Controller::StopRun(int slot) {
   if (engines_[slot]) engines_[slot]->Stop();
 }
 
-bool Controller::FormCloseQuery() {
-  if (!AnyEngine()) return true;
+std::optional<CloseQuestion> Controller::CloseQuestionNow() const {
+  if (!AnyEngine()) return std::nullopt;
   if (IsJapaneseType(config_))
-    return view_.Ask("ダウンロード実行中です。終了しますか？", TextsOf(VariantOf(config_)).title, Question::YesNo) ==
-           Answer::Yes;
-  return view_.Ask("There are tasks still downloading, do you want to terminate?", "Close", Question::OkCancel) ==
-         Answer::Ok;
+    return CloseQuestion{"ダウンロード実行中です。終了しますか？", TextsOf(VariantOf(config_)).title, Question::YesNo,
+                         Answer::Yes};
+  return CloseQuestion{"There are tasks still downloading, do you want to terminate?", "Close", Question::OkCancel,
+                       Answer::Ok};
+}
+
+bool Controller::FormCloseQuery() {
+  const auto question = CloseQuestionNow();
+  return !question || view_.Ask(question->text, question->caption, question->question) == question->closes;
+}
+
+bool Controller::CloseAnswered(bool confirmed) {
+  if (!confirmed) return false;
+  if (!AnyEngine()) return true;  // the update ended while the question stood
+  if (closing_) return false;
+  closing_ = true;
+  StopWatcher();
+  for (int slot = 0; slot < kSlots; ++slot)
+    if (engines_[slot]) StopRun(slot);
+  return false;
+}
+
+void Controller::EndAfterStoppedRun() {
+  std::string text = "The update was stopped.\n\n";
+  text += lastBackupFolder_.empty() ? "Backups are kept in:\n" + options_.backupFolder
+                                    : "The backup of this modem is kept in:\n" + lastBackupFolder_;
+  const std::string log = log_.LogFilePath();
+  if (!log.empty()) text += "\n\nThe log of the update:\n" + log;
+  view_.Message(text, "Close", MessageKind::Info);
+  RequestEnd();
 }
 
 void Controller::FlashDestroy() {
@@ -801,7 +920,7 @@ int Controller::CheckDevice() {
   view_.ShowPorts(lists);
   const ModemFacts modem = ports_.Facts();
   DeviceFacts facts{lists.PortCBox.SelectedText(), lists.SerialPortCBox.SelectedText(),
-                    static_cast<int>(lists.PortCBox.items.size()), modem.ModemVersion, modem.ModemFlashId,
+                    static_cast<int>(DistinctPorts(lists.PortCBox.items)), modem.ModemVersion, modem.ModemFlashId,
                     modem.ModemFlashInfo, modem.ModemHardware};
   // A check starts no program and writes nothing: the installer counts as done there.
   const bool helpers = !options_.checkOnly;
@@ -812,22 +931,37 @@ int Controller::CheckDevice() {
   if (r.resetInstallerFlag && helpers && options_.resetDriverInstallerFlag)
     options_.resetDriverInstallerFlag(HelperFolder());
   if (!r.changeWindow) return r.returnValue;
-  if (lists.PortCBox.items.empty()) afterRun_.ModemGone();
-  lastPollReady_ = r.ready;
+  if (lists.PortCBox.items.empty()) {
+    afterRun_.ModemGone();
+    gate_.reset();
+  }
   if (afterRun_.Waiting()) {
     // The finished run's result and serial number stay on screen until the next START; only
     // a modem that may be started turns START on, and only its refusal is shown.
     const bool allowed = afterRun_.StartAllowed(!view_.ReadSNEntry().empty());
-    ShowStartAfterRun(r.ready && allowed);
+    const bool ready = r.ready && !(options_.startGate && GateRefusal(lists, modem, allowed));
+    lastPollReady_ = ready;
+    ShowStartAfterRun(ready && allowed);
     if (allowed && !r.message.empty()) view_.Message(r.message, "Warning", MessageKind::Warning);
     if (allowed && r.stopWatcher) RequestWatcherStop();
     return r.returnValue;
   }
   const bool japanese = IsJapaneseType(config_);
-  statusText_ = r.ready ? (japanese ? "準備完了" : "Ready") : (japanese ? "準備中" : "Not Ready");
-  view_.SetStatusLabel(statusText_, {LabelColor::Black, japanese});
+  const std::optional<StartRefusal> refusal =
+      r.ready && options_.startGate ? GateRefusal(lists, modem, true) : std::nullopt;
+  const bool ready = r.ready && !refusal;
+  lastPollReady_ = ready;
+  if (refusal && !refusal->text.empty()) {
+    // What does not fit, where "Ready" would stand; the status bar has the whole text.
+    statusText_ = refusal->text;
+    view_.SetStatusLabel(statusText_, {LabelColor::Red, japanese});
+    view_.SetStatusBar(refusal->Message());
+  } else {
+    statusText_ = ready ? (japanese ? "準備完了" : "Ready") : (japanese ? "準備中" : "Not Ready");
+    view_.SetStatusLabel(statusText_, {LabelColor::Black, japanese});
+  }
   if (r.setVersionLabel) view_.SetVersionLabel(r.versionLabel);
-  SetStart(r.ready);
+  SetStart(ready);
   if (r.disableTimer1) timer1Enabled_ = false;
   if (r.setRestartMark) watcherRestartMark_ = true;
   view_.ShowStartArt(StartArt::Idle);

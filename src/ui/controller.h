@@ -77,6 +77,28 @@ class StartAfterRun {
   bool gone_ = false;
 };
 
+// The configured platform code that asks for no platform check.
+inline constexpr int kPlatformNotChecked = 255;
+
+// Why a START would not begin with the modem attached now: `text` as a message shows it (with
+// `detail` after it), `caption` its title. An empty text: a port is still busy with a run.
+struct StartRefusal {
+  StartRefusal() = default;
+  StartRefusal(std::string t, std::string c, std::string d = {}, bool p = false)
+      : text(std::move(t)), caption(std::move(c)), detail(std::move(d)), plain(p) {}
+  std::string text, caption, detail;
+  bool plain = false;  // a plain message, without the failure label
+  std::string Message() const { return text + detail; }
+  bool operator==(const StartRefusal&) const = default;
+};
+
+// The question closing the window asks while an update runs, and the answer that closes.
+struct CloseQuestion {
+  std::string text, caption;
+  Question question = Question::OkCancel;
+  Answer closes = Answer::Ok;
+};
+
 // Makes the engine of one run; the controller fills its configuration and callbacks.
 using EngineMaker = std::function<std::shared_ptr<TCommsThread>(EngineHost& host)>;
 
@@ -110,6 +132,13 @@ struct ControllerOptions {
   // without restoring a backup after which the modem was written.
   bool setAsideWrittenBackup = false;
   uint32_t hexStartAddress = 0;
+  // START comes on only for a modem a start would accept (ValidateAsStart: the start's own
+  // validation and the platform the modem reports), checked at each poll that finds it ready;
+  // what does not fit is named. Off: a ready poll enables START as the device check says.
+  bool startGate = false;
+  // Asks the modem on `cfg.ComPort` for its platform code (-1: no answer). Empty: asked over
+  // the ports of an engine made by makeEngine, as the engine's own check asks it.
+  std::function<int(const EngineConfig& cfg)> queryPlatform;
   // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
   // start address it chose; empty: hex images are not converted.
   std::function<uint32_t(const std::string& hexPath, const std::string& binPath)> convertHex;
@@ -172,6 +201,15 @@ class Controller {
   void SNEntryChanged();
   void StopClick();
   bool FormCloseQuery();
+  // Closing as a window does it, in two steps so that the question can stand while the engine
+  // goes on being served: the question to ask (none while no update runs), then the answer.
+  // True: close now. A confirmed close during an update stops it where it stands (the engine
+  // never begins a further phase after a stop); once it ended the window is told where its
+  // log and backups are and asked to end (View::RequestEnd).
+  std::optional<CloseQuestion> CloseQuestionNow() const;
+  bool CloseAnswered(bool confirmed);
+  // A confirmed close waits for the update to end.
+  bool Closing() const { return closing_; }
   void FlashDestroy();
   void Timer1Timer();
   void EnableTimer1(bool on) { timer1Enabled_ = on; }
@@ -192,6 +230,12 @@ class Controller {
 
   // Steps of a run (slot 0 in this program).
   int ValidateRun(int slot);
+  // What a START would refuse now, shown nowhere: the start's own validation (ValidateRun) and
+  // the platform the modem reports over its diagnostic port. Nothing is written to the modem.
+  std::optional<StartRefusal> StartRefusalOf(int slot);
+  // The same as a check (zovir-cli check) and the window's gate: 1 when a START would begin;
+  // otherwise its refusal is shown as ValidateRun shows it, 0.
+  int ValidateAsStart(int slot);
   int BeginRun(int slot);
   void EnterRunningState(int slot);
   void CreateEngine(int slot);
@@ -250,7 +294,14 @@ class Controller {
   void RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine);
   void WaitEngineEnded(std::shared_ptr<TCommsThread> engine);
   int FailValidation(const std::string& text, const std::string& caption);
+  int ShowRefusal(const StartRefusal& refusal);
+  std::optional<StartRefusal> RunRefusalOf(SlotPorts& ports) const;
+  std::optional<StartRefusal> PlatformRefusalOf(int diagPort);
+  std::optional<int> QueryPlatform(const EngineConfig& cfg);
+  // The gate of one ready poll: the refusal, shown once per modem when `tell`.
+  std::optional<StartRefusal> GateRefusal(const PortLists& lists, const ModemFacts& modem, bool tell);
   void ShowFailureLabel();
+  void EndAfterStoppedRun();
   void CloseProbePortLogged(const char* tag);
   void PrepareRun(const char* tag);
   void AfterBeginRun(int result);
@@ -295,6 +346,7 @@ class Controller {
   bool watcherRestartMark_ = false;
   bool endRequested_ = false;
   bool destroyed_ = false;
+  bool closing_ = false;
   bool passed_ = false;
   bool helpersStaged_ = false;
   int lastErrorCode_ = 0;
@@ -305,6 +357,14 @@ class Controller {
   std::optional<ProjectConfiguration> fullSelection_;
   StartAfterRun afterRun_;
   bool lastPollReady_ = false;
+  // The modem the gate last asked for its platform, and what it found.
+  struct GateMemo {
+    std::string modem;
+    bool asked = false;
+    std::optional<StartRefusal> platform;
+    std::optional<StartRefusal> shown;
+  };
+  std::optional<GateMemo> gate_;
   int polls_ = 0;
 
   DeviceMonitor* monitor_ = nullptr;

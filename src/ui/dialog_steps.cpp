@@ -1,5 +1,7 @@
 #include "ui/dialog_steps.h"
 
+#include <cctype>
+
 #include "config/device_check_variants.h"
 
 namespace zovir {
@@ -192,9 +194,16 @@ AboutLook AboutLookOf(const ProjectConfiguration& config, const std::string& cap
     }
   } else if (t == 2 || t == 6) {
     look.titleVisible = look.descriptionVisible = false;
-    const auto v = appTitle.find('V');
-    look.versionVisible = v != std::string::npos;
-    if (look.versionVisible) look.version = appTitle.substr(v);
+    // The title's version is a "V" that a digit follows ("... V2.1"), never the first "V" of
+    // a name in it; a title without one shows the tool's own version.
+    look.versionVisible = true;
+    look.version = look.toolVersion;
+    for (size_t v = appTitle.find('V'); v != std::string::npos; v = appTitle.find('V', v + 1)) {
+      if (v + 1 < appTitle.size() && std::isdigit(static_cast<unsigned char>(appTitle[v + 1]))) {
+        look.version = appTitle.substr(v);
+        break;
+      }
+    }
     look.settingVisible = false;
   } else if (!config.AboutDescription.empty()) {
     look.description = config.AboutDescription;

@@ -28,7 +28,7 @@ MainWindowLook LookOf(const ProjectConfiguration& config) {
     look.titleJapanese = true;
     look.aboutFirstVisible = look.aboutVisible = false;
     look.aboutJapaneseLabel = true;
-    look.aboutRest = "アップデートツールについて";
+    look.aboutRest = look.aboutMenu = "アップデートツールについて";
     look.aboutJapanese = true;
     look.warningVisible = look.warningImageVisible = false;
     look.warningStart = "ファームウェア更新中はデータカードを取り外さないでください";
@@ -39,6 +39,7 @@ MainWindowLook LookOf(const ProjectConfiguration& config) {
     look.titleJapanese = true;
     look.aboutFirst = "バ";
     look.aboutRest = "ージョン情報";
+    look.aboutMenu = "バージョン情報";
     look.aboutJapanese = true;
     look.warningVisible = look.warningImageVisible = false;
     look.warning7921Visible = true;
@@ -58,7 +59,7 @@ MainWindowLook LookOf(const ProjectConfiguration& config) {
     look.title = config.Caption + " アップデートツール";
     look.titleJapanese = true;
     look.aboutFirstVisible = false;
-    look.aboutRest = "アップデートツールについて";
+    look.aboutRest = look.aboutMenu = "アップデートツールについて";
     look.aboutJapanese = true;
     look.warningImageVisible = false;
     look.warningWrapped = true;

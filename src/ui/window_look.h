@@ -30,6 +30,9 @@ struct MainWindowLook {
   bool aboutVisible = true;
   bool aboutJapanese = false;
   bool aboutJapaneseLabel = false;  // Label_about_japannese (title variant)
+  // The About item of the background's menu: the one way to the About window where the
+  // header hides the About word (project types 2 and 6).
+  std::string aboutMenu = "About";
   std::string warning = "Do not unplug USB during upgrading!";
   bool warningVisible = true;
   bool warningWrapped = false;      // left-aligned, word-wrapped, Japanese font size 9

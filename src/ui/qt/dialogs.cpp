@@ -214,27 +214,28 @@ void TDudorIvoAboutForm::ShowFor(const ProjectConfiguration& config, const std::
                                  const std::string& summary, const std::string& appTitle) {
   look_ = AboutLookOf(config, caption, summary, appTitle);
   const AboutLook& l = look_;
-  Label_title->setText(Q(l.title));
+  // One-line texts longer than the window ends them with "..." and keep the whole as a tip.
   Label_title->setFont(l.titleJapanese ? JapaneseFont(10, true) : FormFont("Arial", 10, true));
+  SetElidedText(Label_title, Q(l.title));
   Label_title->setVisible(l.titleVisible);
-  DescriptionLabel->setText(Q(l.description));
   DescriptionLabel->setFont(JapaneseFont(9, true));
+  SetElidedText(DescriptionLabel, Q(l.description));
   DescriptionLabel->setVisible(l.descriptionVisible);
   Label2->setText(Q(l.label2));
   Label2->setVisible(l.label2Visible);
-  DateLabel->setText(Q(l.date));
+  SetElidedText(DateLabel, Q(l.date));
   DateLabel->setVisible(l.dateVisible);
   SettingLable->setText(Q(l.setting));
   SettingLable->setFont(l.settingJapanese ? JapaneseFont(10) : FormFont("Arial", 7));
   SettingLable->setVisible(l.settingVisible);
-  Label_Version->setText(Q(l.version));
+  SetElidedText(Label_Version, Q(l.version));
   Label_Version->setVisible(l.versionVisible);
   // The version line sits below the description when both show.
   DateLabel->move(60, l.versionVisible ? 68 : 52);
   SettingLable->move(60, l.versionVisible ? 86 : 70);
-  Label_ablout_title_japannese->setText(Q(l.japaneseTitle));
+  SetElidedText(Label_ablout_title_japannese, Q(l.japaneseTitle));
   Label_ablout_title_japannese->setVisible(l.japaneseTitleVisible);
-  Label_Version_japanese->setText(Q(l.japaneseVersion));
+  SetElidedText(Label_Version_japanese, Q(l.japaneseVersion));
   Label_Version_japanese->setVisible(l.japaneseTitleVisible);
   Label5->setText(Q(l.label5));
   Label5->setVisible(!l.label5.empty());
@@ -552,7 +553,7 @@ TFormGuide3::TFormGuide3(const std::string& packetFolder, std::function<bool()> 
 
   GroupBox4 = screen("GroupBox4", 300, 165);
   (new Picture(GroupBox4, "Image_nodevice", "panel41_fail"))->setGeometry(20, 24, 64, 64);
-  Text(GroupBox4, "Label_nodevice", QRect(100, 24, 185, 70), "未检测到上网卡。请插入上网卡后重新运行升级程序。", body,
+  Text(GroupBox4, "Label_nodevice", QRect(100, 24, 185, 70), "请检查上网卡是否已经插入电脑相应接口！", body,
        true);
   auto* end = Button(GroupBox4, "SpeedButton1", QRect(195, 120, 90, 28), "确定", bold);
   connect(end, &QPushButton::clicked, this, [this] { done(steps_.Exit()); });
@@ -566,7 +567,11 @@ void TFormGuide3::Draw() {
   const bool wasVisible = isVisible();
   Qt::WindowFlags flags = Qt::Dialog | Qt::WindowStaysOnTopHint;
   flags |= steps_.bordered() ? (Qt::WindowTitleHint | Qt::WindowCloseButtonHint) : Qt::FramelessWindowHint;
-  if (windowFlags() != flags) setWindowFlags(flags);
+  if (windowFlags() != flags) {
+    // Qt hides a window whose frame changes; shown again below, the modal loop goes on.
+    reframed_ = reframed_ || wasVisible;
+    setWindowFlags(flags);
+  }
   GroupBox1->setVisible(s == S::Start);
   GroupBox2->setVisible(s == S::Agreement);
   GroupBox3->setVisible(s == S::Steps);
@@ -583,6 +588,14 @@ void TFormGuide3::Draw() {
     show();
   } else {
     CentreOn(this, parentWidget());
+  }
+}
+
+int TFormGuide3::exec() {
+  for (;;) {
+    reframed_ = false;
+    const int result = QDialog::exec();
+    if (!reframed_ || result != 0 || !isVisible()) return result;
   }
 }
 

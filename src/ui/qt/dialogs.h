@@ -106,11 +106,15 @@ class TFormGuide3 final : public QDialog {
  public:
   TFormGuide3(const std::string& packetFolder, std::function<bool()> modemPresent, QWidget* parent = nullptr);
   const Guide3Steps& steps() const { return steps_; }
+  // Modal until a button ends it: the frame changes between screens hide the window for a
+  // moment, which must not end the modal loop.
+  int exec() override;
 
  private:
   void Draw();
 
   Guide3Steps steps_;
+  bool reframed_ = false;
   std::function<bool()> modemPresent_;
   QWidget *GroupBox1 = nullptr, *GroupBox2 = nullptr, *GroupBox3 = nullptr, *GroupBox4 = nullptr;
   QPushButton* SpeedButton_Next = nullptr;

@@ -251,6 +251,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   opts.store = p.store.get();
   opts.watchIntervalMs = options_.watchIntervalMs;
   opts.watchAfterRun = true;
+  opts.startGate = true;
   const EngineEnvironment environment{p.processes.get(), p.folders->WorkFolder()};
   Clock& clock = p.clock;
   opts.makeEngine = [parts, &clock, environment](EngineHost& host) {

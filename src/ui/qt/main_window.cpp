@@ -191,21 +191,24 @@ void TDudorIvoUiForm::Build() {
   Image_warning->setAttribute(Qt::WA_TransparentForMouseEvents);
   Label_warning = MakeLabel(skin_, "Label_warning", QRect(64, 168, 290, 18), FormFont("Verdana", 8), Qt::red);
   Label_warning->setText("Do not unplug USB during upgrading!");
-  // Four lines at most; the short last one ends left of the start picture.
-  Label_warning_7921 = MakeLabel(skin_, "Label_warning_7921", QRect(8, 156, 347, 68), JapaneseFont(9));
+  // Four lines at most, below the panel's border; the short last one ends left of the start
+  // picture.
+  Label_warning_7921 = MakeLabel(skin_, "Label_warning_7921", QRect(10, 166, 343, 60), JapaneseFont(9));
   Label_warning_7921->setWordWrap(true);
   Label_warning_7921->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Label_warning_7921->hide();
+  // One line between the panel and the start picture, in a font small enough for the whole
+  // text (ApplyLook).
   Label_warning_start_japanese = new ClickLabel(skin_, "Label_warning_start_japanese");
-  Label_warning_start_japanese->setGeometry(20, 166, 325, 20);
-  Label_warning_start_japanese->setFont(JapaneseFont(9));
   Label_warning_start_japanese->setColor(Qt::red);
-  Label_warning_start_japanese->hide();
   Label_warning_finish_japanese = new ClickLabel(skin_, "Label_warning_finish_japanese");
-  Label_warning_finish_japanese->setGeometry(20, 166, 325, 20);
-  Label_warning_finish_japanese->setFont(JapaneseFont(9));
   Label_warning_finish_japanese->setColor(QColor(0, 128, 0));
-  Label_warning_finish_japanese->hide();
+  for (ClickLabel* l : {Label_warning_start_japanese, Label_warning_finish_japanese}) {
+    l->setGeometry(8, 167, 345, 20);
+    l->setFont(JapaneseFont(9));
+    l->setAlignment(Qt::AlignCenter);
+    l->hide();
+  }
   for (ClickLabel* l : {Label_warning_start_japanese, Label_warning_finish_japanese}) {
     connect(l, &ClickLabel::Pressed, this, [this] { AboutPress(true); });
     connect(l, &ClickLabel::Released, this, [this] { AboutPress(false); });
@@ -262,6 +265,9 @@ void TDudorIvoUiForm::Build() {
   Reupdate1->setObjectName("Reupdate1");
   Reupdate1->setVisible(false);
   connect(Reupdate1, &QAction::triggered, this, [this] { InController([this] { controller_->Reupdate1Click(); }); });
+  AboutFlashZovir1 = PopupMenu1->addAction("About");
+  AboutFlashZovir1->setObjectName("AboutFlashZovir1");
+  connect(AboutFlashZovir1, &QAction::triggered, this, [this] { OpenAbout(); });
   QAction* browse = PopupMenu1->addAction("Please Select Image Folder...");
   browse->setObjectName("ImageFolderBrowseButton");
   connect(browse, &QAction::triggered, this, [this] { BrowseImageFolder(); });
@@ -288,11 +294,15 @@ void TDudorIvoUiForm::ApplyLook(const ProjectConfiguration& config) {
   first.setUnderline(true);
   Label_about1->setFont(first);
   Label_about1->setText(Q(l.aboutFirst));
-  Label_about1->setGeometry(10, 27, QFontMetrics(first).horizontalAdvance(Q(l.aboutFirst)) + 1, 16);
+  // The rest of the word begins where the first letter ends, at any scale: measured without
+  // the pixel rounding of one size, and with no gap of its own.
+  const int firstAdvance = qRound(QFontMetricsF(first).horizontalAdvance(Q(l.aboutFirst)));
+  Label_about1->setGeometry(10, 27, firstAdvance + 2, 16);
   Label_about1->setVisible(l.aboutFirstVisible);
   Label_about->setFont(aboutFont);
   Label_about->setText(Q(l.aboutRest));
-  Label_about->setGeometry(l.aboutFirstVisible ? Label_about1->geometry().right() + 1 : 10, 27, 220, 16);
+  Label_about->setGeometry(l.aboutFirstVisible ? 10 + firstAdvance : 10, 27, 220, 16);
+  AboutFlashZovir1->setText(Q(l.aboutMenu));
   Label_about->setVisible(l.aboutVisible);
   aboutRestFont_ = aboutFont;
   Label_about_japannese->setFont(JapaneseFont(9));
@@ -310,8 +320,11 @@ void TDudorIvoUiForm::ApplyLook(const ProjectConfiguration& config) {
   Image_warning->setVisible(l.warningImageVisible);
   Label_warning_7921->setText(TightLines(Q(l.warning7921), 75));
   Label_warning_7921->setVisible(l.warning7921Visible);
-  Label_warning_start_japanese->setText(Q(l.warningStart));
-  Label_warning_finish_japanese->setText(Q(l.warningFinish));
+  for (auto [label, text] : {std::pair{Label_warning_start_japanese, &l.warningStart},
+                             std::pair{Label_warning_finish_japanese, &l.warningFinish}}) {
+    label->setFont(FittingFont(JapaneseFont(9), Q(*text), label->width() - 4, JapaneseFont(7).pixelSize()));
+    label->setText(Q(*text));
+  }
   Image_start->move(119, l.startTop);
   Image_finish->move(119, l.startTop);
   // The Japanese-language build shows the second skin's disabled picture from the start.
@@ -475,31 +488,42 @@ void TDudorIvoUiForm::contextMenuEvent(QContextMenuEvent* e) {
 
 // ---- close, finish, About ----
 
+bool TDudorIvoUiForm::MayClose() {
+  if (!controller_) return true;
+  if (busy_ > 0) return false;  // a handler of the controller is still on the way
+  std::optional<CloseQuestion> question;
+  bool closing = false;
+  InController([&] {
+    question = controller_->CloseQuestionNow();
+    closing = controller_->Closing();
+  });
+  if (!question) return true;
+  if (closing) return false;  // the update is stopping; the window ends when it has
+  // Asked outside the controller: the engine's calls to the window are served while the
+  // question stands, so the update goes on until it is answered.
+  const bool confirmed = Ask(question->text, question->caption, question->question) == question->closes;
+  bool now = false;
+  InController([&] { now = controller_->CloseAnswered(confirmed); });
+  return now;
+}
+
 void TDudorIvoUiForm::CloseImageClicked() {
-  bool go = !controller_;
-  InController([this, &go] {
-    if (!controller_->FormCloseQuery()) return;
+  if (!MayClose()) return;
+  InController([this] {
     controller_->StopWatcher();
     clock_->SleepMs(200);
-    go = true;
   });
-  if (go) close();
+  close();
 }
 
 void TDudorIvoUiForm::FinishClicked() {
-  bool go = !controller_;
-  InController([this, &go] { go = controller_->FormCloseQuery(); });
-  if (go) close();
+  if (MayClose()) close();
 }
 
 void TDudorIvoUiForm::closeEvent(QCloseEvent* e) {
-  if (controller_) {
-    bool allowed = false;
-    InController([this, &allowed] { allowed = controller_->FormCloseQuery(); });
-    if (!allowed) {
-      e->ignore();
-      return;
-    }
+  if (!MayClose()) {
+    e->ignore();
+    return;
   }
   about_->close();
   e->accept();

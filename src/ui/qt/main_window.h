@@ -133,6 +133,8 @@ class TDudorIvoUiForm final : public QWidget, public View {
   void DrawFinish();
   void DrawClose();
   void BackgroundMove();
+  // Asks the close question once, while the update goes on; true when the window may close.
+  bool MayClose();
   void CloseImageClicked();
   void FinishClicked();
   void OpenAbout();
@@ -191,6 +193,7 @@ class TDudorIvoUiForm final : public QWidget, public View {
   StatusPanel* StatusBar = nullptr;
   QMenu* PopupMenu1 = nullptr;
   QAction* Reupdate1 = nullptr;
+  QAction* AboutFlashZovir1 = nullptr;
   // Project type 41.
   QWidget* GroupBox1 = nullptr;
   QWidget* GroupBox2 = nullptr;

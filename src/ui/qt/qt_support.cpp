@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QThread>
@@ -173,6 +174,19 @@ void WorkingAnimation::timerEvent(QTimerEvent*) {
 
 QString TightLines(const QString& text, int percent) {
   return QString("<div style=\"line-height:%1%\">%2</div>").arg(percent).arg(text.toHtmlEscaped());
+}
+
+QFont FittingFont(QFont font, const QString& text, int width, int minPixels) {
+  // Measured unrounded: the same text drawn at another scale must still fit.
+  while (font.pixelSize() > minPixels && QFontMetricsF(font).horizontalAdvance(text) > width)
+    font.setPixelSize(font.pixelSize() - 1);
+  return font;
+}
+
+void SetElidedText(QLabel* label, const QString& text) {
+  const QString shown = label->fontMetrics().elidedText(text, Qt::ElideRight, label->width());
+  label->setText(shown);
+  label->setToolTip(shown == text ? QString() : text);
 }
 
 QString ReplaceableText(const std::string& folder, const QString& file) {

@@ -8,6 +8,8 @@
 
 #include "platform/clock.h"
 
+class QLabel;
+
 namespace zovir::qt {
 
 inline QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -140,6 +142,11 @@ class WorkingAnimation : public QWidget {
 // `text` as rich text whose lines sit closer: the CJK fonts Debian ships have far taller lines
 // than the forms were laid out for, and a wrapped label must keep to its height.
 QString TightLines(const QString& text, int percent = 80);
+// `font` (a form font, sized in pixels) made smaller, a pixel at a time down to `minPixels`,
+// until `text` fits `width` on one line.
+QFont FittingFont(QFont font, const QString& text, int width, int minPixels);
+// Sets a one-line label's text, elided at its width; the whole text is its tool tip then.
+void SetElidedText(QLabel* label, const QString& text);
 
 // The text of a resource a packet may replace: `folder`/`file` when the packet carries it,
 // else the built-in ":/texts/`file`".

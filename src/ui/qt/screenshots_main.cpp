@@ -169,6 +169,15 @@ void Dialogs(Shots& shots) {
     about.ShowFor(a.config, "Quorvel_ZOVIR", summary, "Quorvel_ZOVIR Data Card Update V2.0.4");
     shots.Take(about, a.name);
   }
+  {
+    // The title the window of type 2 has (no version in it), and a caption longer than the window.
+    TDudorIvoAboutForm about(&host);
+    about.ShowFor(Config(2), "Quorvel_ZOVIR", summary, "Quorvel_ZOVIR Data Card Update");
+    shots.Take(about, "about_2_window_title");
+    about.ShowFor(Config(1), "Quorvel_ZOVIR firmware update for the data card of the second generation, LTE edition",
+                  summary, "");
+    shots.Take(about, "about_long_caption");
+  }
 
   auto pages = [&](TFormGuide& guide, const QString& name, QCheckBox* box) {
     auto* next = guide.findChild<QPushButton*>("ButtonNext");

@@ -65,6 +65,7 @@ class FakeView final : public View {
   void ShowResultSN(const std::string&) override {}
   void RunEnded(int, bool passed, int errorCode) override { ends.push_back({passed, errorCode}); }
   void RequestEnd() override { endRequested = true; }
+  void ShowCompactPanel(CompactPanel panel) override { panels.push_back(panel); }
 
   bool HasLine(const std::string& text) const {
     for (const auto& l : lines)
@@ -79,6 +80,7 @@ class FakeView final : public View {
   Answer answer = Answer::No;
   std::vector<Shown> lines, messages, questions;
   std::vector<std::pair<bool, int>> ends;
+  std::vector<CompactPanel> panels;
 };
 
 class FakePorts final : public ControllerPorts {
@@ -142,7 +144,7 @@ class ControllerTest : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  Controller& Make(bool withEngine = true) {
+  Controller& Make(bool withEngine = true, const std::function<void(ControllerOptions&)>& adjust = {}) {
     ControllerOptions o;
     o.workFolder = dir_ + "/work";
     o.backupFolder = dir_ + "/Backup";
@@ -162,6 +164,7 @@ class ControllerTest : public ::testing::Test {
             [script](EngineCore& core, Link&) { return std::make_unique<test::FakePhases>(script, core); });
       };
     }
+    if (adjust) adjust(o);
     controller_ = std::make_unique<Controller>(view_, ports_, clock_, o);
     controller_->SetConfiguration(config_, true);
     ImageFolderState images;
@@ -303,6 +306,169 @@ TEST_F(ControllerTest, ValidationOrderAndMessages) {
     EXPECT_EQ(view_.status, " Upgrade failure") << k.what;
     EXPECT_FALSE(c.DiagPortBusy(7)) << k.what;
     EXPECT_FALSE(c.Running());
+  }
+}
+
+// A modem in its emergency download mode shows its one port twice in the list.
+TEST_F(ControllerTest, OnePortListedTwiceIsOneModem) {
+  Controller& c = Make(false);
+  ports_.Set({"COM7", "COM7"}, {"COM8"});
+  EXPECT_EQ(c.ValidateRun(0), 1);
+  EXPECT_TRUE(view_.messages.empty()) << view_.messages[0].text;
+  ports_.Set({"COM7", "COM9", "COM7"}, {"COM8"});
+  EXPECT_EQ(c.ValidateRun(0), 0);
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Two or more devices were found");
+}
+
+// START comes on only for a modem a start would accept: what does not fit stands where
+// "Ready" would, is shown once as a message, and the modem is asked for its platform once.
+// A check refuses the same.
+TEST_F(ControllerTest, TheStartGateRefusesWhatAStartWouldRefuseAndNamesIt) {
+  struct Case {
+    const char* what;
+    int packet, modem;
+    bool imagesOk, start;
+    std::string label, message;
+    int asks;
+  } cases[] = {
+      {"same platform", 8, 8, true, true, "Ready", "", 1},
+      {"another platform", 0, 8, true, false, "Plantform type is not matched",
+       "Plantform type is not matched (the modem reports 8, the packet is for 0)", 1},
+      {"no answer", 8, -1, true, false, "Could not get platform type.", "Could not get platform type.", 1},
+      {"platform not asked for", kPlatformNotChecked, 3, true, true, "Ready", "", 0},
+      {"an image missing", 8, 8, false, false, "No Image File Loaded!", "No Image File Loaded!", 0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    view_ = FakeView();
+    config_.PlatformName = k.packet;
+    int asks = 0;
+    Controller& c = Make(false, [&](ControllerOptions& o) {
+      o.startGate = true;
+      o.queryPlatform = [&](const EngineConfig& cfg) {
+        ++asks;
+        EXPECT_EQ(cfg.ComPort, 7);
+        return k.modem;
+      };
+    });
+    if (!k.imagesOk) c.SetImageCheck({}, false);
+    for (int poll = 0; poll < 3; ++poll) c.CheckDevice();
+    EXPECT_EQ(view_.start, k.start);
+    EXPECT_EQ(view_.status, k.label);
+    EXPECT_EQ(view_.color, k.start ? LabelColor::Black : LabelColor::Red);
+    EXPECT_EQ(view_.messages.size(), k.message.empty() ? 0u : 1u);
+    if (!view_.messages.empty()) {
+      EXPECT_EQ(view_.messages[0].text, k.message);
+    }
+    EXPECT_EQ(asks, k.asks);
+
+    view_.messages.clear();
+    EXPECT_EQ(c.ValidateAsStart(0), k.start ? 1 : 0);
+    EXPECT_EQ(view_.messages.size(), k.message.empty() ? 0u : 1u);
+    if (!view_.messages.empty()) {
+      EXPECT_EQ(view_.messages[0].text, k.message);
+    }
+    controller_.reset();
+  }
+}
+
+// The gate asks again for a modem that arrived since; a START refused after all (an image
+// went away since the poll) leaves START off, and the polls name why.
+TEST_F(ControllerTest, AStartRefusedByTheGateLeavesStartOff) {
+  config_.PlatformName = 0;
+  int modem = 8, asks = 0;
+  Controller& c = Make(true, [&](ControllerOptions& o) {
+    o.startGate = true;
+    o.queryPlatform = [&](const EngineConfig&) { return ++asks, modem; };
+  });
+  c.CheckDevice();
+  EXPECT_FALSE(view_.start);
+  ports_.Set({}, {});
+  c.CheckDevice();
+  modem = 0;
+  ports_.Set({"COM7"}, {"COM8"});
+  c.CheckDevice();
+  EXPECT_EQ(asks, 2) << "asked again after the modem went away";
+  EXPECT_TRUE(view_.start);
+  EXPECT_EQ(view_.status, "Ready");
+
+  fs::remove(dir_ + "/work/NPRG9x06.mbn");
+  c.StartClick();
+  EXPECT_FALSE(c.Running());
+  EXPECT_FALSE(view_.start) << "START stays off over the failure";
+  const int until = c.Polls() + 2;
+  for (int i = 0; i < 30000 && c.Polls() < until; ++i) c.Pump(10);
+  EXPECT_FALSE(view_.start);
+  EXPECT_EQ(view_.status, "No Image File Loaded!");
+  int told = 0;
+  for (const auto& m : view_.messages) told += m.text == "No Image File Loaded!";
+  EXPECT_EQ(told, 1) << "the refusal is told once";
+}
+
+// Closing during an update: the question is only decided here (the window asks it while the
+// engine goes on); OK stops the update, which never goes on to the switch, and the window is
+// asked to end once it ended, told where the log and the backups are.
+TEST_F(ControllerTest, ACloseConfirmedDuringAnUpdateStopsItAndEndsOnceItEnded) {
+  std::atomic<bool> inBackup{false};
+  script_->hooks["BackupNV"] = [&](EngineCore& core) {
+    inBackup = true;
+    while (core.Wait(100)) std::this_thread::yield();
+  };
+  Controller& c = Make();
+  EXPECT_FALSE(c.CloseQuestionNow()) << "nothing runs";
+  EXPECT_TRUE(c.CloseAnswered(true));
+  c.StartClick();
+  for (int i = 0; i < 30000 && !inBackup; ++i) c.Pump(10);
+  ASSERT_TRUE(inBackup);
+  const auto question = c.CloseQuestionNow();
+  ASSERT_TRUE(question);
+  EXPECT_EQ(question->text, "There are tasks still downloading, do you want to terminate?");
+  EXPECT_EQ(question->closes, Answer::Ok);
+  EXPECT_FALSE(c.CloseAnswered(false));
+  for (int i = 0; i < 10; ++i) c.Pump(5);
+  EXPECT_TRUE(c.Running()) << "Cancel lets the update go on";
+  EXPECT_FALSE(c.Closing());
+
+  EXPECT_FALSE(c.CloseAnswered(true)) << "the window waits for the update to end";
+  EXPECT_TRUE(c.Closing());
+  EXPECT_FALSE(view_.endRequested);
+  RunToEnd();
+  EXPECT_TRUE(view_.endRequested);
+  EXPECT_FALSE(c.WatcherRunning());
+  ASSERT_FALSE(view_.messages.empty());
+  const std::string told = view_.messages.back().text;
+  EXPECT_NE(told.find("The update was stopped."), std::string::npos) << told;
+  EXPECT_NE(told.find(dir_ + "/Backup"), std::string::npos) << told;
+  EXPECT_NE(told.find(c.log().LogFilePath()), std::string::npos) << told;
+  for (const auto& e : script_->trace.Events()) EXPECT_EQ(e.find("ProgrammerPhase"), std::string::npos) << e;
+}
+
+// The compact window starts right after its wizard, with no poll before: its START asks the
+// modem itself, and a refusal never reaches the engine but shows the failure panel.
+TEST_F(ControllerTest, AStartBehindTheGateAsksThePlatformItself) {
+  for (const int modem : {8, 0}) {
+    SCOPED_TRACE(modem);
+    view_ = FakeView();
+    config_.PlatformName = 0;
+    config_.ProjectType = 41;
+    Controller& c = Make(true, [&](ControllerOptions& o) {
+      o.startGate = true;
+      o.queryPlatform = [&](const EngineConfig&) { return modem; };
+    });
+    c.StartClick();
+    if (modem == 0) {
+      EXPECT_TRUE(c.Running()) << "the platform fits: the run began";
+      RunToEnd();
+      EXPECT_EQ(view_.ends.size(), 1u);
+    } else {
+      EXPECT_FALSE(c.Running());
+      ASSERT_FALSE(view_.messages.empty());
+      EXPECT_EQ(view_.messages.back().text, "Plantform type is not matched (the modem reports 8, the packet is for 0)");
+      EXPECT_EQ(view_.panels, std::vector<CompactPanel>{CompactPanel::Failure});
+      EXPECT_TRUE(script_->trace.Events().empty()) << "no engine ran";
+    }
+    controller_.reset();
   }
 }
 
@@ -714,10 +880,13 @@ TEST_F(ControllerTest, TheStartQuestionOfTypes27And28IsTheFixedText) {
     Controller& c = Make(false);
     c.config().ProjectType = type;
     ports_.facts.ModemVersion = "1.2.0";
+    c.CheckDevice();
+    const std::string shown = view_.status;
     c.StartClick();
     ASSERT_EQ(view_.questions.size(), 1u) << type;
     EXPECT_EQ(view_.questions[0].text, kStartQuestionText) << type;
     EXPECT_FALSE(c.Running());
+    EXPECT_EQ(view_.status, shown) << type << ": the label keeps its text after Cancel";
     controller_.reset();
   }
 }

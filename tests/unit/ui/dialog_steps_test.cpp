@@ -187,8 +187,21 @@ TEST(AboutLook, ByVariant) {
   EXPECT_FALSE(look.titleVisible);
   EXPECT_FALSE(look.descriptionVisible);
   EXPECT_EQ(look.version, "V2.1");
-  look = AboutLookOf(two, "Cap", "s", "no capital vee");
-  EXPECT_FALSE(look.versionVisible);
+  // A title without a version shows the tool's; a "V" inside a name is no version.
+  const std::pair<std::string, std::string> versions[] = {
+      {"no capital vee", "Ver 1.3.5.0"},
+      {"Quorvel_ZOVIR Data Card Update", "Ver 1.3.5.0"},
+      {"Quorvel_ZOVIR Data Card Update V1.0", "V1.0"},
+      {"VIVID V", "Ver 1.3.5.0"},
+  };
+  for (const auto& [appTitle, version] : versions) {
+    for (const int type : {2, 6}) {
+      two.ProjectType = type;
+      look = AboutLookOf(two, "Cap", "s", appTitle);
+      EXPECT_TRUE(look.versionVisible) << appTitle;
+      EXPECT_EQ(look.version, version) << appTitle << " type " << type;
+    }
+  }
 
   ProjectConfiguration t27;
   t27.ProjectType = 27;

@@ -67,6 +67,21 @@ TEST(WindowLook, LabelTexts) {
   EXPECT_EQ(title.warningFinish, "ファームウェア更新が正常に完了しました");
 }
 
+// The background's menu opens the About window in every variant, in the words of its header.
+TEST(WindowLook, AboutMenuItem) {
+  const std::pair<ProjectConfiguration, std::string> cases[] = {
+      {Config(1), "About"},
+      {Config(2), "About"},
+      {Config(6), "About"},
+      {Config(27), "バージョン情報"},
+      {Config(28), "バージョン情報"},
+      {Config(1, 1), "アップデートツールについて"},
+      {Config(42), "アップデートツールについて"},
+      {Config(3, 0, 1), "アップデートツールについて"},
+  };
+  for (const auto& [config, text] : cases) EXPECT_EQ(LookOf(config).aboutMenu, text) << config.ProjectType;
+}
+
 // A click on an enabled button starts, whichever picture the last repaint left under the
 // pointer; a disabled or hidden button never does.
 TEST(StartButtonArt, PressOnAnyEnabledPictureStarts) {

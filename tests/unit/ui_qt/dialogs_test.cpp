@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "ui/qt/dialogs.h"
+#include "guide3_driver.h"
 
 namespace zovir::qt {
 
@@ -102,6 +103,24 @@ class DialogsTest : public QObject {
     QVERIFY(!about.isVisible());
   }
 
+  // A caption or version longer than the window ends in "…" and keeps the whole as its tip.
+  void aboutEndsLongTextsItCannotShow() {
+    QWidget main;
+    main.resize(361, 268);
+    TDudorIvoAboutForm about(&main);
+    const QString caption = "Quorvel_ZOVIR firmware update for the data card of the second generation, LTE edition";
+    about.ShowFor(Config(1), caption.toStdString(), "Option summary", "App");
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    auto* description = about.findChild<QLabel*>("DescriptionLabel");
+    QVERIFY(description->text().endsWith(QChar(0x2026)));
+    QVERIFY(caption.startsWith(description->text().chopped(1)));
+    QVERIFY(description->fontMetrics().horizontalAdvance(description->text()) <= description->width());
+    QCOMPARE(description->toolTip(), caption);
+    about.ShowFor(Config(1), "Short", "Option summary", "App");
+    QCOMPARE(description->text(), QString("Short"));
+    QVERIFY(description->toolTip().isEmpty());
+  }
+
   void guideNeedsTheTickAndAsksBeforeLeaving() {
     TFormGuide1 guide(Config(19), "");
     int questions = 0;
@@ -186,9 +205,21 @@ class DialogsTest : public QObject {
       QTest::mouseClick(guide.findChild<QPushButton*>("SpeedButton_Start"), Qt::LeftButton);
       QCOMPARE(checks, 1);
       QTRY_COMPARE(guide.size(), QSize(300, 165));
+      QCOMPARE(guide.findChild<QLabel*>("Label_nodevice")->text(), QString("请检查上网卡是否已经插入电脑相应接口！"));
       QTest::mouseClick(guide.findChild<QPushButton*>("SpeedButton1"), Qt::LeftButton);
     });
     QCOMPARE(r, 2);
+  }
+
+  // Shown with exec() and walked a step at a time: the screens change their frame and size
+  // while the wizard stays open, and Start with a modem present accepts it.
+  void guide3WithModemWalksEveryScreenToAccepted() {
+    int checks = 0;
+    TFormGuide3 guide("", [&] { return ++checks, true; });
+    Guide3Driver driver;
+    QCOMPARE(guide.exec(), 1);
+    QCOMPARE(checks, 1);
+    QCOMPARE(driver.screens, (std::vector<std::string>{"GroupBox1", "GroupBox2", "GroupBox3"}));
   }
 };
 

@@ -1,5 +1,6 @@
 // The main window's own behaviour: dragging, the picture buttons, the label sets and the
 // status bar, with real mouse events on the offscreen platform.
+#include <QAction>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTest>
@@ -162,6 +163,42 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(finish, Qt::LeftButton, {}, QPoint(50, 12));
     QCOMPARE(w.FinishArtShown(), ButtonArt::Disabled);
     QVERIFY(w.isVisible());  // no close
+  }
+
+  // Types 2 and 6 hide the About word: the background's menu opens the About window, which
+  // shows a version, never part of the product's name.
+  void aboutOfTypes2And6OpensFromTheMenu() {
+    for (const int type : {2, 6}) {
+      TDudorIvoUiForm w;
+      const ProjectConfiguration c = Config(type);
+      w.ApplyLook(c);
+      w.SetTitle("Quorvel_ZOVIR Data Card Update", false);
+      w.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&w));
+      QVERIFY(!w.findChild<QWidget*>("Label_about")->isVisible());
+      auto* item = w.findChild<QAction*>("AboutFlashZovir1");
+      QVERIFY(item && item->isVisible() && item->isEnabled());
+      QCOMPARE(item->text(), QString("About"));
+      item->trigger();
+      QWidget* about = w.findChild<QWidget*>("DudorIvoAboutForm");
+      QVERIFY(about && about->isVisible());
+      auto* version = about->findChild<QLabel*>("Label_Version");
+      QVERIFY(version->isVisible());
+      QCOMPARE(version->text(), QString("Ver 1.3.5.0"));
+      about->close();
+    }
+  }
+
+  // The title variant's warnings show whole on one line, at 1x as the window is drawn.
+  void titleVariantWarningsShowWhole() {
+    TDudorIvoUiForm w;
+    w.ApplyLook(Config(42));
+    for (const char* name : {"Label_warning_start_japanese", "Label_warning_finish_japanese"}) {
+      auto* label = w.findChild<ClickLabel*>(name);
+      QVERIFY(!label->text().isEmpty());
+      QVERIFY2(QFontMetricsF(label->font()).horizontalAdvance(label->text()) <= label->width(), name);
+      QVERIFY(label->y() >= 166 && label->y() + label->height() <= 194);  // between the panel and START
+    }
   }
 
   void statusBarColours_data() {
