@@ -239,6 +239,13 @@ void Controller::DeleteRunLog() {
   if (!path.empty()) fs::remove(path, ec);
 }
 
+void Controller::RemovePassedRunLog() {
+  if (config_.ProjectType == 28)
+    RemoveVariantLogFolder();
+  else
+    DeleteRunLog();
+}
+
 void Controller::RemoveVariantLogFolder() {
   if (AutotestMarkerExists()) return;
   // Only ever below the log root, never the root itself.
@@ -278,10 +285,7 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
   if (kind == mtPass) {
     view_.ShowReupdate(false);
     log_.CloseRunLog();
-    if (config_.ProjectType == 28)
-      RemoveVariantLogFolder();
-    else
-      DeleteRunLog();
+    if (!options_.checkRunEnd) RemovePassedRunLog();
     passed_ = true;
     resultState_ = 3;
     view_.SetResultState(3);
@@ -657,7 +661,18 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   view_.ShowStartArt(StartArt::Ended);
   view_.ShowWorking(false, false);
   view_.EnablePortGroup(true);
-  const bool passed = passed_ && resultState_ == 3 && lastErrorCode_ == 0;
+  bool passed = passed_ && resultState_ == 3 && lastErrorCode_ == 0;
+  if (options_.checkRunEnd) {
+    const int code = options_.checkRunEnd(slot, passed);
+    if (passed && code == 0) RemovePassedRunLog();
+    if (passed && code != 0) {
+      passed = passed_ = false;
+      lastErrorCode_ = code;
+      resultState_ = 1;
+      view_.SetResultState(1);
+      ShowFailureLabel();
+    }
+  }
   if (!passed) view_.ShowReupdate(backupDone_ && !lastBackupFolder_.empty());
   view_.RunEnded(slot, passed, lastErrorCode_);
   if (destroyed_) return;

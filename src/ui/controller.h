@@ -113,6 +113,11 @@ struct ControllerOptions {
   // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
   // start address it chose; empty: hex images are not converted.
   std::function<uint32_t(const std::string& hexPath, const std::string& binPath)> convertHex;
+  // Asked on the controller's thread when a run has ended, before a PASS removes its run log and
+  // before the view hears of the end: a check of the modem after the engine's PASS returns 0 when
+  // it agrees, or the error code that fails the run (its run log then stays, as after any
+  // failure). Empty: a PASS removes its run log at once.
+  std::function<int(int slot, bool passed)> checkRunEnd;
 };
 
 // The main window's logic without a window: start, re-update, validation, the engine of
@@ -256,6 +261,7 @@ class Controller {
   void AfterBeginRun(int result);
   void OpenRunLog();
   void DeleteRunLog();
+  void RemovePassedRunLog();
   std::string RunLogFolder() const;
   void RemoveVariantLogFolder();
   bool AutotestMarkerExists() const;

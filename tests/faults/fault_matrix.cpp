@@ -56,7 +56,7 @@
 #include "platform/system_paths.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/update_slot.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #include "ui/work_folders.h"
 #include "kill_run.h"
 
@@ -185,8 +185,8 @@ std::string PartitionMismatch(sim::VirtualModem& modem) {
   return {};
 }
 
-std::string DataMismatch(const cli::ModemData& before, const cli::ModemData& after) {
-  const cli::Verification v = cli::Compare(before, after);
+std::string DataMismatch(const session::ModemData& before, const session::ModemData& after) {
+  const session::Verification v = session::Compare(before, after);
   if (v.ok) return {};
   std::string s;
   for (const auto& line : v.lines) s += (s.empty() ? "" : "; ") + line;
@@ -489,8 +489,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   }
   cli::CliOutput print(cli::CliOutput::Style::Plain, stdout);
   SteadyClock clock;
-  cli::VirtualFactory factory;
-  cli::ModemData before;
+  session::VirtualFactory factory;
+  session::ModemData before;
   bool touched = false;
   {
     cli::SlotSetup setup;
@@ -512,7 +512,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "no diagnostic port";
       return out;
     }
-    before = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+    before = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
     if (c.oldBackup) {
       const auto sn = before.identity.find("SN");
       if (sn == before.identity.end()) throw std::runtime_error("the modem has no serial number");
@@ -533,7 +533,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "Stop took " + std::to_string(out.stopMs) + " ms";
     }
     slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-    cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+    session::ModemData after = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
     if (c.hostile) {
       // Files that existed only in the hostile listing come back as real ones; only what the
       // modem held before must be unchanged.
@@ -558,18 +558,18 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
     if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
       cli::SlotSetup setup = AgainSetup(home, c, *sn);
       setup.modem.stateDir = (home / "other-unit").string();
-      cli::VirtualFactory other;
+      session::VirtualFactory other;
       other.Prepare(setup.modem, 1);
       cli::UpdateSlot slot(setup, print, clock);
       other.Seed(*slot.modem(), 1, p.userFiles, p.userDirs);
       if (!slot.Discover()) throw std::runtime_error("no diagnostic port on the other unit");
-      const cli::ModemData theirs = cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths);
+      const session::ModemData theirs = session::Snapshot(*slot.modem(), *other.nv, p.efsPaths);
       const EngineConfig kept = p.base;
       p.base.bBackup = 0;
       p.base.bBackupUserData = 0;
       RunToEndOrHang(slot, p, "the re-update on another unit");
       p.base = kept;
-      const std::string diff = DataMismatch(theirs, cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths));
+      const std::string diff = DataMismatch(theirs, session::Snapshot(*slot.modem(), *other.nv, p.efsPaths));
       if (slot.Passed() && slot.ErrorCode() == 0) {
         out.verdict = "false_pass";
         out.detail = "the backup of " + *sn + " was restored onto another unit";
@@ -589,9 +589,9 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       cli::UpdateSlot slot(setup, print, clock);
       ChangeUserFiles(*slot.modem(), p, c.contentSeed);
       if (!slot.Discover()) throw std::runtime_error("no diagnostic port after the change");
-      const cli::ModemData changed = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+      const session::ModemData changed = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
       RunToEndOrHang(slot, p, "the run after the change");
-      const std::string diff = DataMismatch(changed, cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths));
+      const std::string diff = DataMismatch(changed, session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths));
       const bool passed = slot.Passed() && slot.ErrorCode() == 0;
       if (passed && !diff.empty()) {
         out.verdict = "false_pass";
@@ -624,7 +624,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
         why = "no diagnostic port for the restore";
       } else {
         RunToEndOrHang(slot, p, "the restore");
-        const cli::ModemData restored = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+        const session::ModemData restored = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
         if (!(slot.Passed() && slot.ErrorCode() == 0))
           why = "restore from the saved backup failed with error " + std::to_string(slot.ErrorCode());
         else if (const std::string d = DataMismatch(before, restored); !d.empty())

@@ -21,7 +21,7 @@
 #include "platform/system_paths.h"
 #include "ui/cli/cli_output.h"
 #include "ui/cli/update_slot.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 
 namespace zovir::faults {
 
@@ -56,11 +56,11 @@ struct RunResult {
   bool finished = false;
   bool passed = false;
   int code = 0;
-  cli::ModemData after;
+  session::ModemData after;
 };
 
 // One whole update in this process on the modem kept in the state folder.
-RunResult Update(const KillSetup& k, cli::VirtualFactory& factory, const std::string& sn, std::FILE* output) {
+RunResult Update(const KillSetup& k, session::VirtualFactory& factory, const std::string& sn, std::FILE* output) {
   RunResult r;
   // Every engine line, as the run log has them: the kill points are engine lines.
   cli::CliOutput print(cli::CliOutput::Style::Plain, output, /*verbose=*/true);
@@ -77,12 +77,12 @@ RunResult Update(const KillSetup& k, cli::VirtualFactory& factory, const std::st
   r.code = slot.ErrorCode();
   r.passed = slot.Passed() && r.code == 0;
   slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-  r.after = cli::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
+  r.after = session::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
   return r;
 }
 
-std::string Differences(const cli::ModemData& before, const cli::ModemData& after) {
-  const cli::Verification v = cli::Compare(before, after);
+std::string Differences(const session::ModemData& before, const session::ModemData& after) {
+  const session::Verification v = session::Compare(before, after);
   if (v.ok) return {};
   std::string s;
   for (const auto& line : v.lines) s += (s.empty() ? "" : "; ") + line;
@@ -98,7 +98,7 @@ int CountLines(const fs::path& log, const std::string& text) {
 }
 
 // The update in a child process, killed at `point`. True when the line came (and the kill).
-bool KilledUpdate(const KillSetup& k, cli::VirtualFactory& factory, const KillPoint& point) {
+bool KilledUpdate(const KillSetup& k, session::VirtualFactory& factory, const KillPoint& point) {
   const fs::path log = k.home / "killed-run.log";
   std::fflush(nullptr);
   const pid_t pid = fork();
@@ -179,8 +179,8 @@ KillSetup PrepareKillSetup(const fs::path& home, const std::string& packetDir, i
 
 KillOutcome RunKillCase(const KillSetup& k, const KillPoint& point) {
   KillOutcome out;
-  cli::VirtualFactory factory;
-  cli::ModemData before;
+  session::VirtualFactory factory;
+  session::ModemData before;
   {
     // The modem as it leaves the factory, written to its state folder.
     cli::CliOutput print(cli::CliOutput::Style::Plain, stdout);
@@ -189,7 +189,7 @@ KillOutcome RunKillCase(const KillSetup& k, const KillPoint& point) {
     factory.Prepare(setup.modem, 0);
     cli::UpdateSlot slot(setup, print, clock);
     factory.Seed(*slot.modem(), 0, k.userFiles, k.userDirs);
-    before = cli::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
+    before = session::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
   }
   const auto sn = before.identity.find("SN");
   if (sn == before.identity.end()) {

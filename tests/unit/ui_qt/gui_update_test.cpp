@@ -13,7 +13,7 @@
 #include <QTimer>
 
 #include "sim/virtual_modem.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #include "ui/controller.h"
 #include "ui/qt/gui_session.h"
 
@@ -59,14 +59,14 @@ GuiOptions VirtualOptions(const QString& state = {}) {
 }
 
 // The modem holds every image as the packet has it, and what it held before.
-void CheckModemKept(GuiSession& session, const cli::ModemData& before) {
+void CheckModemKept(GuiSession& session, const session::ModemData& before) {
   sim::VirtualModem& modem = *session.modem();
   for (const auto& [name, held] : modem.Partitions()) {
     const auto image = sim::SummarizeFile(std::string(ZOVIR_TEST_PACKET_DIR) + "/" + name + ".mbn");
     QVERIFY2(image && image->size == held.size && image->crc == held.crc, name.c_str());
   }
-  const cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
-  const cli::Verification check = cli::Compare(before, after);
+  const session::ModemData after = session::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+  const session::Verification check = session::Compare(before, after);
   for (const auto& line : check.lines) qInfo("%s", line.c_str());
   QVERIFY(check.ok);
 }
@@ -113,7 +113,7 @@ class GuiUpdateTest : public QObject {
     QCOMPARE(w.StartArtShown(), ButtonArt::Idle);
     sim::VirtualModem& modem = *session.modem();
     const auto paths = session.PreservedPaths();
-    const cli::ModemData before = cli::Snapshot(modem, *session.factory().nv, paths);
+    const session::ModemData before = session::Snapshot(modem, *session.factory().nv, paths);
     QVERIFY(!before.nv.empty());
 
     bool finished = false, passed = false;
@@ -132,7 +132,7 @@ class GuiUpdateTest : public QObject {
     QVERIFY(passed);
 
     auto* bar = w.findChild<StatusPanel*>("StatusBar");
-    QCOMPARE(bar->text(), QString("PASS"));
+    QCOMPARE(bar->text(), QString("verified: the modem reports firmware BTM9X06_V1.0.0_R01"));
     QCOMPARE(bar->color(), QColor(0, 128, 0));
     QCOMPARE(w.ResultState(), 3);
 
@@ -141,8 +141,8 @@ class GuiUpdateTest : public QObject {
       const auto image = sim::SummarizeFile(std::string(ZOVIR_TEST_PACKET_DIR) + "/" + name + ".mbn");
       QVERIFY2(image && image->size == held.size && image->crc == held.crc, name.c_str());
     }
-    const cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, paths);
-    const cli::Verification check = cli::Compare(before, after);
+    const session::ModemData after = session::Snapshot(modem, *session.factory().nv, paths);
+    const session::Verification check = session::Compare(before, after);
     for (const auto& line : check.lines) qInfo("%s", line.c_str());
     QVERIFY(check.ok);
   }
@@ -163,7 +163,7 @@ class GuiUpdateTest : public QObject {
     auto* status = w.findChild<QLabel*>("Label_status");
     for (const int slot : {0, 1}) {
       QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
-      const cli::ModemData before = cli::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
+      const session::ModemData before = session::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
       ClickStart(w);
       QTRY_COMPARE_WITH_TIMEOUT(results.size(), size_t(slot + 1), 240000);
       QVERIFY(results.back());
@@ -193,7 +193,7 @@ class GuiUpdateTest : public QObject {
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
-    const cli::ModemData before = cli::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
+    const session::ModemData before = session::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
     // The milestone an interrupted earlier run left behind; its backup is unknown here.
     session.controller().AddStatusLine("Bootloader succssfully", mtProgress);
     auto* reupdate = w.findChild<QAction*>("Reupdate1");
@@ -219,7 +219,7 @@ class GuiUpdateTest : public QObject {
   // START restores the modem from that backup.
   void identityLostSerialNumberTypedStartRestores() {
     QTemporaryDir state;
-    cli::ModemData before;
+    session::ModemData before;
     std::string sn;
     {
       GuiSession session(VirtualOptions(state.path()));
@@ -231,7 +231,7 @@ class GuiUpdateTest : public QObject {
       QVERIFY(QTest::qWaitForWindowExposed(&w));
       QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
       sim::VirtualModem& modem = *session.modem();
-      before = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+      before = session::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
       sn = modem.State().Identity("SN").value_or("");
       QVERIFY(!sn.empty());
       bool finished = false;
