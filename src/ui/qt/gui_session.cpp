@@ -97,6 +97,8 @@ struct GuiSession::Parts {
   StartupResult startup;
 
   ~Parts() {
+    // The USB boot download reports to the controller from its own thread.
+    session.StopUsbBoot();
     controller.reset();
     runs.reset();
     ports.reset();

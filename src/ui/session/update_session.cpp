@@ -109,10 +109,12 @@ void UpdateSession::FillStartupSteps(StartupSteps& steps, std::function<Controll
   }
   // A board waiting in USB boot mode gets its loader while the program runs.
   steps.startUsbBoot = [this, first, &clock, note] {
+    if (payloadFailed_) return;  // the program ends; its loader may be missing
     usb_ = MakeUsbBulk();
     driverInfo_ = MakeFileKeyValueStore(paths_.configDir + "/settings.ini");
     usbBoot_ = std::make_unique<UsbBootDownload>(*usb_, *driverInfo_, clock, note);
-    if (usbBoot_->StartUsbBootDownload(first().ImageFolder()) && note) note("USB boot download started");
+    usbBootRunning_ = usbBoot_->StartUsbBootDownload(first().ImageFolder());
+    if (usbBootRunning_ && note) note("USB boot download started");
   };
 }
 
@@ -120,6 +122,7 @@ bool UpdateSession::StopUsbBoot() {
   if (!usbBoot_) return false;
   usbBoot_->Stop();
   usbBoot_.reset();
+  usbBootRunning_ = false;
   return true;
 }
 

@@ -84,6 +84,8 @@ class UpdateSession {
                         std::function<void(const std::string&)> note);
   // An unpacking failed: the program must end, as with a configuration error.
   bool PayloadFailed() const { return payloadFailed_; }
+  // Whether start-up began a USB boot download (the packet carries its loader).
+  bool UsbBootRunning() const { return usbBootRunning_; }
   // Stops a USB boot download start-up began; true when one ran.
   bool StopUsbBoot();
 
@@ -100,6 +102,7 @@ class UpdateSession {
   Payload payload_;
   bool embedded_ = false;
   bool payloadFailed_ = false;
+  bool usbBootRunning_ = false;
   std::string imageFolder_;
   std::string configPath_;
   RunHistory history_{""};
