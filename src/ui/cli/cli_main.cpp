@@ -63,11 +63,9 @@ namespace fs = std::filesystem;
 namespace zovir::cli {
 namespace {
 
-using session::kErrVersionMismatch;
 using session::kErrVirtualContents;
 using session::ModemData;
 using session::RunHistory;
-using session::HistoryEntry;
 using session::SessionSlot;
 using session::UpdateSession;
 #if ZOVIR_VIRTUAL_MODEMS

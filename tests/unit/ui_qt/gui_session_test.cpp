@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "sim/virtual_modem.h"
+#include "support/fake_services.h"
 #include "ui/controller.h"
 #include "ui/qt/gui_session.h"
 
@@ -23,32 +24,8 @@ namespace zovir::qt {
 
 namespace {
 
-// What the desktop was asked to hold, and whether it still holds it.
-struct Holds {
-  std::atomic<int> sleepHeld{0}, sleepAsked{0}, modemManagerAsked{0};
-};
-
-class FakeServices final : public SystemServices {
- public:
-  explicit FakeServices(std::shared_ptr<Holds> holds) : holds_(std::move(holds)) {}
-  std::unique_ptr<Held> InhibitModemManager(const std::string&, const Log&) override {
-    ++holds_->modemManagerAsked;
-    return nullptr;
-  }
-  std::unique_ptr<Held> InhibitSleep(const std::string&, const Log&) override {
-    ++holds_->sleepAsked;
-    ++holds_->sleepHeld;
-    return std::make_unique<Hold>(holds_);
-  }
-
- private:
-  struct Hold final : Held {
-    explicit Hold(std::shared_ptr<Holds> h) : holds(std::move(h)) {}
-    ~Hold() override { --holds->sleepHeld; }
-    std::shared_ptr<Holds> holds;
-  };
-  std::shared_ptr<Holds> holds_;
-};
+using test::FakeServices;
+using Holds = test::ServiceHolds;
 
 // The test packet, copied with its [Project] Version replaced (empty: as it is).
 std::string PacketWithVersion(const QTemporaryDir& dir, const std::string& version) {
