@@ -295,7 +295,6 @@ RunResult SessionSlot::ResultOf(const RunRecord& record) const {
   result.errorCode = record.passed ? 0 : record.errorCode;
   result.result = record.passed ? "PASS" : result.errorCode == ERR_USER_STOP ? "STOPPED" : "FAIL";
   if (!record.passed) {
-    if (result.errorCode == 0) result.errorCode = ERR_GENERIC_FAILURE;
     result.backupFolder = KeptBackup(session_.folders().BackupFolder(), record.startedAt, wiring_.oneSlot);
     if (result.serialNumber.empty()) result.serialNumber = SNOfBackupFolder(result.backupFolder);
   }
