@@ -12,7 +12,6 @@
 #include "discovery/launchers.h"
 #include "engine/engine_types.h"
 #include "platform/clock.h"
-#include "ui/platform_query.h"
 #include "ui/work_folders.h"
 
 namespace zovir {
@@ -247,6 +246,13 @@ void Controller::DeleteRunLog() {
   if (!path.empty()) fs::remove(path, ec);
 }
 
+void Controller::RemovePassedRunLog() {
+  if (config_.ProjectType == 28)
+    RemoveVariantLogFolder();
+  else
+    DeleteRunLog();
+}
+
 void Controller::RemoveVariantLogFolder() {
   if (AutotestMarkerExists()) return;
   // Only ever below the log root, never the root itself.
@@ -286,10 +292,7 @@ void Controller::ApplyStatusLine(const std::string& text, int kind) {
   if (kind == mtPass) {
     view_.ShowReupdate(false);
     log_.CloseRunLog();
-    if (config_.ProjectType == 28)
-      RemoveVariantLogFolder();
-    else
-      DeleteRunLog();
+    if (!options_.checkRunEnd) RemovePassedRunLog();
     passed_ = true;
     resultState_ = 3;
     view_.SetResultState(3);
@@ -604,11 +607,7 @@ int Controller::ValidateRun(int slot) {
 
 std::optional<int> Controller::QueryPlatform(const EngineConfig& cfg) {
   if (options_.queryPlatform) return options_.queryPlatform(cfg);
-  if (!options_.makeEngine) return std::nullopt;
-  // Asked over the very ports and clock a run's engine would use; this one never runs.
-  const auto probe = options_.makeEngine(host_);
-  if (!probe) return std::nullopt;
-  return QueryPlatformId(probe->core().clock, probe->core().portFactory, cfg);
+  return std::nullopt;
 }
 
 std::optional<StartRefusal> Controller::PlatformRefusalOf(int diagPort) {
@@ -746,7 +745,18 @@ void Controller::RunEnded(int slot, const std::shared_ptr<TCommsThread>& engine)
   view_.ShowStartArt(StartArt::Ended);
   view_.ShowWorking(false, false);
   view_.EnablePortGroup(true);
-  const bool passed = passed_ && resultState_ == 3 && lastErrorCode_ == 0;
+  bool passed = passed_ && resultState_ == 3 && lastErrorCode_ == 0;
+  if (options_.checkRunEnd) {
+    const int code = options_.checkRunEnd(slot, passed);
+    if (passed && code == 0) RemovePassedRunLog();
+    if (passed && code != 0) {
+      passed = passed_ = false;
+      lastErrorCode_ = code;
+      resultState_ = 1;
+      view_.SetResultState(1);
+      ShowFailureLabel();
+    }
+  }
   if (!passed) view_.ShowReupdate(backupDone_ && !lastBackupFolder_.empty());
   view_.RunEnded(slot, passed, lastErrorCode_);
   if (destroyed_) return;

@@ -136,12 +136,17 @@ struct ControllerOptions {
   // validation and the platform the modem reports), checked at each poll that finds it ready;
   // what does not fit is named. Off: a ready poll enables START as the device check says.
   bool startGate = false;
-  // Asks the modem on `cfg.ComPort` for its platform code (-1: no answer). Empty: asked over
-  // the ports of an engine made by makeEngine, as the engine's own check asks it.
+  // Asks the modem on `cfg.ComPort` for its platform code (-1: no answer). Empty: the
+  // platform is not checked before a start (the engine's own check still asks it).
   std::function<int(const EngineConfig& cfg)> queryPlatform;
   // Converts an Intel-HEX image the image check finds (hex path, binary path) and returns the
   // start address it chose; empty: hex images are not converted.
   std::function<uint32_t(const std::string& hexPath, const std::string& binPath)> convertHex;
+  // Asked on the controller's thread when a run has ended, before a PASS removes its run log and
+  // before the view hears of the end: a check of the modem after the engine's PASS returns 0 when
+  // it agrees, or the error code that fails the run (its run log then stays, as after any
+  // failure). Empty: a PASS removes its run log at once.
+  std::function<int(int slot, bool passed)> checkRunEnd;
 };
 
 // The main window's logic without a window: start, re-update, validation, the engine of
@@ -307,6 +312,7 @@ class Controller {
   void AfterBeginRun(int result);
   void OpenRunLog();
   void DeleteRunLog();
+  void RemovePassedRunLog();
   std::string RunLogFolder() const;
   void RemoveVariantLogFolder();
   bool AutotestMarkerExists() const;

@@ -55,8 +55,10 @@
 #include "platform/processes.h"
 #include "platform/system_paths.h"
 #include "ui/cli/cli_output.h"
-#include "ui/cli/update_slot.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/cli/cli_view.h"
+#include "ui/session/update_session.h"
+#include "ui/session/update_slot.h"
+#include "ui/session/virtual_factory.h"
 #include "ui/work_folders.h"
 #include "kill_run.h"
 
@@ -185,8 +187,8 @@ std::string PartitionMismatch(sim::VirtualModem& modem) {
   return {};
 }
 
-std::string DataMismatch(const cli::ModemData& before, const cli::ModemData& after) {
-  const cli::Verification v = cli::Compare(before, after);
+std::string DataMismatch(const session::ModemData& before, const session::ModemData& after) {
+  const session::Verification v = session::Compare(before, after);
   if (v.ok) return {};
   std::string s;
   for (const auto& line : v.lines) s += (s.empty() ? "" : "; ") + line;
@@ -215,34 +217,32 @@ int CountOpenPorts() {
 }
 
 struct Prepared {
-  std::unique_ptr<WorkFolders> folders;
-  std::unique_ptr<Processes> processes;
-  ProjectConfiguration config;
+  std::unique_ptr<session::UpdateSession> session;
+  ProjectConfiguration config;  // what START gets
+  ImageFolderState images;
+  std::string packet;
   EngineConfig base;
   std::vector<std::string> userFiles, userDirs;
   std::vector<std::string> efsPaths;  // every preserved file and folder, compared after a run
 };
 
 bool PrepareRun(Prepared& p, const RunCase& c, QuietSink& sink) {
-  const SystemPaths paths = SystemPathsFromEnvironment();
-  p.folders = std::make_unique<WorkFolders>(paths);
-  p.processes = MakeLinuxProcesses(paths.runtimeDir);
-  CreateFolderPath(p.folders->WorkFolder());
   const std::string packet = ZOVIR_TEST_PACKET_DIR;
+  p.session = std::make_unique<session::UpdateSession>();
+  if (p.session->Open(session::SessionOptions{packet, false})) return false;
+  p.packet = packet;
   if (!ReadProjectConfiguration(p.config, packet + "/Config.ini", sink)) return false;
   // Preserve user files too, so that the EFS backup and restore are part of every run.
   p.config.bBackupUserData = 1;
   if (p.config.UserDataFilesList.empty()) p.config.UserDataFilesList = {"/user/settings.cfg", "/user/apn.txt"};
   if (p.config.UserDataDirList.empty()) p.config.UserDataDirList = {"/user/profiles"};
   p.config.bFastSpeedDownload = c.fast ? 1 : 0;
-  ImageFolderState images;
-  ImageCheckContext context{sink, p.config.Caption, p.folders->BackupFolder(), false, nullptr, nullptr};
-  if (!CheckImageFolder(packet, p.config, images, context)) return false;
+  ImageCheckContext context{sink, p.config.Caption, p.session->folders().BackupFolder(), false, nullptr, nullptr};
+  if (!CheckImageFolder(packet, p.config, p.images, context)) return false;
+  p.config.ProjectType = kQuickProject;
   HandOverConfiguration(p.config, p.base);
-  HandOverImages(images, p.base);
-  p.base.ProjectType = kQuickProject;
-  p.base.bFastSpeedDownload = c.fast ? 1 : 0;
-  p.base.BackupFilePath = p.folders->BackupFolder();
+  HandOverImages(p.images, p.base);
+  p.base.BackupFilePath = p.session->folders().BackupFolder();
   p.userFiles = PreservedEfsPaths(p.config.UserDataFilesList);
   p.userDirs = PreservedEfsPaths(p.config.UserDataDirList);
   p.efsPaths = p.userFiles;
@@ -276,8 +276,8 @@ struct Outcome {
 };
 
 // Updates the modem of `slot`; presses Stop when the case asks for it. Returns false on a hang.
-bool RunUpdate(cli::UpdateSlot& slot, const Prepared& p, const RunCase* stopCase, Outcome& out) {
-  slot.Start(p.base, EngineEnvironment{p.processes.get(), p.folders->WorkFolder()});
+bool RunUpdate(session::UpdateSlot& slot, const Prepared& p, const RunCase* stopCase, Outcome& out) {
+  slot.Start(p.config, p.images, p.packet);
   const auto start = SteadyTime::now();
   bool stopped = false;
   while (!slot.Finished()) {
@@ -428,19 +428,18 @@ void SeedRandomContents(sim::VirtualModem& modem, sim::NVStore& nv, const Prepar
   }
 }
 
-// The setup of a further update of the modem of this run (its state kept), restoring `sn`.
-cli::SlotSetup AgainSetup(const fs::path& home, const RunCase& c, const std::string& sn) {
-  cli::SlotSetup setup;
+// The setup of a further update of the modem of this run (its state kept).
+session::SlotSetup AgainSetup(const fs::path& home, const RunCase& c) {
+  session::SlotSetup setup;
   setup.deviceMapPath = (home / "ports.ini").string();
   setup.virtualModem = true;
   setup.modem = ModemOptions(home, c, false);
-  setup.sn = sn;
   return setup;
 }
 
 // A further update to its end; one that does not end is a hang, and the child ends at once (the
 // engine still runs: nothing can be torn down safely).
-void RunToEndOrHang(cli::UpdateSlot& slot, const Prepared& p, const char* what) {
+void RunToEndOrHang(session::UpdateSlot& slot, const Prepared& p, const char* what) {
   Outcome ignored;
   if (!RunUpdate(slot, p, nullptr, ignored)) {
     std::printf("RESULT verdict=hung said=- code=%d stop_ms=-1 detail=%s did not end within %u ms\n", slot.ErrorCode(),
@@ -489,11 +488,11 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   }
   cli::CliOutput print(cli::CliOutput::Style::Plain, stdout);
   SteadyClock clock;
-  cli::VirtualFactory factory;
-  cli::ModemData before;
+  session::VirtualFactory factory;
+  session::ModemData before;
   bool touched = false;
   {
-    cli::SlotSetup setup;
+    session::SlotSetup setup;
     setup.deviceMapPath = (home / "ports.ini").string();
     setup.virtualModem = true;
     setup.modem = ModemOptions(home, c, true);
@@ -504,7 +503,8 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       factory.efs = std::make_shared<sim::EfsSimulation>(hostile);
     }
     factory.Prepare(setup.modem, 0);
-    cli::UpdateSlot slot(setup, print, clock);
+    cli::CliView view(print, 0, cli::AnswerPolicy::Safe, "");
+    session::UpdateSlot slot(setup, *p.session, view, clock);
     factory.Seed(*slot.modem(), 0, p.userFiles, p.userDirs);
     if (c.contentSeed) SeedRandomContents(*slot.modem(), *factory.nv, p, c.contentSeed);
     if (!slot.Discover()) {
@@ -512,7 +512,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "no diagnostic port";
       return out;
     }
-    before = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+    before = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
     if (c.oldBackup) {
       const auto sn = before.identity.find("SN");
       if (sn == before.identity.end()) throw std::runtime_error("the modem has no serial number");
@@ -533,7 +533,7 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
       out.detail = "Stop took " + std::to_string(out.stopMs) + " ms";
     }
     slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-    cli::ModemData after = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+    session::ModemData after = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
     if (c.hostile) {
       // Files that existed only in the hostile listing come back as real ones; only what the
       // modem held before must be unchanged.
@@ -556,20 +556,21 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   // (its flags as a re-update leaves them) must refuse it and leave it as it was.
   if (!out.passed && c.between == "swap-unit" && out.verdict != "hung") {
     if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
-      cli::SlotSetup setup = AgainSetup(home, c, *sn);
+      session::SlotSetup setup = AgainSetup(home, c);
       setup.modem.stateDir = (home / "other-unit").string();
-      cli::VirtualFactory other;
+      session::VirtualFactory other;
       other.Prepare(setup.modem, 1);
-      cli::UpdateSlot slot(setup, print, clock);
+      cli::CliView view(print, 0, cli::AnswerPolicy::Safe, *sn);
+      session::UpdateSlot slot(setup, *p.session, view, clock);
       other.Seed(*slot.modem(), 1, p.userFiles, p.userDirs);
       if (!slot.Discover()) throw std::runtime_error("no diagnostic port on the other unit");
-      const cli::ModemData theirs = cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths);
-      const EngineConfig kept = p.base;
-      p.base.bBackup = 0;
-      p.base.bBackupUserData = 0;
+      const session::ModemData theirs = session::Snapshot(*slot.modem(), *other.nv, p.efsPaths);
+      const ProjectConfiguration kept = p.config;
+      p.config.bBackup = 0;
+      p.config.bBackupUserData = 0;
       RunToEndOrHang(slot, p, "the re-update on another unit");
-      p.base = kept;
-      const std::string diff = DataMismatch(theirs, cli::Snapshot(*slot.modem(), *other.nv, p.efsPaths));
+      p.config = kept;
+      const std::string diff = DataMismatch(theirs, session::Snapshot(*slot.modem(), *other.nv, p.efsPaths));
       if (slot.Passed() && slot.ErrorCode() == 0) {
         out.verdict = "false_pass";
         out.detail = "the backup of " + *sn + " was restored onto another unit";
@@ -584,14 +585,15 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
   if (!out.passed && !touched && c.between == "changed-files" && out.verdict == "fail") {
     if (const auto sn = SavedSerialNumber(p.base.BackupFilePath)) {
       const int backupsBefore = BackupsOf(p.base.BackupFilePath, *sn);
-      cli::SlotSetup setup = AgainSetup(home, c, *sn);
+      session::SlotSetup setup = AgainSetup(home, c);
       factory.Prepare(setup.modem, 0);
-      cli::UpdateSlot slot(setup, print, clock);
+      cli::CliView view(print, 0, cli::AnswerPolicy::Safe, *sn);
+      session::UpdateSlot slot(setup, *p.session, view, clock);
       ChangeUserFiles(*slot.modem(), p, c.contentSeed);
       if (!slot.Discover()) throw std::runtime_error("no diagnostic port after the change");
-      const cli::ModemData changed = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+      const session::ModemData changed = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
       RunToEndOrHang(slot, p, "the run after the change");
-      const std::string diff = DataMismatch(changed, cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths));
+      const std::string diff = DataMismatch(changed, session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths));
       const bool passed = slot.Passed() && slot.ErrorCode() == 0;
       if (passed && !diff.empty()) {
         out.verdict = "false_pass";
@@ -617,14 +619,15 @@ Outcome ExecuteRun(const RunCase& c, const fs::path& home) {
           why += std::string(why.empty() ? "" : ", ") + file + " missing";
     }
     if (why.empty()) {
-      cli::SlotSetup setup = AgainSetup(home, c, *sn);
+      session::SlotSetup setup = AgainSetup(home, c);
       factory.Prepare(setup.modem, 0);
-      cli::UpdateSlot slot(setup, print, clock);
+      cli::CliView view(print, 0, cli::AnswerPolicy::Safe, *sn);
+      session::UpdateSlot slot(setup, *p.session, view, clock);
       if (!slot.Discover()) {
         why = "no diagnostic port for the restore";
       } else {
         RunToEndOrHang(slot, p, "the restore");
-        const cli::ModemData restored = cli::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
+        const session::ModemData restored = session::Snapshot(*slot.modem(), *factory.nv, p.efsPaths);
         if (!(slot.Passed() && slot.ErrorCode() == 0))
           why = "restore from the saved backup failed with error " + std::to_string(slot.ErrorCode());
         else if (const std::string d = DataMismatch(before, restored); !d.empty())

@@ -20,8 +20,9 @@
 #include "platform/clock.h"
 #include "platform/system_paths.h"
 #include "ui/cli/cli_output.h"
-#include "ui/cli/update_slot.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/cli/cli_view.h"
+#include "ui/session/update_slot.h"
+#include "ui/session/virtual_factory.h"
 
 namespace zovir::faults {
 
@@ -40,15 +41,15 @@ class SilentSink final : public MessageSink {
   void Log(const std::string&) override {}
 };
 
-cli::SlotSetup Setup(const KillSetup& k, const std::string& sn) {
-  cli::SlotSetup setup;
+session::SlotSetup Setup(const KillSetup& k) {
+  session::SlotSetup setup;
   setup.deviceMapPath = (k.home / "ports.ini").string();
   setup.virtualModem = true;
   setup.modem.comNumbers.clear();
   for (int n = 0; n < 12; ++n) setup.modem.comNumbers.push_back(20 + n);
   setup.modem.stateDir = (k.home / "state").string();
   setup.modem.rebootDelayMs = 300;
-  setup.sn = sn;
+  setup.backupFolder = k.base.BackupFilePath;
   return setup;
 }
 
@@ -56,20 +57,21 @@ struct RunResult {
   bool finished = false;
   bool passed = false;
   int code = 0;
-  cli::ModemData after;
+  session::ModemData after;
 };
 
 // One whole update in this process on the modem kept in the state folder.
-RunResult Update(const KillSetup& k, cli::VirtualFactory& factory, const std::string& sn, std::FILE* output) {
+RunResult Update(const KillSetup& k, session::VirtualFactory& factory, const std::string& sn, std::FILE* output) {
   RunResult r;
   // Every engine line, as the run log has them: the kill points are engine lines.
   cli::CliOutput print(cli::CliOutput::Style::Plain, output, /*verbose=*/true);
   SteadyClock clock;
-  cli::SlotSetup setup = Setup(k, sn);
+  session::SlotSetup setup = Setup(k);
   factory.Prepare(setup.modem, 0);
-  cli::UpdateSlot slot(setup, print, clock);
+  cli::CliView view(print, 0, cli::AnswerPolicy::Safe, sn);
+  session::UpdateSlot slot(setup, *k.session, view, clock);
   if (!slot.Discover()) return r;
-  slot.Start(k.base, EngineEnvironment{k.processes.get(), k.folders->WorkFolder()});
+  slot.Start(k.config, k.images, k.packet);
   const auto start = SteadyTime::now();
   while (!slot.Finished() && SteadyTime::now() - start < kRunLimit) std::this_thread::sleep_for(Ms(20));
   if (!slot.Finished()) slot.Stop();
@@ -77,12 +79,12 @@ RunResult Update(const KillSetup& k, cli::VirtualFactory& factory, const std::st
   r.code = slot.ErrorCode();
   r.passed = slot.Passed() && r.code == 0;
   slot.modem()->WaitForMode(sim::ModemMode::Normal, Ms(5000));
-  r.after = cli::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
+  r.after = session::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
   return r;
 }
 
-std::string Differences(const cli::ModemData& before, const cli::ModemData& after) {
-  const cli::Verification v = cli::Compare(before, after);
+std::string Differences(const session::ModemData& before, const session::ModemData& after) {
+  const session::Verification v = session::Compare(before, after);
   if (v.ok) return {};
   std::string s;
   for (const auto& line : v.lines) s += (s.empty() ? "" : "; ") + line;
@@ -98,7 +100,7 @@ int CountLines(const fs::path& log, const std::string& text) {
 }
 
 // The update in a child process, killed at `point`. True when the line came (and the kill).
-bool KilledUpdate(const KillSetup& k, cli::VirtualFactory& factory, const KillPoint& point) {
+bool KilledUpdate(const KillSetup& k, session::VirtualFactory& factory, const KillPoint& point) {
   const fs::path log = k.home / "killed-run.log";
   std::fflush(nullptr);
   const pid_t pid = fork();
@@ -152,24 +154,24 @@ KillSetup PrepareKillSetup(const fs::path& home, const std::string& packetDir, i
   KillSetup k;
   k.home = home;
   setenv("ZOVIR_HOME", home.c_str(), 1);
-  const SystemPaths paths = SystemPathsFromEnvironment();
-  k.folders = std::make_shared<WorkFolders>(paths);
-  k.processes = MakeLinuxProcesses(paths.runtimeDir);
-  CreateFolderPath(k.folders->WorkFolder());
+  k.session = std::make_shared<session::UpdateSession>();
+  if (const auto refused = k.session->Open(session::SessionOptions{packetDir, false}))
+    throw std::runtime_error("the session did not open: " + refused->text);
   SilentSink sink;
-  ProjectConfiguration config;
+  ProjectConfiguration& config = k.config;
   if (!ReadProjectConfiguration(config, packetDir + "/Config.ini", sink))
     throw std::runtime_error("the packet's configuration was rejected");
   config.bBackupUserData = 1;
   if (config.UserDataFilesList.empty()) config.UserDataFilesList = {"/user/settings.cfg", "/user/apn.txt"};
   if (config.UserDataDirList.empty()) config.UserDataDirList = {"/user/profiles"};
-  ImageFolderState images;
-  ImageCheckContext context{sink, config.Caption, k.folders->BackupFolder(), false, nullptr, nullptr};
+  ImageFolderState& images = k.images;
+  ImageCheckContext context{sink, config.Caption, k.session->folders().BackupFolder(), false, nullptr, nullptr};
   if (!CheckImageFolder(packetDir, config, images, context)) throw std::runtime_error("the packet's images were rejected");
+  config.ProjectType = projectType;
+  k.packet = packetDir;
   HandOverConfiguration(config, k.base);
   HandOverImages(images, k.base);
-  k.base.ProjectType = projectType;
-  k.base.BackupFilePath = k.folders->BackupFolder();
+  k.base.BackupFilePath = k.session->folders().BackupFolder();
   k.userFiles = PreservedEfsPaths(config.UserDataFilesList);
   k.userDirs = PreservedEfsPaths(config.UserDataDirList);
   k.efsPaths = k.userFiles;
@@ -179,17 +181,18 @@ KillSetup PrepareKillSetup(const fs::path& home, const std::string& packetDir, i
 
 KillOutcome RunKillCase(const KillSetup& k, const KillPoint& point) {
   KillOutcome out;
-  cli::VirtualFactory factory;
-  cli::ModemData before;
+  session::VirtualFactory factory;
+  session::ModemData before;
   {
     // The modem as it leaves the factory, written to its state folder.
     cli::CliOutput print(cli::CliOutput::Style::Plain, stdout);
     SteadyClock clock;
-    cli::SlotSetup setup = Setup(k, "");
+    session::SlotSetup setup = Setup(k);
     factory.Prepare(setup.modem, 0);
-    cli::UpdateSlot slot(setup, print, clock);
+    cli::CliView view(print, 0, cli::AnswerPolicy::Safe, "");
+    session::UpdateSlot slot(setup, *k.session, view, clock);
     factory.Seed(*slot.modem(), 0, k.userFiles, k.userDirs);
-    before = cli::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
+    before = session::Snapshot(*slot.modem(), *factory.nv, k.efsPaths);
   }
   const auto sn = before.identity.find("SN");
   if (sn == before.identity.end()) {

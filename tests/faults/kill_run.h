@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_assembly.h"
+#include "config/image_check.h"
+#include "config/project_configuration.h"
 #include "engine/engine_config.h"
-#include "platform/processes.h"
-#include "ui/work_folders.h"
+#include "ui/session/update_session.h"
 
 namespace zovir::faults {
 
@@ -30,8 +30,10 @@ const std::vector<KillPoint>& KillPoints();
 struct KillSetup {
   std::filesystem::path home;  // the modem's state, the device map, the run's output
   EngineConfig base;           // BackupFilePath set
-  std::shared_ptr<WorkFolders> folders;
-  std::shared_ptr<Processes> processes;
+  std::shared_ptr<session::UpdateSession> session;
+  ProjectConfiguration config;  // what START gets
+  ImageFolderState images;
+  std::string packet;
   std::vector<std::string> userFiles, userDirs, efsPaths;
 };
 

@@ -43,18 +43,17 @@
 #include "ui/cli/cli_view.h"
 #include "ui/cli/device_filter.h"
 #include "ui/cli/modem_list.h"
-#include "ui/cli/run_history.h"
-#include "ui/cli/update_guard.h"
 #if ZOVIR_VIRTUAL_MODEMS
 #include "sim/device_state.h"
 #include "sim/virtual_modem.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #endif
 #include "ui/controller.h"
 #include "ui/engine_host_served.h"
 #include "ui/payload.h"
 #include "ui/payload_extraction.h"
-#include "ui/platform_query.h"
+#include "ui/session/run_history.h"
+#include "ui/session/update_session.h"
 #include "ui/startup.h"
 #include "ui/work_folders.h"
 
@@ -63,12 +62,21 @@ namespace fs = std::filesystem;
 namespace zovir::cli {
 namespace {
 
-enum ExitCode : int { kPass = 0, kFailed = 1, kUsage = 2, kNoDevice = 3, kStopped = 4, kAnotherCopy = 5 };
+using session::kErrVirtualContents;
+using session::ModemData;
+using session::RunHistory;
+using session::SessionSlot;
+using session::UpdateSession;
+#if ZOVIR_VIRTUAL_MODEMS
+using session::Compare;
+using session::LoadHeldBefore;
+using session::SaveHeldBefore;
+using session::Snapshot;
+using session::Verification;
+using session::VirtualFactory;
+#endif
 
-// Error codes of the front end's own checks after the engine's PASS, above the range of the
-// system's error numbers.
-constexpr int kErrVersionMismatch = 1001;
-constexpr int kErrVirtualContents = 1002;
+enum ExitCode : int { kPass = 0, kFailed = 1, kUsage = 2, kNoDevice = 3, kStopped = 4, kAnotherCopy = 5 };
 
 volatile std::sig_atomic_t gStopSignal = 0;
 extern "C" void OnStopSignal(int signal) {
@@ -141,100 +149,22 @@ class PrintingSink final : public MessageSink {
   CliOutput& out_;
 };
 
-// What one start of the tool holds before any modem is looked at: the single-instance lock,
-// the work folders and the configuration file the controller reads.
-struct Session {
-  SystemPaths paths;
-  std::unique_ptr<Processes> processes;
-  std::unique_ptr<SingleInstance> instance;
-  std::unique_ptr<WorkFolders> folders;
-  std::unique_ptr<SystemServices> services = MakeSystemServices();
-  Payload payload;
-  bool embedded = false;
-  std::string imageFolder;
-  std::string configPath;
-};
-
-int OpenSession(const Options& o, CliOutput& out, Session& s) {
-  s.paths = SystemPathsFromEnvironment();
-  s.processes = MakeProcesses(s.paths.runtimeDir);
-  // One copy at a time: a second one would probe the ports of a modem being written.
-  s.instance = std::make_unique<SingleInstance>(*s.processes);
-  if (s.instance->AnotherCopyRuns()) {
-    out.Message("", kAlreadyRunningText);
+// Opens the session: the single-instance lock, the work folders and the configuration file
+// the controller reads. kPass, or the exit code (its message shown).
+int OpenSession(const Options& o, CliOutput& out, UpdateSession& s) {
+  const auto refusal = s.Open(session::SessionOptions{o.packet, o.keepWork});
+  if (!refusal) return kPass;
+  using Kind = session::SessionRefusal::Kind;
+  if (refusal->kind == Kind::AnotherCopy) {
+    out.Message(refusal->caption, refusal->text);
     return kAnotherCopy;
   }
-  try {
-    s.folders = std::make_unique<WorkFolders>(s.paths);
-    if (o.keepWork) s.folders->Keep();
-    if (!o.packet.empty()) {
-      s.imageFolder = fs::absolute(o.packet).string();
-      if (std::error_code ec; !fs::is_directory(s.imageFolder, ec)) {
-        out.Message("Warning", "The packet folder " + s.imageFolder + " does not exist");
-        return kUsage;
-      }
-      s.configPath = (fs::path(s.imageFolder) / "Config.ini").string();
-      if (!fs::exists(s.configPath)) {
-        out.Message("Warning", "No Config.ini in " + s.imageFolder);
-        return kUsage;
-      }
-      return kPass;
-    }
-    s.payload = Payload::Embedded();
-    if (s.payload.Empty()) {
-      out.Message("Warning", "This build carries no firmware packet; use --packet DIR.");
-      return kUsage;
-    }
-    s.embedded = true;
-    s.imageFolder = s.folders->WorkFolder();
-    CreateFolderPath(s.imageFolder);
-    s.configPath = s.imageFolder + "/Config.ini";
-    WriteResource(s.payload, "ConfigFile", "INI", s.configPath);
-  } catch (const StartupError& e) {
-    out.Message("Warning", e.what());
-    return kUsage;
-  }
-  return kPass;
+  out.Message(refusal->caption,
+              refusal->kind == Kind::NoPayload ? "This build carries no firmware packet; use --packet DIR." : refusal->text);
+  return kUsage;
 }
 
-// The modem restarts into its new firmware before the restore; its AT port may still be busy
-// coming up when the version is asked.
-constexpr int kVersionAttemptsAfterUpdate = 5;
-
-// What an error code of a result means: the engine's codes and the front end's own.
-std::string ErrorText(int code) {
-  if (code == kErrVersionMismatch) return "version mismatch: the modem does not report the packet's firmware version";
-  if (code == kErrVirtualContents) return "the virtual modem does not hold what the update should have left";
-  return ErrorMeaning(code);
-}
-
-// The backup folder a run that did not pass left for a later --sn run: the newest "SN[...]"
-// folder of the backup root written since the run began. With several slots side by side the
-// newest folder may be another slot's, so none is named then.
-std::string KeptBackup(const std::string& root, std::chrono::system_clock::time_point since, bool oneSlot) {
-  if (!oneSlot || root.empty()) return "";
-  std::error_code ec;
-  std::string best;
-  fs::file_time_type bestTime{};
-  const auto from = fs::file_time_type::clock::now() -
-                    std::chrono::duration_cast<fs::file_time_type::duration>(std::chrono::system_clock::now() - since) -
-                    std::chrono::seconds(2);
-  for (const auto& entry : fs::directory_iterator(root, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (!entry.is_directory(ec) || name.rfind("SN[", 0) != 0 || name.back() != ']') continue;
-    const auto when = fs::last_write_time(entry.path(), ec);
-    if (ec || when < from || (!best.empty() && when <= bestTime)) continue;
-    best = entry.path().string();
-    bestTime = when;
-  }
-  return best;
-}
-
-// "SN[123]" -> "123".
-std::string SerialOfBackup(const std::string& folder) {
-  const std::string name = fs::path(folder).filename().string();
-  return name.size() > 4 && name.rfind("SN[", 0) == 0 && name.back() == ']' ? name.substr(3, name.size() - 4) : "";
-}
+using session::ErrorText;
 
 // Whether a complete backup was followed by writes to the modem, so that only its restore gives
 // the modem its data back.
@@ -342,6 +272,7 @@ struct Slot {
   std::unique_ptr<ProcessTable> processTable;
   std::optional<LauncherContext> launcher;
   std::unique_ptr<CliView> view;
+  std::unique_ptr<SessionSlot> runs;  // what surrounds each run: guard, check after PASS
   std::unique_ptr<Controller> controller;
   std::atomic<Controller*> live{nullptr};  // the controller, for threads other than the slot's
   std::thread thread;
@@ -349,13 +280,7 @@ struct Slot {
   bool started = false;
   bool verified = false;  // a virtual modem's run passed and what it holds was read
   std::vector<PartitionRow> partitions;
-  std::string firmwareBefore, firmwareAfter;
-  std::string versionUnread;  // why the version after the update is not known
   bool leftInBootLoader = false;  // a run that did not pass left the modem in its boot loader
-  std::vector<std::string> notPreserved;
-  std::string logPath;
-  std::string device;  // the modem's ports as the history names it
-  std::chrono::system_clock::time_point startedAt{};
 
   Slot() = default;
   Slot(const Slot&) = delete;
@@ -364,6 +289,7 @@ struct Slot {
     if (thread.joinable()) thread.join();
     live = nullptr;
     controller.reset();
+    runs.reset();
     ports.reset();
     directory.reset();
     worker.reset();
@@ -379,14 +305,13 @@ using Slots = std::vector<std::unique_ptr<Slot>>;
 
 struct SlotContext {
   const Options& o;
-  Session& s;
+  UpdateSession& s;
   CliOutput& out;
   PrintingSink& sink;
   Clock& clock;
   AnswerPolicy policy;
   Line& line;
   const StartupSteps& firstSteps;  // start-up of slot 0
-  bool& payloadFailed;
   bool checkOnly = false;  // `check`: no start, nothing written
 };
 
@@ -398,7 +323,7 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
 #if !ZOVIR_VIRTUAL_MODEMS
     throw std::runtime_error("virtual modems run on pseudo-terminals, which this system does not have");
 #else
-    deviceMap = x.s.folders->TempPath() + "/ports-" + std::to_string(i) + ".ini";
+    deviceMap = x.s.folders().TempPath() + "/ports-" + std::to_string(i) + ".ini";
     sim::VirtualModemOptions modem;
     modem.deviceMapPath = deviceMap;
     modem.comNumbers.clear();
@@ -441,30 +366,35 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
   // Virtual modems keep their milestones to themselves: a later re-update of a real modem must
   // never skip its backup because of them.
   const std::string suffix = i == 0 ? "" : "-slot" + std::to_string(i);
-  slot.store = MakeFileKeyValueStore(x.o.virtualModem ? x.s.folders->TempPath() + "/settings" + suffix + ".ini"
-                                                      : x.s.paths.configDir + "/settings" + suffix + ".ini");
+  slot.store = MakeFileKeyValueStore(x.o.virtualModem ? x.s.folders().TempPath() + "/settings" + suffix + ".ini"
+                                                      : x.s.paths().configDir + "/settings" + suffix + ".ini");
   slot.processTable = MakeProcessTable();
-  slot.launcher.emplace(LauncherContext{*x.s.processes, x.clock, [self](const std::string& line) {
+  slot.launcher.emplace(LauncherContext{x.s.processes(), x.clock, [self](const std::string& line) {
                                           if (self->controller) self->controller->log().WriteLogLine(line);
                                         }});
   slot.view = std::make_unique<CliView>(x.out, i, x.policy, x.o.sn);
   slot.view->SerializeQuestions(x.line.questions);
 
   ControllerOptions opts;
-  opts.workFolder = x.s.imageFolder;
-  opts.secondPacketFolder = x.s.folders->SecondPacketFolder();
-  opts.backupFolder = x.s.folders->BackupFolder();
-  opts.logFolder = x.s.folders->LogFolder() + (x.o.slots > 1 ? "/slot" + std::to_string(i) : "");
-  opts.autotestMarker = x.s.paths.autotestMarker;
+  opts.workFolder = x.s.imageFolder();
+  opts.secondPacketFolder = x.s.folders().SecondPacketFolder();
+  opts.backupFolder = x.s.folders().BackupFolder();
+  opts.logFolder = x.s.folders().LogFolder() + (x.o.slots > 1 ? "/slot" + std::to_string(i) : "");
+  opts.autotestMarker = x.s.paths().autotestMarker;
   opts.checkOnly = x.checkOnly;
   opts.setAsideWrittenBackup = x.o.setAsideBackup;
-  opts.helperFolder = x.s.folders->WorkFolder();
+  opts.helperFolder = x.s.folders().WorkFolder();
   opts.store = slot.store.get();
-  const EngineEnvironment environment{x.s.processes.get(), x.s.folders->WorkFolder()};
-  Clock& clock = x.clock;
-  opts.makeEngine = [self, &clock, environment](EngineHost& host) {
-    return std::make_shared<TCommsThread>(clock, *self->serial, &host, ProductionPhases(environment));
-  };
+  session::SlotWiring wiring;
+  wiring.index = i;
+  wiring.serial = slot.serial.get();
+  wiring.usb = &slot.discovery->Enumerator();
+  wiring.virtualModem = x.o.virtualModem;
+  wiring.oneSlot = x.o.slots == 1;
+  // The command writes the history itself, once it has checked what a virtual modem holds.
+  wiring.recordHistory = false;
+  slot.runs = std::make_unique<SessionSlot>(x.s, std::move(wiring), x.clock);
+  slot.runs->Wire(opts, ProductionPhases(EngineEnvironment{&x.s.processes(), x.s.folders().WorkFolder()}));
   opts.runDriverInstaller = [self](const std::string& folder) { return RunDriverInstaller(*self->launcher, folder); };
   opts.resetDriverInstallerFlag = [](const std::string& folder) { ResetDriverInstallerFlag(folder); };
   opts.rebootToBootloader = [self] {
@@ -472,8 +402,8 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
                        [self](const std::string& text) { self->view->SetStatusLabel(text, {}); });
   };
   // The session folder goes with the last controller: slot 0's, destroyed after the others.
-  if (i == 0 && !x.o.keepWork) opts.removeWorkFolders = [&s = x.s] { s.folders->RemoveWorkFolders(); };
-  const std::string workFolder = x.s.folders->WorkFolder();
+  if (i == 0 && !x.o.keepWork) opts.removeWorkFolders = [&s = x.s] { s.folders().RemoveWorkFolders(); };
+  const std::string workFolder = x.s.folders().WorkFolder();
   PrintingSink* sink = &x.sink;
   opts.convertHex = [workFolder, sink](const std::string& hex, const std::string& bin) {
     uint32_t start = 0;
@@ -481,24 +411,9 @@ void BuildSlot(Slot& slot, const SlotContext& x) {
     return start;
   };
   slot.controller = std::make_unique<Controller>(*slot.view, *slot.ports, x.clock, std::move(opts));
+  slot.runs->Bind(*slot.controller, *slot.ports);
   slot.live = slot.controller.get();
   slot.controller->WatchDevices(slot.discovery->Monitor());
-}
-
-// Start-up's payload step: the packet the program carries, unpacked into the work folder once
-// the configuration was read. `failed` tells the command to end with a configuration error.
-std::function<bool(ProjectConfiguration&)> PayloadStep(Session& s, PrintingSink& sink, CliOutput& out, Slot& first,
-                                                       bool& failed) {
-  return [&s, &sink, &out, &first, &failed](ProjectConfiguration& config) {
-    if (!first.c().ConfigurationOk()) return false;
-    try {
-      failed = ExtractPayload(config, s.imageFolder, PayloadContext{s.payload, sink, s.processes.get()});
-    } catch (const StartupError& e) {
-      out.Message("ERROR", e.what());
-      failed = true;
-    }
-    return !failed;
-  };
 }
 
 AnswerPolicy PolicyOf(const Options& o, CliOutput::Style style) {
@@ -518,9 +433,9 @@ int StartSlot(Slot& slot, const SlotContext& x) {
   Line& line = x.line;
   Controller& c = slot.c();
   if (slot.index == 0) {
-    const StartupResult startup = RunStartup(c, *slot.view, *x.s.processes, x.firstSteps);
+    const StartupResult startup = RunStartup(c, *slot.view, x.s.processes(), x.firstSteps);
     int code = kPass;
-    if (!c.ConfigurationOk() || x.payloadFailed) {
+    if (!c.ConfigurationOk() || x.s.PayloadFailed()) {
       code = kUsage;
     } else if (!c.ImagesOk()) {
       x.out.Message("Warning", "No Image File Loaded!");
@@ -615,46 +530,14 @@ int WaitForReadyDevice(Slot& slot, const SlotContext& x) {
 // ports found) and the platform the modem reports over its diagnostic port. Nothing is written.
 int ValidateAsStart(Slot& slot, const SlotContext& x) {
   Controller& c = slot.c();
-  if (c.ValidateRun(0) != 1) return kFailed;
-  const ProjectConfiguration& config = c.config();
-  if (config.PlatformName == 255) return kPass;  // the packet does not ask for the platform
-  EngineConfig cfg;
-  HandOverConfiguration(config, cfg);
-  cfg.ComPort = ParsePortNumber(slot.view->Ports().PortCBox.SelectedText());
-  const int id = QueryPlatformId(x.clock, *slot.serial, cfg);
-  if (id == config.PlatformName) {
-    x.out.Note(slot.index, "check platform OK.");
+  if (c.ValidateRun(0) != 1) return kFailed;  // refused and shown as a start refuses it
+  const std::optional<StartRefusal> refusal = c.StartRefusalOf(0);
+  if (!refusal) {
+    if (c.config().PlatformName != kPlatformNotChecked) x.out.Note(slot.index, "check platform OK.");
     return kPass;
   }
-  x.out.Message("Warning", id < 0 ? "Could not get platform type." + SlotTag(x, slot)
-                                  : "Plantform type is not matched" + SlotTag(x, slot) + " (the modem reports " +
-                                        std::to_string(id) + ", the packet is for " +
-                                        std::to_string(config.PlatformName) + ")");
+  x.out.Message(refusal->caption, refusal->text + SlotTag(x, slot) + refusal->detail);
   return kFailed;
-}
-
-// The USB device of a port of the slot (empty fields for a virtual modem's pty).
-PortDevice UsbDeviceOf(Slot& slot, const std::string& comName) {
-  std::vector<PortDevice> devices;
-  if (comName.empty() || !slot.discovery->Enumerator().ListPortDevices(devices)) return {};
-  for (const auto& d : devices)
-    if (d.FriendlyName.size() > comName.size() + 2 &&
-        d.FriendlyName.compare(d.FriendlyName.size() - comName.size() - 1, comName.size(), comName) == 0)
-      return d;
-  return {};
-}
-
-// The firmware version the modem's AT port reports now (empty when no AT port answers). Runs on
-// the controller's thread between pumps, so the device watcher's probe never shares the port.
-// A modem that has just restarted is asked again until it answers or the attempts are used up.
-VersionAnswer ReadFirmwareVersion(Slot& slot, Clock& clock, int attempts = 1) {
-  const PortLists ports = slot.view->Ports();
-  const std::string name = ports.SerialPortCBox.SelectedText();
-  slot.directory->CloseProbePort();
-  ProbeSettings settings;
-  settings.ProjectType = slot.c().config().ProjectType;
-  return QueryFirmwareVersion(*slot.serial, clock, name, settings,
-                              [&slot](const std::string& line) { slot.c().log().WriteLogLine(line); }, attempts);
 }
 
 // Start and follow the run to its end (a re-update or an automatic-test repeat included);
@@ -683,17 +566,12 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
   const PortLists ports = view.Ports();
   const std::string diag = ports.PortCBox.items.empty() ? "" : ports.PortCBox.SelectedText();
   const std::string at = ports.SerialPortCBox.items.empty() ? "" : ports.SerialPortCBox.SelectedText();
-  if (!c.Running()) slot.firmwareBefore = ReadFirmwareVersion(slot, x.clock).version;
+  const std::string firmwareBefore = slot.runs->PrepareRun().firmwareBefore;
   x.out.Event(slot.index, "modem",
-              {{"diagnostic_port", diag}, {"modem_port", at}, {"firmware", slot.firmwareBefore}},
+              {{"diagnostic_port", diag}, {"modem_port", at}, {"firmware", firmwareBefore}},
               "Modem: diagnostic port " + (diag.empty() ? "-" : diag) + ", modem port " + (at.empty() ? "-" : at) +
-                  (slot.firmwareBefore.empty() ? "" : ", firmware " + slot.firmwareBefore));
-  const PortDevice usb = UsbDeviceOf(slot, diag);
-  slot.device = x.o.virtualModem ? "virtual " + diag : !usb.UsbPath.empty() ? "usb " + usb.UsbPath : diag;
+                  (firmwareBefore.empty() ? "" : ", firmware " + firmwareBefore));
   if (x.line.stop) return;
-  slot.startedAt = std::chrono::system_clock::now();
-  // From before the engine opens a port until the restore is over.
-  UpdateGuard guard(*x.s.services, usb.UsbSystemPath, [&c](const std::string& line) { c.AddStatusLine(line, mtProgress); });
   if (!c.Running()) c.StartClick();
   slot.started = c.Running();
   if (!slot.started) return;
@@ -707,16 +585,9 @@ void RunToEnd(Slot& slot, const SlotContext& x) {
       c.StopClick();
     }
     c.Pump(50);
-    if (c.log().IsOpen()) slot.logPath = c.log().LogFilePath();
   }
-  slot.notPreserved = c.LastNotPreserved();
   // Where the modem was left decides what the user can do next; asked while the ports are known.
   if (!(view.Passed() && view.ErrorCode() == 0)) slot.leftInBootLoader = InBootLoaderMode(slot);
-  if (view.Passed() && view.ErrorCode() == 0) {
-    const VersionAnswer after = ReadFirmwareVersion(slot, x.clock, kVersionAttemptsAfterUpdate);
-    slot.firmwareAfter = after.version;
-    slot.versionUnread = after.reason;
-  }
   // Read while the images are still there: the work folder goes with the controllers.
 #if ZOVIR_VIRTUAL_MODEMS
   if (slot.modem && view.Passed() && view.ErrorCode() == 0) {
@@ -753,7 +624,7 @@ void SlotMain(Slot& slot, const SlotContext& x) {
     // waits or runs; never for virtual modems, whose reboot would reach a real one.
     if (slot.index == 0 && !x.o.virtualModem && !x.checkOnly) {
       Controller* c = slot.controller.get();
-      rebootRequests = std::make_unique<RebootRequestListener>(x.s.paths.runtimeDir, [c] { c->PostRebootRequest(); });
+      rebootRequests = std::make_unique<RebootRequestListener>(x.s.paths().runtimeDir, [c] { c->PostRebootRequest(); });
     }
     code = WaitForReadyDevice(slot, x);
     if (code == kPass && x.checkOnly) code = ValidateAsStart(slot, x);
@@ -869,15 +740,11 @@ int RunCommand(Options o, CliOutput& out) {
     return kUsage;
   }
   if (int rc = ChooseModems(o, out); rc != kPass) return rc;
-  Session s;
+  UpdateSession s;
   if (int rc = OpenSession(o, out, s); rc != kPass) return rc;
   PrintingSink sink(out);
   SteadyClock clock;
 
-  // A board waiting in USB boot mode gets its loader while the tool runs.
-  std::unique_ptr<UsbBulk> usb;
-  std::unique_ptr<KeyValueStore> driverInfo;
-  std::unique_ptr<UsbBootDownload> usbBoot;
   Line line(o.slots);
   Slots slots;
   for (int i = 0; i < o.slots; ++i) {
@@ -887,91 +754,48 @@ int RunCommand(Options o, CliOutput& out) {
   // Several slots: every line says its slot from the first on.
   out.SetSlots(o.slots);
   StartupSteps steps;
-  steps.configPath = s.configPath;
-  bool payloadFailed = false;
-  if (s.embedded) {
-    steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
-    steps.writeSecondPacket = [&](ProjectConfiguration& config) {
-      const std::string folder = s.folders->SecondPacketFolder();
-      try {
-        if (ExtractPacketPayload(config, folder, 2, PayloadContext{s.payload, sink, s.processes.get()}))
-          payloadFailed = true;
-      } catch (const StartupError& e) {
-        out.Message("ERROR", e.what());
-        payloadFailed = true;
-      }
-      return folder + "/Config.ini";
-    };
-  }
-  steps.startUsbBoot = [&] {
-    usb = MakeUsbBulk();
-    driverInfo = MakeFileKeyValueStore(s.paths.configDir + "/settings.ini");
-    usbBoot = std::make_unique<UsbBootDownload>(*usb, *driverInfo, clock,
-                                                [&out](const std::string& text) { out.Note(text); });
-    if (usbBoot->StartUsbBootDownload(slots[0]->c().ImageFolder())) out.Note("USB boot download started");
-  };
-  const SlotContext x{o, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, payloadFailed, false};
+  s.FillStartupSteps(steps, [&slots]() -> Controller& { return slots[0]->c(); }, sink, clock,
+                     [&out](const std::string& text) { out.Note(text); });
+  const SlotContext x{o, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, false};
   int rc = RunSlots(slots, x);
   out.Finish();
-  if (usbBoot) {
-    usbBoot->Stop();
-    usbBoot.reset();
-    out.Note("USB boot download stopped");
-  }
+  if (s.StopUsbBoot()) out.Note("USB boot download stopped");
   if (!line.go) return rc;
 
   auto worse = [&rc](int code) {
     if (code == kStopped || (code == kFailed && rc != kStopped)) rc = code;
   };
-  const RunHistory history(RunHistory::PathFor(s.paths.logDir));
+
   for (auto& slot : slots) {
     CliView& view = *slot->view;
     RunResult r;
-    r.packetVersion = line.packetVersion;
-    r.firmwareBefore = slot->firmwareBefore;
-    r.verification = "not checked";
     if (!slot->started) {
       // The start was refused (its message shown), a question was declined, or Stop came first.
       const bool stopped = view.Declined() || line.stop;
       r.result = stopped ? "STOPPED" : "FAIL";
       r.errorCode = stopped ? ERR_USER_STOP : ERR_GENERIC_FAILURE;
+      r.verification = "not checked";
+      if (slot->runs) r.firmwareBefore = slot->runs->last().firmwareBefore;
     } else {
-      r.errorCode = view.ErrorCode();
-      const bool pass = view.Passed() && r.errorCode == 0;
-      r.result = pass ? "PASS" : r.errorCode == ERR_USER_STOP ? "STOPPED" : "FAIL";
-      r.serialNumber = view.ResultSN();
-      r.firmwareAfter = slot->firmwareAfter;
-      r.notPreserved = slot->notPreserved;
-      if (pass && line.packetVersion.empty()) r.verificationNote = "the packet names no firmware version";
-      if (pass && !line.packetVersion.empty() && slot->firmwareAfter.empty()) r.verificationNote = slot->versionUnread;
-      if (pass && !slot->firmwareAfter.empty() && !line.packetVersion.empty()) {
-        const bool same = slot->firmwareAfter == line.packetVersion;
-        r.verification = same ? "verified" : "version mismatch";
-        if (!same) {
-          r.result = "FAIL";
-          r.errorCode = kErrVersionMismatch;
-        }
-      }
+      const session::RunRecord& record = slot->runs->last();
+      r = slot->runs->ResultOf(record);
+      if (!view.ResultSN().empty()) r.serialNumber = view.ResultSN();
 #if ZOVIR_VIRTUAL_MODEMS
-      if (slot->verified && pass) {
+      if (slot->verified && r.result == "PASS") {
         const bool partitions = ReportPartitions(slot->partitions, slot->index, out);
         const Verification v = Compare(slot->before, slot->after);
         out.Event(slot->index, "verification", {{"partitions", partitions}, {"data", v.ok}, {"lines", v.lines}});
         if (out.style() != CliOutput::Style::Json)
           for (const auto& text : v.lines) out.Note("  " + text);
-        if ((!partitions || !v.ok) && r.result == "PASS") {
+        if (!partitions || !v.ok) {
           r.result = "FAIL";
           r.errorCode = kErrVirtualContents;
+          r.backupFolder = session::KeptBackup(s.folders().BackupFolder(), record.startedAt, slots.size() == 1);
         }
       }
 #endif
-      if (r.result != "PASS") {
-        r.backupFolder = KeptBackup(s.folders->BackupFolder(), slot->startedAt, slots.size() == 1);
-        if (r.serialNumber.empty()) r.serialNumber = SerialOfBackup(r.backupFolder);
-      }
-      std::error_code ec;
-      if (!slot->logPath.empty() && fs::exists(slot->logPath, ec)) r.logPath = slot->logPath;
     }
+    r.packetVersion = line.packetVersion;
     r.error = ErrorText(r.errorCode);
     out.Result(slot->index, r);
     if (r.result != "PASS" && slot->started) {
@@ -982,9 +806,7 @@ int RunCommand(Options o, CliOutput& out) {
         out.Note(slot->index, advice);
     }
     if (r.result != "PASS") worse(r.result == "STOPPED" ? kStopped : kFailed);
-    if (slot->started || r.result != "STOPPED") {
-      history.Append(HistoryEntry{TimeStamp(std::chrono::system_clock::now()), slot->index, slot->device, r});
-    }
+    if (slot->started || r.result != "STOPPED") s.Record(slot->index, slot->runs ? slot->runs->last().device : "", r);
   }
   if (gStopSignal) rc = kStopped;
   return rc;
@@ -1096,7 +918,7 @@ int PortsCommand(const Options& o, CliOutput& out) {
 int CheckCommand(Options o, CliOutput& out) {
   o.all = false;
   if (int rc = ChooseModems(o, out); rc != kPass) return rc;
-  Session s;
+  UpdateSession s;
   if (int rc = OpenSession(o, out, s); rc != kPass) return rc;
   PrintingSink sink(out);
   SteadyClock clock;
@@ -1106,10 +928,9 @@ int CheckCommand(Options o, CliOutput& out) {
   Slots slots;
   slots.push_back(std::make_unique<Slot>());
   StartupSteps steps;
-  steps.configPath = s.configPath;
-  bool payloadFailed = false;
-  if (s.embedded) steps.writePayload = PayloadStep(s, sink, out, *slots[0], payloadFailed);
-  const SlotContext x{one, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, payloadFailed, true};
+  s.FillStartupSteps(steps, [&slots]() -> Controller& { return slots[0]->c(); }, sink, clock,
+                     [&out](const std::string& text) { out.Note(text); });
+  const SlotContext x{one, s, out, sink, clock, PolicyOf(o, out.style()), line, steps, true};
   const int rc = RunSlots(slots, x);
   if (rc == kPass) out.Note("The modem passed the device checks.");
   return rc;
@@ -1226,7 +1047,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
   const CliOutput::Style style =
-      o.json ? CliOutput::Style::Json : zovir::IsTerminal(zovir::StandardStream::Output) ? CliOutput::Style::Terminal : CliOutput::Style::Plain;
+      o.json ? CliOutput::Style::Json : zovir::UnderstandsControlSequences(zovir::StandardStream::Output) ? CliOutput::Style::Terminal : CliOutput::Style::Plain;
   CliOutput out(style, stdout, o.verbose);
   const char* command = *run ? "run" : *ports ? "ports" : *check ? "check" : *backups ? "backups" : "history";
   out.Event(std::nullopt, "start",

@@ -34,24 +34,6 @@ std::string FormatSeconds(double seconds) {
 
 }  // namespace
 
-std::string ErrorMeaning(int errorCode) {
-  if (errorCode == 0) return "";
-  if (errorCode == ERR_USER_STOP) return "stopped by the user";
-  if (errorCode == ERR_GENERIC_FAILURE) return "the update failed (no system error behind it)";
-  if (errorCode < 0) return "the update failed";
-  return std::string("system error: ") + std::strerror(errorCode);
-}
-
-std::string TimeStamp(std::chrono::system_clock::time_point when) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-  std::tm tm{};
-  UtcCalendarTime(ms / 1000, tm);
-  char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-  return buffer;
-}
-
 CliOutput::CliOutput(Style style, std::FILE* out, bool verbose) : style_(style), verbose_(verbose), out_(out) {}
 
 void CliOutput::SetSlots(int slots) {

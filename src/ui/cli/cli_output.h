@@ -11,6 +11,7 @@
 
 #include "engine/engine_types.h"
 #include "ui/cli/run_phase.h"
+#include "ui/session/run_history.h"
 
 namespace zovir::cli {
 
@@ -18,21 +19,9 @@ namespace zovir::cli {
 // its meaning or goes away.
 inline constexpr int kJsonSchemaVersion = 1;
 
-// How one slot's run ended, as the result line, the JSON result and the history keep it.
-struct RunResult {
-  std::string result;  // "PASS", "FAIL", "STOPPED"
-  int errorCode = 0;
-  std::string error;  // what the error code means; empty for PASS
-  std::string serialNumber;
-  std::string packetVersion;
-  std::string firmwareBefore;
-  std::string firmwareAfter;
-  std::string verification;  // "verified", "version mismatch", "not checked"
-  std::string verificationNote;  // why it was not checked
-  std::string backupFolder;  // the backup kept for a later --sn run; empty when none
-  std::string logPath;       // the run log
-  std::vector<std::string> notPreserved;  // identity values the packet's backup leaves out
-};
+using session::ErrorMeaning;
+using session::RunResult;
+using session::TimeStamp;
 
 // How the command line shows an update: a progress line per slot on a terminal, plain lines in
 // a pipe or a log, or one JSON object per event. Every method may be called from any thread;
@@ -103,12 +92,5 @@ class CliOutput {
   bool multiSlot_ = false;
   int redraws_ = 0;
 };
-
-// The meaning of an engine error code: the user's Stop, a failure without a system error, or
-// the system error's own text.
-std::string ErrorMeaning(int errorCode);
-
-// "2026-01-31T12:34:56.789Z".
-std::string TimeStamp(std::chrono::system_clock::time_point when);
 
 }  // namespace zovir::cli

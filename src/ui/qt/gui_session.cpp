@@ -18,7 +18,7 @@
 #include "platform/system_paths.h"
 #if ZOVIR_VIRTUAL_MODEMS
 #include "sim/virtual_modem.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #endif
 #include "ui/controller.h"
 #include "ui/payload.h"
@@ -74,17 +74,11 @@ class ResponsivePorts final : public ControllerPorts {
 }  // namespace
 
 struct GuiSession::Parts {
-  SystemPaths paths;
+  explicit Parts(std::unique_ptr<SystemServices> services) : session(std::move(services)) {}
+  session::UpdateSession session;
   GuiClock clock;
-  std::unique_ptr<Processes> processes;
-  std::unique_ptr<SingleInstance> instance;
-  std::unique_ptr<WorkFolders> folders;
-  Payload payload;
-  bool embedded = false;
-  std::string imageFolder;
-  std::string configPath;
 #if ZOVIR_VIRTUAL_MODEMS
-  cli::VirtualFactory factory;
+  session::VirtualFactory factory;
   std::unique_ptr<sim::VirtualModem> modem;
   sim::VirtualModemOptions modemOptions;  // before the factory's stores are installed
 #endif
@@ -98,11 +92,15 @@ struct GuiSession::Parts {
   std::unique_ptr<ProcessTable> processTable;
   std::optional<LauncherContext> launcher;
   std::unique_ptr<WindowSink> sink;
+  std::unique_ptr<session::SessionSlot> runs;
   std::unique_ptr<Controller> controller;
   StartupResult startup;
 
   ~Parts() {
+    // The USB boot download reports to the controller from its own thread.
+    session.StopUsbBoot();
     controller.reset();
+    runs.reset();
     ports.reset();
     directory.reset();
     worker.reset();
@@ -114,7 +112,9 @@ struct GuiSession::Parts {
 };
 
 GuiSession::GuiSession(GuiOptions options)
-    : options_(std::move(options)), parts_(std::make_unique<Parts>()), window_(std::make_unique<TDudorIvoUiForm>()) {}
+    : options_(std::move(options)),
+      parts_(std::make_unique<Parts>(options_.makeServices ? options_.makeServices() : nullptr)),
+      window_(std::make_unique<TDudorIvoUiForm>()) {}
 
 GuiSession::~GuiSession() {
   // The controller talks to the window until it is gone: it goes first.
@@ -126,7 +126,7 @@ GuiSession::~GuiSession() {
 Controller& GuiSession::controller() { return *parts_->controller; }
 #if ZOVIR_VIRTUAL_MODEMS
 sim::VirtualModem* GuiSession::modem() { return parts_->modem.get(); }
-cli::VirtualFactory& GuiSession::factory() { return parts_->factory; }
+session::VirtualFactory& GuiSession::factory() { return parts_->factory; }
 #endif
 void GuiSession::UnplugVirtualModem() {
 #if ZOVIR_VIRTUAL_MODEMS
@@ -144,7 +144,7 @@ void GuiSession::PlugVirtualModem(int slot) {
     modem.stateDir = (fs::path(options_.state) / ("slot" + std::to_string(slot))).string();
     fs::create_directories(modem.stateDir);
   }
-  p.factory = cli::VirtualFactory{};
+  p.factory = session::VirtualFactory{};
   p.factory.Prepare(modem, slot);
   p.modem = std::make_unique<sim::VirtualModem>(modem);
   p.modem->Start();
@@ -155,47 +155,27 @@ void GuiSession::PlugVirtualModem(int slot) {
 #endif
 }
 
-const std::string& GuiSession::PacketFolder() const { return parts_->imageFolder; }
+const std::string& GuiSession::PacketFolder() const { return parts_->session.imageFolder(); }
+session::UpdateSession& GuiSession::updateSession() { return parts_->session; }
+const session::SessionSlot& GuiSession::runs() const { return *parts_->runs; }
 
 std::vector<std::string> GuiSession::PreservedPaths() const {
   return PreservedEfsPaths(parts_->controller->config().UserDataFilesList);
 }
 
 int GuiSession::Open() {
-  Parts& p = *parts_;
-  p.paths = SystemPathsFromEnvironment();
-  p.processes = MakeProcesses(p.paths.runtimeDir);
-  p.instance = std::make_unique<SingleInstance>(*p.processes);
-  if (p.instance->AnotherCopyRuns()) {
-    window_->Message(kAlreadyRunningText, "", MessageKind::Plain);
+  using Kind = session::SessionRefusal::Kind;
+  const auto refusal = parts_->session.Open(session::SessionOptions{options_.packet, false});
+  if (!refusal) return 0;
+  if (refusal->kind == Kind::AnotherCopy) {
+    window_->Message(refusal->text, "", MessageKind::Plain);
     return 1;
   }
-  try {
-    p.folders = std::make_unique<WorkFolders>(p.paths);
-    if (!options_.packet.empty()) {
-      p.imageFolder = fs::absolute(options_.packet).string();
-      p.configPath = (fs::path(p.imageFolder) / "Config.ini").string();
-      if (!fs::exists(p.configPath)) {
-        window_->Message("No Config.ini in " + p.imageFolder, "Warning", MessageKind::Warning);
-        return 2;
-      }
-      return 0;
-    }
-    p.payload = Payload::Embedded();
-    if (p.payload.Empty()) {
-      window_->Message("This build carries no firmware packet.", "Warning", MessageKind::Warning);
-      return 2;
-    }
-    p.embedded = true;
-    p.imageFolder = p.folders->WorkFolder();
-    CreateFolderPath(p.imageFolder);
-    p.configPath = p.imageFolder + "/Config.ini";
-    WriteResource(p.payload, "ConfigFile", "INI", p.configPath);
-  } catch (const StartupError& e) {
-    window_->Message(e.what(), "", MessageKind::Plain);
-    return 2;
-  }
-  return 0;
+  if (refusal->kind == Kind::Folders)
+    window_->Message(refusal->text, "", MessageKind::Plain);
+  else
+    window_->Message(refusal->text, refusal->caption, MessageKind::Warning);
+  return 2;
 }
 
 bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
@@ -207,7 +187,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
                      MessageKind::Plain);
     return false;
 #else
-    deviceMap = p.folders->TempPath() + "/ports-gui.ini";
+    deviceMap = p.session.folders().TempPath() + "/ports-gui.ini";
     sim::VirtualModemOptions modem;
     modem.deviceMapPath = deviceMap;
     modem.comNumbers.clear();
@@ -233,71 +213,81 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
   p.ports = std::make_unique<ResponsivePorts>(MakeDirectoryPorts(*p.directory));
   // A virtual modem keeps its milestones to itself: a later re-update of a real modem must
   // never skip its backup because of them.
-  p.store = MakeFileKeyValueStore(options_.virtualModem ? p.folders->TempPath() + "/settings.ini"
-                                                        : p.paths.configDir + "/settings.ini");
+  p.store = MakeFileKeyValueStore(options_.virtualModem ? p.session.folders().TempPath() + "/settings.ini"
+                                                        : p.session.paths().configDir + "/settings.ini");
   p.processTable = MakeProcessTable();
   Parts* parts = &p;
-  p.launcher.emplace(LauncherContext{*p.processes, p.clock, [parts](const std::string& line) {
+  p.launcher.emplace(LauncherContext{p.session.processes(), p.clock, [parts](const std::string& line) {
                                        if (parts->controller) parts->controller->log().WriteLogLine(line);
                                      }});
   p.sink = std::make_unique<WindowSink>(*window_);
 
   ControllerOptions opts;
-  opts.workFolder = p.imageFolder;
-  opts.secondPacketFolder = p.folders->SecondPacketFolder();
-  opts.backupFolder = p.folders->BackupFolder();
-  opts.logFolder = p.folders->LogFolder();
-  opts.autotestMarker = p.paths.autotestMarker;
+  opts.workFolder = p.session.imageFolder();
+  opts.secondPacketFolder = p.session.folders().SecondPacketFolder();
+  opts.backupFolder = p.session.folders().BackupFolder();
+  opts.logFolder = p.session.folders().LogFolder();
+  opts.autotestMarker = p.session.paths().autotestMarker;
   opts.store = p.store.get();
   opts.watchIntervalMs = options_.watchIntervalMs;
   opts.watchAfterRun = true;
   opts.startGate = true;
-  const EngineEnvironment environment{p.processes.get(), p.folders->WorkFolder()};
-  Clock& clock = p.clock;
-  opts.makeEngine = [parts, &clock, environment](EngineHost& host) {
-    return std::make_shared<TCommsThread>(clock, *parts->serial, &host, ProductionPhases(environment));
+  session::SlotWiring wiring;
+  wiring.serial = p.serial.get();
+  wiring.usb = &p.discovery->Enumerator();
+  wiring.virtualModem = options_.virtualModem;
+  TDudorIvoUiForm* window = window_.get();
+  // The window shows how the firmware check came out in its status bar.
+  wiring.runChecked = [window](const session::RunRecord& record) {
+    const std::string text = session::VerificationText(record);
+    if (!text.empty()) window->SetStatusBar(text);
   };
+  p.runs = std::make_unique<session::SessionSlot>(p.session, std::move(wiring), p.clock);
+  p.runs->Wire(opts, ProductionPhases(EngineEnvironment{&p.session.processes(), p.session.folders().WorkFolder()}));
   opts.runDriverInstaller = [parts](const std::string& folder) { return RunDriverInstaller(*parts->launcher, folder); };
   opts.resetDriverInstallerFlag = [](const std::string& folder) { ResetDriverInstallerFlag(folder); };
-  TDudorIvoUiForm* window = window_.get();
   opts.rebootToBootloader = [parts, window] {
     RebootToBootloader(*parts->launcher, *parts->processTable, parts->controller->images().partitionFile,
                        [window](const std::string& text) { window->SetStatusLabel(text, {}); });
   };
-  opts.removeWorkFolders = [parts] { parts->folders->RemoveWorkFolders(); };
-  const std::string workFolder = p.folders->WorkFolder();
+  opts.removeWorkFolders = [parts] { parts->session.folders().RemoveWorkFolders(); };
+  const std::string workFolder = p.session.folders().WorkFolder();
   opts.convertHex = [workFolder, parts](const std::string& hex, const std::string& bin) {
     uint32_t start = 0;
     ConvertHexImage(hex, bin, workFolder, *parts->sink, start);
     return start;
   };
   p.controller = std::make_unique<Controller>(*window_, *p.ports, p.clock, std::move(opts));
+  p.runs->Bind(*p.controller, *p.ports);
   p.controller->WatchDevices(p.discovery->Monitor());
   window_->Bind(*p.controller, p.clock);
 
   StartupSteps steps;
-  steps.configPath = p.configPath;
+  Controller* controller = p.controller.get();
+  p.session.FillStartupSteps(steps, [controller]() -> Controller& { return *controller; }, *p.sink, p.clock,
+                             [controller](const std::string& line) { controller->AddStatusLine(line, mtInfo); });
   TDudorIvoUiForm* shown = window_.get();
-  const bool embedded = p.embedded;
   // Once the configuration is read the window takes its look; without a wizard to come first
-  // it shows at once and is drawn while start-up finishes.
-  steps.writePayload = [parts, shown, embedded](ProjectConfiguration& config) {
+  // it shows at once and is drawn while start-up finishes. A packet that cannot be unpacked
+  // ends the program (its message shown).
+  steps.writePayload = [shown, controller, unpack = std::move(steps.writePayload)](ProjectConfiguration& config) {
     shown->ApplyLook(config);
     if (!ShowsWizardFirst(config)) shown->show();
-    if (!embedded) return true;
-    if (!parts->controller->ConfigurationOk()) return false;
-    try {
-      return !ExtractPayload(config, parts->imageFolder,
-                             PayloadContext{parts->payload, *parts->sink, parts->processes.get()});
-    } catch (const StartupError& e) {
-      parts->sink->Show(e.what(), "ERROR", MessageButtons::Ok, MessageIcon::Warning);
-      return false;
-    }
+    if (!unpack || unpack(config)) return true;
+    controller->RequestEnd();
+    return false;
   };
+  if (steps.writeSecondPacket)
+    steps.writeSecondPacket = [controller, &session = p.session,
+                               unpack = std::move(steps.writeSecondPacket)](ProjectConfiguration& config) {
+      std::string secondConfig = unpack(config);
+      if (session.PayloadFailed()) controller->RequestEnd();
+      return secondConfig;
+    };
   steps.showWizard = showWizard ? std::move(showWizard) : [this](WizardPage page) { return ShowWizard(page); };
   window_->RunInController([&] {
     // The look needs the configuration, the start-up's last steps need the look.
-    p.startup = RunStartup(*p.controller, *window_, *p.processes, steps);
+    p.startup = RunStartup(*p.controller, *window_, p.session.processes(), steps);
   });
   window_->ApplyLook(p.controller->config());
 #if ZOVIR_VIRTUAL_MODEMS
@@ -306,7 +296,7 @@ bool GuiSession::Start(std::function<bool(WizardPage)> showWizard) {
     p.factory.Seed(*p.modem, 0, PreservedEfsPaths(config.UserDataFilesList), PreservedEfsPaths(config.UserDataDirList));
   }
 #endif
-  return !p.startup.endRequested && !window_->EndRequested();
+  return !p.startup.endRequested && !window_->EndRequested() && !p.session.PayloadFailed();
 }
 
 bool GuiSession::ShowWizard(WizardPage page) {
@@ -315,24 +305,24 @@ bool GuiSession::ShowWizard(WizardPage page) {
   int result = 0;
   switch (page) {
     case WizardPage::Guide: {
-      TFormGuide guide(GuideKind::Guide, config, p.imageFolder);
+      TFormGuide guide(GuideKind::Guide, config, p.session.imageFolder());
       result = guide.exec();
       break;
     }
     case WizardPage::Guide1: {
-      TFormGuide1 guide(config, p.imageFolder);
+      TFormGuide1 guide(config, p.session.imageFolder());
       result = guide.exec();
       break;
     }
     case WizardPage::Guide2: {
-      TFormGuide2 guide(config, p.imageFolder);
+      TFormGuide2 guide(config, p.session.imageFolder());
       result = guide.exec();
       break;
     }
     case WizardPage::Guide3: {
       Controller* c = p.controller.get();
       // The device presence check: the port lists are refilled and a modem port must be there.
-      TFormGuide3 guide(p.imageFolder, [c] {
+      TFormGuide3 guide(p.session.imageFolder(), [c] {
         c->DiscoverPorts();
         return !c->host().SelectedDiagPortName().empty();
       });

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/system_services.h"
+#include "ui/session/update_session.h"
 #include "ui/startup.h"
 #include "ui/qt/main_window.h"
 
@@ -11,7 +13,7 @@ class Controller;
 namespace sim {
 class VirtualModem;
 }
-namespace cli {
+namespace session {
 struct VirtualFactory;
 }
 }  // namespace zovir
@@ -23,10 +25,13 @@ struct GuiOptions {
   std::string packet;         // a packet folder instead of the one the program carries
   std::string state;          // folder keeping the virtual modem's state between runs
   uint32_t watchIntervalMs = 2000;
+  // The desktop's services an update holds off; empty: the system's own.
+  std::function<std::unique_ptr<SystemServices>()> makeServices;
 };
 
-// One start of the window: the single-instance lock, the work folders, the ports (of a
-// virtual modem with --virtual), the controller and the window, in the order of start-up.
+// One start of the window: the update session (single-instance lock, work folders, packet,
+// guard, check after PASS, history), the ports (of a virtual modem with --virtual), the
+// controller and the window, in the order of start-up.
 class GuiSession {
  public:
   explicit GuiSession(GuiOptions options);
@@ -44,7 +49,7 @@ class GuiSession {
   TDudorIvoUiForm& window() { return *window_; }
   Controller& controller();
   sim::VirtualModem* modem();
-  cli::VirtualFactory& factory();
+  session::VirtualFactory& factory();
   // The virtual modem is unplugged (its ports vanish), or another one is plugged in: the
   // factory modem of `slot`, or, with a state folder, the modem kept there for that slot.
   void UnplugVirtualModem();
@@ -52,6 +57,9 @@ class GuiSession {
   // The EFS paths the configuration preserves (what a virtual modem's check compares).
   std::vector<std::string> PreservedPaths() const;
   const std::string& PacketFolder() const;
+  session::UpdateSession& updateSession();
+  // The last run as the session saw it (guard, firmware check).
+  const session::SessionSlot& runs() const;
 
  private:
   struct Parts;

@@ -10,8 +10,9 @@
 #include "preservation/backup_catalogue.h"
 #include "support/scratch_dir.h"
 #include "ui/cli/cli_output.h"
-#include "ui/cli/update_slot.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/cli/cli_view.h"
+#include "ui/session/update_slot.h"
+#include "ui/session/virtual_factory.h"
 
 #ifndef ZOVIR_TEST_PACKET_DIR
 #error "ZOVIR_TEST_PACKET_DIR must name the generated test packet"
@@ -66,8 +67,9 @@ TEST_F(KillRerun, ASavedBackupIsNeverRestoredOntoAnotherUnit) {
   b.base.BackupFilePath = a.base.BackupFilePath;  // one machine, one backup root
   cli::CliOutput print(cli::CliOutput::Style::Plain, stdout);
   SteadyClock clock;
-  auto slotSetup = [](const KillSetup& k, int slot, cli::VirtualFactory& factory) {
-    cli::SlotSetup s;
+  auto slotSetup = [](const KillSetup& k, int slot, session::VirtualFactory& factory) {
+    session::SlotSetup s;
+    s.backupFolder = k.base.BackupFilePath;
     s.deviceMapPath = (k.home / "ports.ini").string();
     s.virtualModem = true;
     s.modem.stateDir = (k.home / "state").string();
@@ -78,11 +80,12 @@ TEST_F(KillRerun, ASavedBackupIsNeverRestoredOntoAnotherUnit) {
   };
   {
     // Unit A: an update stopped once it switched to download mode leaves a complete backup.
-    cli::VirtualFactory fa;
-    cli::UpdateSlot slot(slotSetup(a, 0, fa), print, clock);
+    session::VirtualFactory fa;
+    cli::CliView view(print, 0, cli::AnswerPolicy::Safe, "");
+    session::UpdateSlot slot(slotSetup(a, 0, fa), *a.session, view, clock);
     fa.Seed(*slot.modem(), 0, a.userFiles, a.userDirs);
     ASSERT_TRUE(slot.Discover());
-    slot.Start(a.base, EngineEnvironment{a.processes.get(), a.folders->WorkFolder()});
+    slot.Start(a.config, a.images, a.packet);
     while (!slot.Finished() && slot.modem()->CommandCount("diag:3a") == 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     slot.Stop();
@@ -94,20 +97,19 @@ TEST_F(KillRerun, ASavedBackupIsNeverRestoredOntoAnotherUnit) {
   ASSERT_TRUE(saved[0].complete) << saved[0].problem;
 
   // Unit B, with its own serial number and IMEI, is offered A's backup.
-  cli::VirtualFactory fb;
-  cli::SlotSetup sb = slotSetup(b, 1, fb);
-  sb.sn = saved[0].serial;
-  cli::UpdateSlot slot(sb, print, clock);
+  session::VirtualFactory fb;
+  cli::CliView view(print, 0, cli::AnswerPolicy::Safe, saved[0].serial);
+  session::UpdateSlot slot(slotSetup(b, 1, fb), *b.session, view, clock);
   fb.Seed(*slot.modem(), 1, b.userFiles, b.userDirs);
-  const cli::ModemData before = cli::Snapshot(*slot.modem(), *fb.nv, b.efsPaths);
+  const session::ModemData before = session::Snapshot(*slot.modem(), *fb.nv, b.efsPaths);
   ASSERT_NE(before.identity.at("SN"), saved[0].serial);
   ASSERT_TRUE(slot.Discover());
-  slot.Start(b.base, EngineEnvironment{b.processes.get(), b.folders->WorkFolder()});
+  slot.Start(b.config, b.images, b.packet);
   ASSERT_TRUE(slot.Wait(600000));
   EXPECT_FALSE(slot.Passed());
   EXPECT_EQ(slot.modem()->CommandCount("diag:3a"), 0u) << "never switched to download mode";
   EXPECT_TRUE(slot.modem()->Partitions().empty()) << "nothing was written";
-  EXPECT_TRUE(cli::Compare(before, cli::Snapshot(*slot.modem(), *fb.nv, b.efsPaths)).ok);
+  EXPECT_TRUE(session::Compare(before, session::Snapshot(*slot.modem(), *fb.nv, b.efsPaths)).ok);
   const auto left = ListBackups(a.base.BackupFilePath);
   ASSERT_EQ(left.size(), 1u) << "A's backup stays, and nothing of B is added";
   EXPECT_TRUE(left[0].complete) << left[0].problem;

@@ -71,6 +71,28 @@ rc=$?
 grep -q '"result":"PASS"' "$home/hup.json" || fail "hang-up during the images: no PASS"
 no_work_left "a hang-up"
 
+# 1c. A modem that reports another firmware than the packet names after the engine's PASS: the
+#     run fails with the mismatch, and its run log and backup stay, as after any failure.
+cp -r "$packet" "$home/newer"
+sed -i '0,/^Version=.*/s//Version=BTM9X06_V2.0.0_R01/' "$home/newer/Config.ini"
+"$cli" run --virtual --packet "$home/newer" --json > "$home/mismatch.json" 2>&1
+rc=$?
+[ "$rc" -eq 1 ] || fail "version mismatch: exit code $rc, expected 1: $(tail -3 "$home/mismatch.json")"
+python3 - "$home/mismatch.json" <<'PY' || fail "version mismatch: $(grep '"result"' "$home/mismatch.json")"
+import json, os, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+r = [e for e in events if e["event"] == "result"][0]
+assert (r["result"], r["error_code"], r["verification"]) == ("FAIL", 1001, "version mismatch"), r
+assert r["firmware_after"] == "BTM9X06_V1.0.0_R01" and r["packet_version"] == "BTM9X06_V2.0.0_R01", r
+assert os.path.isfile(r["log"]), r
+log = open(r["log"], encoding="utf-8", errors="replace").read()
+assert "PASS" in log and "version mismatch: the modem reports firmware BTM9X06_V1.0.0_R01" in log, log[-500:]
+assert os.path.isfile(os.path.join(r["backup_folder"], "nv.bak")), r
+assert os.path.basename(r["backup_folder"]) == "SN[%s]" % r["serial_number"], r
+PY
+no_work_left "a version mismatch"
+rm -rf "$home"/Backup/*
+
 # 2. Ctrl-C during the transfer: the engine ends cleanly, exit 4, the backup stays.
 "$cli" run --virtual > "$home/stop.log" 2>&1 &
 pid=$!

@@ -5,12 +5,12 @@
 #include <string>
 
 #include "platform/system_services.h"
-#include "ui/cli/update_guard.h"
+#include "ui/session/update_guard.h"
 
 int main(int argc, char** argv) {
   auto services = zovir::MakeSystemServices();
   {
-    zovir::cli::UpdateGuard guard(*services, argc > 1 ? argv[1] : "",
+    zovir::session::UpdateGuard guard(*services, argc > 1 ? argv[1] : "",
                                   [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     std::printf("held mm=%d sleep=%d\n", guard.ModemManagerHeld() ? 1 : 0, guard.SleepHeld() ? 1 : 0);
     std::fflush(stdout);

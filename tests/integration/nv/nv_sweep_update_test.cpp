@@ -8,7 +8,7 @@
 #include <set>
 
 #include "preservation/nv_item_tables.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #include "virtual_update.h"
 
 namespace zovir::test {
@@ -42,7 +42,7 @@ struct Span {
 };
 
 struct SweptUpdate {
-  cli::VirtualFactory factory;
+  session::VirtualFactory factory;
   std::unique_ptr<VirtualUpdate> update;
   std::vector<std::string> userFiles{"/cfg/user.ini"};
   std::vector<std::string> userDirs{"/data"};
@@ -64,7 +64,7 @@ struct SweptUpdate {
     cfg.UserDataFilesList = userFiles;
     cfg.UserDataDirList = userDirs;
   }
-  cli::ModemData Snapshot() { return cli::Snapshot(update->modem(), *factory.nv, userFiles); }
+  session::ModemData Snapshot() { return session::Snapshot(update->modem(), *factory.nv, userFiles); }
   std::vector<std::string> Errors() {
     std::vector<std::string> errors;
     for (const auto& r : update->Reports())
@@ -88,7 +88,7 @@ std::map<int32_t, sim::Bytes> DrawContents(const Span& span, std::mt19937& rng) 
 }
 
 // The NV ids whose values differ between two snapshots (missing on either side included).
-std::string NVDifferences(const cli::ModemData& before, const cli::ModemData& after) {
+std::string NVDifferences(const session::ModemData& before, const session::ModemData& after) {
   std::string out;
   std::set<uint32_t> ids;
   for (const auto& [id, _] : before.nv) ids.insert(id);
@@ -126,7 +126,7 @@ TEST(NVSweepUpdate, ReadsTheModemFailsOnceAreAskedAgainAndEveryItemComesBack) {
   }
   SCOPED_TRACE(faults);
   SweptUpdate run(faults, drawn);
-  const cli::ModemData before = run.Snapshot();
+  const session::ModemData before = run.Snapshot();
   ASSERT_TRUE(run.update->Run(kRunLimitMs));
   const auto errors = run.Errors();
   ASSERT_TRUE(errors.empty()) << errors.front();
@@ -134,7 +134,7 @@ TEST(NVSweepUpdate, ReadsTheModemFailsOnceAreAskedAgainAndEveryItemComesBack) {
   // The faults hit the items they were meant for.
   for (const int32_t id : failing) EXPECT_GT(run.factory.nv->Reads(static_cast<uint32_t>(id)), 1u) << id;
   EXPECT_GE(run.factory.nv->Losses(), 1u) << "the firmware did not forget the values";
-  const cli::ModemData after = run.Snapshot();
+  const session::ModemData after = run.Snapshot();
   EXPECT_EQ(NVDifferences(before, after), "");
   EXPECT_TRUE(after.rf == before.rf);
   EXPECT_EQ(after.identity, before.identity);
@@ -154,7 +154,7 @@ TEST(NVSweepUpdate, AnItemThatNeverReadsStopsTheRunBeforeAnythingIsErased) {
   const std::string faults = "diag:26@" + std::to_string(span.Occurrence(id)) + "+=status:4";
   SCOPED_TRACE(faults);
   SweptUpdate run(faults, drawn);
-  const cli::ModemData before = run.Snapshot();
+  const session::ModemData before = run.Snapshot();
   ASSERT_TRUE(run.update->Run(kRunLimitMs));
   EXPECT_FALSE(run.update->Saw("PASS"));
   const auto errors = run.Errors();
@@ -165,7 +165,7 @@ TEST(NVSweepUpdate, AnItemThatNeverReadsStopsTheRunBeforeAnythingIsErased) {
   EXPECT_EQ(run.update->modem().ModeEntries(sim::ModemMode::BootSahara), 0u);
   EXPECT_TRUE(run.update->modem().Partitions().empty());
   EXPECT_EQ(run.factory.nv->Losses(), 0u);
-  const cli::ModemData after = run.Snapshot();
+  const session::ModemData after = run.Snapshot();
   EXPECT_EQ(NVDifferences(before, after), "");
   EXPECT_TRUE(after.rf == before.rf);
   EXPECT_EQ(after.identity, before.identity);

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #include "virtual_update.h"
 
 namespace zovir::test {
@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 constexpr int kQuickProject = 15;
 
 struct PreservedUpdate {
-  cli::VirtualFactory factory;
+  session::VirtualFactory factory;
   std::unique_ptr<VirtualUpdate> update;
   std::vector<std::string> userFiles{"/cfg/user.ini"};
   std::vector<std::string> userDirs{"/data"};
@@ -33,18 +33,18 @@ struct PreservedUpdate {
     cfg.UserDataFilesList = userFiles;
     cfg.UserDataDirList = userDirs;
   }
-  cli::ModemData Snapshot() { return cli::Snapshot(update->modem(), *factory.nv, userFiles); }
+  session::ModemData Snapshot() { return session::Snapshot(update->modem(), *factory.nv, userFiles); }
 };
 
 TEST(Preservation, AnUpdateThatErasesTheModemGivesBackEveryValue) {
   PreservedUpdate run;
-  const cli::ModemData before = run.Snapshot();
+  const session::ModemData before = run.Snapshot();
   ASSERT_FALSE(before.nv.empty());
   ASSERT_FALSE(before.rf.empty());
   ASSERT_TRUE(run.update->Run());
   EXPECT_EQ(run.update->LastStatus(), "PASS");
   EXPECT_TRUE(run.update->PartitionsMatchImages());
-  const cli::ModemData after = run.Snapshot();
+  const session::ModemData after = run.Snapshot();
   EXPECT_EQ(after.nv, before.nv);
   EXPECT_EQ(after.rf, before.rf);
   EXPECT_EQ(after.identity, before.identity);

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <random>
 
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #include "virtual_update.h"
 
 namespace zovir::test {
@@ -30,7 +30,7 @@ TEST(RefusedPartitionTable, TheRunFailsBeforeAnyImageAndKeepsTheModemAndItsBacku
   const uint32_t status = kinds[rng() % 3];
   SCOPED_TRACE("status " + std::to_string(status));
 
-  cli::VirtualFactory factory;
+  session::VirtualFactory factory;
   sim::VirtualModemOptions options;
   factory.Prepare(options, 0);
   ASSERT_EQ(options.faults.AddSpec("ptable@1+=status:" + std::to_string(status)), "");
@@ -56,7 +56,7 @@ TEST(RefusedPartitionTable, TheRunFailsBeforeAnyImageAndKeepsTheModemAndItsBacku
   std::vector<std::string> efsPaths = userFiles;
   efsPaths.insert(efsPaths.end(), userDirs.begin(), userDirs.end());
 
-  const cli::ModemData before = cli::Snapshot(update.modem(), *factory.nv, efsPaths);
+  const session::ModemData before = session::Snapshot(update.modem(), *factory.nv, efsPaths);
   const auto partitionsBefore = update.modem().Partitions();
   ASSERT_TRUE(update.Run());
 
@@ -82,7 +82,7 @@ TEST(RefusedPartitionTable, TheRunFailsBeforeAnyImageAndKeepsTheModemAndItsBacku
     EXPECT_EQ(it->second.crc, held.crc) << name;
   }
   EXPECT_EQ(factory.nv->Losses(), 0u);
-  const cli::Verification same = cli::Compare(before, cli::Snapshot(update.modem(), *factory.nv, efsPaths));
+  const session::Verification same = session::Compare(before, session::Snapshot(update.modem(), *factory.nv, efsPaths));
   std::string differences;
   for (const auto& line : same.lines) differences += line + "; ";
   EXPECT_TRUE(same.ok) << differences;

@@ -17,7 +17,7 @@
 
 #include "config/preserved_paths.h"
 #include "sim/virtual_modem.h"
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 #include "ui/controller.h"
 #include "ui/qt/gui_session.h"
 #include "guide3_driver.h"
@@ -65,19 +65,19 @@ GuiOptions VirtualOptions(const QString& state = {}) {
 
 // The modem holds every image as the packet has it, and what it held before; `leaveOut`
 // removes what the packet's project does not keep from both sides.
-void CheckModemKept(GuiSession& session, cli::ModemData before,
-                    const std::function<void(cli::ModemData&)>& leaveOut = {}) {
+void CheckModemKept(GuiSession& session, session::ModemData before,
+                    const std::function<void(session::ModemData&)>& leaveOut = {}) {
   sim::VirtualModem& modem = *session.modem();
   for (const auto& [name, held] : modem.Partitions()) {
     const auto image = sim::SummarizeFile(std::string(ZOVIR_TEST_PACKET_DIR) + "/" + name + ".mbn");
     QVERIFY2(image && image->size == held.size && image->crc == held.crc, name.c_str());
   }
-  cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+  session::ModemData after = session::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
   if (leaveOut) {
     leaveOut(before);
     leaveOut(after);
   }
-  const cli::Verification check = cli::Compare(before, after);
+  const session::Verification check = session::Compare(before, after);
   for (const auto& line : check.lines) qInfo("%s", line.c_str());
   QVERIFY(check.ok);
 }
@@ -151,7 +151,7 @@ class GuiUpdateTest : public QObject {
     QCOMPARE(w.StartArtShown(), ButtonArt::Idle);
     sim::VirtualModem& modem = *session.modem();
     const auto paths = session.PreservedPaths();
-    const cli::ModemData before = cli::Snapshot(modem, *session.factory().nv, paths);
+    const session::ModemData before = session::Snapshot(modem, *session.factory().nv, paths);
     QVERIFY(!before.nv.empty());
 
     bool finished = false, passed = false;
@@ -170,7 +170,7 @@ class GuiUpdateTest : public QObject {
     QVERIFY(passed);
 
     auto* bar = w.findChild<StatusPanel*>("StatusBar");
-    QCOMPARE(bar->text(), QString("PASS"));
+    QCOMPARE(bar->text(), QString("verified: the modem reports firmware BTM9X06_V1.0.0_R01"));
     QCOMPARE(bar->color(), QColor(0, 128, 0));
     QCOMPARE(w.ResultState(), 3);
 
@@ -179,8 +179,8 @@ class GuiUpdateTest : public QObject {
       const auto image = sim::SummarizeFile(std::string(ZOVIR_TEST_PACKET_DIR) + "/" + name + ".mbn");
       QVERIFY2(image && image->size == held.size && image->crc == held.crc, name.c_str());
     }
-    const cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, paths);
-    const cli::Verification check = cli::Compare(before, after);
+    const session::ModemData after = session::Snapshot(modem, *session.factory().nv, paths);
+    const session::Verification check = session::Compare(before, after);
     for (const auto& line : check.lines) qInfo("%s", line.c_str());
     QVERIFY(check.ok);
   }
@@ -200,13 +200,13 @@ class GuiUpdateTest : public QObject {
     wizard.onScreen = [](QWidget* guide, const std::string& screen) {
       Snap(guide, "run_41_wizard_" + QString::fromStdString(screen));
     };
-    cli::ModemData before;
+    session::ModemData before;
     wizard.beforeStart = [&] {
       // The modem's own data, in place before the update begins.
       const ProjectConfiguration& config = session.controller().config();
       session.factory().Seed(*session.modem(), 0, PreservedEfsPaths(config.UserDataFilesList),
                              PreservedEfsPaths(config.UserDataDirList));
-      before = cli::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
+      before = session::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
     };
     bool finished = false, passed = false;
     connect(&w, &TDudorIvoUiForm::RunFinished, this, [&](bool ok) {
@@ -232,7 +232,7 @@ class GuiUpdateTest : public QObject {
     QCOMPARE(w.size(), QSize(510, 395));
     QVERIFY(!before.nv.empty());
     // This project backs up its NV items only, and never reads the IMEI.
-    CheckModemKept(session, before, [](cli::ModemData& d) {
+    CheckModemKept(session, before, [](session::ModemData& d) {
       d.rf.clear();
       d.identity.erase("IMEI");
     });
@@ -289,7 +289,7 @@ class GuiUpdateTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
     sim::VirtualModem& modem = *session.modem();
-    const cli::ModemData before = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+    const session::ModemData before = session::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
     const auto partitions = modem.Partitions();
 
     // Each box the window shows is noted; the close question is answered OK once the modem was
@@ -333,8 +333,8 @@ class GuiUpdateTest : public QObject {
     QCOMPARE(modem.ModeEntries(sim::ModemMode::Programmer), 0u);
     QVERIFY(modem.WaitForMode(sim::ModemMode::Normal, std::chrono::seconds(30)));
     QCOMPARE(modem.Partitions().size(), partitions.size());
-    const cli::ModemData after = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
-    const cli::Verification check = cli::Compare(before, after);
+    const session::ModemData after = session::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+    const session::Verification check = session::Compare(before, after);
     for (const auto& line : check.lines) qInfo("%s", line.c_str());
     QVERIFY(check.ok);
   }
@@ -384,7 +384,7 @@ class GuiUpdateTest : public QObject {
     auto* status = w.findChild<QLabel*>("Label_status");
     for (const int slot : {0, 1}) {
       QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
-      const cli::ModemData before = cli::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
+      const session::ModemData before = session::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
       ClickStart(w);
       QTRY_COMPARE_WITH_TIMEOUT(results.size(), size_t(slot + 1), 240000);
       QVERIFY(results.back());
@@ -414,7 +414,7 @@ class GuiUpdateTest : public QObject {
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
-    const cli::ModemData before = cli::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
+    const session::ModemData before = session::Snapshot(*session.modem(), *session.factory().nv, session.PreservedPaths());
     // The milestone an interrupted earlier run left behind; its backup is unknown here.
     session.controller().AddStatusLine("Bootloader succssfully", mtProgress);
     auto* reupdate = w.findChild<QAction*>("Reupdate1");
@@ -440,7 +440,7 @@ class GuiUpdateTest : public QObject {
   // START restores the modem from that backup.
   void identityLostSerialNumberTypedStartRestores() {
     QTemporaryDir state;
-    cli::ModemData before;
+    session::ModemData before;
     std::string sn;
     {
       GuiSession session(VirtualOptions(state.path()));
@@ -452,7 +452,7 @@ class GuiUpdateTest : public QObject {
       QVERIFY(QTest::qWaitForWindowExposed(&w));
       QTRY_VERIFY_WITH_TIMEOUT(w.StartEnabled(), 30000);
       sim::VirtualModem& modem = *session.modem();
-      before = cli::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
+      before = session::Snapshot(modem, *session.factory().nv, session.PreservedPaths());
       sn = modem.State().Identity("SN").value_or("");
       QVERIFY(!sn.empty());
       bool finished = false;

@@ -1,10 +1,10 @@
-#include "ui/cli/virtual_factory.h"
+#include "ui/session/virtual_factory.h"
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
-namespace zovir::cli {
+namespace zovir::session {
 namespace {
 
 void Collect(sim::DeviceState& state, const std::string& path, ModemData& data, int depth) {
@@ -129,4 +129,4 @@ Verification Compare(const ModemData& before, const ModemData& after) {
   return v;
 }
 
-}  // namespace zovir::cli
+}  // namespace zovir::session

@@ -5,7 +5,7 @@
 
 #include "platform/system_services.h"
 
-namespace zovir::cli {
+namespace zovir::session {
 
 // What keeps the desktop out of one update's way, for as long as the object lives: first the
 // modem manager is told to leave the modem's USB device alone (before any port of the update
@@ -26,4 +26,4 @@ class UpdateGuard {
   std::unique_ptr<Held> sleep_;
 };
 
-}  // namespace zovir::cli
+}  // namespace zovir::session

@@ -12,7 +12,7 @@
 #include "sim/nv_store.h"
 #include "sim/virtual_modem.h"
 
-namespace zovir::cli {
+namespace zovir::session {
 
 // A modem with the stores and contents of a factory modem (sim/modem_factory.h).
 struct VirtualFactory : sim::ModemFactory {};
@@ -43,4 +43,4 @@ struct Verification {
 };
 Verification Compare(const ModemData& before, const ModemData& after);
 
-}  // namespace zovir::cli
+}  // namespace zovir::session

@@ -1,6 +1,6 @@
-#include "ui/cli/update_guard.h"
+#include "ui/session/update_guard.h"
 
-namespace zovir::cli {
+namespace zovir::session {
 
 UpdateGuard::UpdateGuard(SystemServices& services, const std::string& usbSystemPath, const SystemServices::Log& log)
     : modemManager_(usbSystemPath.empty() ? nullptr : services.InhibitModemManager(usbSystemPath, log)),
@@ -11,4 +11,4 @@ UpdateGuard::~UpdateGuard() {
   modemManager_.reset();
 }
 
-}  // namespace zovir::cli
+}  // namespace zovir::session

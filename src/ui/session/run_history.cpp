@@ -1,18 +1,40 @@
-#include "ui/cli/run_history.h"
+#include "ui/session/run_history.h"
 
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
+#include "engine/engine_types.h"
+#include "platform/clock.h"
 #include "platform/private_files.h"
 #include "ui/work_folders.h"
 
-namespace zovir::cli {
+namespace zovir::session {
 namespace fs = std::filesystem;
 
 namespace {
 // A history larger than this is not read whole (a file grown by accident, or not ours).
 constexpr std::uintmax_t kMaxReadBytes = 64u << 20;
 }  // namespace
+
+std::string ErrorMeaning(int errorCode) {
+  if (errorCode == 0) return "";
+  if (errorCode == ERR_USER_STOP) return "stopped by the user";
+  if (errorCode == ERR_GENERIC_FAILURE) return "the update failed (no system error behind it)";
+  if (errorCode < 0) return "the update failed";
+  return std::string("system error: ") + std::strerror(errorCode);
+}
+
+std::string TimeStamp(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  std::tm tm{};
+  UtcCalendarTime(ms / 1000, tm);
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  return buffer;
+}
 
 std::string RunHistory::PathFor(const std::string& logDir) {
   return (fs::path(logDir).parent_path() / "history.jsonl").string();
@@ -70,4 +92,4 @@ std::vector<HistoryEntry> RunHistory::Read() const {
   return out;
 }
 
-}  // namespace zovir::cli
+}  // namespace zovir::session
