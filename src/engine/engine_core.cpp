@@ -18,7 +18,8 @@ void EngineCore::ReportError(const std::string& text) {
   int expected = 0;
   const int stored = systemError == 0 ? ERR_GENERIC_FAILURE : systemError;
   if (ErrorCode.compare_exchange_strong(expected, stored)) {
-    StatusText = "ERROR, " + text + ", Error code: " + std::to_string(systemError);
+    // The text names the code the run ends with, so a log and a result never disagree.
+    StatusText = "ERROR, " + text + ", Error code: " + std::to_string(stored);
     if (OnError) OnError(nullptr, std::string(StatusText), cfg.Index);
   }
   if (hDiagPort) {

@@ -186,7 +186,7 @@ TEST_F(IdentityUpdate, TypedSerialNumberRestoresFromTheSavedFolder) {
   // The first run fails once the modem was erased: the radio refuses to go off for the restore.
   identityStore->SetUnsupported({"+CFUN=5"});
   ASSERT_TRUE(Run());
-  EXPECT_EQ(FirstError(), "ERROR, Fail to Send Command!, Error code: 0");
+  EXPECT_EQ(FirstError(), "ERROR, Fail to Send Command!, Error code: 31");
   EXPECT_FALSE(Saw("PASS"));
   EXPECT_EQ(update.modem().State().Identity("SN").value_or(""), "");
   ASSERT_TRUE(fs::exists(Saved() / "EncryptAT.bak"));
@@ -212,7 +212,7 @@ TEST_F(IdentityUpdate, TypedSerialNumberWithoutSavedFolderEndsAtOnce) {
     update.host().snEntry = "NOSUCHSN";
   }
   ASSERT_TRUE(Run());
-  EXPECT_EQ(FirstError(), "ERROR, Backup files not exist!, Error code: 0");
+  EXPECT_EQ(FirstError(), "ERROR, Backup files not exist!, Error code: 31");
   EXPECT_FALSE(Saw("Start succssfully"));
   EXPECT_EQ(update.modem().CommandCount("at:+ZRVSN"), 0u);
   EXPECT_EQ(update.modem().State().Identity("SN").value_or(""), "QV9X06A0001234");

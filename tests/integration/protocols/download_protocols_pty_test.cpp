@@ -177,7 +177,7 @@ TEST_F(DownloadOverPtys, ProgrammerThatIsNotAnElfImageFailsTheUpload) {
   link.OpenDiagPort();
   ProgrammerUploader programmer(core, link);
   EXPECT_GT(programmer.ProgrammerPhase(), 0);
-  EXPECT_EQ(error, "ERROR, sbl1.mbn, fail to write block 1 of 1, Error code: 0");
+  EXPECT_EQ(error, "ERROR, sbl1.mbn, fail to write block 1 of 1, Error code: 31");
   EXPECT_NE(modem.Mode(), sim::ModemMode::Programmer);
   link.CloseDiagPort("Warning-1");
 }
@@ -236,7 +236,7 @@ TEST_F(DownloadOverPtys, BootLoaderAskingAgainIsServedOnlyWhileTheBlockHasAttemp
       EXPECT_GT(result, 0);
       // The program headers follow the 52-byte ELF header: block 1.
       const uint64_t blocks = (std::filesystem::file_size(core.cfg.ramFile) + 4095) / 4096;
-      EXPECT_EQ(error, "ERROR, NPRG9x06.mbn, fail to write block 1 of " + std::to_string(blocks) + ", Error code: 0");
+      EXPECT_EQ(error, "ERROR, NPRG9x06.mbn, fail to write block 1 of " + std::to_string(blocks) + ", Error code: 31");
       EXPECT_EQ(modem.CommandCount("sahara:read"), c.requests);
       EXPECT_EQ(modem.Mode(), sim::ModemMode::BootSahara);
     }

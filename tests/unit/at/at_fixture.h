@@ -133,7 +133,7 @@ class ATFixture : public ::testing::Test {
     return out;
   }
   std::string Error() const { return errors.empty() ? std::string() : errors.front(); }
-  static std::string ErrorText(const std::string& text, int code = 0) {
+  static std::string ErrorText(const std::string& text, int code = ERR_GENERIC_FAILURE) {
     return "ERROR, " + text + ", Error code: " + std::to_string(code);
   }
   static std::string ReadText(const std::string& path) {

@@ -176,7 +176,7 @@ TEST_F(IdentityOnPty, ARefusedSerialNumberFailsTheRestoreBehindLateAnswers) {
 
   EXPECT_EQ(RoundTrip(), 0);
   ASSERT_FALSE(errors.empty());
-  EXPECT_EQ(errors.front(), "ERROR, Fail to write SN, Error code: 0");
+  EXPECT_EQ(errors.front(), "ERROR, Fail to write SN, Error code: 31");
   // Nothing was restored after the refusal; the backup still holds the values.
   std::map<std::string, std::string> held = Held();
   EXPECT_EQ(held["SN"], "");

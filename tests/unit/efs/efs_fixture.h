@@ -115,7 +115,7 @@ class EfsFixture : public ::testing::Test {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
   }
   std::string Error() const { return errors.empty() ? std::string() : errors.front(); }
-  static std::string ErrorText(const std::string& text, int code = 0) {
+  static std::string ErrorText(const std::string& text, int code = ERR_GENERIC_FAILURE) {
     return "ERROR, " + text + ", Error code: " + std::to_string(code);
   }
 

@@ -60,7 +60,7 @@ class NVFixture : public ::testing::Test {
   }
   // The single engine error of the run, as the window shows it.
   std::string Error() const { return errors.empty() ? std::string() : errors.front(); }
-  static std::string ErrorText(const std::string& text, int code = 0) {
+  static std::string ErrorText(const std::string& text, int code = ERR_GENERIC_FAILURE) {
     return "ERROR, " + text + ", Error code: " + std::to_string(code);
   }
 
