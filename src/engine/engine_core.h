@@ -60,7 +60,6 @@ class EngineCore {
   // The operating system's last error as the failing operation saw it; ReportError uses it
   // and resets it. Port wrappers set it when an operation fails.
   void SetSystemError(int error) { lastSystemError_ = error; }
-  int SystemError() const { return lastSystemError_; }
 
   // Sleeps `ms` through the clock in slices of at most 100 ms and ends early when the user
   // stopped the run. Returns false when it ended early.

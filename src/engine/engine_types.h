@@ -12,8 +12,7 @@ constexpr int ERR_USER_STOP = 210;
 // Stored when a failure happens while the system's last error is 0.
 constexpr int ERR_GENERIC_FAILURE = 31;
 
-// The three engine callbacks. `sender` is always null; it is kept so a receiver written for
-// the window toolkit's method-pointer shape keeps its signature.
+// The three engine callbacks. `sender` is always null.
 using StatusTextCallback =
     std::function<void(void* sender, CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind)>;
 using ErrorCallback = std::function<void(void* sender, const std::string& text, int slot)>;
