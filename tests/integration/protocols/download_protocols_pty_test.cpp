@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/text.h"
 #include "discovery/host_discovery.h"
 #include "discovery/owner_thread.h"
 #include "discovery/port_directory.h"
@@ -102,8 +103,8 @@ TEST_P(DownloadOverPtys, EveryPartitionHoldsItsImage) {
 
   EngineCore core(clock, discovery.Ports(), &host);
   EngineConfig& cfg = core.cfg;
-  cfg.ComPort = PortNumberOf(directory.SelectedDiagPortName());
-  cfg.SerialComPort = PortNumberOf(directory.SelectedModemPortName());
+  cfg.ComPort = ComPortNumber(directory.SelectedDiagPortName()).value_or(0);
+  cfg.SerialComPort = ComPortNumber(directory.SelectedModemPortName()).value_or(0);
   ASSERT_GT(cfg.ComPort, 0);
   cfg.ProjectType = c.projectType;
   cfg.bFastSpeedDownload = c.fast ? 1 : 0;
