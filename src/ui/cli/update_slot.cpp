@@ -47,13 +47,13 @@ void UpdateSlot::Start(EngineConfig cfg, EngineEnvironment environment) {
   directory_->CloseProbePort();
   engine_ = std::make_shared<TCommsThread>(clock_, *ports_, host_.get(), ProductionPhases(std::move(environment)));
   engine_->cfg = std::move(cfg);
-  engine_->OnStatusText = [this](void*, CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind) {
+  engine_->OnStatusText = [this](CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind) {
     if (kind == mtPass && text == "PASS") passed_ = true;
     (void)status;
     out_.StatusLine(slot, text, kind);
   };
-  engine_->OnError = [this](void*, const std::string& text, int slot) { out_.Error(slot, text); };
-  engine_->OnProgress = [this](void*, int position, int slot, int) { out_.Progress(slot, position); };
+  engine_->OnError = [this](const std::string& text, int slot) { out_.Error(slot, text); };
+  engine_->OnProgress = [this](int position, int slot, int) { out_.Progress(slot, position); };
   engine_->Resume();
 }
 

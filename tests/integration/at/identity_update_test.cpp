@@ -90,11 +90,11 @@ class IdentityUpdate : public ::testing::Test {
     engine->cfg = update.cfg();
     statuses.clear();
     errors.clear();
-    engine->OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) {
+    engine->OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) {
       std::lock_guard lock(mutex);
       statuses.push_back(t);
     };
-    engine->OnError = [this](void*, const std::string& t, int) {
+    engine->OnError = [this](const std::string& t, int) {
       std::lock_guard lock(mutex);
       errors.push_back(t);
     };

@@ -124,9 +124,9 @@ TEST_P(DownloadOverPtys, EveryPartitionHoldsItsImage) {
   const int startPort = cfg.ComPort;
 
   std::vector<std::string> statuses;
-  core.OnStatusText = [&](void*, CommStatus, const std::string& text, int, MESSAGE_TYPE) { statuses.push_back(text); };
+  core.OnStatusText = [&](CommStatus, const std::string& text, int, MESSAGE_TYPE) { statuses.push_back(text); };
   std::string error;
-  core.OnError = [&](void*, const std::string& text, int) { error = text; };
+  core.OnError = [&](const std::string& text, int) { error = text; };
 
   Link link(core);
   link.OpenDiagPort();
@@ -173,7 +173,7 @@ TEST_F(DownloadOverPtys, ProgrammerThatIsNotAnElfImageFailsTheUpload) {
   core.cfg.bEnprg9x15 = 1;  // already in the boot loader
   core.cfg.ramFile = Packet("sbl1.mbn");
   std::string error;
-  core.OnError = [&](void*, const std::string& text, int) { error = text; };
+  core.OnError = [&](const std::string& text, int) { error = text; };
   Link link(core);
   link.OpenDiagPort();
   ProgrammerUploader programmer(core, link);
@@ -206,7 +206,7 @@ TEST_F(DownloadOverPtys, BootLoaderAskingAgainIsServedOnlyWhileTheBlockHasAttemp
     core.cfg.bEnprg9x15 = 1;  // already in the boot loader
     core.cfg.ramFile = Packet("NPRG9x06.mbn");
     std::string error;
-    core.OnError = [&](void*, const std::string& text, int) { error = text; };
+    core.OnError = [&](const std::string& text, int) { error = text; };
     Link link(core);
     link.OpenDiagPort();
     ProgrammerUploader programmer(core, link);

@@ -48,7 +48,7 @@ class LinkPty : public ::testing::Test {
     std::ofstream(MapPath()) << "[COM7]\nPath=" << pty.SlavePath() << "\n";
     core.cfg.ComPort = 7;
     core.cfg.ProjectType = project;
-    core.OnError = [](void*, const std::string& text, int) { ADD_FAILURE() << text; };
+    core.OnError = [](const std::string& text, int) { ADD_FAILURE() << text; };
     link.OpenDiagPort();
     ASSERT_TRUE(core.hDiagPort);
   }

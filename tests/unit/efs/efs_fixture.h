@@ -56,8 +56,8 @@ class EfsFixture : public ::testing::Test {
     ports.Port("COM7");
     core.hDiagPort = ports.Open("COM7", error);
     port().SetResponder([this](const std::vector<uint8_t>& w) { return Answer(w); });
-    core.OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
     std::string pattern = (std::filesystem::temp_directory_path() / "zovir-efs-XXXXXX").string();
     root = mkdtemp(pattern.data());
     core.cfg.BackupFilePath = root + "/Backup";

@@ -29,7 +29,7 @@ TEST(EngineCoreError, TextAndResultCarryTheSameCode) {
     ScriptedPortFactory ports(clock);
     EngineCore core(clock, ports, nullptr);
     std::vector<std::string> errors;
-    core.OnError = [&](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnError = [&](const std::string& t, int) { errors.push_back(t); };
     core.SetSystemError(c.systemError);
     core.ReportError("Could not open COMM port");
     // A later failure changes neither the code nor the text.

@@ -31,10 +31,10 @@ class NVFixture : public ::testing::Test {
     ports.Port("COM7");
     core.hDiagPort = ports.Open("COM7", error);
     port().SetResponder([this](const std::vector<uint8_t>& w) { return modem.Handle(w); });
-    core.OnStatusText = [this](void*, CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
+    core.OnStatusText = [this](CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
       lines.push_back({s, t, k});
     };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
     char tmpl[] = "/tmp/zovir-nv-XXXXXX";
     dir = mkdtemp(tmpl);
     core.cfg.bakFile = dir + "/nv.bak";
