@@ -83,7 +83,7 @@ void BM_FrameDecode(benchmark::State& state) {
   for (auto _ : state) {
     ports.Port("COM7").QueueBytes(batch);
     for (int i = 0; i < kBatch; ++i) {
-      if (link.ReceiveFrame().outcome != RxOutcome::Frame) state.SkipWithError("frame not received");
+      if (link.ReceiveFrameTimed().outcome != RxOutcome::Frame) state.SkipWithError("frame not received");
     }
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kBatch * state.range(0));
@@ -114,7 +114,7 @@ void BM_PtyReceiveReadCalls(benchmark::State& state) {
   const uint64_t reads0 = port.ReadSyscalls();
   for (auto _ : state) {
     pty.Write(frame);
-    if (link.ReceiveFrame().outcome != RxOutcome::Frame) state.SkipWithError("frame not received");
+    if (link.ReceiveFrameTimed().outcome != RxOutcome::Frame) state.SkipWithError("frame not received");
   }
   state.counters["read_syscalls_per_frame"] =
       benchmark::Counter(double(port.ReadSyscalls() - reads0) / double(state.iterations()));

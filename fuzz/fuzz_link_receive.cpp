@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RxResult rx;
     switch ((modes >> (i % 4 * 2)) & 3) {
       case 0: rx = rig.link.ReceiveFrameTimed(); break;
-      case 1: rx = rig.link.ReceiveReply(0x26); break;
+      case 1: rx = rig.link.ReceiveReply(); break;
       case 2: rx = rig.link.ReceiveFrameTimed(1000); break;
-      default: rx = rig.link.ReceiveEfs(); break;
+      default: rx = rig.link.ReceiveFrameTimed(60'000); break;
     }
     if (rx.length > Link::kResponseSize + 1) std::abort();
     (void)rx.FrameCode();

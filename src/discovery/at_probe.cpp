@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
+#include "common/text.h"
+#include "discovery/at_result.h"
 #include "discovery/port_names.h"
 
 namespace zovir {
@@ -83,14 +86,15 @@ bool SendATQuery(SerialPort& port, Clock& clock, const std::string& command, std
     uint32_t got = 0;
     if (!port.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got)) return false;
     const std::string reply = ReplyText(buffer.data(), got);
-    const size_t ok = reply.find("OK");
-    if (ok != std::string::npos) {
+    size_t ok = 0;
+    const ATFinal final = FindFinalResult(reply, ok, true);
+    if (final == ATFinal::Ok) {
       std::string result;
       if (!ParseQueryReply(command, reply, ok, context, result)) return false;
       out = std::move(result);
       return true;
     }
-    if (reply.find("ERROR") != std::string::npos) return false;
+    if (final == ATFinal::Error) return false;
   }
   return false;
 }
@@ -120,13 +124,13 @@ void ATProbe::CloseProbePort(const std::string& warning) {
 }
 
 bool ATProbe::ProbeATPort(const std::string& name, const ProbeSettings& settings, ModemFacts& facts) {
-  int number = 0;
-  if (!PortNumberOf(name, number)) return false;
+  const std::optional<int> number = ComPortNumber(name);
+  if (!number) return false;
   if (ProbePort) CloseProbePort("Warning-27");
   if (ProbePort) return false;
 
   int error = 0;
-  ProbePort = ports_.Open("COM" + std::to_string(number), error);
+  ProbePort = ports_.Open(ComPortName(*number), error);
   if (!ProbePort) return false;
 
   ProbePort->Purge(PURGE_ALL);
@@ -175,7 +179,8 @@ bool ATProbe::ProbeATPort(const std::string& name, const ProbeSettings& settings
       if (got > 0) break;
     }
   }
-  if (ReplyText(buffer.data(), got).find("OK") == std::string::npos) {
+  size_t ok = 0;
+  if (FindFinalResult(ReplyText(buffer.data(), got), ok, true) != ATFinal::Ok) {
     CloseProbePort("Warning-35");
     return false;
   }

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
+#include "common/text.h"
+
 namespace zovir {
 namespace {
 
-bool Contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
 bool ListedNoCase(const PortList& list, const std::string& name) {
   return std::any_of(list.begin(), list.end(), [&](const std::string& entry) { return EqualsNoCase(entry, name); });
@@ -160,8 +161,7 @@ bool PortDirectory::IsSameDiagPort(int portNumber) {
       return false;
     }
     const std::string digits = first.size() > 3 ? first.substr(3) : std::string();
-    int number = 0;
-    if (PortNumberOf(first, number) && number == portNumber) {
+    if (ComPortNumber(first) == portNumber) {
       Log("Same DiaComPort COM" + digits);
       return true;
     }

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
+
 namespace zovir {
 
 using PortList = std::vector<std::string>;
@@ -23,12 +25,6 @@ inline constexpr std::string_view EmergencyDownloadId = "USB\\VID_05C6&PID_9008&
 // empty (the text names no port).
 std::string ExtractPortName(std::string_view text);
 
-std::string ToUpperAscii(std::string_view text);
-bool EqualsNoCase(std::string_view a, std::string_view b);
 bool IsSettlePortId(std::string_view hardwareId);
-
-// The number of a "COM"+n name: the text after its first three characters as a decimal
-// integer. False when that text is not a plain decimal number.
-bool PortNumberOf(std::string_view name, int& number);
 
 }  // namespace zovir

@@ -9,7 +9,7 @@ EngineCore::EngineCore(Clock& c, SerialPortFactory& ports, EngineHost* h)
 
 void EngineCore::ReportStatus(CommStatus status, const std::string& text, MESSAGE_TYPE kind) {
   StatusText = text;
-  if (OnStatusText) OnStatusText(nullptr, status, StatusText, cfg.Index, kind);
+  if (OnStatusText) OnStatusText(status, StatusText, cfg.Index, kind);
 }
 
 void EngineCore::ReportError(const std::string& text) {
@@ -18,8 +18,9 @@ void EngineCore::ReportError(const std::string& text) {
   int expected = 0;
   const int stored = systemError == 0 ? ERR_GENERIC_FAILURE : systemError;
   if (ErrorCode.compare_exchange_strong(expected, stored)) {
-    StatusText = "ERROR, " + text + ", Error code: " + std::to_string(systemError);
-    if (OnError) OnError(nullptr, std::string(StatusText), cfg.Index);
+    // The text names the code the run ends with, so a log and a result never disagree.
+    StatusText = "ERROR, " + text + ", Error code: " + std::to_string(stored);
+    if (OnError) OnError(std::string(StatusText), cfg.Index);
   }
   if (hDiagPort) {
     uint32_t mask = 0;
@@ -28,7 +29,7 @@ void EngineCore::ReportError(const std::string& text) {
 }
 
 void EngineCore::ReportProgress(int position) {
-  if (OnProgress) OnProgress(nullptr, position, cfg.Index, 100);
+  if (OnProgress) OnProgress(position, cfg.Index, 100);
 }
 
 void EngineCore::ClearDeviceChangeFlags() {

@@ -42,7 +42,8 @@ class EngineCore {
   bool Healthy() const { return ErrorCode.load() == 0; }
 
   void ReportStatus(CommStatus status, const std::string& text, MESSAGE_TYPE kind = mtInfo);
-  // The first failure of a run: "ERROR, " + text + ", Error code: " + last system error.
+  // The first failure of a run: "ERROR, " + text + ", Error code: " + the code stored in
+  // ErrorCode (the last system error, or ERR_GENERIC_FAILURE when there was none).
   void ReportError(const std::string& text);
   void ReportProgress(int position);
   // Lowers the window's two device-change flags before a reset, so that only events of the
@@ -59,7 +60,6 @@ class EngineCore {
   // The operating system's last error as the failing operation saw it; ReportError uses it
   // and resets it. Port wrappers set it when an operation fails.
   void SetSystemError(int error) { lastSystemError_ = error; }
-  int SystemError() const { return lastSystemError_; }
 
   // Sleeps `ms` through the clock in slices of at most 100 ms and ends early when the user
   // stopped the run. Returns false when it ended early.

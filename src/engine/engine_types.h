@@ -12,11 +12,9 @@ constexpr int ERR_USER_STOP = 210;
 // Stored when a failure happens while the system's last error is 0.
 constexpr int ERR_GENERIC_FAILURE = 31;
 
-// The three engine callbacks. `sender` is always null; it is kept so a receiver written for
-// the window toolkit's method-pointer shape keeps its signature.
-using StatusTextCallback =
-    std::function<void(void* sender, CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind)>;
-using ErrorCallback = std::function<void(void* sender, const std::string& text, int slot)>;
-using ProgressCallback = std::function<void(void* sender, int position, int slot, int maximum)>;
+// The three engine callbacks.
+using StatusTextCallback = std::function<void(CommStatus status, const std::string& text, int slot, MESSAGE_TYPE kind)>;
+using ErrorCallback = std::function<void(const std::string& text, int slot)>;
+using ProgressCallback = std::function<void(int position, int slot, int maximum)>;
 
 }  // namespace zovir

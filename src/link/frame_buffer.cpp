@@ -7,14 +7,14 @@
 #include <emmintrin.h>
 #endif
 
-#include "link/crc16.h"
+#include "link/hdlc.h"
 
 namespace zovir {
 namespace {
 
-constexpr uint8_t kFlag = 0x7E;
-constexpr uint8_t kEscape = 0x7D;
-constexpr uint8_t kEscapeXor = 0x20;
+constexpr uint8_t kFlag = kHdlcFlag;
+constexpr uint8_t kEscape = kHdlcEscape;
+constexpr uint8_t kEscapeXor = kHdlcEscapeXor;
 // Payload adds leave this much room for the escaped check bytes and the closing flag.
 constexpr uint32_t kLastIndex = FrameBuffer::kCapacity - 1;
 // What an overflowed frame turns into: a NAK with reason 3 and its check bytes.

@@ -4,13 +4,12 @@
 #include <cstring>
 #include <limits>
 
-#include "link/crc16.h"
+#include "common/text.h"
+#include "link/hdlc.h"
 
 namespace zovir {
 namespace {
 
-constexpr uint8_t kFlag = 0x7E;
-constexpr uint8_t kEscape = 0x7D;
 constexpr int kErrorInvalidHandle = 6;
 
 // No wait inside a receive or a read may hide a Stop for longer than this.
@@ -143,7 +142,7 @@ class Link::ReadWindow {
 
 Link::Link(EngineCore& core) : core_(core), rx_(kRxCapacity) {}
 
-std::string Link::PortName(int number) { return "COM" + std::to_string(number); }
+std::string Link::PortName(int number) { return ComPortName(number); }
 
 // ---------------------------------------------------------------------------------------
 // Ports
@@ -427,9 +426,9 @@ void Link::SendFramed() {
     return;
   }
   SendCommon(true);
-  tx_[0] = kFlag;
+  tx_[0] = kHdlcFlag;
   std::memcpy(tx_.data() + 1, frame_.data(), frame_.length);
-  tx_[frame_.length + 1] = kFlag;
+  tx_[frame_.length + 1] = kHdlcFlag;
   const uint32_t n = frame_.length + 2;
   lastSendOk_ = WritePort(tx_.data(), n) == n;
 }
@@ -480,17 +479,13 @@ bool Link::FillRx(ReadWindow& window, bool& warned) {
   return true;
 }
 
-RxResult Link::Receive(Start start, bool keepClosingFlag, uint32_t limitMs, bool classifyAckNak) {
+RxResult Link::Receive(bool huntOpeningFlag, uint32_t limitMs, bool classifyAckNak) {
   response_[0] = 0;
   ReportErrorMask("There is a warning in InQue: ");
   ReadWindow window(core_.hDiagPort.get(), false);
   const uint64_t began = core_.clock.NowMs();
-
-  enum class State : uint8_t { Hunt, Open, Data } state = start == Start::Hunt ? State::Hunt : State::Open;
-  bool escaped = false;
+  FrameDecoder decoder(response_.data(), kResponseSize, huntOpeningFlag);
   bool warned = false;
-  uint32_t length = 0;
-  uint16_t crc = kCrc16Init;
   RxResult result;
 
   for (;;) {
@@ -499,62 +494,36 @@ RxResult Link::Receive(Start start, bool keepClosingFlag, uint32_t limitMs, bool
         result.outcome = RxOutcome::Stopped;
         return result;
       }
-      if (limitMs != 0 && core_.clock.NowMs() - began >= limitMs) {
+      if (core_.clock.NowMs() - began >= limitMs) {
         result.outcome = RxOutcome::Timeout;
         return result;
       }
       FillRx(window, warned);
       continue;
     }
-    uint8_t b = rx_[rxPos_++];
-    if (state == State::Hunt) {
-      if (b == kFlag) state = State::Open;
-      continue;
-    }
-    if (state == State::Open) {
-      if (b == kFlag) continue;
-      state = State::Data;
-    }
-    if (escaped) {
-      escaped = false;
-      b ^= 0x20;
-    } else if (b == kFlag) {
-      result.length = length;
-      if (length < 3) {
-        result.outcome = RxOutcome::TooShort;
-      } else if (crc != kCrc16Residue) {
-        result.outcome = RxOutcome::BadCheck;
-      } else {
+    const FrameDecoder::Event event = decoder.Push(rx_[rxPos_++]);
+    if (event == FrameDecoder::Event::None) continue;
+    result.length = decoder.Length();
+    switch (event) {
+      case FrameDecoder::Event::TooShort: result.outcome = RxOutcome::TooShort; break;
+      case FrameDecoder::Event::BadCheck: result.outcome = RxOutcome::BadCheck; break;
+      case FrameDecoder::Event::TooLong: result.outcome = RxOutcome::TooLong; break;
+      default:
         result.outcome = RxOutcome::Frame;
-        if (classifyAckNak && length == 3 && response_[0] == 0x02) {
+        if (classifyAckNak && result.length == 3 && response_[0] == 0x02) {
           result.outcome = RxOutcome::Ack;
-        } else if (classifyAckNak && length == 5 && response_[0] == 0x03) {
+        } else if (classifyAckNak && result.length == 5 && response_[0] == 0x03) {
           result.outcome = RxOutcome::Nak;
           result.nakReason = static_cast<uint16_t>((response_[1] << 8) | response_[2]);
         }
-        if (keepClosingFlag) response_[result.length++] = kFlag;
-      }
-      return result;
-    } else if (b == kEscape) {
-      escaped = true;
-      continue;
+        break;
     }
-    if (length == kResponseSize) {
-      result.outcome = RxOutcome::TooLong;
-      result.length = length;
-      return result;
-    }
-    response_[length++] = b;
-    crc = Crc16UpdateByte(crc, b);
+    return result;
   }
 }
 
-RxResult Link::ReceiveFrame() { return Receive(Start::Hunt, false, 0, true); }
+RxResult Link::ReceiveFrameTimed(uint32_t limitMs) { return Receive(true, limitMs, true); }
 
-RxResult Link::ReceiveFrameTimed(uint32_t limitMs) { return Receive(Start::Hunt, false, limitMs, true); }
-
-RxResult Link::ReceiveReply(uint8_t /*expectedCommand*/) { return Receive(Start::Open, false, kReceiveTimeLimitMs, false); }
-
-RxResult Link::ReceiveEfs() { return Receive(Start::Open, true, 0, false); }
+RxResult Link::ReceiveReply() { return Receive(false, kReceiveTimeLimitMs, false); }
 
 }  // namespace zovir

@@ -24,9 +24,8 @@ enum class RxOutcome : uint8_t {
 
 struct RxResult {
   RxOutcome outcome = RxOutcome::Timeout;
-  uint32_t length = 0;      // bytes stored in Response() (Frame/Ack/Nak; EFS receive counts the 7E)
+  uint32_t length = 0;      // bytes stored in Response() (Frame/Ack/Nak)
   uint16_t nakReason = 0;   // (b1 << 8) + b2 for Nak
-  bool ok() const { return outcome == RxOutcome::Frame || outcome == RxOutcome::Ack || outcome == RxOutcome::Nak; }
   // The classic 16-bit result code of the frame receives: 0 ACK, reason for NAK, 0x00FF
   // other frame, 1 check, 4 short, 5 long, 7 timeout, 0xFFFE stopped.
   uint16_t FrameCode() const;
@@ -73,15 +72,11 @@ class Link {
   bool SendRawChecked();   // true when all bytes were written
   bool LastSendOk() const { return lastSendOk_; }
 
-  RxResult ReceiveFrame();       // waits until a frame ends or a Stop (bounded slices)
-  // Gives up after `limitMs` (Timeout).
+  // Waits for a frame after an opening flag; gives up after `limitMs` (Timeout) or at a Stop.
   RxResult ReceiveFrameTimed(uint32_t limitMs = kReceiveTimeLimitMs);
-  // DIAG replies: no opening flag needed. A valid frame is always Frame (the reply's first
-  // byte is a command code, not an ACK/NAK).
-  RxResult ReceiveReply(uint8_t expectedCommand);
-  // EFS receive: no time limit, keeps and counts the closing 7E; like ReceiveReply it needs
-  // no opening flag. A valid frame is always Frame.
-  RxResult ReceiveEfs();
+  // DIAG replies: no opening flag needed, the usual time limit. A valid frame is always Frame
+  // (the reply's first byte is a command code, not an ACK/NAK).
+  RxResult ReceiveReply();
 
   const uint8_t* Response() const { return response_.data(); }
   uint8_t* MutableResponse() { return response_.data(); }
@@ -94,13 +89,10 @@ class Link {
   // Read system calls made on the diagnostic port (benchmarks).
   uint64_t PortReads() const { return portReads_; }
 
-  EngineCore& core() { return core_; }
-
  private:
   class ReadWindow;
-  enum class Start : uint8_t { Hunt, Open };
 
-  RxResult Receive(Start start, bool keepClosingFlag, uint32_t limitMs, bool classifyAckNak);
+  RxResult Receive(bool huntOpeningFlag, uint32_t limitMs, bool classifyAckNak);
   bool Stopping() const;
   void ReportErrorMask(const char* text);
   bool ReadOnce(ReadWindow& window, uint8_t* buffer, uint32_t n, uint32_t& got);

@@ -50,8 +50,6 @@ class AnswerWatch {
   // anyway.
   bool PortLost() const;
 
-  int LateInARow() const { return late_; }
-
  private:
   EngineCore& core_;
   uint32_t replyLimitMs_;

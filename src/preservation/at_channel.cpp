@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "common/text.h"
 #include "discovery/at_probe.h"
 
 namespace zovir {
@@ -19,29 +20,12 @@ constexpr uint8_t kDiagModeChange = 0x29;
 constexpr uint16_t kModeOffline = 1;
 constexpr uint16_t kModeReset = 2;
 
-bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 std::string Without(std::string_view text, std::string_view drop) {
   std::string out;
   out.reserve(text.size());
   for (char c : text)
     if (drop.find(c) == std::string_view::npos) out.push_back(c);
   return out;
-}
-
-ATFinal Classify(std::string_view line) {
-  line = TrimBlanks(line);
-  if (line == "OK") return ATFinal::Ok;
-  if (line == "ERROR" || line.starts_with("+CME ERROR") || line.starts_with("+CMS ERROR")) return ATFinal::Error;
-  return ATFinal::None;
 }
 
 // The line a modem that echoes repeats: the command up to its first line end (blanks around it
@@ -93,7 +77,7 @@ ATAnswer FindAnswer(std::string_view command, std::string_view reply, bool echoE
     const size_t lineAt = begin;
     begin = end + 1;
     if (line.empty()) continue;
-    const ATFinal final = Classify(line);
+    const ATFinal final = FinalResultOfLine(line);
     // Also behind lines that seemed to start an answer without an echo (an unsolicited result
     // code the modem sent before it took the command), and behind an earlier echo of the same
     // command whose answer never ended.
@@ -126,24 +110,6 @@ ATAnswer FindAnswer(std::string_view command, std::string_view reply, bool echoE
     segment = begin;
   }
   return answer;
-}
-
-ATFinal FindFinalResult(std::string_view reply, size_t& pos) {
-  size_t begin = 0;
-  while (begin < reply.size()) {
-    const size_t end = reply.find_first_of("\r\n", begin);
-    if (end == std::string_view::npos) break;  // an unfinished line may still grow
-    const std::string_view line = reply.substr(begin, end - begin);
-    const ATFinal f = Classify(line);
-    if (f != ATFinal::None) {
-      size_t lead = 0;
-      while (lead < line.size() && IsBlank(line[lead])) ++lead;
-      pos = begin + lead;
-      return f;
-    }
-    begin = end + 1;
-  }
-  return ATFinal::None;
 }
 
 std::string ATReplyValue(std::string_view command, std::string_view reply, size_t okPos) {

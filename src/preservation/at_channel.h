@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "discovery/at_result.h"
 #include "engine/engine_core.h"
 #include "engine/phases.h"
 #include "link/link.h"
@@ -31,14 +32,6 @@ enum class ATValueSelector {
   GMI,
   SIMLOCK,  // the value comes from the configuration, not from the backup
 };
-
-// How far a reply has come.
-enum class ATFinal { None, Ok, Error };
-
-// Looks for the first final result line of `reply`: a complete line (ended by CR or LF) that
-// reads "OK", "ERROR", "+CME ERROR: ..." or "+CMS ERROR: ...". An "OK" or "ERROR" inside a
-// value or an echoed command is not one. `pos` receives the offset of that line's text.
-ATFinal FindFinalResult(std::string_view reply, size_t& pos);
 
 // Where the answer to one command lies in what the port gave after the command was written.
 struct ATAnswer {

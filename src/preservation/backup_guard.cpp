@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/text.h"
 #include "platform/profile_file.h"
 #include "platform/regular_file.h"
 #include "preservation/at_channel.h"
@@ -16,14 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return std::string(s);
-}
-
 // Identity values as a comparison sees them: without quotes, line ends and outer blanks.
-std::string Comparable(std::string_view value) { return Trimmed(StripQuotes(value)); }
+std::string Comparable(std::string_view value) { return std::string(TrimBlanks(StripQuotes(value))); }
 
 std::string Named(const char* what, bool known, const std::string& value) {
   return std::string(what) + " " + (known ? "\"" + value + "\"" : std::string("(none)"));
@@ -44,7 +39,7 @@ SavedIdentity ReadScrambledIdentity(const std::string& encryptAtPath) {
     while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() < (1u << 20)) text.append(chunk, n);
     std::fclose(f);
   }
-  for (char& c : text) c = static_cast<char>(static_cast<unsigned char>(c) - 1);
+  for (char& c : text) c = static_cast<char>(UnscrambledIdentityByte(static_cast<uint8_t>(c)));
   const ProfileFile ini = ProfileFile::FromText(std::move(text));
   saved.snSaved = ini.GetInt("BACKUP", "bSN", 0) != 0;
   saved.imeiSaved = ini.GetInt("BACKUP", "bIMEI", 0) != 0;

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "link/crc16.h"
+#include "link/hdlc.h"
 #include "platform/private_files.h"
 #include "preservation/local_folders.h"
 
@@ -16,8 +16,6 @@ namespace {
 
 constexpr uint8_t kDispatch = 0x4B;
 constexpr uint8_t kEfsSubsystem = 0x13;
-constexpr uint8_t kFlag = 0x7E;
-constexpr uint8_t kEscape = 0x7D;
 
 // POSIX values the modem reports.
 constexpr uint32_t kENOENT = 2;
@@ -229,11 +227,11 @@ void EFSFiles::SendRequest(const std::vector<uint8_t>& request) {
 
 RxResult EFSFiles::ReceiveEfsReply() {
   const uint64_t began = core_.clock.NowMs();
-  RxResult rx = link_.ReceiveReply(kDispatch);
+  RxResult rx = link_.ReceiveReply();
   watch_.Waited(core_.clock.NowMs() - began);
   if (rx.outcome == RxOutcome::Frame) {
     // The response buffer has room for the flag after a reply of the largest size.
-    link_.MutableResponse()[rx.length] = kFlag;
+    link_.MutableResponse()[rx.length] = kHdlcFlag;
     ++rx.length;
   }
   return rx;
@@ -395,39 +393,24 @@ EFSFiles::OpenDirResult EFSFiles::Opendir(const std::string& path, uint32_t& dir
   // opendir reply decides; a garbled frame or another command's late reply is not the
   // modem saying the folder is absent.
   const uint64_t began = core_.clock.NowMs();
-  std::vector<uint8_t> frame;
-  bool escaped = false;
+  std::vector<uint8_t> frame(Link::kResponseSize + 1);
+  FrameDecoder decoder(frame.data(), Link::kResponseSize, false);
   for (;;) {
     if (!core_.Healthy()) return OpenDirResult::NoAnswer;
     if (core_.clock.NowMs() - began >= kOpendirLimitMs) return OpenDirResult::NoAnswer;
     uint8_t b = 0;
     if (link_.ReadRaw(&b, 1) != 1) continue;
-    if (b == kFlag) {
-      const bool whole = frame.size() >= 3 && Crc16Update(kCrc16Init, frame.data(), frame.size()) == kCrc16Residue;
-      if (whole) {
-        frame.push_back(kFlag);
-        const EfsReply r{frame.data(), static_cast<uint32_t>(frame.size())};
-        if (EfsReplyRules::Header(r, EfsCommand::Opendir)) {
-          if (!EfsReplyRules::DirOpened(r)) {
-            error = r.U32(8);
-            return error == kENOENT ? OpenDirResult::Absent : OpenDirResult::Refused;
-          }
-          dirp = r.U32(4);
-          return OpenDirResult::Opened;
-        }
-      }
-      frame.clear();  // an opening flag, a fragment, a garbled or a foreign frame
-      escaped = false;
-      continue;
+    // A fragment, a garbled or an overlong frame is passed over.
+    if (decoder.Push(b) != FrameDecoder::Event::Frame) continue;
+    frame[decoder.Length()] = kHdlcFlag;
+    const EfsReply r{frame.data(), decoder.Length() + 1};
+    if (!EfsReplyRules::Header(r, EfsCommand::Opendir)) continue;  // another command's late reply
+    if (!EfsReplyRules::DirOpened(r)) {
+      error = r.U32(8);
+      return error == kENOENT ? OpenDirResult::Absent : OpenDirResult::Refused;
     }
-    if (b == kEscape && !escaped) {
-      escaped = true;
-      continue;
-    }
-    if (escaped) b ^= 0x20;
-    escaped = false;
-    if (frame.size() >= Link::kResponseSize) frame.clear();
-    frame.push_back(b);
+    dirp = r.U32(4);
+    return OpenDirResult::Opened;
   }
 }
 

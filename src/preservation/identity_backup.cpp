@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/text.h"
 #include "platform/private_files.h"
 #include "platform/profile_file.h"
 #include "platform/regular_file.h"
@@ -52,17 +53,12 @@ bool In(int value, std::initializer_list<int> set) {
   return false;
 }
 
-std::string TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return std::string(s);
-}
 
 // A value as the backup stores it. The reply's blank after "+CMD:" is not part of the value
 // (the profile file would drop it on reading anyway, but a folder name or a comparison would
 // not).
-std::string CleanValue(std::string_view value) { return TrimBlanks(StripQuotes(value)); }
-std::string StoredValue(std::string_view value) { return TrimBlanks(StripLineBreaks(value)); }
+std::string CleanValue(std::string_view value) { return std::string(TrimBlanks(StripQuotes(value))); }
+std::string StoredValue(std::string_view value) { return std::string(TrimBlanks(StripLineBreaks(value))); }
 
 std::string Quoted(const std::string& value) { return "\"" + value + "\""; }
 
@@ -115,11 +111,11 @@ std::string CleanTestInfo(std::string_view reply, bool keepUIT) {
       if (at != std::string::npos) text.erase(at, std::char_traits<char>::length(uit));
     }
   }
-  return TrimBlanks(text);
+  return std::string(TrimBlanks(text));
 }
 
 std::string TestInfoRewrite(std::string_view reply, bool keepUIT) {
-  const std::string asAnswered = TrimBlanks(StripLineBreaks(reply));
+  const std::string asAnswered(TrimBlanks(StripLineBreaks(reply)));
   const std::string kept = CleanTestInfo(reply, keepUIT);
   if (kept == asAnswered) return {};
   return "Test information rewritten: \"" + asAnswered + "\" kept as \"" + kept + "\"";
@@ -414,11 +410,11 @@ void IdentityBackup::NameWhatIsLeftOut() {
 }
 
 FileCopyResult IdentityBackup::ScrambleFile(const std::string& source, const std::string& destination) {
-  return ShiftFileBytes(source, destination, +1);
+  return ShiftFileBytes(source, destination, kIdentityScrambleShift);
 }
 
 FileCopyResult IdentityBackup::UnscrambleFile(const std::string& source, const std::string& destination) {
-  return ShiftFileBytes(source, destination, -1);
+  return ShiftFileBytes(source, destination, -kIdentityScrambleShift);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -15,6 +15,11 @@
 
 namespace zovir {
 
+// The identity backup on disk (EncryptAT.bak) holds every byte of the plain one plus this,
+// modulo 256.
+constexpr int kIdentityScrambleShift = 1;
+inline uint8_t UnscrambledIdentityByte(uint8_t b) { return static_cast<uint8_t>(b - kIdentityScrambleShift); }
+
 // One crystal-oscillator calibration file the identity backup carries.
 struct XOCalFile {
   const char* name;           // file name, also its at.bak key ("b" + name is the flag)

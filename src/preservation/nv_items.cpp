@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "common/text.h"
+
 namespace zovir {
 
 namespace {
@@ -29,12 +31,6 @@ constexpr std::array<std::array<char, 2>, 256> kHexTexts = [] {
 }();
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 bool ParseHexText(std::string_view text, uint8_t& value) {
   if (text.size() != 2) return false;
@@ -141,7 +137,7 @@ bool NVItems::NVExchange(const std::vector<uint8_t>& request, const NVReplyCheck
     RxResult rx;
     if (link_.LastSendOk()) {
       const uint64_t began = core_.clock.NowMs();
-      rx = link_.ReceiveReply(check.code);
+      rx = link_.ReceiveReply();
       watch_.Waited(core_.clock.NowMs() - began);
     }
     if (rx.outcome == RxOutcome::Timeout && watch_.NoAnswer()) return false;
@@ -185,7 +181,7 @@ uint8_t NVItems::HexTextToByte(std::string_view text) {
 }
 
 void NVItems::WriteCustomNV(const std::string& idText, const std::string& dataText) {
-  const std::string_view idView = Trim(idText);
+  const std::string_view idView = TrimBlanks(idText);
   uint16_t id = 0;
   if (!ParseItemId(idView, id)) {
     core_.ReportError("NVID is incorrect!");
@@ -197,7 +193,7 @@ void NVItems::WriteCustomNV(const std::string& idText, const std::string& dataTe
   std::string_view rest = dataText;
   for (;;) {
     const size_t comma = rest.find(',');
-    tokens.push_back(Trim(rest.substr(0, comma)));
+    tokens.push_back(TrimBlanks(rest.substr(0, comma)));
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }
@@ -237,13 +233,13 @@ void NVItems::WriteNVItemList() {
       core_.ReportError("NVID is not contained in the configration!");
       return;
     }
-    const std::string idText(Trim(std::string_view(entry).substr(0, colon)));
+    const std::string idText(TrimBlanks(std::string_view(entry).substr(0, colon)));
     if (idText.empty()) {
       core_.ReportError("NVID is incorrect!");
       return;
     }
     const std::string dataText = entry.substr(colon + 1);
-    if (Trim(dataText).empty()) {
+    if (TrimBlanks(dataText).empty()) {
       core_.ReportError("NVData is is incorrect!");
       return;
     }
@@ -260,7 +256,7 @@ int NVItems::GetPlatformID() {
     frame.AddEscaped(request.data(), 1);
     frame.FinishFrame();
     link_.SendFramed();
-    const RxResult rx = link_.ReceiveReply(kBuildId);
+    const RxResult rx = link_.ReceiveReply();
     if (rx.outcome == RxOutcome::Frame && ReplyMatches(link_.Response(), rx.length, check))
       return core_.Healthy() ? link_.Response()[8] : -1;
   }

@@ -32,10 +32,6 @@ class UserDataPreservation final : public UserDataService {
   std::vector<std::string> UserDataLocalList;
   std::vector<uint32_t> UserDataFileSizes;
 
-  EFSFiles& efs() { return efs_; }
-  // Folders created on the modem before the files, in order.
-  const std::vector<std::string>& RestoreFolders() const { return restoreFolders_; }
-
  private:
   void LoadSavedMirror();
   // Writes the note that the mirror's names are encoded (kMirrorNamesFile).
@@ -47,6 +43,7 @@ class UserDataPreservation final : public UserDataService {
   EngineCore& core_;
   EFSFiles efs_;
   BackupFolders folders_;
+  // Folders created on the modem before the files, in order.
   std::vector<std::string> restoreFolders_;
 };
 

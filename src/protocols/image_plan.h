@@ -47,7 +47,6 @@ class ImagePlan final : public ImageDownload {
   int SendReset() override { return streaming_.SendReset(); }
   int SendPowerOff() override { return streaming_.SendPowerOff(); }
 
-  StreamingDownload& Streaming() { return streaming_; }
 
  private:
   // Measures an image into its size member; a missing or empty image fails the engine.

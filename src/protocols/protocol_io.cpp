@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "link/hdlc.h"
+
 namespace zovir {
 
 size_t ReadFull(EngineCore& core, Link& link, uint8_t* buffer, size_t n, int emptyReads) {
@@ -41,9 +43,9 @@ void BuildResetFrame(Link& link) {
 namespace {
 // A frame is complete once a closing flag follows the opening flag and some content.
 bool EndsFrame(const uint8_t* buffer, size_t got) {
-  if (got < 3 || buffer[got - 1] != 0x7E) return false;
+  if (got < 3 || buffer[got - 1] != kHdlcFlag) return false;
   for (size_t i = 0; i + 1 < got; ++i) {
-    if (buffer[i] != 0x7E) return true;  // content seen before the last flag
+    if (buffer[i] != kHdlcFlag) return true;  // content seen before the last flag
   }
   return false;
 }

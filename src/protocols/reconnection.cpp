@@ -1,19 +1,9 @@
 #include "protocols/reconnection.h"
 
+#include "common/text.h"
 #include "protocols/protocol_io.h"
 
 namespace zovir {
-
-int PortNumberOf(const std::string& name) {
-  if (name.size() <= 3 || name.size() > 12) return 0;
-  int value = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    const char c = name[i];
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
 
 PortReconnection::PortReconnection(EngineCore& core, Link& link) : core_(core), link_(link) {}
 
@@ -26,8 +16,8 @@ PortReconnection::Found PortReconnection::Search() {
   }
   core_.host->RefreshPortLists();
   core_.Wait(500);
-  const int diag = PortNumberOf(core_.host->SelectedDiagPortName());
-  const int modem = PortNumberOf(core_.host->SelectedModemPortName());
+  const int diag = ComPortNumber(core_.host->SelectedDiagPortName()).value_or(0);
+  const int modem = ComPortNumber(core_.host->SelectedModemPortName()).value_or(0);
   if (diag > 0) {
     core_.cfg.ComPort = diag;
     found.diag = true;

@@ -33,7 +33,4 @@ class PortReconnection final : public Reconnection {
   Link& link_;
 };
 
-// "COM12" -> 12; 0 when the name carries no port number.
-int PortNumberOf(const std::string& name);
-
 }  // namespace zovir

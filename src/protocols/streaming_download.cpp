@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/crc16.h"
+#include "link/hdlc.h"
 #include "protocols/protocol_io.h"
 
 namespace zovir {
@@ -283,30 +284,12 @@ bool StreamingDownload::ReceiveStreamWriteAck(uint32_t address) {
   uint8_t raw[32];
   const size_t got = ReadRawReply(core_, link_, raw, sizeof raw, 1, kWriteAckSize);
   if (!core_.Healthy()) return false;
-  size_t i = 0;
-  while (i < got && raw[i] == 0x7E) ++i;
-  bool ok = i > 0;
   uint8_t payload[16];
-  size_t n = 0;
-  bool closed = false;
-  for (; ok && i < got; ++i) {
-    uint8_t b = raw[i];
-    if (b == 0x7E) {
-      closed = true;
-      break;
-    }
-    if (b == 0x7D) {
-      if (++i >= got) break;
-      b = static_cast<uint8_t>(raw[i] ^ 0x20);
-    }
-    if (n == sizeof payload) {
-      ok = false;
-      break;
-    }
-    payload[n++] = b;
-  }
-  ok = ok && closed && n == 7 && payload[0] == kWriteReply && GetLE32(payload + 1) == address &&
-       Crc16Update(kCrc16Init, payload, n) == kCrc16Residue;
+  FrameDecoder decoder(payload, sizeof payload, true);
+  FrameDecoder::Event event = FrameDecoder::Event::None;
+  for (size_t i = 0; i < got && event == FrameDecoder::Event::None; ++i) event = decoder.Push(raw[i]);
+  const bool ok = event == FrameDecoder::Event::Frame && decoder.Length() == 7 && payload[0] == kWriteReply &&
+                  GetLE32(payload + 1) == address;
   if (!ok) core_.ReportStatus(csInfo, "Return value has a mistake:" + HexBytes(raw, got), mtInfo);
   return ok;
 }
@@ -427,17 +410,9 @@ int StreamingDownload::WriteImageBlocks(BlockVariant variant, const std::string&
       return 2;
     }
     if (want == blockSize) ++fullRead;
-    if (got == 0) {
-      if (variant == BlockVariant::Apps) {
-        core_.ReportError("Could not read from Apps Image file: " + file);
-      } else {
-        core_.ReportError("Could not read from BIN file: " + file);
-      }
-      return 2;
-    }
     ++counted;
     bool written = false;
-    for (int attempt = 0; attempt < kBlockAttempts && !written; ++attempt) {
+    for (int attempt = 0; attempt < kBlockAttempts; ++attempt) {
       const int r = StreamWrite(address, block_.data(), static_cast<uint32_t>(got));
       if (r == 0) {
         written = true;

@@ -704,14 +704,14 @@ void Controller::CreateEngine(int slot) {
   cfg.BackupFilePath = options_.backupFolder;
   cfg.HexStartAddress = options_.hexStartAddress;
   cfg.SetAsideWrittenBackup = options_.setAsideWrittenBackup;
-  engine->OnStatusText = [this](void*, CommStatus, const std::string& text, int s, MESSAGE_TYPE kind) {
+  engine->OnStatusText = [this](CommStatus, const std::string& text, int s, MESSAGE_TYPE kind) {
     if (s < 0 || s >= kSlots)
       AddStatusLine(std::string("Internal error found: ") + " Index value out of bounds", mtError);
     else
       AddStatusLine(text, kind);
   };
-  engine->OnError = [this](void*, const std::string& text, int) { AddStatusLine(text, mtError); };
-  engine->OnProgress = [this](void*, int position, int s, int maximum) {
+  engine->OnError = [this](const std::string& text, int) { AddStatusLine(text, mtError); };
+  engine->OnProgress = [this](int position, int s, int maximum) {
     owner_.Post([this, position, s, maximum] { view_.Progress(s, position, maximum); });
   };
   std::weak_ptr<TCommsThread> weak = engine;

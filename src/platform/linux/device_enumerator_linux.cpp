@@ -1,5 +1,6 @@
 #include "platform/linux/device_enumerator_linux.h"
 
+#include "common/text.h"
 #include "platform/port_namespace.h"
 
 #include <algorithm>
@@ -174,10 +175,8 @@ bool LinuxDeviceEnumerator::Scan(std::vector<Found>& out) {
     readable = true;  // the map alone is a source of ports
   }
   for (const MappedPort& m : mapped) {
-    int number = 0;
-    if (m.PortName.size() <= 3 || m.PortName.compare(0, 3, "COM") != 0 ||
-        !ParseIndex(std::string_view(m.PortName).substr(3), number) || number == 0 || m.Path.empty())
-      continue;
+    const int number = ComPortNumber(m.PortName).value_or(0);
+    if (number == 0 || m.Path.empty()) continue;
     // A map entry whose node is gone is a stale entry, not a port.
     if (!fs::exists(m.Path, ec)) continue;
     Found& found = byPath[NodeKey(m.Path)];

@@ -21,12 +21,15 @@
 #include "config/engine_handover.h"
 #include "config/preserved_paths.h"
 #include "discovery/at_probe.h"
+#include "common/text.h"
+#include "discovery/at_result.h"
 #include "discovery/host_discovery.h"
 #include "discovery/launchers.h"
 #include "discovery/owner_thread.h"
 #include "discovery/port_directory.h"
 #include "discovery/usb_boot.h"
 #include "discovery/version_query.h"
+#include "preservation/at_channel.h"
 #include "engine/engine_assembly.h"
 #include "platform/console.h"
 #include "preservation/backup_catalogue.h"
@@ -818,21 +821,19 @@ std::string AskAT(SerialPort& port, Clock& clock, const std::string& command) {
   uint32_t written = 0;
   port.Write(reinterpret_cast<const uint8_t*>(command.data()), static_cast<uint32_t>(command.size()), written);
   std::string reply;
-  for (int pass = 0; pass < 10 && reply.find("OK") == std::string::npos && reply.find("ERROR") == std::string::npos;
-       ++pass) {
+  size_t finalAt = 0;
+  ATFinal result = ATFinal::None;
+  for (int pass = 0; pass < 10 && result == ATFinal::None; ++pass) {
     clock.SleepMs(100);
     uint8_t buffer[256];
     uint32_t got = 0;
     if (!port.Read(buffer, sizeof buffer, got)) return "";
     reply.append(reinterpret_cast<const char*>(buffer), got);
+    result = FindFinalResult(reply, finalAt);
   }
-  const auto ok = reply.find("\nOK");
-  const auto colon = reply.find(':', reply.find("\n+"));
-  if (ok == std::string::npos || colon == std::string::npos || colon > ok) return "";
-  std::string value = reply.substr(colon + 1, reply.find('\r', colon) - colon - 1);
-  const auto first = value.find_first_not_of(" \"");
-  const auto last = value.find_last_not_of(" \"");
-  return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+  if (result != ATFinal::Ok) return "";
+  const std::string value = StripQuotes(ATReplyValue(command, reply, finalAt));
+  return std::string(TrimBlanks(value));
 }
 
 // Asks a modem in normal mode for its serial number and firmware version over its AT port.

@@ -90,11 +90,11 @@ class IdentityUpdate : public ::testing::Test {
     engine->cfg = update.cfg();
     statuses.clear();
     errors.clear();
-    engine->OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) {
+    engine->OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) {
       std::lock_guard lock(mutex);
       statuses.push_back(t);
     };
-    engine->OnError = [this](void*, const std::string& t, int) {
+    engine->OnError = [this](const std::string& t, int) {
       std::lock_guard lock(mutex);
       errors.push_back(t);
     };
@@ -215,7 +215,7 @@ TEST_F(IdentityUpdate, TypedSerialNumberRestoresFromTheSavedFolder) {
   // The first run fails once the modem was erased: the radio refuses to go off for the restore.
   identityStore->SetUnsupported({"+CFUN=5"});
   ASSERT_TRUE(Run());
-  EXPECT_EQ(FirstError(), "ERROR, Fail to Send Command!, Error code: 0");
+  EXPECT_EQ(FirstError(), "ERROR, Fail to Send Command!, Error code: 31");
   EXPECT_FALSE(Saw("PASS"));
   EXPECT_EQ(update.modem().State().Identity("SN").value_or(""), "");
   ASSERT_TRUE(fs::exists(Saved() / "EncryptAT.bak"));
@@ -241,7 +241,7 @@ TEST_F(IdentityUpdate, TypedSerialNumberWithoutSavedFolderEndsAtOnce) {
     update.host().snEntry = "NOSUCHSN";
   }
   ASSERT_TRUE(Run());
-  EXPECT_EQ(FirstError(), "ERROR, Backup files not exist!, Error code: 0");
+  EXPECT_EQ(FirstError(), "ERROR, Backup files not exist!, Error code: 31");
   EXPECT_FALSE(Saw("Start succssfully"));
   EXPECT_EQ(update.modem().CommandCount("at:+ZRVSN"), 0u);
   EXPECT_EQ(update.modem().State().Identity("SN").value_or(""), "QV9X06A0001234");

@@ -53,8 +53,8 @@ class NVOverPty : public ::testing::Test {
     core.cfg.strLTEType = "LTE";
     core.cfg.bakFile = m.dir + "/nv.bak";
     core.run.nv1bakFile = m.dir + "/nv1.bak";
-    core.OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
     link.OpenDiagPort();
   }
   ~NVOverPty() override {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/text.h"
 #include "discovery/host_discovery.h"
 #include "discovery/owner_thread.h"
 #include "discovery/port_directory.h"
@@ -102,8 +103,8 @@ TEST_P(DownloadOverPtys, EveryPartitionHoldsItsImage) {
 
   EngineCore core(clock, discovery.Ports(), &host);
   EngineConfig& cfg = core.cfg;
-  cfg.ComPort = PortNumberOf(directory.SelectedDiagPortName());
-  cfg.SerialComPort = PortNumberOf(directory.SelectedModemPortName());
+  cfg.ComPort = ComPortNumber(directory.SelectedDiagPortName()).value_or(0);
+  cfg.SerialComPort = ComPortNumber(directory.SelectedModemPortName()).value_or(0);
   ASSERT_GT(cfg.ComPort, 0);
   cfg.ProjectType = c.projectType;
   cfg.bFastSpeedDownload = c.fast ? 1 : 0;
@@ -123,9 +124,9 @@ TEST_P(DownloadOverPtys, EveryPartitionHoldsItsImage) {
   const int startPort = cfg.ComPort;
 
   std::vector<std::string> statuses;
-  core.OnStatusText = [&](void*, CommStatus, const std::string& text, int, MESSAGE_TYPE) { statuses.push_back(text); };
+  core.OnStatusText = [&](CommStatus, const std::string& text, int, MESSAGE_TYPE) { statuses.push_back(text); };
   std::string error;
-  core.OnError = [&](void*, const std::string& text, int) { error = text; };
+  core.OnError = [&](const std::string& text, int) { error = text; };
 
   Link link(core);
   link.OpenDiagPort();
@@ -172,12 +173,12 @@ TEST_F(DownloadOverPtys, ProgrammerThatIsNotAnElfImageFailsTheUpload) {
   core.cfg.bEnprg9x15 = 1;  // already in the boot loader
   core.cfg.ramFile = Packet("sbl1.mbn");
   std::string error;
-  core.OnError = [&](void*, const std::string& text, int) { error = text; };
+  core.OnError = [&](const std::string& text, int) { error = text; };
   Link link(core);
   link.OpenDiagPort();
   ProgrammerUploader programmer(core, link);
   EXPECT_GT(programmer.ProgrammerPhase(), 0);
-  EXPECT_EQ(error, "ERROR, sbl1.mbn, fail to write block 1 of 1, Error code: 0");
+  EXPECT_EQ(error, "ERROR, sbl1.mbn, fail to write block 1 of 1, Error code: 31");
   EXPECT_NE(modem.Mode(), sim::ModemMode::Programmer);
   link.CloseDiagPort("Warning-1");
 }
@@ -205,7 +206,7 @@ TEST_F(DownloadOverPtys, BootLoaderAskingAgainIsServedOnlyWhileTheBlockHasAttemp
     core.cfg.bEnprg9x15 = 1;  // already in the boot loader
     core.cfg.ramFile = Packet("NPRG9x06.mbn");
     std::string error;
-    core.OnError = [&](void*, const std::string& text, int) { error = text; };
+    core.OnError = [&](const std::string& text, int) { error = text; };
     Link link(core);
     link.OpenDiagPort();
     ProgrammerUploader programmer(core, link);
@@ -236,7 +237,7 @@ TEST_F(DownloadOverPtys, BootLoaderAskingAgainIsServedOnlyWhileTheBlockHasAttemp
       EXPECT_GT(result, 0);
       // The program headers follow the 52-byte ELF header: block 1.
       const uint64_t blocks = (std::filesystem::file_size(core.cfg.ramFile) + 4095) / 4096;
-      EXPECT_EQ(error, "ERROR, NPRG9x06.mbn, fail to write block 1 of " + std::to_string(blocks) + ", Error code: 0");
+      EXPECT_EQ(error, "ERROR, NPRG9x06.mbn, fail to write block 1 of " + std::to_string(blocks) + ", Error code: 31");
       EXPECT_EQ(modem.CommandCount("sahara:read"), c.requests);
       EXPECT_EQ(modem.Mode(), sim::ModemMode::BootSahara);
     }

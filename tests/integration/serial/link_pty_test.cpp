@@ -48,7 +48,7 @@ class LinkPty : public ::testing::Test {
     std::ofstream(MapPath()) << "[COM7]\nPath=" << pty.SlavePath() << "\n";
     core.cfg.ComPort = 7;
     core.cfg.ProjectType = project;
-    core.OnError = [](void*, const std::string& text, int) { ADD_FAILURE() << text; };
+    core.OnError = [](const std::string& text, int) { ADD_FAILURE() << text; };
     link.OpenDiagPort();
     ASSERT_TRUE(core.hDiagPort);
   }
@@ -97,7 +97,7 @@ TEST_F(LinkPty, ReplyArrivingDuringTheWaitAndTimeoutOnSilence) {
   device.join();
 
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(link.ReceiveReply(0x26).outcome, RxOutcome::Timeout);
+  EXPECT_EQ(link.ReceiveReply().outcome, RxOutcome::Timeout);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 4990);
   EXPECT_LE(ms, 9000);
@@ -118,7 +118,7 @@ TEST_F(LinkPtyLong, StopIsSeenWithinAboutASecondWithLongTimeouts) {
     stoppedAt = std::chrono::steady_clock::now();
     core.RequestStop();
   });
-  EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Stopped);
+  EXPECT_EQ(link.ReceiveFrameTimed(60'000).outcome, RxOutcome::Stopped);
   const auto now = std::chrono::steady_clock::now();
   stopper.join();
   EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(now - stoppedAt).count(), 2000);

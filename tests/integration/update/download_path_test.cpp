@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         // one takes fifty receive time-outs, about four minutes; the protocol tests cover it on
         // a fake clock.)
         FaultCase{"RefusingProgrammer", "hello@1+=nak", false,
-                  "ERROR, [Dload] Fail to send hello command, Error code: 0"}),
+                  "ERROR, [Dload] Fail to send hello command, Error code: 31"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DownloadFaults, ADifferingPartitionTableGetsExactlyOneOverride) {

@@ -63,7 +63,7 @@ TEST(RefusedPartitionTable, TheRunFailsBeforeAnyImageAndKeepsTheModemAndItsBacku
   std::vector<std::string> errors;
   for (const auto& r : update.Reports())
     if (r.kind == Report::Error) errors.push_back(r.text);
-  EXPECT_EQ(errors, std::vector<std::string>{"ERROR, [Dload] Fail to download partition table, Error code: 0"});
+  EXPECT_EQ(errors, std::vector<std::string>{"ERROR, [Dload] Fail to download partition table, Error code: 31"});
   EXPECT_FALSE(update.Saw("PASS"));
   bool named = false;
   for (const auto& text : update.StatusTexts())

@@ -128,11 +128,11 @@ bool VirtualUpdate::Run(uint32_t limitMs) {
     std::lock_guard lock(reportsMutex_);
     reports_.push_back(std::move(r));
   };
-  engine_->OnStatusText = [record](void*, CommStatus, const std::string& text, int slot, MESSAGE_TYPE kind) {
+  engine_->OnStatusText = [record](CommStatus, const std::string& text, int slot, MESSAGE_TYPE kind) {
     record({Report::Status, text, slot, kind});
   };
-  engine_->OnError = [record](void*, const std::string& text, int slot) { record({Report::Error, text, slot, 0}); };
-  engine_->OnProgress = [record](void*, int position, int slot, int) {
+  engine_->OnError = [record](const std::string& text, int slot) { record({Report::Error, text, slot, 0}); };
+  engine_->OnProgress = [record](int position, int slot, int) {
     record({Report::Progress, "", slot, position});
   };
   engine_->Resume();

@@ -105,10 +105,10 @@ class ATFixture : public ::testing::Test {
     core.cfg.ComPort = 7;
     core.cfg.SerialComPort = 8;
     modem.Attach(ports.Port("COM8"));
-    core.OnStatusText = [this](void*, CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
+    core.OnStatusText = [this](CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
       lines.push_back({s, t, k});
     };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
     EXPECT_TRUE(link.OpenModemPort());
     lines.clear();
     char tmpl[] = "/tmp/zovir-at-XXXXXX";
@@ -133,7 +133,7 @@ class ATFixture : public ::testing::Test {
     return out;
   }
   std::string Error() const { return errors.empty() ? std::string() : errors.front(); }
-  static std::string ErrorText(const std::string& text, int code = 0) {
+  static std::string ErrorText(const std::string& text, int code = ERR_GENERIC_FAILURE) {
     return "ERROR, " + text + ", Error code: " + std::to_string(code);
   }
   static std::string ReadText(const std::string& path) {

@@ -73,8 +73,8 @@ class IdentityOnPty : public ::testing::Test {
     core_->cfg.SerialComPort = atCom;
     core_->cfg.ProjectType = 3;
     core_->cfg.bFastSpeedDownload = 1;  // 100 ms / 300 ms polls keep the test short
-    core_->OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) { log.push_back(t); };
-    core_->OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core_->OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) { log.push_back(t); };
+    core_->OnError = [this](const std::string& t, int) { errors.push_back(t); };
     core_->run.at1bakFile = dir + "/at1.bak";
     core_->cfg.atbakFile = dir + "/EncryptAT.bak";
     core_->run.atRestoreFile = dir + "/at.bak";
@@ -176,7 +176,7 @@ TEST_F(IdentityOnPty, ARefusedSerialNumberFailsTheRestoreBehindLateAnswers) {
 
   EXPECT_EQ(RoundTrip(), 0);
   ASSERT_FALSE(errors.empty());
-  EXPECT_EQ(errors.front(), "ERROR, Fail to write SN, Error code: 0");
+  EXPECT_EQ(errors.front(), "ERROR, Fail to write SN, Error code: 31");
   // Nothing was restored after the refusal; the backup still holds the values.
   std::map<std::string, std::string> held = Held();
   EXPECT_EQ(held["SN"], "");

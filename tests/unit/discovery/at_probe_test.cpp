@@ -85,6 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"OK split between two reads", kQueryVersion, {{50, "+CGMR: BTM_1\r\n\r\nO"}, {150, "K\r\n"}},
                   false, false, "", "", 1000},
         QueryCase{"error", kQueryVersion, {{50, "AT+CGMR\r\r\nERROR\r\n"}}, false, false, "", "", 100},
+        // Only a line of its own is a final result, here as for every AT reply.
+        QueryCase{"OK inside the value is no final result", kQueryVersion, {{50, "+CGMR: BTM_BOOK7\r\n"}}, false,
+                  false, "", "", 1000},
         QueryCase{"silence", kQueryVersion, {}, false, false, "", "", 1000},
         QueryCase{"ATI version", kQueryVersionATI,
                   {{50, "ATI\r\r\nManufacturer: Q\r\nRevision: Ver.BTM_3.1\r\nIMEI: 35000\r\n\r\nOK\r\n"}}, false, true,
@@ -301,6 +304,17 @@ TEST_F(ProbeFixture, ClosingRetriesAndAStuckPortIsClosedByTheNextProbe) {
   EXPECT_TRUE(probe.ProbeATPort("COM108", {}, facts));
   EXPECT_EQ(log, (std::vector<std::string>{"Warning-27"}));
   EXPECT_FALSE(probe.ProbePortOpen());
+}
+
+// A name the probe is given must be "COM" + n itself: no other text lends it a port number.
+TEST_F(ProbeFixture, OnlyComNamesAreProbed) {
+  ScriptedPort& port = Modem({{"AT\r\n", kOk}});
+  for (const char* name : {"ABC107", "com107", "COM107 ", "COM+107", "COM"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(probe.ProbeATPort(name, {}, facts));
+  }
+  EXPECT_TRUE(Written(port).empty());
+  EXPECT_TRUE(probe.ProbeATPort("COM107", {}, facts));
 }
 
 }  // namespace

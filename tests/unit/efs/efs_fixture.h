@@ -56,8 +56,8 @@ class EfsFixture : public ::testing::Test {
     ports.Port("COM7");
     core.hDiagPort = ports.Open("COM7", error);
     port().SetResponder([this](const std::vector<uint8_t>& w) { return Answer(w); });
-    core.OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
     std::string pattern = (std::filesystem::temp_directory_path() / "zovir-efs-XXXXXX").string();
     root = mkdtemp(pattern.data());
     core.cfg.BackupFilePath = root + "/Backup";
@@ -115,7 +115,7 @@ class EfsFixture : public ::testing::Test {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
   }
   std::string Error() const { return errors.empty() ? std::string() : errors.front(); }
-  static std::string ErrorText(const std::string& text, int code = 0) {
+  static std::string ErrorText(const std::string& text, int code = ERR_GENERIC_FAILURE) {
     return "ERROR, " + text + ", Error code: " + std::to_string(code);
   }
 

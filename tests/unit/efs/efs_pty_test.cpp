@@ -66,8 +66,8 @@ class UserDataOverPty : public ::testing::Test {
     core->run.BackupFolder = root + "/Backup/SN[42]";
     mirror = core->run.BackupFolder + "/EFS";
     fs::create_directories(mirror);
-    core->OnStatusText = [this](void*, CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
-    core->OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core->OnStatusText = [this](CommStatus, const std::string& t, int, MESSAGE_TYPE) { lines.push_back(t); };
+    core->OnError = [this](const std::string& t, int) { errors.push_back(t); };
     link->OpenDiagPort();
     userData = std::make_unique<UserDataPreservation>(*core, *link);
   }

@@ -62,13 +62,13 @@ class EngineFixture : public ::testing::Test {
     c.BackupFilePath = root_;
     if (setup) setup(c);
     Trace* t = &script_->trace;
-    engine.OnStatusText = [t](void*, CommStatus s, const std::string& text, int slot, MESSAGE_TYPE k) {
+    engine.OnStatusText = [t](CommStatus s, const std::string& text, int slot, MESSAGE_TYPE k) {
       t->AddReport({Report::Status, s, k, text, slot, 0});
     };
-    engine.OnError = [t](void*, const std::string& text, int slot) {
+    engine.OnError = [t](const std::string& text, int slot) {
       t->AddReport({Report::Error, csInfo, mtError, text, slot, 0});
     };
-    engine.OnProgress = [t](void*, int position, int slot, int maximum) {
+    engine.OnProgress = [t](int position, int slot, int maximum) {
       EXPECT_EQ(maximum, 100);
       t->AddReport({Report::Progress, csInfo, mtProgress, "", slot, position});
     };

@@ -110,7 +110,7 @@ TEST_F(EngineBackupFolder, AFolderThatEscapesTheRootIsNeverDeleted) {
   fs::create_directory_symlink(outside, Folder("SN[LINK]"));
   host_.snEntry = "LINK";
   RunWith();
-  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Backup files not exist!, Error code: 0"});
+  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Backup files not exist!, Error code: 31"});
   EXPECT_FALSE(Saw("DeleteLocalFolder"));
   EXPECT_TRUE(fs::exists(File(outside, "EncryptAT.bak")));
 }

@@ -60,7 +60,7 @@ TEST_F(ResetReply, ModemThatDoesNotComeBackFailsBeforeAnyRestoreAndKeepsTheBacku
       tc.setup(c, *s);
     });
     Run(*engine);
-    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Fail to reset or power off phone, Error code: 0"});
+    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Fail to reset or power off phone, Error code: 31"});
     EXPECT_FALSE(trace().Passed());
     EXPECT_TRUE(Saw("WaitForReenumeration"));
     for (const char* never : {"RestoreUserData", "AT:AT+CFUN=5", "RestoreNV", "RestoreIdentity", "DeleteLocalFolder"})

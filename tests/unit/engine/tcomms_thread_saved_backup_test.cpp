@@ -277,7 +277,7 @@ TEST_F(EngineSavedBackup, ARadioThatStaysOffIsNoPass) {
     EXPECT_EQ(trace().Count("AT:AT+CFUN=1"), std::min(c.refusals + 1, 6));
     EXPECT_TRUE(Saw("RestoreIdentity")) << "the data are restored whatever the radio does";
     if (!c.passes) {
-      EXPECT_EQ(trace().Errors(), std::vector<std::string>{std::string("ERROR, ") + kOffline + ", Error code: 0"});
+      EXPECT_EQ(trace().Errors(), std::vector<std::string>{std::string("ERROR, ") + kOffline + ", Error code: 31"});
       EXPECT_TRUE(fs::exists(File(Folder("SN[SN123]"), "EncryptAT.bak"))) << "no PASS: the backup stays";
     }
     for (const auto& e : fs::directory_iterator(root_)) fs::remove_all(e.path());

@@ -277,7 +277,7 @@ TEST_F(EngineSequence, FirstFailureStopsTheRunAndIsTheOnlyErrorReported) {
     Script* s = script_.get();
     auto engine = MakeEngine([&](EngineConfig& c) { tc.setup(c, *s); });
     Run(*engine);
-    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, " + tc.firstError + ", Error code: 0"});
+    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, " + tc.firstError + ", Error code: 31"});
     EXPECT_EQ(engine->ErrorCode(), ERR_GENERIC_FAILURE);
     EXPECT_FALSE(trace().Passed());
     EXPECT_FALSE(Saw("DeleteLocalFolder")) << "a failed run keeps its backup";
@@ -301,7 +301,7 @@ TEST_F(EngineSequence, PortThatCannotBeOpenedFailsWithTheSystemsErrorCode) {
 TEST_F(EngineSequence, DiagnosticPortThatNeverReturnsTimesOutAtAttemptTenAndTriesTwenty) {
   script().hooks["ReportPortNames"] = [this](EngineCore&) { ports_.FailOpens("COM7", 1000); };
   auto engine = RunWith();
-  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, ComPort0 timeout, Error code: 0"});
+  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, ComPort0 timeout, Error code: 31"});
   EXPECT_EQ(trace().Count("status:COM7 Initial Diagnostic0......wait"), 20);
   EXPECT_TRUE(Saw("status:COM8 Initial Modem0......ok"));
   EXPECT_FALSE(Saw("RestoreNV"));
@@ -314,7 +314,7 @@ TEST_F(EngineSequence, FailureEndsCloseOpenPortsWithTheirWarnings) {
   ports_.Port("COM7").FailCloses(1);
   ports_.Port("COM8").FailCloses(1);
   RunWith();
-  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Could not create folder!, Error code: 0"});
+  EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Could not create folder!, Error code: 31"});
   EXPECT_FALSE(Saw("WriteIdentityBackup"));
   EXPECT_FALSE(Saw("ProgrammerPhase"));
   ExpectInOrder({"status:Warning-7", "status:Warning-9"});
@@ -420,7 +420,7 @@ TEST_F(EngineSequence, MissingIdentityEndsTheRunAndOffersSNEntry) {
     RunWith();
     EXPECT_EQ(trace().Count("ReadIdentity"), 5);
     EXPECT_EQ(clock_.SleptMs() - slept, 4000u) << "four pauses of 1000 ms between five reads";
-    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, " + m.error + ", Error code: 0"});
+    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, " + m.error + ", Error code: 31"});
     ExpectInOrder({"MessageBox:Test info is lost!|Warning", "MessageBox:input SN and start!|Hint", "OfferSNEntry"});
     EXPECT_FALSE(Saw("MakeLocalFolder"));
     EXPECT_FALSE(Saw("ProgrammerPhase"));
@@ -459,7 +459,7 @@ TEST_F(EngineSequence, PlainIdentityBackupNeverOutlivesTheRun) {
     } else {
       // The modem still holds its identity: nothing was written to it.
       EXPECT_FALSE(fs::exists(at1));
-      EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, " + c.error + ", Error code: 0"});
+      EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, " + c.error + ", Error code: 31"});
       EXPECT_FALSE(Saw("BackupNV"));
       EXPECT_FALSE(Saw("ProgrammerPhase"));
     }
@@ -500,7 +500,7 @@ TEST_F(EngineSequence, SavedBackupThatDoesNotExistEndsBeforeAnyPortOpens) {
     NewScript();
     host_.snEntry = text;
     auto engine = RunWith();
-    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Backup files not exist!, Error code: 0"});
+    EXPECT_EQ(trace().Errors(), std::vector<std::string>{"ERROR, Backup files not exist!, Error code: 31"});
     EXPECT_TRUE(Saw("MessageBox:备份文件不存在|Warning"));
     EXPECT_FALSE(Saw("status:Start succssfully"));
     EXPECT_FALSE(Saw("DeleteLocalFolder"));

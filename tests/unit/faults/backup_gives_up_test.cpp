@@ -121,8 +121,8 @@ TEST_P(NVGivesUp, EndsFailedSoonAfterTheModemIsLostButNotForOneLateReply) {
     return;
   }
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_THAT(errors[0], EndsWith(c.step == NVStep::Restore ? ":Fail to restore NV, Error code: 0"
-                                                            : ":Fail to backup NV, Error code: 0"));
+  EXPECT_THAT(errors[0], EndsWith(c.step == NVStep::Restore ? ":Fail to restore NV, Error code: 31"
+                                                            : ":Fail to backup NV, Error code: 31"));
   EXPECT_NE(core.ErrorCode.load(), 0);
   EXPECT_FALSE(Logged(ok));
   EXPECT_LE(clock.NowMs() - saboteur->faultAtMs, c.withinMs);

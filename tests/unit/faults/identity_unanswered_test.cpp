@@ -42,7 +42,7 @@ TEST_P(UnansweredQuery, OnlyAnAnswerDecidesWhetherTheModemHasTheValue) {
   EXPECT_EQ(identity.values().bXOCalRead[3], c.read);
   EXPECT_EQ(modem.LinesStartingWith(kCrystalQuery).size(), c.queries);
   if (c.fails) {
-    EXPECT_EQ(Error(), ErrorText("[Dload] Fail to Read xo_crystal_type", 0));
+    EXPECT_EQ(Error(), ErrorText("[Dload] Fail to Read xo_crystal_type"));
     EXPECT_NE(core.ErrorCode.load(), 0);
   } else {
     EXPECT_TRUE(errors.empty()) << Error();

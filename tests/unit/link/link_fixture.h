@@ -28,10 +28,10 @@ class LinkFixture : public ::testing::Test {
     core.cfg.ProjectType = 3;
     ports.Port("COM7");
     ports.Port("COM8");
-    core.OnStatusText = [this](void*, CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
+    core.OnStatusText = [this](CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
       reports.push_back({t, s, k});
     };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
   }
 
   ScriptedPort& diag() { return ports.Port("COM7"); }

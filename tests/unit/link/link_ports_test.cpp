@@ -316,7 +316,7 @@ TEST_F(LinkSend, ErrorMaskIsReportedByFramedSendsOnly) {
 
 TEST_F(LinkSend, RawSendsClearTheResponse) {
   diag().QueueBytes(Flagged({0x12, 0x34, 0x56}));
-  ASSERT_EQ(link.ReceiveFrame().outcome, RxOutcome::Frame);
+  ASSERT_EQ(link.ReceiveFrameTimed().outcome, RxOutcome::Frame);
   Build({0x01});
   link.SendRaw();
   for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(link.Response()[i], 0) << i;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <thread>
 
 #include "link_fixture.h"
@@ -79,7 +80,7 @@ TEST_F(LinkReceive, ReplyReceiveNeedsNoOpeningFlagAndNeverClassifiesAckNak) {
     link.DiscardReceived();
     diag().Purge(PURGE_ALL);
     diag().QueueBytes(c.input);
-    const RxResult r = link.ReceiveReply(0x26);
+    const RxResult r = link.ReceiveReply();
     EXPECT_EQ(r.outcome, c.outcome);
     EXPECT_EQ(r.ReplyCode(), c.code);
   }
@@ -93,7 +94,7 @@ TEST_F(LinkReceive, TimedReceivesGiveUpAtFiveSecondsNotEarlier) {
     const CommTimeouts configured = diag().Timeouts();
     for (bool reply : {false, true}) {
       const uint64_t t0 = clock.NowMs();
-      const RxResult r = reply ? link.ReceiveReply(0x26) : link.ReceiveFrameTimed();
+      const RxResult r = reply ? link.ReceiveReply() : link.ReceiveFrameTimed();
       EXPECT_EQ(r.outcome, RxOutcome::Timeout);
       EXPECT_EQ(reply ? r.ReplyCode() : r.FrameCode(), reply ? 0xFFu : 7u);
       EXPECT_EQ(clock.NowMs() - t0, 5000u);
@@ -110,10 +111,10 @@ TEST_F(LinkReceive, ReplyArrivingJustBeforeTheLimitIsTaken) {
   EXPECT_EQ(clock.NowMs() - 1'000'000, 4999u);
 }
 
-TEST(LinkStop, StopEndsUnboundedWaitsWithinASecond) {
+TEST(LinkStop, StopEndsLongWaitsWithinASecond) {
   for (int project : {3, 6}) {
-    for (bool efs : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "project " << project << (efs ? " efs" : " frame"));
+    for (bool reply : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "project " << project << (reply ? " reply" : " frame"));
       FakeClock c;
       ScriptedPortFactory f(c);
       ScriptedPort& port = f.Port("COM7");
@@ -124,18 +125,20 @@ TEST(LinkStop, StopEndsUnboundedWaitsWithinASecond) {
       l.OpenDiagPort();
       ASSERT_TRUE(engine.hDiagPort);
       uint64_t stopAt = 0;
-      // Stop pressed during the 31st read: far beyond any time limit, so only the Stop ends it.
+      // Stop pressed during a read well before the receive's time limit (a frame receive given
+      // ten minutes, a reply receive its five seconds), so only the Stop ends it.
+      const uint64_t stopRead = reply ? 2 : 30;
       port.SetReadHook([&](uint64_t index) {
-        if (index == 30) {
+        if (index == stopRead) {
           stopAt = c.NowMs();
           engine.RequestStop();
         }
       });
-      const RxResult r = efs ? l.ReceiveEfs() : l.ReceiveFrame();
+      const RxResult r = reply ? l.ReceiveReply() : l.ReceiveFrameTimed(600'000);
       EXPECT_EQ(r.outcome, RxOutcome::Stopped);
       EXPECT_EQ(r.FrameCode(), 0xFFFE);
       EXPECT_EQ(r.ReplyCode(), 0xFFFEu);
-      EXPECT_GE(port.ReadCalls(), 31u);
+      EXPECT_GE(port.ReadCalls(), stopRead + 1);
       EXPECT_LE(c.NowMs() - stopAt, 1000u) << "a Stop must be seen within a second";
       // The long time-outs are back on the port.
       EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, project == 6 ? 2000u : 1000u);
@@ -147,9 +150,8 @@ TEST_F(LinkReceive, ErrorSetBeforehandEndsTheReceiveWithoutWaiting) {
   diag().QueueBytes(Flagged({0x02}));
   core.Fail(31);
   const uint64_t t0 = clock.NowMs();
-  EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Stopped);
-  EXPECT_EQ(link.ReceiveEfs().outcome, RxOutcome::Stopped);
   EXPECT_EQ(link.ReceiveFrameTimed().outcome, RxOutcome::Stopped);
+  EXPECT_EQ(link.ReceiveReply().outcome, RxOutcome::Stopped);
   EXPECT_EQ(clock.NowMs(), t0);
 }
 
@@ -171,7 +173,7 @@ TEST_F(LinkReceive, FramesSplitAcrossReadsAndEscapesAcrossTheSplit) {
 
 TEST_F(LinkReceive, OneReadServesWholeFramesAndPurgeDiscardsWhatWasReadAhead) {
   diag().QueueBytes(Cat(Flagged({0x02}), Flagged({0x03, 0x00, 0x05})));
-  EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Ack);
+  EXPECT_EQ(link.ReceiveFrameTimed().outcome, RxOutcome::Ack);
   EXPECT_EQ(link.PortReads(), 1u);
   EXPECT_EQ(diag().Readable(), 0u);
   // The second frame was read ahead; a purge drops it exactly as it would drop the queue.
@@ -186,24 +188,23 @@ TEST_F(LinkReceive, OneReadServesWholeFramesAndPurgeDiscardsWhatWasReadAhead) {
 
   // Without a purge the read-ahead frame is the next one received.
   diag().QueueBytes(Cat(Flagged({0x02}), Flagged({0x03, 0x00, 0x05})));
-  EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Ack);
-  const RxResult nak = link.ReceiveFrame();
+  EXPECT_EQ(link.ReceiveFrameTimed().outcome, RxOutcome::Ack);
+  const RxResult nak = link.ReceiveFrameTimed();
   EXPECT_EQ(nak.outcome, RxOutcome::Nak);
   EXPECT_EQ(nak.nakReason, 5);
 }
 
-TEST_F(LinkReceive, EfsReceiveKeepsClosingFlagAndHasNoTimeLimit) {
-  diag().QueueBytesAfter(60'000, Encode({0x4B, 0x13, 0x0F, 0x00}));
-  const RxResult r = link.ReceiveEfs();
+TEST_F(LinkReceive, ReplyReceiveTakesTheReplyWithinItsLimitAndLeavesTheFlagOut) {
+  diag().QueueBytesAfter(4'000, Encode({0x4B, 0x13, 0x0F, 0x00}));
+  const RxResult r = link.ReceiveReply();
   ASSERT_EQ(r.outcome, RxOutcome::Frame);
-  EXPECT_EQ(r.length, 7u);
+  EXPECT_EQ(r.length, 6u);
   EXPECT_EQ(link.Response()[0], 0x4B);
-  EXPECT_EQ(link.Response()[6], 0x7E);
 }
 
 TEST_F(LinkReceive, RawReadsTakeReadAheadBytesFirst) {
   diag().QueueBytes(Cat(Flagged({0x02}), {0xAA, 0xBB, 0xCC, 0xDD}));
-  EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Ack);
+  EXPECT_EQ(link.ReceiveFrameTimed().outcome, RxOutcome::Ack);
   uint8_t buf[8] = {};
   EXPECT_EQ(link.ReadRaw(buf, 2), 2u);
   EXPECT_EQ(buf[0], 0xAA);
@@ -232,7 +233,8 @@ TEST_F(LinkReceive, VanishedPortEndsTimedReceiveAndStopEndsTheUnboundedOne) {
     while (clock.NowMs() < 1'000'000 + 60'000) std::this_thread::yield();
     core.RequestStop();
   });
-  EXPECT_EQ(link.ReceiveFrame().outcome, RxOutcome::Stopped);
+  // A limit the racing fake clock cannot reach before the Stop.
+  EXPECT_EQ(link.ReceiveFrameTimed(std::numeric_limits<uint32_t>::max()).outcome, RxOutcome::Stopped);
   stopper.join();
   EXPECT_EQ(CountReports("read from commmport have a warning: 22"), 2) << "one per receive";
 }

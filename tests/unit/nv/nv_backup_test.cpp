@@ -406,7 +406,7 @@ TEST_F(NVBackup, BackupFileThatCannotBeCreatedOrWrittenIsAnEngineError) {
   for (const Case& c : cases) {
     EngineCore other{clock, ports, nullptr};
     std::vector<std::string> otherErrors;
-    other.OnError = [&](void*, const std::string& t, int) { otherErrors.push_back(t); };
+    other.OnError = [&](const std::string& t, int) { otherErrors.push_back(t); };
     other.cfg = core.cfg;
     other.cfg.bakFile = c.path[0] == '/' ? c.path : dir + "/" + c.path;
     other.run.nv1bakFile = other.cfg.bakFile;
@@ -555,8 +555,8 @@ TEST_F(NVRFBackup, StopDuringTheRFBackupSurvivesItsEnd) {
   PopulateRF(nv.RFNVList());
   modem.rf[20825].status = 5;  // the 11th item
   const auto log = core.OnStatusText;
-  core.OnStatusText = [&](void* s, CommStatus st, const std::string& t, int i, MESSAGE_TYPE k) {
-    log(s, st, t, i, k);
+  core.OnStatusText = [&](CommStatus st, const std::string& t, int i, MESSAGE_TYPE k) {
+    log(st, t, i, k);
     if (t.find(":Item inactive") != std::string::npos) core.RequestStop();
   };
   nv.BackupRFNV();

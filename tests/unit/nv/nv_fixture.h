@@ -31,10 +31,10 @@ class NVFixture : public ::testing::Test {
     ports.Port("COM7");
     core.hDiagPort = ports.Open("COM7", error);
     port().SetResponder([this](const std::vector<uint8_t>& w) { return modem.Handle(w); });
-    core.OnStatusText = [this](void*, CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
+    core.OnStatusText = [this](CommStatus s, const std::string& t, int, MESSAGE_TYPE k) {
       lines.push_back({s, t, k});
     };
-    core.OnError = [this](void*, const std::string& t, int) { errors.push_back(t); };
+    core.OnError = [this](const std::string& t, int) { errors.push_back(t); };
     char tmpl[] = "/tmp/zovir-nv-XXXXXX";
     dir = mkdtemp(tmpl);
     core.cfg.bakFile = dir + "/nv.bak";
@@ -60,7 +60,7 @@ class NVFixture : public ::testing::Test {
   }
   // The single engine error of the run, as the window shows it.
   std::string Error() const { return errors.empty() ? std::string() : errors.front(); }
-  static std::string ErrorText(const std::string& text, int code = 0) {
+  static std::string ErrorText(const std::string& text, int code = ERR_GENERIC_FAILURE) {
     return "ERROR, " + text + ", Error code: " + std::to_string(code);
   }
 

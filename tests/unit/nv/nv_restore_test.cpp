@@ -244,7 +244,7 @@ TEST_F(NVRestore, RFRecordsAreCheckedAndAFailedWriteIsAnError) {
   for (const Case& c : cases) {
     EngineCore fresh{clock, ports, nullptr};
     std::vector<std::string> freshErrors;
-    fresh.OnError = [&](void*, const std::string& t, int) { freshErrors.push_back(t); };
+    fresh.OnError = [&](const std::string& t, int) { freshErrors.push_back(t); };
     fresh.run.bRestoreFromSaved = true;
     fresh.run.SavedBackupFolder = dir;
     Link freshLink{fresh};
@@ -280,8 +280,8 @@ TEST_F(NVRestore, StopBetweenTwoRecordsReportsTheFailureStatus) {
   BackupAndErase(nv);
   modem.items[1882].writeStatus = 5;
   const auto log = core.OnStatusText;
-  core.OnStatusText = [&](void* s, CommStatus st, const std::string& t, int i, MESSAGE_TYPE k) {
-    log(s, st, t, i, k);
+  core.OnStatusText = [&](CommStatus st, const std::string& t, int i, MESSAGE_TYPE k) {
+    log(st, t, i, k);
     if (t.find(":Item inactive") != std::string::npos) core.RequestStop();
   };
   nv.RestoreNV();

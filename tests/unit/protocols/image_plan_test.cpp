@@ -118,7 +118,7 @@ TEST_F(PlanTest, OpenFailureOfTheSecondImageShowsTheFirstImagesText) {
   };
   plan.DownloadImages();
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, [Dload] Fail to send sbl1 header file download request, Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, [Dload] Fail to send sbl1 header file download request, Error code: 31");
   EXPECT_EQ(rig.reports.progress.back(), 80);
   EXPECT_EQ(std::count(programmer.commands.begin(), programmer.commands.end(), 0x1B), 1 + 10);
   EXPECT_EQ(std::count(programmer.commands.begin(), programmer.commands.end(), 0x0B), 0);
@@ -161,7 +161,7 @@ TEST_F(PlanTest, ARefusedPartitionTableFailsTheRunBeforeAnyImageIsOpened) {
     ImagePlan refusing(r.core, r.link);
     refusing.DownloadImages();
     ASSERT_EQ(r.reports.errors.size(), 1u);
-    EXPECT_EQ(r.reports.errors[0], "ERROR, [Dload] Fail to download partition table, Error code: 0");
+    EXPECT_EQ(r.reports.errors[0], "ERROR, [Dload] Fail to download partition table, Error code: 31");
     const int named = r.reports.IndexOf(c.logged);
     EXPECT_GE(named, 0);
     EXPECT_EQ(p.commands, (std::vector<uint8_t>{0x01, 0x17, 0x19}));
@@ -209,7 +209,7 @@ TEST_F(PlanTest, MissingOrEmptyImagesFailInsteadOfWritingNothing) {
     ImagePlan plan(r.core, r.link);
     plan.DownloadImages();
     ASSERT_EQ(r.reports.errors.size(), 1u);
-    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.text + path + ", Error code: 0");
+    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.text + path + ", Error code: 31");
     EXPECT_EQ(std::count(p.commands.begin(), p.commands.end(), 0x0B), 0);
     EXPECT_EQ(r.reports.progress.back(), 80);
   }
@@ -219,7 +219,7 @@ TEST_F(PlanTest, PersistentlySilentProgrammerFailsAtTheGreeting) {
   programmer.silent = true;
   plan.DownloadImages();
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, [Dload] Fail to send hello command, Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, [Dload] Fail to send hello command, Error code: 31");
   EXPECT_EQ(rig.port.Writes().size(), 50u);
   EXPECT_EQ(rig.reports.progress, std::vector<int>{80});
   EXPECT_FALSE(rig.reports.Has("Reset Comm succssfully"));

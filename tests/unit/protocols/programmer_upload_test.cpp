@@ -60,7 +60,7 @@ TEST_F(UploadTest, SwitchIsRepeatedUntilTheThreeMinuteBound) {
     for (size_t i = 1; i < sends.size(); ++i) EXPECT_EQ(sends[i] - sends[i - 1], c.interval);
     EXPECT_EQ(r.clock.NowMs() - start, 180000u + 2000u);
     ASSERT_EQ(r.reports.errors.size(), 1u);
-    EXPECT_EQ(r.reports.errors[0], "ERROR, [Bootloader] Switch to Download Mode failed, Error code: 0");
+    EXPECT_EQ(r.reports.errors[0], "ERROR, [Bootloader] Switch to Download Mode failed, Error code: 31");
     EXPECT_TRUE(r.reports.progress.empty());
   }
 }
@@ -103,7 +103,7 @@ TEST_F(UploadTest, RequestBeyondTheEndOfTheFileFails) {
   rig.core.cfg.bEnprg9x15 = 1;
   EXPECT_GT(uploader.ProgrammerPhase(), 0);
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, Could not read from BIN file: " + rig.core.cfg.ramFile + ", Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, Could not read from BIN file: " + rig.core.cfg.ramFile + ", Error code: 31");
   EXPECT_EQ(loader->dones, 0);
 }
 
@@ -114,7 +114,7 @@ TEST_F(UploadTest, FailedEndOfImageIsSentThreeTimesThenFails) {
   EXPECT_GT(uploader.ProgrammerPhase(), 0);
   EXPECT_EQ(rig.reports.Count("NPRG9x06.mbn, re-sending block 1 of 3"), 3);
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, NPRG9x06.mbn, fail to write block 1 of 3, Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, NPRG9x06.mbn, fail to write block 1 of 3, Error code: 31");
   EXPECT_EQ(loader->served.size(), 4u);
   EXPECT_EQ(loader->dones, 0);
 }
@@ -137,9 +137,9 @@ TEST_F(UploadTest, BootLoaderThatKeepsAskingIsServedWithinABound) {
   };
   const Case cases[] = {
       {"the same block for ever", plan({{0, 52}}, {{52, 4096}}, 1000, {}), 1 + 3,
-       "ERROR, NPRG9x06.mbn, fail to write block 1 of 74, Error code: 0", 3, ""},
+       "ERROR, NPRG9x06.mbn, fail to write block 1 of 74, Error code: 31", 3, ""},
       {"two blocks in turn for ever", plan({{0, 52}}, {{52, 100000}, {100052, 100000}}, 500, {}), 1 + 11,
-       "ERROR, NPRG9x06.mbn, fail to write block 25 of 74, Error code: 0", 0,
+       "ERROR, NPRG9x06.mbn, fail to write block 25 of 74, Error code: 31", 0,
        "The boot loader asked for 1200052 bytes of a programmer of 300000 bytes"},
       {"the same block twice more, then on", plan({{0, 52}}, {{52, 4096}}, 3, {{4148, kSize - 4148}}), 1 + 3 + 1,
        "", 2, ""},
@@ -179,7 +179,7 @@ TEST_F(UploadTest, WrongDoneResponseFailsAfterTheTransfer) {
   EXPECT_GT(uploader.ProgrammerPhase(), 0);
   EXPECT_EQ(loader->served.size(), 2u);
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, Request Parameter failed, Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, Request Parameter failed, Error code: 31");
 }
 
 TEST_F(UploadTest, HelloArrivingAfterTheResponseIsAnsweredAgain) {
@@ -210,7 +210,7 @@ TEST_F(UploadTest, MissingProgrammerFails) {
   rig.core.cfg.bEnprg9x15 = 1;
   EXPECT_GT(uploader.ProgrammerPhase(), 0);
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, Could not open BIN file: " + rig.core.cfg.ramFile + ", Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, Could not open BIN file: " + rig.core.cfg.ramFile + ", Error code: 31");
 }
 
 TEST_F(UploadTest, OlderBootLoaderGetsItsCommandsAndTheHeaderUnasked) {
@@ -268,7 +268,7 @@ TEST_F(UploadTest, OlderBootLoaderThatAnswersWronglyFailsBeforeTheUpload) {
     ProgrammerUploader u(r.core, r.link);
     EXPECT_GT(u.ProgrammerPhase(), 0);
     ASSERT_EQ(r.reports.errors.size(), 1u);
-    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.error + ", Error code: 0");
+    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.error + ", Error code: 31");
     EXPECT_EQ(CountFrames(r.port, 0x06), c.nopSends);
     EXPECT_TRUE(loader.served.empty());
   }
@@ -294,7 +294,7 @@ TEST_F(UploadTest, BootLoaderPortThatNeverComesBackFailsTheSwitch) {
   rig.factory.FailOpens("COM7", 1000);
   EXPECT_GT(uploader.ProgrammerPhase(), 0);
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, [Bootloader] Switch to Download Mode failed, Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, [Bootloader] Switch to Download Mode failed, Error code: 31");
   EXPECT_EQ(loader->helloResponses, 0);
 }
 

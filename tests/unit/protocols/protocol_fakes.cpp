@@ -69,11 +69,11 @@ Bytes PatternBytes(size_t n, uint32_t seed) {
 }
 
 void Reports::Attach(EngineCore& core) {
-  core.OnStatusText = [this, &core](void*, CommStatus s, const std::string& text, int, MESSAGE_TYPE kind) {
+  core.OnStatusText = [this, &core](CommStatus s, const std::string& text, int, MESSAGE_TYPE kind) {
     statuses.push_back({s, text, kind, core.clock.NowMs()});
   };
-  core.OnError = [this](void*, const std::string& text, int) { errors.push_back(text); };
-  core.OnProgress = [this](void*, int position, int, int) { progress.push_back(position); };
+  core.OnError = [this](const std::string& text, int) { errors.push_back(text); };
+  core.OnProgress = [this](int position, int, int) { progress.push_back(position); };
 }
 
 bool Reports::Has(const std::string& text) const { return IndexOf(text) >= 0; }

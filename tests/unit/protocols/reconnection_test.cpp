@@ -146,7 +146,7 @@ TEST_F(ReconnectTest, SecondResetReconnectsWhenThePortsReturn) {
       EXPECT_TRUE(r.reports.errors.empty());
     } else {
       ASSERT_EQ(r.reports.errors.size(), 1u);
-      EXPECT_EQ(r.reports.errors[0], "ERROR, Fail to initial port after rest, Error code: 0");
+      EXPECT_EQ(r.reports.errors[0], "ERROR, Fail to initial port after rest, Error code: 31");
     }
   }
 }

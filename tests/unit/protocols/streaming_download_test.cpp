@@ -153,7 +153,7 @@ TEST_F(StreamingTest, PersistentlyFailingBlockFailsWithTheBlockText) {
   EXPECT_GT(streaming.WriteImageBlocks(BlockVariant::Image, path, 70 * 1024, 20, 50), 0);
   EXPECT_EQ(rig.reports.Count("qdsp6sw.mbn, re-sending block 2 of 2"), 3);
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, qdsp6sw.mbn, fail to write block 2 of 2, Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, qdsp6sw.mbn, fail to write block 2 of 2, Error code: 31");
   EXPECT_EQ(StreamWrites(rig.port).size(), 65u + 3 * 25);
 }
 
@@ -232,7 +232,7 @@ TEST_F(StreamingTest, PartitionTableFileProblemsFailBeforeAnythingIsSent) {
     EXPECT_EQ(s.SendPartitionTable(), -1);
     EXPECT_TRUE(r.port.Writes().empty());
     ASSERT_EQ(r.reports.errors.size(), 1u);
-    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.text + path + ", Error code: 0");
+    EXPECT_EQ(r.reports.errors[0], std::string("ERROR, ") + c.text + path + ", Error code: 31");
   }
 }
 
@@ -301,7 +301,7 @@ TEST_F(StreamingTest, WriteFlashThatNeverAnswersTimesOutAfterItsPolls) {
   ASSERT_EQ(streaming.OpenAppsImage(), 0);
   EXPECT_FALSE(streaming.FastWriteImage(path, 100 * 1024, 0x1234));
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, apps.mbn Write flash timeout., Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, apps.mbn Write flash timeout., Error code: 31");
   const int flashing = rig.reports.IndexOf("Write flash now ...");
   ASSERT_GE(flashing, 0);
   // 200 polls, each a 50 ms pause and a read that waits its 1000 ms.
@@ -363,7 +363,7 @@ TEST_F(StreamingTest, FastTransferOfAnUnopenableImageFailsTheEngine) {
   const std::string path = (rig.dir / "missing.mbn").string();
   EXPECT_FALSE(streaming.FastWriteImage(path, 1000, 0x1111));
   ASSERT_EQ(rig.reports.errors.size(), 1u);
-  EXPECT_EQ(rig.reports.errors[0], "ERROR, Could not open BIN file: " + path + ", Error code: 0");
+  EXPECT_EQ(rig.reports.errors[0], "ERROR, Could not open BIN file: " + path + ", Error code: 31");
   EXPECT_NE(rig.core.ErrorCode.load(), 0);
   ASSERT_EQ(rig.host.boxes.size(), 1u);
   EXPECT_EQ(rig.host.boxes[0], std::make_pair(std::string("Could not open file"), std::string("Warning")));
