@@ -40,16 +40,20 @@ configure_build() {
 # while it builds (the packet generator and packer) and the virtual modem its end-to-end test
 # updates come from the Linux build in build/. Its tests run under wine in a prefix of its own
 # below the build folder (made on first use).
-cmd_test_windows() {
-  ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis osslsigncode
+build_windows() {
   if [ ! -f build/build.ninja ]; then
     cmake -S . -B build -G Ninja
   fi
   cmake --build build -j "$(njobs)" --target zovir-modem-sim zovir-make-packet zovir-payload-pack \
     zovir_test_packet zovir_demo_packet
-  local dir=build-windows
-  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZOVIR_BUILD_BENCH=OFF \
+  configure_build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZOVIR_BUILD_BENCH=OFF \
     "-DZOVIR_HOST_TOOLS=$here/build"
+}
+
+cmd_test_windows() {
+  ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis osslsigncode
+  build_windows
+  local dir=build-windows
   export WINEPREFIX="$here/$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i > /dev/null 2>&1 < /dev/null
@@ -64,14 +68,8 @@ cmd_test_windows() {
 # (and time-stamped when ZOVIR_SIGN_TIMESTAMP_URL names a server).
 cmd_installer() {
   ensure_packages "${packages[@]}" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev nsis osslsigncode
-  if [ ! -f build/build.ninja ]; then
-    cmake -S . -B build -G Ninja
-  fi
-  cmake --build build -j "$(njobs)" --target zovir-modem-sim zovir-make-packet zovir-payload-pack \
-    zovir_test_packet zovir_demo_packet
+  build_windows
   local dir=build-windows
-  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZOVIR_BUILD_BENCH=OFF \
-    "-DZOVIR_HOST_TOOLS=$here/build"
   local version
   version="$(sed -n 's/.*ZOVIR_TOOL_VERSION "\(.*\)"/\1/p' "$dir/generated/build_info/zovir_build_info.h")"
   mkdir -p "$dir/installer"
