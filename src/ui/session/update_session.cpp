@@ -260,6 +260,7 @@ int SessionSlot::CheckRunEnd(bool passed) {
   r.errorCode = controller_->LastErrorCode();
   if (auto engine = engine_.lock(); engine && passed) r.serialNumber = engine->core().run.StringSN;
   r.logPath = controller_->log().LogFilePath();
+  r.notPreserved = controller_->LastNotPreserved();
   int code = 0;
   if (passed) {
     const VersionAnswer after = ReadFirmwareVersion(kVersionAttemptsAfterUpdate);
@@ -304,7 +305,7 @@ RunResult SessionSlot::ResultOf(const RunRecord& record) const {
   }
   std::error_code ec;
   if (!record.logPath.empty() && fs::exists(record.logPath, ec)) result.logPath = record.logPath;
-  if (controller_) result.notPreserved = controller_->LastNotPreserved();
+  result.notPreserved = record.notPreserved;
   result.error = ErrorText(result.errorCode);
   return result;
 }

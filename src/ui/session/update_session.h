@@ -123,6 +123,9 @@ struct RunRecord {
   std::string verificationNote;              // why it was not checked
   std::string serialNumber;
   std::string logPath;
+  // What the packet did not keep, as the engine named it (taken at the run's end: the
+  // controller may be gone when the result is read).
+  std::vector<std::string> notPreserved;
   bool passed = false;  // after the session's check
   int errorCode = 0;    // after the session's check
   bool ended = false;
