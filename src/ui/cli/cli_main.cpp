@@ -66,13 +66,13 @@ namespace zovir::cli {
 namespace {
 
 using session::kErrVirtualContents;
-using session::ModemData;
 using session::RunHistory;
 using session::SessionSlot;
 using session::UpdateSession;
 #if ZOVIR_VIRTUAL_MODEMS
 using session::Compare;
 using session::LoadHeldBefore;
+using session::ModemData;
 using session::SaveHeldBefore;
 using session::Snapshot;
 using session::Verification;
